@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, what building and testing Vextora needs.
+set -euo pipefail
+packages=(
+    build-essential cmake ninja-build pkg-config python3
+    g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64
+    libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+    clang libclang-rt-14-dev
+    tshark
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}"
+fi

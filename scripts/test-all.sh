@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset CI covers and runs every test:
+# both kernel images, the simulator under ASan+UBSan and under TSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+for preset in win-x86 win-x64; do
+    echo "== build $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+done
+for preset in sim sim-tsan; do
+    echo "== build $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    echo "== test $preset"
+    ctest --preset "$preset" -j "$jobs"
+done
