@@ -64,6 +64,19 @@ struct DeviceExtension {
     // Fields beyond the base record, each added to close a hazard of the
     // base design. Append new ones here, with a comment saying what they
     // guard and who writes them.
+
+    // Identity of the configuration records. Changes, under ConfigurationLock,
+    // each time SelectInterfaces stores new InterfaceInfo/PipeOpenCounts and
+    // each time ReleaseConfiguration takes them away. A pipe handle keeps the
+    // value it was opened under (FsContext2) and may use its FsContext or
+    // its PipeOpenCounts entry only while the value is still current. Written
+    // by pnp/ only; read under ConfigurationLock.
+    ULONG ConfigurationGeneration;
+    // Held while InterfaceInfo, PipeOpenCounts, ConfigurationDescriptor and
+    // ConfigurationGeneration change (pnp/), and by create and close while
+    // they look up a pipe through them (io/). Nothing is freed or called
+    // while it is held. Initialised by AddDevice.
+    KSPIN_LOCK ConfigurationLock;
 };
 
 // DeviceState is read without StateLock by the request paths.
