@@ -77,6 +77,11 @@ struct DeviceExtension {
     // they look up a pipe through them (io/). Nothing is freed or called
     // while it is held. Initialised by AddDevice.
     KSPIN_LOCK ConfigurationLock;
+    // Size in bytes of the ConfigurationDescriptor allocation, set by pnp/
+    // together with the pointer (0 while it is NULL). The stored wTotalLength
+    // is device data and may disagree with it; IOCTL_GET_CONFIG_DESCRIPTOR
+    // (io/) never copies more than this many bytes.
+    ULONG ConfigurationDescriptorLength;
 };
 
 // DeviceState is read without StateLock by the request paths.
