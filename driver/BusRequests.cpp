@@ -1,0 +1,87 @@
+#include "driver/Driver.h"
+#include "driver/PoolPointer.h"
+
+namespace {
+
+// Sends one internal device-control request to the lower device and waits
+// for it. The I/O manager owns and frees the IRP; the event and status block
+// stay valid because we return only after the IRP has completed.
+NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID Argument1,
+                          bool HoldIoCount)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus;
+    ioStatus.Status = STATUS_SUCCESS;
+    ioStatus.Information = 0;
+
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->LowerDevice, nullptr, 0,
+                                             nullptr, 0, TRUE, &event, &ioStatus);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Argument1;
+
+    if (HoldIoCount) {
+        IncrementIoCount(Extension);
+    }
+    NTSTATUS status = IoCallDriver(Extension->LowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    if (HoldIoCount) {
+        DecrementIoCount(Extension);
+    }
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
+{
+    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, true);
+}
+
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
+{
+    PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(struct _URB_PIPE_REQUEST)));
+    if (!urb) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb.Get(), sizeof(struct _URB_PIPE_REQUEST));
+    urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb->UrbPipeRequest.PipeHandle = Pipe->PipeHandle;
+
+    const NTSTATUS status = SubmitUrbSync(DeviceObject, urb.Get());
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
+}
+
+NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
+{
+    *PortStatus = 0;
+    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_GET_PORT_STATUS,
+                            PortStatus, false);
+}
+
+NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
+{
+    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr,
+                            false);
+}
+
+NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)
+{
+    ULONG portStatus = 0;
+    const NTSTATUS status = GetPortStatus(DeviceObject, &portStatus);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // Only a device that is attached but whose port the hub has disabled
+    // (after an error) needs the port reset; anything else is left alone.
+    if ((portStatus & USBD_PORT_ENABLED) == 0 && (portStatus & USBD_PORT_CONNECTED) != 0) {
+        return ResetPort(DeviceObject);
+    }
+    return status;
+}
