@@ -82,6 +82,22 @@ struct DeviceExtension {
     // is device data and may disagree with it; IOCTL_GET_CONFIG_DESCRIPTOR
     // (io/) never copies more than this many bytes.
     ULONG ConfigurationDescriptorLength;
+    // I/O counts held by the requesters of device power IRPs this driver
+    // asked for (power/RequesterCount.cpp): bits 0-15 count those whose
+    // power-request callback has not run yet; bit 16 is set while
+    // HoldIoWorker has given one of them back for its wait. A D-IRP sent by
+    // another component has no requester count, and HoldIoWorker gives back
+    // only counts recorded here. Zero from the zero-filled extension.
+    LONG PowerRequesterCounts;
+    // Meeting point of IdleNotificationCallback and IdleRequestCompletion
+    // (idle/): 1 while the callback lowers the device's power, 2 once the
+    // idle request has ended in that time; the callback then brings the
+    // device back to D0 itself. Interlocked only; zero from creation.
+    LONG IdlePowerDownState;
+    // 1 from the idle timer DPC that queued IdleWorker until that worker has
+    // set NoIdleWorkEvent (idle/), so no tick queues a second worker while
+    // one is pending. Interlocked only; zero from creation.
+    LONG IdleWorkQueued;
 };
 
 // DeviceState is read without StateLock by the request paths.
