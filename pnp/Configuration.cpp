@@ -36,7 +36,7 @@ PURB AllocateDescriptorRequest()
 
 // From HandleStartDevice, after the lower drivers completed the start.
 // PASSIVE_LEVEL, blocks. Returns the first failing step's status
-// (STATUS_INSUFFICIENT_RESOURCES, a bus status, STATUS_DEVICE_CONFIGURATION_ERROR
+// (STATUS_INSUFFICIENT_RESOURCES, a bus status, STATUS_DEVICE_DATA_ERROR
 // for a malformed configuration descriptor), else SelectInterfaces' status.
 NTSTATUS ReadDescriptorsAndConfigure(PDEVICE_OBJECT DeviceObject)
 {
@@ -63,7 +63,7 @@ NTSTATUS ReadDescriptorsAndConfigure(PDEVICE_OBJECT DeviceObject)
 
 // From ReadDescriptorsAndConfigure. PASSIVE_LEVEL, blocks. Reads the
 // configuration descriptor at index 0 (header, then wTotalLength bytes),
-// refuses a malformed one with STATUS_DEVICE_CONFIGURATION_ERROR before
+// refuses a malformed one with STATUS_DEVICE_DATA_ERROR before
 // storing anything, stores it as ConfigurationDescriptor with
 // RemoteWakeSupported and returns SelectInterfaces' status.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
@@ -91,7 +91,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
         }
         if (DescriptorCheck::CheckHeader(headerBytes.Get(), DescriptorCheck::kConfigurationLength,
                                          transferred, &header) != DescriptorCheck::Verdict::Valid) {
-            return STATUS_DEVICE_CONFIGURATION_ERROR;
+            return STATUS_DEVICE_DATA_ERROR;
         }
     }
 
@@ -110,7 +110,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
     // the descriptor; it must lie within the buffer and be consistent.
     if (DescriptorCheck::CheckConfiguration(whole.Get(), header.TotalLength, transferred,
                                             &header) != DescriptorCheck::Verdict::Valid) {
-        return STATUS_DEVICE_CONFIGURATION_ERROR;
+        return STATUS_DEVICE_DATA_ERROR;
     }
 
     PUSB_CONFIGURATION_DESCRIPTOR stored =
@@ -118,6 +118,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->ConfigurationLock, &oldIrql);
     extension->ConfigurationDescriptor = stored;
+    extension->ConfigurationDescriptorLength = header.TotalLength;
     KeReleaseSpinLock(&extension->ConfigurationLock, oldIrql);
     extension->RemoteWakeSupported = DescriptorCheck::RemoteWakeup(header) ? 1 : 0;
 

@@ -64,6 +64,7 @@ NTSTATUS ReleaseConfiguration(PDEVICE_OBJECT DeviceObject)
     PVOID records[] = {extension->ConfigurationDescriptor, extension->InterfaceInfo,
                        extension->PipeOpenCounts};
     extension->ConfigurationDescriptor = nullptr;
+    extension->ConfigurationDescriptorLength = 0;
     extension->InterfaceInfo = nullptr;
     extension->PipeOpenCounts = nullptr;
     if (records[0] != nullptr || records[1] != nullptr || records[2] != nullptr) {

@@ -19,7 +19,7 @@ SIZE_T InterfaceInformationBytes(ULONG Pipes)
 // alternate setting 0, then stores the first interface as InterfaceInfo and
 // one zeroed open counter per pipe as PipeOpenCounts. Returns the selection's
 // status; STATUS_INSUFFICIENT_RESOURCES when an allocation fails (what could
-// be stored stays stored); STATUS_DEVICE_CONFIGURATION_ERROR when the
+// be stored stays stored); STATUS_DEVICE_DATA_ERROR when the
 // descriptor announces no interface, or more interfaces at alternate setting
 // 0 than it holds, or the bus driver's interface information is too short
 // for its own pipe count.
@@ -29,7 +29,7 @@ NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject,
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     const ULONG interfaceCount = ConfigurationDescriptor->bNumInterfaces;
     if (interfaceCount == 0) {
-        return STATUS_DEVICE_CONFIGURATION_ERROR;
+        return STATUS_DEVICE_DATA_ERROR;
     }
 
     PoolPointer<USBD_INTERFACE_LIST_ENTRY> list(AllocateNonPaged<USBD_INTERFACE_LIST_ENTRY>(
@@ -54,7 +54,7 @@ NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject,
         }
     }
     if (filled < interfaceCount) {
-        return STATUS_DEVICE_CONFIGURATION_ERROR;
+        return STATUS_DEVICE_DATA_ERROR;
     }
     list.Get()[interfaceCount].InterfaceDescriptor = nullptr;
     list.Get()[interfaceCount].Interface = nullptr;
@@ -77,7 +77,7 @@ NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject,
     // Readers index Pipes by NumberOfPipes; the copy must really hold them.
     const ULONG pipeCount = first->NumberOfPipes;
     if (first->Length < InterfaceInformationBytes(pipeCount)) {
-        return STATUS_DEVICE_CONFIGURATION_ERROR;
+        return STATUS_DEVICE_DATA_ERROR;
     }
 
     PUSBD_INTERFACE_INFORMATION interfaceInfo =
