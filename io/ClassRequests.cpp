@@ -1,0 +1,95 @@
+// The three class-specific requests: read block and read from the interface,
+// write to the recipient Other.
+#include "driver/Driver.h"
+#include "io/ControlAnswers.h"
+#include "io/Io.h"
+#include "io/PoolBlock.h"
+
+namespace {
+
+using ClassRequest = struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST;
+
+// Submits one class request with wValue and wIndex 0 and returns the bus
+// status; *Received is the length the bus left in the request block.
+NTSTATUS SubmitClassRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG TransferFlags, UCHAR Request,
+                            ULONG Length, PVOID Buffer, PULONG Received)
+{
+    PoolBlock<URB> urb(sizeof(ClassRequest));
+    if (!urb) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(urb.Get(), sizeof(ClassRequest));
+    ClassRequest &request = urb->UrbControlVendorClassRequest;
+    request.Hdr.Length = sizeof(ClassRequest);
+    request.Hdr.Function = Function;
+    request.TransferFlags = TransferFlags;
+    request.TransferBufferLength = Length;
+    request.TransferBuffer = Buffer;
+    request.TransferBufferMDL = nullptr;
+    request.UrbLink = nullptr;
+    request.RequestTypeReservedBits = 0;
+    request.Request = Request;
+    request.Value = 0;
+    request.Index = 0;
+    NTSTATUS status = SubmitUrbSync(DeviceObject, urb.Get());
+    *Received = request.TransferBufferLength;
+    return status;
+}
+
+constexpr ULONG InFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+} // namespace
+
+NTSTATUS HandleClassReadBlock(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
+                              PULONG Information)
+{
+    // The answer carries a 2-byte header on top of the payload.
+    if (OutputLength > 0xFFFFFFFFu - 2) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG stagingLength = OutputLength + 2;
+    PoolBlock<UCHAR> staging(stagingLength);
+    if (!staging) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ULONG received = 0;
+    NTSTATUS status = SubmitClassRequest(DeviceObject, URB_FUNCTION_CLASS_INTERFACE, InFlags, 0, stagingLength,
+                                         staging.Get(), &received);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    // Only bytes the device sent are copied: the staging buffer is not
+    // cleared, and what lies beyond the answer is old pool content.
+    AnswerLength answer = CheckClassBlockAnswer(staging.Get(), stagingLength, received, OutputLength);
+    switch (answer.Verdict) {
+    case AnswerVerdict::Accepted:
+        RtlCopyMemory(SystemBuffer, staging.Get() + 2, answer.Length);
+        *Information = answer.Length;
+        return STATUS_SUCCESS;
+    case AnswerVerdict::TooLarge:
+        return STATUS_INSUFFICIENT_RESOURCES;
+    case AnswerVerdict::Malformed:
+        break;
+    }
+    return STATUS_DEVICE_DATA_ERROR;
+}
+
+NTSTATUS HandleClassRead(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
+                         PULONG Information)
+{
+    ULONG received = 0;
+    NTSTATUS status = SubmitClassRequest(DeviceObject, URB_FUNCTION_CLASS_INTERFACE, InFlags, 1, OutputLength,
+                                         SystemBuffer, &received);
+    if (status == STATUS_SUCCESS) {
+        // Applications rely on the value 1 rather than the byte count, but
+        // it may not exceed an output buffer of 0 bytes.
+        *Information = OutputLength == 0 ? 0 : 1;
+    }
+    return status;
+}
+
+NTSTATUS HandleClassOtherWrite(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer)
+{
+    ULONG sent = 0;
+    return SubmitClassRequest(DeviceObject, URB_FUNCTION_CLASS_OTHER, 0, 2, OutputLength, SystemBuffer, &sent);
+}

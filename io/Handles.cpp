@@ -1,0 +1,189 @@
+// Opening, closing and cleaning up handles on the device and on its pipes.
+#include "driver/Driver.h"
+#include "idle/Idle.h"
+#include "io/Io.h"
+#include "io/PipeName.h"
+
+namespace {
+
+PipeNameIndex IndexOfName(PCUNICODE_STRING FileName)
+{
+    return PipeIndexFromName(FileName->Buffer, static_cast<unsigned int>(FileName->Length / 2));
+}
+
+PVOID GenerationTag(ULONG Generation)
+{
+    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Generation));
+}
+
+// The pipe index a name denotes in the present configuration, or -1.
+// Caller holds ConfigurationLock.
+LONG PipeIndexInConfiguration(const DeviceExtension *Extension, PipeNameIndex Index)
+{
+    if (!Index.Found || Index.Value >= PipeSlotLimit || Extension->PipeOpenCounts == nullptr ||
+        Extension->InterfaceInfo == nullptr || Index.Value >= Extension->InterfaceInfo->NumberOfPipes) {
+        return -1;
+    }
+    return static_cast<LONG>(Index.Value);
+}
+
+// Lowers a handle counter that someone else (AbortOpenPipes) may have set to
+// 0 meanwhile; it never goes below 0.
+void DecrementIfAboveZero(LONG volatile *Counter)
+{
+    LONG seen = ReadNoFence(Counter);
+    while (seen > 0) {
+        LONG before = InterlockedCompareExchange(Counter, seen - 1, seen);
+        if (before == seen) {
+            break;
+        }
+        seen = before;
+    }
+}
+
+// Claims the exclusive slot of a counter; FALSE when it was already taken.
+bool ClaimExclusive(LONG volatile *Counter)
+{
+    if (InterlockedIncrement(Counter) > 1) {
+        InterlockedDecrement(Counter);
+        return false;
+    }
+    return true;
+}
+
+NTSTATUS OpenHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
+{
+    if (CurrentDeviceState(Extension) != Working) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    // The name's buffer may be paged: read it before raising IRQL.
+    bool deviceHandle = true;
+    PipeNameIndex index{false, 0};
+    if (FileObject != nullptr && FileObject->FileName.Length != 0) {
+        deviceHandle = false;
+        index = IndexOfName(&FileObject->FileName);
+    }
+
+    // Under ConfigurationLock a stop cannot release InterfaceInfo and
+    // PipeOpenCounts while they are looked at, and a pipe handle learns the
+    // generation of exactly the records it was opened on.
+    NTSTATUS status;
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ConfigurationLock, &irql);
+    if (Extension->InterfaceInfo == nullptr) {
+        status = STATUS_INVALID_DEVICE_STATE;
+    } else if (FileObject == nullptr) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        FileObject->FsContext = nullptr;
+        FileObject->FsContext2 = nullptr;
+        if (deviceHandle) {
+            status = ClaimExclusive(&Extension->DeviceHandleCount) ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+        } else {
+            LONG pipe = PipeIndexInConfiguration(Extension, index);
+            if (pipe < 0) {
+                status = STATUS_INVALID_PARAMETER;
+            } else if (!ClaimExclusive(&Extension->PipeOpenCounts[pipe])) {
+                status = STATUS_ACCESS_DENIED;
+            } else {
+                FileObject->FsContext = &Extension->InterfaceInfo->Pipes[pipe];
+                FileObject->FsContext2 = GenerationTag(Extension->ConfigurationGeneration);
+                status = STATUS_SUCCESS;
+            }
+        }
+    }
+    KeReleaseSpinLock(&Extension->ConfigurationLock, irql);
+
+    if (status == STATUS_SUCCESS) {
+        // Raised before CancelIdleRequest: the open handle is what makes
+        // CanSuspend false, so a pending idle request is cancelled.
+        InterlockedIncrement(&Extension->OpenHandleCount);
+        if (ReadULongNoFence(&Extension->IdleSuspendActive) != 0) {
+            CancelIdleRequest(Extension);
+        }
+    }
+    return status;
+}
+
+void CloseHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
+{
+    if (FileObject == nullptr || FileObject->FsContext == nullptr) {
+        InterlockedDecrement(&Extension->DeviceHandleCount);
+        return;
+    }
+    if (FileObject->FileName.Length == 0) {
+        return;
+    }
+    PipeNameIndex index = IndexOfName(&FileObject->FileName);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ConfigurationLock, &irql);
+    // A handle from a released configuration owns no counter of the present
+    // one: lowering it would let a newer handle's pipe be opened twice.
+    if (FileObject->FsContext2 == GenerationTag(Extension->ConfigurationGeneration)) {
+        LONG pipe = PipeIndexInConfiguration(Extension, index);
+        if (pipe >= 0) {
+            DecrementIfAboveZero(&Extension->PipeOpenCounts[pipe]);
+        }
+    }
+    KeReleaseSpinLock(&Extension->ConfigurationLock, irql);
+}
+
+NTSTATUS CompleteHandleRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+} // namespace
+
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    NTSTATUS status = OpenHandle(ExtensionOf(DeviceObject), fileObject);
+    return CompleteHandleRequest(Irp, status);
+}
+
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    CloseHandle(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    CompleteHandleRequest(Irp, STATUS_SUCCESS);
+    InterlockedDecrement(&extension->OpenHandleCount);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    IncrementIoCount(extension);
+    CompleteHandleRequest(Irp, STATUS_SUCCESS);
+    DecrementIoCount(extension);
+    return STATUS_SUCCESS;
+}
+
+LONG *PipeCounterFromName(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING FileName)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    LONG pipe = PipeIndexInConfiguration(extension, IndexOfName(FileName));
+    return pipe < 0 ? nullptr : &extension->PipeOpenCounts[pipe];
+}
+
+HandleKind PipeOfHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject, PUSBD_PIPE_INFORMATION *Pipe)
+{
+    if (FileObject == nullptr || FileObject->FsContext == nullptr) {
+        return HandleKind::Device;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->ConfigurationLock, &irql);
+    bool current = Extension->InterfaceInfo != nullptr &&
+                   FileObject->FsContext2 == GenerationTag(Extension->ConfigurationGeneration);
+    KeReleaseSpinLock(&Extension->ConfigurationLock, irql);
+    if (!current) {
+        return HandleKind::StalePipe;
+    }
+    *Pipe = static_cast<PUSBD_PIPE_INFORMATION>(FileObject->FsContext);
+    return HandleKind::Pipe;
+}
