@@ -3,13 +3,118 @@
 
 #include "driver/DeviceExtension.h"
 
+// ---- Power dispatch --------------------------------------------------------
+
+// IRP_MJ_POWER. PASSIVE_LEVEL or DISPATCH_LEVEL, in the sender's thread; never
+// blocks. The IRP belongs to this driver, or to the lower drivers it was
+// passed to, afterwards. Returns STATUS_DELETE_PENDING on a removed device,
+// STATUS_PENDING for set and query requests that wait for a completion or a
+// work item, otherwise the status of the request's completion or of the
+// lower drivers.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// Wait-wake. IssueWaitWake and CancelWaitWake may be called at any IRQL up to
-// DISPATCH_LEVEL; neither blocks.
+// System set and query power (S-IRP), from DispatchPower with the IRP's I/O
+// count held. Pass the IRP down with SystemPowerCompletion set and return
+// STATUS_PENDING; the S-IRP is completed later, with its D-IRP's status.
+NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Completion of an S-IRP by the lower drivers; context the DeviceExtension.
+// Returns STATUS_SUCCESS on their failure (the failure travels up), otherwise
+// STATUS_MORE_PROCESSING_REQUIRED: the S-IRP then waits for its D-IRP.
+NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Asks the power manager for the D-IRP that Capabilities maps the S-IRP's
+// state to. Up to DISPATCH_LEVEL. The S-IRP, halted in SystemPowerCompletion,
+// is completed by DevicePowerIrpDone, or here at once when the request
+// cannot be made; either way its I/O count is given back.
+VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp);
+// Power-request callback of the D-IRP asked for by SendDevicePowerIrp;
+// context a PowerRequestContext, which it frees.
+VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                              POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
+// Device set and query power (D-IRP), from DispatchPower with the IRP's I/O
+// count held; never block. Return STATUS_PENDING when the IRP waits for a
+// completion routine or for HoldIoWorker, otherwise the status the IRP was
+// completed with (STATUS_INSUFFICIENT_RESOURCES when the wait for in-flight
+// I/O cannot be set up) or that the lower drivers returned.
+NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Completion routines of D-IRPs; context the DeviceExtension.
+NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Records and reports the new power of a successful power-up and completes
+// its IRP with STATUS_SUCCESS. Only from DevicePowerUpCompletion, which then
+// returns STATUS_MORE_PROCESSING_REQUIRED.
+NTSTATUS FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtension *Extension);
+// Queues HoldIoWorker for a D-IRP that must wait until no other request of
+// the device is in flight. Up to DISPATCH_LEVEL. STATUS_PENDING: the IRP is
+// marked pending and belongs to the worker; STATUS_INSUFFICIENT_RESOURCES:
+// nothing was queued and the caller still owns the IRP.
+[[nodiscard]] NTSTATUS HoldIoForPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Work-item routine (PASSIVE_LEVEL, blocks): waits for in-flight I/O to drain
+// and then passes the held D-IRP down. Context a HoldIoContext, which it frees.
+VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
+
+// One per D-IRP requested for an S-IRP.
+struct PowerRequestContext {
+    PDEVICE_OBJECT DeviceObject;
+    PIRP SystemIrp;
+};
+
+// One per D-IRP held until in-flight I/O has drained.
+struct HoldIoContext {
+    PDEVICE_OBJECT DeviceObject;
+    PIRP Irp;
+    PIO_WORKITEM WorkItem;
+};
+
+// DevicePower is written by the power completion routines and read without a
+// lock everywhere else.
+inline DEVICE_POWER_STATE CurrentDevicePower(const DeviceExtension *Extension)
+{
+    return static_cast<DEVICE_POWER_STATE>(
+        ReadNoFence(reinterpret_cast<const volatile LONG *>(&Extension->DevicePower)));
+}
+
+// ---- Requester counts ------------------------------------------------------
+// Whoever asks the power manager for a D-IRP holds an I/O count until that
+// IRP's power-request callback has run. Every such count is taken and given
+// back through these, so that HoldIoWorker knows whether one exists. Any IRQL
+// up to DISPATCH_LEVEL; none blocks.
+
+// IncrementIoCount and record it as a requester count.
+VOID TakeRequesterCount(DeviceExtension *Extension);
+// Record an I/O count the caller already holds as a requester count.
+VOID AdoptRequesterCount(DeviceExtension *Extension);
+// Give back one requester count (DecrementIoCount, unless HoldIoWorker has
+// already given that very count back for its wait).
+VOID ReleaseRequesterCount(DeviceExtension *Extension);
+// For HoldIoWorker: give back one recorded requester count while it waits.
+// TRUE when one existed; the caller then calls ReturnRequesterCount.
+BOOLEAN LendRequesterCount(DeviceExtension *Extension);
+VOID ReturnRequesterCount(DeviceExtension *Extension);
+
+// Asks for D0 with a requester count held until ReleaseCountOnPowerDone has
+// run; gives the count back at once when the power manager refuses.
+// Up to DISPATCH_LEVEL; never blocks. Returns PoRequestPowerIrp's status.
+NTSTATUS RequestDevicePowerUp(DeviceExtension *Extension);
+
+// ---- Wait-wake -------------------------------------------------------------
+
+// Arms the device for remote wake-up. Any IRQL up to DISPATCH_LEVEL; never
+// blocks. STATUS_DEVICE_BUSY when a request is already outstanding (nothing
+// changes), STATUS_PENDING once the request is on its way, otherwise the
+// power manager's failure status (no request exists).
 NTSTATUS IssueWaitWake(DeviceExtension *Extension);
+// Cancels the outstanding wait-wake request, if any. Up to DISPATCH_LEVEL;
+// never blocks; the request's callback may run before or after it returns.
 VOID CancelWaitWake(DeviceExtension *Extension);
+// Completion routine set by DispatchPower on IRP_MN_WAIT_WAKE; context the
+// DeviceExtension. Returns STATUS_MORE_PROCESSING_REQUIRED when
+// CancelWaitWake is to finish the IRP, otherwise lets completion go on.
 NTSTATUS NTAPI WaitWakeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Power-request callback of the wait-wake request; context the
+// DeviceExtension. On a wake from low power it asks for D0 and re-arms.
 VOID NTAPI WaitWakeCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                             PVOID Context, PIO_STATUS_BLOCK IoStatus);
 // Power-request callback that gives back the requester's I/O count; the

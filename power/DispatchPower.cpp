@@ -1,0 +1,198 @@
+#include "driver/Driver.h"
+#include "power/Power.h"
+
+namespace {
+
+NTSTATUS PassDownUntouched(DeviceExtension *Extension, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(Extension->LowerDevice, Irp);
+}
+
+bool IsKnownPowerType(POWER_STATE_TYPE Type)
+{
+    return Type == SystemPowerState || Type == DevicePowerState;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    const enum DeviceState state = CurrentDeviceState(extension);
+
+    if (state == Removed) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_DELETE_PENDING;
+    }
+    if (state == NotStarted) {
+        return PassDownUntouched(extension, Irp);
+    }
+
+    IncrementIoCount(extension);
+    // From here the count belongs to the IRP and is given back exactly once,
+    // by whichever routine finishes with it.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        // No count is held while the request waits in the bus driver: an armed
+        // device must still look idle and let a power-down drain.
+        IoMarkIrpPending(Irp);
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, WaitWakeCompletion, extension, TRUE, TRUE, TRUE);
+        PoStartNextPowerIrp(Irp);
+        (void)PoCallDriver(extension->LowerDevice, Irp);
+        DecrementIoCount(extension);
+        status = STATUS_PENDING;
+        break;
+    case IRP_MN_SET_POWER:
+    case IRP_MN_QUERY_POWER: {
+        const POWER_STATE_TYPE type = stack->Parameters.Power.Type;
+        if (!IsKnownPowerType(type)) {
+            // A type this driver has no policy for is the bus driver's to
+            // answer: failing it here could veto a transition the rest of the
+            // stack understands.
+            status = PassDownUntouched(extension, Irp);
+            DecrementIoCount(extension);
+            break;
+        }
+        const bool isSet = stack->MinorFunction == IRP_MN_SET_POWER;
+        if (type == SystemPowerState) {
+            status = isSet ? HandleSystemSetPower(DeviceObject, Irp)
+                           : HandleSystemQueryPower(DeviceObject, Irp);
+        } else {
+            status = isSet ? HandleDeviceSetPower(DeviceObject, Irp)
+                           : HandleDeviceQueryPower(DeviceObject, Irp);
+        }
+        break;
+    }
+    default:
+        status = PassDownUntouched(extension, Irp);
+        DecrementIoCount(extension);
+        break;
+    }
+    return status;
+}
+
+namespace {
+
+NTSTATUS PassSystemIrpDown(DeviceExtension *Extension, PIRP Irp)
+{
+    IoMarkIrpPending(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SystemPowerCompletion, Extension, TRUE, TRUE, TRUE);
+    (void)PoCallDriver(Extension->LowerDevice, Irp);
+    return STATUS_PENDING;
+}
+
+}  // namespace
+
+NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return PassSystemIrpDown(ExtensionOf(DeviceObject), Irp);
+}
+
+NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    const LONG queried = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
+
+    // Going to sleep: arm the device if it can wake the system from there,
+    // disarm it if that state is too deep for it.
+    if (queried > static_cast<LONG>(extension->SystemPower) && extension->RemoteWakeSupported != 0) {
+        if (queried > static_cast<LONG>(extension->Capabilities.SystemWake)) {
+            CancelWaitWake(extension);
+        } else {
+            (void)IssueWaitWake(extension);
+        }
+    }
+    return PassSystemIrpDown(extension, Irp);
+}
+
+NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    DeviceExtension *extension = static_cast<DeviceExtension *>(Context);
+
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+        if (Irp->PendingReturned) {
+            IoMarkIrpPending(Irp);
+        }
+        PoStartNextPowerIrp(Irp);
+        DecrementIoCount(extension);
+        return STATUS_SUCCESS;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER) {
+        extension->SystemPower = stack->Parameters.Power.State.SystemState;
+    }
+    SendDevicePowerIrp(DeviceObject, Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
+{
+    DeviceExtension *extension = ExtensionOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(SystemIrp);
+    const LONG systemState = stack->Parameters.Power.State.SystemState;
+    bool countAdopted = false;
+    NTSTATUS status;
+
+    if (systemState < 0 || systemState >= static_cast<LONG>(PowerSystemMaximum)) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        auto *context = static_cast<PowerRequestContext *>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerRequestContext), VEXTORA_POOL_TAG));
+        if (context == nullptr) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            context->DeviceObject = DeviceObject;
+            context->SystemIrp = SystemIrp;
+            POWER_STATE deviceState;
+            deviceState.DeviceState = extension->Capabilities.DeviceState[systemState];
+            // The S-IRP's own count becomes the requester's count of the D-IRP.
+            AdoptRequesterCount(extension);
+            countAdopted = true;
+            status = PoRequestPowerIrp(extension->PhysicalDevice, stack->MinorFunction, deviceState,
+                                       DevicePowerIrpDone, context, nullptr);
+            if (status == STATUS_PENDING) {
+                return;
+            }
+            ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
+            // No IRP was sent, so no callback will finish the S-IRP; a success
+            // status here must not pass for a finished transition.
+            if (NT_SUCCESS(status)) {
+                status = STATUS_UNSUCCESSFUL;
+            }
+        }
+    }
+
+    PoStartNextPowerIrp(SystemIrp);
+    SystemIrp->IoStatus.Information = 0;
+    SystemIrp->IoStatus.Status = status;
+    IoCompleteRequest(SystemIrp, IO_NO_INCREMENT);
+    if (countAdopted) {
+        ReleaseRequesterCount(extension);
+    } else {
+        DecrementIoCount(extension);
+    }
+}
+
+VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,
+                              POWER_STATE /*PowerState*/, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    auto *context = static_cast<PowerRequestContext *>(Context);
+    DeviceExtension *extension = ExtensionOf(context->DeviceObject);
+    PIRP systemIrp = context->SystemIrp;
+
+    systemIrp->IoStatus.Status = IoStatus->Status;
+    PoStartNextPowerIrp(systemIrp);
+    systemIrp->IoStatus.Information = 0;
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+    ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
+    ReleaseRequesterCount(extension);
+}
