@@ -542,7 +542,6 @@ typedef struct _URB {
 // ---------------------------------------------------------------------------
 // Internal device-control requests (usbiodef.h, usbioctl.h)
 // ---------------------------------------------------------------------------
-#define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
 #define USB_SUBMIT_URB 0
 #define USB_RESET_PORT 1
 #define USB_GET_ROOTHUB_PDO 3

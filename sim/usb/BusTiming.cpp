@@ -1,0 +1,166 @@
+#include "sim/usb/BusTiming.h"
+
+#include <algorithm>
+#include <set>
+
+namespace vextora::usb {
+
+SpeedBudget BudgetFor(Speed speed)
+{
+    switch (speed) {
+    case Speed::Low:
+        return {1'000'000, 1, 8};
+    case Speed::Full:
+        return {1'000'000, 19, 64};
+    case Speed::High:
+        return {125'000, 13, 512};
+    case Speed::Super:
+        return {125'000, 48, 1024};
+    }
+    return {1'000'000, 19, 64};
+}
+
+uint32_t InterruptPeriodFrames(Speed speed, uint8_t bInterval)
+{
+    if (speed == Speed::High || speed == Speed::Super) {
+        // 2^(bInterval-1) microframes, bInterval 1..16 (USB 2.0, 9.6.6).
+        const uint8_t exp = static_cast<uint8_t>(std::clamp<int>(bInterval, 1, 16) - 1);
+        return 1u << exp;
+    }
+    return std::max<uint32_t>(bInterval, 1);
+}
+
+BusTiming::BusTiming(Speed speed) : budget_(BudgetFor(speed)), speed_(speed) {}
+
+void BusTiming::AddEndpoint(const EndpointInfo &endpoint)
+{
+    endpoints_[endpoint.Address] = endpoint;
+    stats_.try_emplace(endpoint.Address);
+}
+
+void BusTiming::ClearEndpoints()
+{
+    endpoints_.clear();
+}
+
+void BusTiming::Enqueue(Id id, uint8_t endpointAddress, uint32_t bytes)
+{
+    uint32_t mps = budget_.BulkPacketBytes;
+    if (auto it = endpoints_.find(endpointAddress); it != endpoints_.end() && it->second.MaxPacketSize) {
+        mps = std::min<uint32_t>(it->second.MaxPacketSize, budget_.BulkPacketBytes);
+        if (it->second.Type() == EndpointType::Interrupt) {
+            mps = it->second.MaxPacketSize;
+        }
+    }
+    const uint64_t packets = bytes == 0 ? 1 : (static_cast<uint64_t>(bytes) + mps - 1) / mps;
+    queue_.push_back({id, endpointAddress, packets, bytes});
+    stats_.try_emplace(endpointAddress);
+}
+
+void BusTiming::Remove(Id id)
+{
+    std::erase_if(queue_, [id](const Pending &p) { return p.TransferId == id; });
+}
+
+std::vector<BusTiming::Id> BusTiming::Step()
+{
+    std::vector<Id> done;
+    std::set<uint8_t> busy;
+    uint32_t budget = budget_.BulkPacketsPerFrame;
+    const uint64_t frame = frames_;
+
+    // Periodic (interrupt) endpoints are served first, once per period, as
+    // the host controller reserves their bandwidth (USB 2.0, 5.7.4).
+    std::set<uint8_t> servedPeriodic;
+    for (auto &p : queue_) {
+        auto ep = endpoints_.find(p.Endpoint);
+        if (ep == endpoints_.end() || ep->second.Type() != EndpointType::Interrupt) {
+            continue;
+        }
+        busy.insert(p.Endpoint);
+        const uint32_t period = InterruptPeriodFrames(speed_, ep->second.Interval);
+        if (servedPeriodic.count(p.Endpoint) || frame % period != 0) {
+            continue;
+        }
+        servedPeriodic.insert(p.Endpoint);
+        const uint32_t bytes = std::min<uint32_t>(p.BytesLeft, ep->second.MaxPacketSize);
+        p.BytesLeft -= bytes;
+        p.PacketsLeft--;
+        stats_[p.Endpoint].Bytes += bytes;
+        stats_[p.Endpoint].Packets++;
+    }
+
+    // Bulk and control packets share the rest of the frame, one packet per
+    // endpoint per round, so that no endpoint starves another.
+    bool progress = true;
+    while (budget > 0 && progress) {
+        progress = false;
+        std::set<uint8_t> servedThisRound;
+        for (auto &p : queue_) {
+            if (budget == 0) {
+                break;
+            }
+            auto ep = endpoints_.find(p.Endpoint);
+            const bool periodic = ep != endpoints_.end() && ep->second.Type() == EndpointType::Interrupt;
+            if (periodic || p.PacketsLeft == 0 || servedThisRound.count(p.Endpoint)) {
+                continue;
+            }
+            busy.insert(p.Endpoint);
+            servedThisRound.insert(p.Endpoint);
+            uint32_t mps = budget_.BulkPacketBytes;
+            if (ep != endpoints_.end() && ep->second.MaxPacketSize) {
+                mps = std::min<uint32_t>(ep->second.MaxPacketSize, budget_.BulkPacketBytes);
+            }
+            const uint32_t bytes = std::min<uint32_t>(p.BytesLeft, mps);
+            p.BytesLeft -= bytes;
+            p.PacketsLeft--;
+            budget--;
+            progress = true;
+            stats_[p.Endpoint].Bytes += bytes;
+            stats_[p.Endpoint].Packets++;
+        }
+    }
+
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        busy.insert(it->Endpoint);
+        if (it->PacketsLeft == 0) {
+            done.push_back(it->TransferId);
+            it = queue_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto &[address, stats] : stats_) {
+        if (busy.count(address)) {
+            stats.BusyFrames++;
+        } else {
+            stats.IdleFrames++;
+        }
+    }
+    frames_++;
+    return done;
+}
+
+uint64_t BusTiming::RunUntilDone(Id id)
+{
+    const uint64_t start = frames_;
+    for (;;) {
+        const bool queued = std::any_of(queue_.begin(), queue_.end(),
+                                        [id](const Pending &p) { return p.TransferId == id; });
+        if (!queued) {
+            return frames_ - start;
+        }
+        (void)Step();
+    }
+}
+
+double BusTiming::Throughput(uint8_t endpointAddress) const
+{
+    auto it = stats_.find(endpointAddress);
+    if (it == stats_.end() || frames_ == 0) {
+        return 0.0;
+    }
+    return static_cast<double>(it->second.Bytes) * 1e9 / static_cast<double>(NowNs());
+}
+
+}  // namespace vextora::usb

@@ -1,0 +1,77 @@
+// What the simulated bus and its device models know of a configuration:
+// the interfaces and endpoints parsed out of the configuration descriptor
+// bytes. Plain C++; the bytes are untrusted and every fault is reported with
+// the offset of the descriptor that caused it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vextora::usb {
+
+enum class Speed : uint8_t { Low, Full, High, Super };
+
+enum class EndpointType : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
+
+struct EndpointInfo {
+    uint8_t Address = 0;  // bit 7 set: IN
+    uint8_t Attributes = 0;
+    uint16_t MaxPacketSize = 0;  // bits 10..0 of wMaxPacketSize
+    uint8_t Interval = 0;
+    EndpointType Type() const { return static_cast<EndpointType>(Attributes & 0x3); }
+    bool IsIn() const { return (Address & 0x80) != 0; }
+};
+
+struct InterfaceInfo {
+    uint8_t Number = 0;
+    uint8_t AlternateSetting = 0;
+    uint8_t Class = 0;
+    uint8_t SubClass = 0;
+    uint8_t Protocol = 0;
+    size_t Offset = 0;  // of the interface descriptor inside the configuration
+    std::vector<EndpointInfo> Endpoints;
+};
+
+struct ConfigurationInfo {
+    uint8_t Value = 0;
+    uint8_t Attributes = 0;
+    uint8_t DeclaredInterfaces = 0;  // bNumInterfaces
+    std::vector<InterfaceInfo> Interfaces;  // every alternate setting, in order
+    bool RemoteWakeup() const { return (Attributes & 0x20) != 0; }
+    // The interface with this number and alternate setting, or nullptr.
+    const InterfaceInfo *Find(uint8_t number, uint8_t alternate) const;
+};
+
+// A malformed descriptor; Offset is where the bad descriptor starts.
+class DescriptorError : public std::runtime_error {
+public:
+    DescriptorError(size_t offset, const std::string &what)
+        : std::runtime_error("descriptor at offset " + std::to_string(offset) + ": " + what),
+          Offset(offset)
+    {
+    }
+    size_t Offset;
+};
+
+// Parses a whole configuration descriptor (wTotalLength bytes). Throws
+// DescriptorError for: fewer than 9 bytes, a wrong type, wTotalLength that
+// differs from the size, a bLength below 2 or past the end, an interface or
+// endpoint descriptor shorter than its fixed part, an endpoint outside an
+// interface, an endpoint count that differs from bNumEndpoints, or no
+// interface at all.
+ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes);
+
+// Checks an 18-byte device descriptor; throws DescriptorError.
+void CheckDeviceDescriptor(std::span<const uint8_t> bytes);
+
+// Checks a string descriptor (bLength == size, type 3, even text length);
+// throws DescriptorError.
+void CheckStringDescriptor(std::span<const uint8_t> bytes);
+
+inline uint16_t Le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+}  // namespace vextora::usb

@@ -1,0 +1,82 @@
+// The capture file decodes in tshark: descriptors, setup packets and bulk
+// payloads.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "sim/usb/Models.h"
+#include "sim/usb/UsbPcap.h"
+
+using namespace vextora::usb;
+
+namespace {
+
+std::string RunTshark(const std::filesystem::path &file)
+{
+    const std::string cmd = "tshark -r '" + file.string() + "' -V 2>&1";
+    std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(cmd.c_str(), "r"), pclose);
+    std::string out;
+    if (!pipe) {
+        return out;
+    }
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), pipe.get())) > 0) {
+        out.append(buf.data(), n);
+    }
+    return out;
+}
+
+bool HaveTshark() { return std::system("command -v tshark >/dev/null 2>&1") == 0; }
+
+}  // namespace
+
+TEST(UsbPcap, TsharkDecodesDescriptorsSetupAndBulkPayload)
+{
+    if (!HaveTshark()) {
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("vextora-pcap-" + std::to_string(::getpid()) + ".pcap");
+    auto desc = LoopbackDescriptors();
+    {
+        UsbPcapWriter w(path, 1, 3);
+        SetupPacket get{0x80, 6, 0x0100, 0, 18};
+        w.ControlSubmit(0x1000, 1000, 0x000b, get, {});
+        w.ControlComplete(0x1000, 2000, 0x000b, 0, 0x80, desc.Device);
+        SetupPacket cls{0x23, 2, 0, 0, 3};
+        const uint8_t other[] = {0xDE, 0xAD, 0x01};
+        w.ControlSubmit(0x1001, 3000, 0x001f, cls, other);
+        w.ControlComplete(0x1001, 4000, 0x001f, 0, 0x00, {});
+        const uint8_t payload[] = {0xCA, 0xFE, 0xBA, 0xBE, 0x42};
+        w.TransferSubmit(0x1002, 5000, UsbPcapWriter::Transfer::Bulk, 0x01, payload);
+        w.TransferComplete(0x1002, 6000, UsbPcapWriter::Transfer::Bulk, 0x01, 0, {});
+        w.TransferSubmit(0x1003, 7000, UsbPcapWriter::Transfer::Bulk, 0x81, {});
+        w.TransferComplete(0x1003, 8000, UsbPcapWriter::Transfer::Bulk, 0x81, 0, payload);
+        w.TransferComplete(0x1004, 9000, UsbPcapWriter::Transfer::Bulk, 0x81,
+                           int32_t(0xC0000004), {});
+        EXPECT_EQ(w.Packets(), 10u);
+    }
+    const std::string out = RunTshark(path);
+    std::filesystem::remove(path);
+    for (const char *want : {
+             "USBPcap",
+             "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE",
+             "bDescriptorType: 0x01",       // the setup packet asks for the device descriptor
+             "DEVICE DESCRIPTOR",           // and the answer decodes as one
+             "idVendor",
+             "bcdUSB: 0x0200",
+             "URB_FUNCTION_CLASS_OTHER",
+             "bRequest: 2",
+             "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER",
+             "URB_BULK",
+             "cafebabe42",
+             "USBD_STATUS_STALL_PID",
+         }) {
+        EXPECT_NE(out.find(want), std::string::npos) << "missing '" << want << "' in:\n" << out;
+    }
+}
