@@ -1,7 +1,13 @@
 # vextora.sys: the driver sources, freestanding, linked as a native-subsystem
-# image against the DDK import libraries.
+# image against the kernel's import libraries. No C or C++ runtime, no
+# exceptions or RTTI, base relocations kept, and no IMAGE_FILE_DLL flag (the
+# image is linked as an executable whose entry point is DriverEntry).
 set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
+# The platform's default Win32 libraries (kernel32, user32, ...) have no place
+# in a kernel image.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+set(CMAKE_C_STANDARD_LIBRARIES "")
 
 add_executable(vextora ${VEXTORA_DRIVER_SOURCES})
 set_target_properties(vextora PROPERTIES SUFFIX ".sys" PREFIX "")
@@ -11,11 +17,31 @@ target_compile_options(vextora PRIVATE ${VEXTORA_WARNINGS}
     -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -fno-threadsafe-statics -fno-stack-protector -fno-builtin)
 
+set(usbd_library usbd)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
     set(entry "_DriverEntry@8")
+    # USBD.SYS exports its stdcall routines undecorated, but mingw-w64's
+    # libusbd.a imports them as "_Name@N", which the loader would not find.
+    # Our own import library for the two routines the driver calls keeps the
+    # decorated link symbol and imports the plain name (dlltool --kill-at).
+    set(usbd_def ${CMAKE_BINARY_DIR}/vextora-usbd.def)
+    file(WRITE ${usbd_def}
+        "LIBRARY USBD.SYS\n"
+        "EXPORTS\n"
+        "USBD_ParseConfigurationDescriptorEx@28\n"
+        "USBD_CreateConfigurationRequestEx@8\n")
+    find_program(VEXTORA_DLLTOOL NAMES i686-w64-mingw32-dlltool REQUIRED)
+    set(usbd_library ${CMAKE_BINARY_DIR}/libvextora-usbd.a)
+    add_custom_command(OUTPUT ${usbd_library}
+        COMMAND ${VEXTORA_DLLTOOL} --kill-at -d ${usbd_def} -l ${usbd_library}
+        DEPENDS ${usbd_def}
+        COMMENT "Import library for USBD.SYS")
+    add_custom_target(vextora_usbd_imports DEPENDS ${usbd_library})
+    add_dependencies(vextora vextora_usbd_imports)
 else()
     set(entry "DriverEntry")
 endif()
+
 target_link_options(vextora PRIVATE
     -nostdlib -nostartfiles
     -Wl,--subsystem,native
@@ -24,4 +50,4 @@ target_link_options(vextora PRIVATE
     -Wl,--image-base,0x10000
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     -Wl,--stack,0x40000)
-target_link_libraries(vextora PRIVATE ntoskrnl hal usbd wmilib gcc)
+target_link_libraries(vextora PRIVATE ${usbd_library} ntoskrnl hal wmilib gcc)
