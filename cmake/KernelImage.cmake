@@ -51,3 +51,6 @@ target_link_options(vextora PRIVATE
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     -Wl,--stack,0x40000)
 target_link_libraries(vextora PRIVATE ${usbd_library} ntoskrnl hal wmilib gcc)
+
+# The WMI schema resource (wmi/) and the installable package directory (package/).
+include(${CMAKE_SOURCE_DIR}/wmi/MofResource.cmake)
