@@ -54,3 +54,4 @@ target_link_libraries(vextora PRIVATE ${usbd_library} ntoskrnl hal wmilib gcc)
 
 # The WMI schema resource (wmi/) and the installable package directory (package/).
 include(${CMAKE_SOURCE_DIR}/wmi/MofResource.cmake)
+include(${CMAKE_SOURCE_DIR}/package/Package.cmake)
