@@ -229,6 +229,7 @@ typedef struct _KDPC {
     PVOID SystemArgument1;
     PVOID SystemArgument2;
     volatile PVOID DpcData;  // non-NULL while queued
+    PVOID Owner;             // driver that initialized it (simulated kernel's)
 } KDPC, *PKDPC, *PRKDPC;
 
 typedef struct _KTIMER {
@@ -237,6 +238,7 @@ typedef struct _KTIMER {
     LONG Period;           // milliseconds; 0 for a one-shot timer
     PKDPC Dpc;
     PVOID TimerListEntry;  // simulated kernel's record, while armed
+    PVOID Owner;           // driver that armed it (simulated kernel's)
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 typedef struct _KDEVICE_QUEUE {

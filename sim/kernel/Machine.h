@@ -93,6 +93,7 @@ inline constexpr std::string_view AllocatedIrpCompletedUpward = "AllocatedIrpCom
 inline constexpr std::string_view IrpFreedInUse = "IrpFreedInUse";
 inline constexpr std::string_view IrpFreedTwice = "IrpFreedTwice";
 inline constexpr std::string_view ForeignIrp = "ForeignIrp";
+inline constexpr std::string_view IrpUseAfterFree = "IrpUseAfterFree";
 inline constexpr std::string_view BuiltIrpFreedByDriver = "BuiltIrpFreedByDriver";
 inline constexpr std::string_view BuiltIrpEventSetByDriver = "BuiltIrpEventSetByDriver";
 inline constexpr std::string_view BuildIrpIrql = "BuildIrpIrql";
@@ -336,6 +337,7 @@ public:
 private:
     KIRQL entryIrql_;
     FrameKind kind_;
+    size_t entryLocks_;
 };
 
 // Runs a block at DISPATCH_LEVEL (e.g. a bus model completing an IRP the

@@ -1,0 +1,904 @@
+// IRPs: allocation from a reserved region with guard-page quarantine, the
+// call and completion logic with its verifier checks, cancellation, and
+// requests built by IoBuildDeviceIoControlRequest.
+#include "sim/kernel/MachineImpl.h"
+
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+
+constexpr size_t kSlotBytes = 8192;
+constexpr size_t kSlotCount = 16384;  // 128 MiB of address space, committed on use
+constexpr int kMaxStack = 63;
+constexpr size_t kQuarantine = 1024;
+constexpr ULONG kBuiltBufferTag = 'I' | ('o' << 8) | ('B' << 16) | ('f' << 24);
+static_assert(sizeof(IRP) + kMaxStack * sizeof(IO_STACK_LOCATION) <= kSlotBytes);
+
+// A dispatch routine's view of its own location, filled in by the completion
+// walk when it passes that location. Lives on the dispatching thread's stack.
+struct DispatchWatch {
+    int Location = 0;
+    bool Passed = false;
+    bool PendingMarked = false;
+    NTSTATUS Status = 0;
+    DispatchWatch *Next = nullptr;
+};
+
+enum class SlotState : uint8_t { Unused, Live, Quarantined };
+
+}  // namespace
+
+struct IrpRecord {
+    std::mutex Mu;
+    SlotState State = SlotState::Unused;
+    bool Committed = false;
+    IrpOrigin Origin = IrpOrigin::Allocated;
+    PDRIVER_OBJECT Owner = nullptr;
+    const void *Site = nullptr;
+    bool Outstanding = false;  // handed down and not yet handed back
+    bool Done = false;         // the completion walk passed the top
+    bool Walking = false;
+    bool FreedDuringWalk = false;
+    SimThread *Walker = nullptr;
+    uint64_t PendingReturnedMask = 0;
+    DispatchWatch *Watchers = nullptr;
+    unsigned WatchCount = 0;
+    FinalCompletion Final = nullptr;
+    void *FinalContext = nullptr;
+    void *Slots[4] = {};
+    // Built requests.
+    PKEVENT UserEvent = nullptr;
+    PIO_STATUS_BLOCK UserIosb = nullptr;
+    void *SystemBuffer = nullptr;
+    void *OutputBuffer = nullptr;
+    ULONG OutputLength = 0;
+    ULONG Method = 0;
+    PMDL OutputMdl = nullptr;
+};
+
+struct IrpTable {
+    UCHAR *Base = nullptr;
+    std::unique_ptr<IrpRecord[]> Records;
+    std::mutex Mu;
+    std::vector<uint32_t> FreeSlots;
+    uint32_t NextUnused = 0;
+    std::deque<uint32_t> Quarantine;
+    std::unordered_map<PKEVENT, unsigned> BuiltEvents;
+    std::atomic<size_t> Live{0};
+    bool GuardPages = true;
+};
+
+void IrpInit(Machine::Impl &I)
+{
+    auto t = std::make_shared<IrpTable>();
+    void *base = mmap(nullptr, kSlotBytes * kSlotCount, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) {
+        std::fprintf(stderr, "vextora sim: cannot reserve address space for IRPs\n");
+        std::abort();
+    }
+    t->Base = static_cast<UCHAR *>(base);
+    t->Records = std::make_unique<IrpRecord[]>(kSlotCount);
+    t->GuardPages = I.Opt.IrpGuardPages;
+    I.Irps = std::move(t);
+}
+
+void IrpDestroy(Machine::Impl &I)
+{
+    if (I.Irps) {
+        munmap(I.Irps->Base, kSlotBytes * kSlotCount);
+        I.Irps.reset();
+    }
+}
+
+namespace {
+
+IrpTable &Table() { return *Kernel().Irps; }
+
+PIRP IrpAt(IrpTable &T, uint32_t Slot) { return reinterpret_cast<PIRP>(T.Base + size_t{Slot} * kSlotBytes); }
+
+IrpRecord *RecordOf(IrpTable &T, PIRP Irp)
+{
+    auto p = reinterpret_cast<uintptr_t>(Irp);
+    auto base = reinterpret_cast<uintptr_t>(T.Base);
+    if (p < base || p >= base + kSlotBytes * kSlotCount || (p - base) % kSlotBytes != 0) {
+        return nullptr;
+    }
+    return &T.Records[(p - base) / kSlotBytes];
+}
+
+void ReleaseSlotLocked(IrpTable &T, uint32_t Slot)
+{
+    T.Records[Slot].State = SlotState::Unused;
+    T.FreeSlots.push_back(Slot);
+}
+
+// Evicts quarantined slots beyond the limit; a slot still watched by a
+// returning dispatch routine stays until it is not.
+void EvictLocked(IrpTable &T)
+{
+    size_t spins = T.Quarantine.size();
+    while (T.Quarantine.size() > kQuarantine && spins-- > 0) {
+        uint32_t slot = T.Quarantine.front();
+        T.Quarantine.pop_front();
+        IrpRecord &r = T.Records[slot];
+        std::lock_guard lock(r.Mu);
+        if (r.WatchCount != 0) {
+            T.Quarantine.push_back(slot);
+            continue;
+        }
+        ReleaseSlotLocked(T, slot);
+    }
+}
+
+void InitIrp(PIRP Irp, CCHAR StackSize)
+{
+    memset(static_cast<void *>(Irp), 0, IoSizeOfIrp(StackSize));
+    Irp->Type = 6;
+    Irp->Size = IoSizeOfIrp(StackSize);
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+    Irp->Tail.Overlay.Thread = SelfOrNull();
+}
+
+PIRP AllocateIrp(CCHAR StackSize, IrpOrigin Origin, const void *Site, bool Injectable)
+{
+    Machine::Impl &k = Kernel();
+    if (StackSize < 1 || StackSize > kMaxStack) {
+        k.M.ReportViolation(checks::BadParameter, nullptr, nullptr,
+                            "IRP with a stack size of " + std::to_string(StackSize) + " (1 to " +
+                                std::to_string(kMaxStack) + " supported)");
+        return nullptr;
+    }
+    if (Injectable && k.M.ShouldFail(FaultKind::Irp, Site)) {
+        return nullptr;
+    }
+    IrpTable &t = *k.Irps;
+    uint32_t slot;
+    {
+        std::lock_guard lock(t.Mu);
+        if (t.FreeSlots.empty() && t.NextUnused == kSlotCount) {
+            size_t keep = 0;
+            while (t.FreeSlots.empty() && !t.Quarantine.empty() && keep++ < kSlotCount) {
+                uint32_t s = t.Quarantine.front();
+                t.Quarantine.pop_front();
+                std::lock_guard rl(t.Records[s].Mu);
+                if (t.Records[s].WatchCount != 0) {
+                    t.Quarantine.push_back(s);
+                    continue;
+                }
+                ReleaseSlotLocked(t, s);
+            }
+            if (t.FreeSlots.empty()) {
+                return nullptr;
+            }
+        }
+        if (!t.FreeSlots.empty()) {
+            slot = t.FreeSlots.back();
+            t.FreeSlots.pop_back();
+        } else {
+            slot = t.NextUnused++;
+        }
+    }
+    IrpRecord &r = t.Records[slot];
+    PIRP irp = IrpAt(t, slot);
+    {
+        std::lock_guard lock(r.Mu);
+        if (t.GuardPages || !r.Committed) {
+            mprotect(irp, kSlotBytes, PROT_READ | PROT_WRITE);
+            r.Committed = true;
+        }
+        r.State = SlotState::Live;
+        r.Origin = Origin;
+        r.Owner = CurrentDriver();
+        r.Site = Site;
+        r.Outstanding = r.Done = r.Walking = r.FreedDuringWalk = false;
+        r.Walker = nullptr;
+        r.PendingReturnedMask = 0;
+        r.Watchers = nullptr;
+        r.Final = nullptr;
+        r.FinalContext = nullptr;
+        memset(r.Slots, 0, sizeof(r.Slots));
+        r.UserEvent = nullptr;
+        r.UserIosb = nullptr;
+        r.SystemBuffer = r.OutputBuffer = nullptr;
+        r.OutputLength = r.Method = 0;
+        r.OutputMdl = nullptr;
+    }
+    InitIrp(irp, StackSize);
+    t.Live.fetch_add(1, std::memory_order_relaxed);
+    return irp;
+}
+
+void FreeSlot(IrpTable &T, PIRP Irp, IrpRecord &R)
+{
+    size_t bytes = IoSizeOfIrp(Irp->StackCount);
+    memset(static_cast<void *>(Irp), 0xDD, bytes);
+    if (T.GuardPages) {
+        mprotect(Irp, kSlotBytes, PROT_NONE);
+    }
+    (void)R;
+    T.Live.fetch_sub(1, std::memory_order_relaxed);
+    std::lock_guard lock(T.Mu);
+    T.Quarantine.push_back(static_cast<uint32_t>((reinterpret_cast<UCHAR *>(Irp) - T.Base) / kSlotBytes));
+    EvictLocked(T);
+}
+
+// Looks up a live IRP; reports and returns NULL otherwise.
+IrpRecord *LiveRecord(Machine::Impl &K, PIRP Irp, const char *Operation, std::string_view FreedCheck)
+{
+    IrpTable &t = *K.Irps;
+    IrpRecord *r = RecordOf(t, Irp);
+    SlotState state = SlotState::Unused;
+    if (r != nullptr) {
+        std::lock_guard lock(r->Mu);
+        state = r->State;
+    }
+    if (r == nullptr || state == SlotState::Unused) {
+        K.M.ReportViolation(checks::ForeignIrp, nullptr, nullptr,
+                            std::string(Operation) + " on " + Hex(reinterpret_cast<uintptr_t>(Irp)) +
+                                ", which is not an IRP of this machine");
+        return nullptr;
+    }
+    if (state == SlotState::Quarantined) {
+        K.M.ReportViolation(FreedCheck, Irp, nullptr, std::string(Operation) + " on an IRP that was already freed");
+        return nullptr;
+    }
+    return r;
+}
+
+void Notify(Machine::Impl &K, const std::function<void(IrpObserver *)> &Fn)
+{
+    const std::vector<IrpObserver *> *obs = K.Observers.load(std::memory_order_acquire);
+    if (obs == nullptr) {
+        return;
+    }
+    for (IrpObserver *o : *obs) {
+        Fn(o);
+    }
+}
+
+std::string StatusText(NTSTATUS S) { return Hex(static_cast<ULONG>(S)); }
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+bool IsLiveDevice(Machine::Impl &K, PDEVICE_OBJECT Device)
+{
+    std::lock_guard lock(K.ObjMutex);
+    auto it = K.Devices.find(Device);
+    return it != K.Devices.end() && !it->second->Deleted;
+}
+
+void FinishBuilt(Machine::Impl &K, PIRP Irp, IrpRecord &R);
+
+// Walks completion upward from the current location. R.Walking is set.
+void WalkUp(Machine::Impl &K, PIRP Irp, IrpRecord &R)
+{
+    SimThread *me = Self();
+    for (;;) {
+        int location = Irp->CurrentLocation;
+        PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
+        bool pending = (sp->Control & SL_PENDING_RETURNED) != 0;
+        bool unmarkedPending = false;
+        NTSTATUS status = Irp->IoStatus.Status;
+        {
+            std::lock_guard lock(R.Mu);
+            for (DispatchWatch *w = R.Watchers; w != nullptr; w = w->Next) {
+                if (w->Location == location && !w->Passed) {
+                    w->Passed = true;
+                    w->PendingMarked = pending;
+                    w->Status = status;
+                }
+            }
+            uint64_t bit = uint64_t{1} << location;
+            if (R.PendingReturnedMask & bit) {
+                R.PendingReturnedMask &= ~bit;
+                unmarkedPending = !pending;
+            }
+        }
+        if (unmarkedPending) {
+            K.M.ReportViolation(checks::PendingNotMarked, Irp, sp->DeviceObject,
+                                "dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+        }
+        Irp->PendingReturned = pending;
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        PVOID context = sp->Context;
+        UCHAR control = sp->Control;
+        sp->Control = 0;
+        sp->MinorFunction = 0;
+        sp->Flags = 0;
+        sp->CompletionRoutine = nullptr;
+        sp->Context = nullptr;
+        sp->FileObject = nullptr;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        bool atTop = Irp->CurrentLocation > Irp->StackCount;
+        PDEVICE_OBJECT upper = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        bool invoke = routine != nullptr &&
+                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            Notify(K, [&](IrpObserver *o) { o->OnCompletionRoutine(upper, Irp); });
+            PDRIVER_OBJECT driver = upper != nullptr ? upper->DriverObject : R.Owner;
+            NTSTATUS result;
+            {
+                FrameScope frame(FrameKind::Completion, driver, upper, Irp, reinterpret_cast<const void *>(routine));
+                result = routine(upper, Irp, context);
+            }
+            bool freed;
+            bool done;
+            {
+                std::lock_guard lock(R.Mu);
+                freed = R.FreedDuringWalk;
+                done = R.Done;
+                if (result == STATUS_MORE_PROCESSING_REQUIRED || freed) {
+                    R.Walking = false;
+                    R.Walker = nullptr;
+                    R.Outstanding = false;
+                    R.FreedDuringWalk = false;
+                }
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                return;
+            }
+            if (freed) {
+                K.M.ReportViolation(checks::IrpFreedInUse, Irp, upper,
+                                    "completion routine freed the IRP and returned " + StatusText(result) +
+                                        " instead of STATUS_MORE_PROCESSING_REQUIRED");
+                return;
+            }
+            if (done) {
+                K.M.ReportViolation(checks::DoubleCompletion, Irp, upper,
+                                    "completion routine completed the IRP again and let the completion continue");
+                return;
+            }
+            if (Irp->PendingReturned && !atTop &&
+                !(Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED)) {
+                K.M.ReportViolation(checks::PendingReturnedNotPropagated, Irp, upper,
+                                    "completion routine saw PendingReturned, did not call IoMarkIrpPending and "
+                                    "did not return STATUS_MORE_PROCESSING_REQUIRED");
+            }
+        } else if (Irp->PendingReturned && !atTop) {
+            IoMarkIrpPending(Irp);
+        }
+        if (atTop) {
+            break;
+        }
+    }
+    IrpOrigin origin;
+    {
+        std::lock_guard lock(R.Mu);
+        R.Done = true;
+        R.Walking = false;
+        R.Walker = nullptr;
+        R.Outstanding = false;
+        origin = R.Origin;
+    }
+    (void)me;
+    switch (origin) {
+    case IrpOrigin::Allocated:
+        K.M.ReportViolation(checks::AllocatedIrpCompletedUpward, Irp, nullptr,
+                            "an IRP from IoAllocateIrp was completed past its top location (its owner's "
+                            "completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
+        break;
+    case IrpOrigin::Built:
+        FinishBuilt(K, Irp, R);
+        break;
+    case IrpOrigin::Manager:
+        R.Final(Irp, R.FinalContext);
+        break;
+    }
+}
+
+void FinishBuilt(Machine::Impl &K, PIRP Irp, IrpRecord &R)
+{
+    IO_STATUS_BLOCK iosb = Irp->IoStatus;
+    if (R.Method == METHOD_BUFFERED && R.OutputLength != 0) {
+        if (iosb.Information > R.OutputLength) {
+            K.M.ReportViolation(checks::InformationTooLarge, Irp, nullptr,
+                                "Information " + std::to_string(iosb.Information) + " exceeds the output buffer of " +
+                                    std::to_string(R.OutputLength) + " bytes");
+        }
+        if (!NT_ERROR(iosb.Status) && R.OutputBuffer != nullptr) {
+            size_t n = std::min<size_t>(iosb.Information, R.OutputLength);
+            memcpy(R.OutputBuffer, R.SystemBuffer, n);
+        }
+    }
+    if (R.SystemBuffer != nullptr) {
+        PoolFree(R.SystemBuffer, nullptr, false, 0);
+    }
+    if (R.OutputMdl != nullptr) {
+        PoolFree(R.OutputMdl, nullptr, false, 0);
+    }
+    if (R.UserIosb != nullptr) {
+        *R.UserIosb = iosb;
+    }
+    PKEVENT event = R.UserEvent;
+    IrpTable &t = *K.Irps;
+    {
+        std::lock_guard lock(t.Mu);
+        auto it = t.BuiltEvents.find(event);
+        if (it != t.BuiltEvents.end() && --it->second == 0) {
+            t.BuiltEvents.erase(it);
+        }
+    }
+    {
+        std::lock_guard lock(R.Mu);
+        R.State = SlotState::Quarantined;
+    }
+    FreeSlot(t, Irp, R);
+    // The IRP is gone before the caller's event is set, as on Windows.
+    if (event != nullptr) {
+        SetEventInternal(event);
+    }
+}
+
+}  // namespace
+
+NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path)
+{
+    SimThread *me = Self();
+    Machine::Impl &k = *me->I;
+    IrpRecord *r = LiveRecord(k, Irp, "IofCallDriver", checks::IrpUseAfterFree);
+    if (r == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (me->Irql > DISPATCH_LEVEL) {
+        k.M.ReportViolation(checks::CallDriverIrql, Irp, Device, "IofCallDriver at IRQL " + std::to_string(me->Irql));
+    }
+    if (Device == nullptr) {
+        k.M.ReportViolation(checks::CallDriverNullDevice, Irp, nullptr, "IofCallDriver to a NULL device object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!IsLiveDevice(k, Device)) {
+        k.M.ReportViolation(checks::BadParameter, Irp, nullptr,
+                            "IofCallDriver to " + Hex(reinterpret_cast<uintptr_t>(Device)) +
+                                ", which is not a live device object");
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        k.M.ReportViolation(checks::CallDriverWithCancelRoutine, Irp, Device,
+                            "IofCallDriver on an IRP whose cancel routine is still set");
+    }
+    if (!me->Held.empty()) {
+        k.M.ReportViolation(checks::SpinLockHeldAcrossCall, Irp, Device, "IofCallDriver while holding a spin lock");
+    }
+    if (Irp->CurrentLocation <= 1) {
+        k.M.ReportViolation(checks::NoStackLocation, Irp, Device,
+                            "IofCallDriver with no stack location left for " + DeviceName(Device));
+        return STATUS_INVALID_PARAMETER;
+    }
+    PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
+    PIO_STACK_LOCATION next = current - 1;
+    UCHAR major = next->MajorFunction;
+    UCHAR minor = next->MinorFunction;
+    if (major == IRP_MJ_POWER && Path == CallPath::IofCallDriver) {
+        k.M.ReportViolation(checks::PowerIrpWithIofCallDriver, Irp, Device,
+                            "power IRP passed with IofCallDriver instead of PoCallDriver");
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount && next->CompletionRoutine != nullptr &&
+        next->CompletionRoutine == current->CompletionRoutine && next->Context == current->Context) {
+        k.M.ReportViolation(checks::ForwardedCompletionRoutine, Irp, Device,
+                            "the forwarded stack location still carries the upper driver's completion routine");
+    }
+    bool fromTop = Irp->CurrentLocation == Irp->StackCount + 1;
+    bool noRoutine;
+    {
+        std::lock_guard lock(r->Mu);
+        constexpr UCHAR every = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+        noRoutine = r->Origin == IrpOrigin::Allocated && fromTop &&
+                    (next->CompletionRoutine == nullptr || (next->Control & every) != every);
+        r->Outstanding = true;
+        r->Done = false;
+    }
+    if (noRoutine) {
+        k.M.ReportViolation(checks::AllocatedIrpWithoutCompletionRoutine, Irp, Device,
+                            "an IRP from IoAllocateIrp sent without a completion routine invoked on success, "
+                            "error and cancel");
+    }
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation = next;
+    next->DeviceObject = Device;
+    int location = Irp->CurrentLocation;
+    Notify(k, [&](IrpObserver *o) { o->OnCallDriver(Device, Irp, Path); });
+    PDRIVER_DISPATCH dispatch = Device->DriverObject->MajorFunction[major <= IRP_MJ_MAXIMUM_FUNCTION ? major : 0];
+    if (major > IRP_MJ_MAXIMUM_FUNCTION || dispatch == nullptr) {
+        dispatch = InvalidDeviceRequest;
+    }
+    DispatchWatch watch;
+    watch.Location = location;
+    {
+        std::lock_guard lock(r->Mu);
+        watch.Next = r->Watchers;
+        r->Watchers = &watch;
+        r->WatchCount++;
+    }
+    k.M.YieldPoint();
+    NTSTATUS status;
+    {
+        FrameScope frame(FrameKind::Dispatch, Device->DriverObject, Device, Irp, reinterpret_cast<const void *>(dispatch));
+        status = dispatch(Device, Irp);
+    }
+    std::string_view check;
+    std::string detail;
+    {
+        std::lock_guard lock(r->Mu);
+        for (DispatchWatch **p = &r->Watchers; *p != nullptr; p = &(*p)->Next) {
+            if (*p == &watch) {
+                *p = watch.Next;
+                break;
+            }
+        }
+        r->WatchCount--;
+        if (status == STATUS_PENDING) {
+            if (watch.Passed) {
+                if (!watch.PendingMarked) {
+                    check = checks::PendingNotMarked;
+                    detail = "dispatch routine returned STATUS_PENDING without IoMarkIrpPending";
+                }
+            } else if (location < 64) {
+                // Checked when the completion passes this location.
+                r->PendingReturnedMask |= uint64_t{1} << location;
+            }
+        } else if (watch.Passed) {
+            if (watch.PendingMarked) {
+                check = checks::MarkedPendingReturnedOther;
+                detail = "dispatch routine marked the IRP pending and returned " + StatusText(status);
+            } else if (watch.Status != status) {
+                check = checks::ReturnDiffersFromStatus;
+                detail = "dispatch routine returned " + StatusText(status) + " but completed the IRP with " +
+                         StatusText(watch.Status);
+            }
+        } else {
+            check = checks::IrpLost;
+            detail = "dispatch routine returned " + StatusText(status) +
+                     " without completing the IRP, passing it down or marking it pending";
+        }
+    }
+    if (!check.empty()) {
+        k.M.ReportViolation(check, Irp, Device, detail);
+    }
+    Notify(k, [&](IrpObserver *o) { o->OnDispatchReturn(Device, Irp, major, minor, status); });
+    return status;
+}
+
+PIRP AllocateManagerIrp(CCHAR StackSize, FinalCompletion Final, void *Context, bool Injectable)
+{
+    PIRP irp = AllocateIrp(StackSize, IrpOrigin::Manager, __builtin_return_address(0), Injectable);
+    if (irp != nullptr) {
+        IrpRecord *r = RecordOf(Table(), irp);
+        std::lock_guard lock(r->Mu);
+        r->Final = Final;
+        r->FinalContext = Context;
+    }
+    return irp;
+}
+
+bool IrpOriginOf(PIRP Irp, IrpOrigin *Origin)
+{
+    IrpRecord *r = RecordOf(Table(), Irp);
+    if (r == nullptr) {
+        return false;
+    }
+    std::lock_guard lock(r->Mu);
+    if (r->State != SlotState::Live) {
+        return false;
+    }
+    *Origin = r->Origin;
+    return true;
+}
+
+void **IrpManagerSlots(PIRP Irp)
+{
+    IrpRecord *r = RecordOf(Table(), Irp);
+    if (r == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard lock(r->Mu);
+    return r->State == SlotState::Live ? r->Slots : nullptr;
+}
+
+size_t LiveIrpCount() { return Table().Live.load(std::memory_order_relaxed); }
+
+bool IsBuiltIrpEvent(PKEVENT Event)
+{
+    IrpTable &t = Table();
+    std::lock_guard lock(t.Mu);
+    return t.BuiltEvents.count(Event) != 0;
+}
+
+void IrpCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
+{
+    IrpTable &t = *I.Irps;
+    std::vector<std::pair<PIRP, std::string>> found;
+    uint32_t used;
+    {
+        std::lock_guard lock(t.Mu);
+        used = t.NextUnused;
+    }
+    for (uint32_t s = 0; s < used; ++s) {
+        IrpRecord &r = t.Records[s];
+        std::lock_guard lock(r.Mu);
+        if (r.State != SlotState::Live) {
+            continue;
+        }
+        PIRP irp = IrpAt(t, s);
+        if (OnlyDriver != nullptr && r.Owner != OnlyDriver) {
+            bool held = false;
+            // An IRP sitting at a location of the driver's device counts too.
+            if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
+                PDEVICE_OBJECT d = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+                held = d != nullptr && d->DriverObject == OnlyDriver;
+            }
+            if (!held) {
+                continue;
+            }
+        }
+        std::string what = r.Origin == IrpOrigin::Allocated ? "IRP from IoAllocateIrp"
+                           : r.Origin == IrpOrigin::Built   ? "IRP from IoBuildDeviceIoControlRequest"
+                                                            : "system IRP";
+        std::string where;
+        if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
+            PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation;
+            where = " held at " + DeviceName(sp->DeviceObject) + " (major " + Hex(sp->MajorFunction) + ", minor " +
+                    Hex(sp->MinorFunction) + ")";
+        }
+        found.emplace_back(irp, what + (r.Outstanding ? " never completed" : " never freed") + where +
+                                    ", allocated at " + SiteText(r.Site));
+    }
+    for (auto &[irp, text] : found) {
+        I.M.ReportViolation(checks::IrpLost, irp, nullptr, text);
+    }
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return CallDriver(DeviceObject, Irp, CallPath::IofCallDriver);
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    (void)PriorityBoost;
+    SimThread *me = Self();
+    Machine::Impl &k = *me->I;
+    IrpRecord *r = LiveRecord(k, Irp, "IofCompleteRequest", checks::DoubleCompletion);
+    if (r == nullptr) {
+        return;
+    }
+    PDEVICE_OBJECT completer = Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                                                       : nullptr;
+    if (me->Irql > DISPATCH_LEVEL) {
+        k.M.ReportViolation(checks::CompletionIrql, Irp, completer,
+                            "IofCompleteRequest at IRQL " + std::to_string(me->Irql));
+    }
+    if (!me->Held.empty()) {
+        k.M.ReportViolation(checks::CompletionWithSpinLockHeld, Irp, completer,
+                            "IofCompleteRequest while holding a spin lock");
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        k.M.ReportViolation(checks::CompletedWithPending, Irp, completer, "IRP completed with STATUS_PENDING");
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        k.M.ReportViolation(checks::CompletedWithCancelRoutine, Irp, completer,
+                            "IRP completed while its cancel routine is still set");
+        // A later IoCancelIrp must not call into an IRP that is gone.
+        IoSetCancelRoutine(Irp, nullptr);
+    }
+    {
+        std::unique_lock lock(r->Mu);
+        bool twice = r->Done || Irp->CurrentLocation > Irp->StackCount || (r->Walking && r->Walker != me);
+        if (twice) {
+            lock.unlock();
+            k.M.ReportViolation(checks::DoubleCompletion, Irp, completer, "IRP completed twice");
+            return;
+        }
+        r->Walking = true;
+        r->Walker = me;
+    }
+    Notify(k, [&](IrpObserver *o) { o->OnComplete(completer, Irp, Irp->IoStatus.Status); });
+    k.M.YieldPoint();
+    WalkUp(k, Irp, *r);
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    (void)ChargeQuota;
+    SimThread *me = Self();
+    if (me->Irql > DISPATCH_LEVEL) {
+        me->M->ReportViolation(checks::PoolIrql, nullptr, nullptr, "IoAllocateIrp above DISPATCH_LEVEL");
+    }
+    return AllocateIrp(StackSize, IrpOrigin::Allocated, __builtin_return_address(0), true);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    SimThread *me = Self();
+    Machine::Impl &k = *me->I;
+    IrpRecord *r = LiveRecord(k, Irp, "IoFreeIrp", checks::IrpFreedTwice);
+    if (r == nullptr) {
+        return;
+    }
+    std::string_view check;
+    std::string detail;
+    {
+        std::lock_guard lock(r->Mu);
+        if (r->Origin == IrpOrigin::Built) {
+            check = checks::BuiltIrpFreedByDriver;
+            detail = "IoFreeIrp on a request built by IoBuildDeviceIoControlRequest; the I/O manager frees it";
+        } else if (r->Outstanding && !(r->Walking && r->Walker == me)) {
+            check = checks::IrpFreedInUse;
+            detail = "IoFreeIrp on an IRP that a driver below still holds";
+        } else {
+            if (r->Walking) {
+                r->FreedDuringWalk = true;
+            }
+            r->State = SlotState::Quarantined;
+        }
+    }
+    if (!check.empty()) {
+        k.M.ReportViolation(check, Irp, nullptr, detail);
+        return;
+    }
+    FreeSlot(*k.Irps, Irp, *r);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status)
+{
+    Machine::Impl &k = Kernel();
+    IrpRecord *r = LiveRecord(k, Irp, "IoReuseIrp", checks::IrpUseAfterFree);
+    if (r == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard lock(r->Mu);
+        if (r->Outstanding || r->Origin != IrpOrigin::Allocated) {
+            k.M.ReportViolation(checks::IrpFreedInUse, Irp, nullptr,
+                                "IoReuseIrp on an IRP that is in use or not from IoAllocateIrp");
+            return;
+        }
+        r->Done = false;
+        r->PendingReturnedMask = 0;
+    }
+    CCHAR stack = Irp->StackCount;
+    InitIrp(Irp, stack);
+    Irp->IoStatus.Status = Status;
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
+{
+    SimThread *me = Self();
+    Machine::Impl &k = *me->I;
+    if (me->Irql > DISPATCH_LEVEL) {
+        k.M.ReportViolation(checks::CancelIrql, Irp, nullptr, "IoCancelIrp at IRQL " + std::to_string(me->Irql));
+    }
+    if (LiveRecord(k, Irp, "IoCancelIrp", checks::IrpUseAfterFree) == nullptr) {
+        return FALSE;
+    }
+    KIRQL old;
+    IoAcquireCancelSpinLock(&old);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(old);
+        return FALSE;
+    }
+    Irp->CancelIrql = old;
+    PDEVICE_OBJECT device =
+        Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+    {
+        FrameScope frame(FrameKind::Cancel, device != nullptr ? device->DriverObject : nullptr, device, Irp,
+                         reinterpret_cast<const void *>(routine));
+        routine(device, Irp);
+    }
+    auto &held = me->Held;
+    if (std::find(held.begin(), held.end(), &k.CancelLock) != held.end()) {
+        k.M.ReportViolation(checks::SpinLockHeldAtReturn, Irp, device,
+                            "cancel routine returned without releasing the cancel spin lock");
+        IoReleaseCancelSpinLock(old);
+    } else if (me->Irql != old) {
+        k.M.ReportViolation(checks::IrqlChanged, Irp, device,
+                            "cancel routine returned at IRQL " + std::to_string(me->Irql) + " instead of " +
+                                std::to_string(old));
+        me->Irql = old;
+    }
+    return TRUE;
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    SimThread *me = Self();
+    Machine::Impl &k = *me->I;
+    const void *site = __builtin_return_address(0);
+    if (me->Irql > APC_LEVEL) {
+        k.M.ReportViolation(checks::BuildIrpIrql, nullptr, DeviceObject,
+                            "IoBuildDeviceIoControlRequest at IRQL " + std::to_string(me->Irql));
+    }
+    if (DeviceObject == nullptr || !IsLiveDevice(k, DeviceObject) || Event == nullptr || IoStatusBlock == nullptr) {
+        k.M.ReportViolation(checks::BadParameter, nullptr, DeviceObject,
+                            "IoBuildDeviceIoControlRequest without a live device, an event or a status block");
+        return nullptr;
+    }
+    PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Built, site, true);
+    if (irp == nullptr) {
+        return nullptr;
+    }
+    IrpTable &t = *k.Irps;
+    IrpRecord &r = *RecordOf(t, irp);
+    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    sp->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    void *systemBuffer = nullptr;
+    PMDL outMdl = nullptr;
+    bool failed = false;
+    if (method == METHOD_BUFFERED) {
+        size_t size = std::max(InputBufferLength, OutputBufferLength);
+        if (size != 0) {
+            systemBuffer = PoolAllocate(NonPagedPool, size, kBuiltBufferTag, site, true, FaultKind::Irp);
+            failed = systemBuffer == nullptr;
+            if (!failed && InputBuffer != nullptr && InputBufferLength != 0) {
+                memcpy(systemBuffer, InputBuffer, InputBufferLength);
+            }
+        }
+        irp->AssociatedIrp.SystemBuffer = systemBuffer;
+        irp->UserBuffer = OutputBuffer;
+    } else if (method == METHOD_NEITHER) {
+        sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+    } else {
+        irp->AssociatedIrp.SystemBuffer = InputBuffer;
+        if (OutputBuffer != nullptr && OutputBufferLength != 0) {
+            outMdl = BuildMdlForBuffer(OutputBuffer, OutputBufferLength, true);
+            failed = outMdl == nullptr;
+            irp->MdlAddress = outMdl;
+        }
+    }
+    if (failed) {
+        std::lock_guard lock(r.Mu);
+        r.State = SlotState::Quarantined;
+    }
+    if (failed) {
+        FreeSlot(t, irp, r);
+        return nullptr;
+    }
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->RequestorMode = KernelMode;
+    {
+        std::lock_guard lock(r.Mu);
+        r.UserEvent = Event;
+        r.UserIosb = IoStatusBlock;
+        r.SystemBuffer = systemBuffer;
+        r.OutputBuffer = OutputBuffer;
+        r.OutputLength = OutputBufferLength;
+        r.Method = method;
+        r.OutputMdl = outMdl;
+    }
+    std::lock_guard lock(t.Mu);
+    t.BuiltEvents[Event]++;
+    return irp;
+}
+
+}  // extern "C"

@@ -1,0 +1,241 @@
+// Inside of sim::Machine, shared by the kernel core's translation units.
+// Not for use outside sim/kernel's core files.
+#pragma once
+
+#include "sim/kernel/Machine.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <set>
+#include <thread>
+#include <typeindex>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace sim {
+
+constexpr uint64_t kTicksPerMs = 10000;  // 100 ns units
+
+struct WaitBlock;
+struct IrpTable;
+struct PoolState;
+
+// A bound thread. Scheduling fields change under Impl::Sched; the rest is
+// touched only by the thread itself.
+class SimThread {
+public:
+    Machine *M = nullptr;
+    Machine::Impl *I = nullptr;
+    std::string Name;
+    ThreadKind Kind = ThreadKind::Normal;
+    uint64_t Id = 0;
+
+    // Scheduling, under Sched.
+    std::condition_variable Cv;
+    bool Blocked = false;
+    WaitBlock *CurrentWait = nullptr;
+    uint64_t WaitStart = 0;
+    bool Finished = false;
+    WaitBlock *JoinWaiters = nullptr;
+    bool IsWorker = false;
+    bool InWorkItem = false;
+
+    // Thread-owned.
+    KIRQL Irql = PASSIVE_LEVEL;
+    std::vector<PKSPIN_LOCK> Held;
+    std::vector<Frame> Frames;
+    std::thread Os;
+    std::function<void()> Body;
+    bool Started = false;  // by StartThread (joinable) rather than a scope
+};
+
+// A thread waiting for an object, a queue or a deadline. Lives on the
+// waiter's stack; linked into a list under Sched.
+struct WaitBlock {
+    SimThread *Thread = nullptr;
+    WaitBlock *Next = nullptr;
+    WaitBlock *Prev = nullptr;
+    WaitBlock **Head = nullptr;
+    bool HasDeadline = false;
+    std::multimap<uint64_t, struct Deadline>::iterator DeadlineIt;
+    bool Done = false;
+    NTSTATUS Result = STATUS_SUCCESS;
+    const char *What = "";
+    const void *Object = nullptr;
+};
+
+struct Deadline {
+    enum Kind { Wait, Timer } Type;
+    void *Item;
+};
+
+struct DriverRecord {
+    PDRIVER_OBJECT Object = nullptr;
+    DRIVER_EXTENSION Extension{};
+    std::u16string Name;
+    std::u16string RegistryPath;
+    bool Loaded = false;    // from LoadDriver: injectable, leak-checked at unload
+    bool Unloaded = false;
+    std::string Utf8Name;
+};
+
+struct DeviceRecord {
+    PDEVICE_OBJECT Object = nullptr;
+    void *Block = nullptr;
+    size_t BlockSize = 0;
+    std::string Name;
+    std::u16string NtName;
+    bool DeletePending = false;  // IoDeleteDevice called, references remain
+    bool Deleted = false;        // memory poisoned
+};
+
+struct WorkItem;  // IO_WORKITEM
+
+struct Machine::Impl {
+    explicit Impl(Machine &Owner, MachineOptions Options);
+
+    Machine &M;
+    MachineOptions Opt;
+    uint64_t Seed = 0;
+
+    // ---- scheduler -----------------------------------------------------
+    std::mutex Sched;
+    std::condition_variable ClockCv;
+    std::vector<SimThread *> Threads;
+    int Runnable = 0;
+    int NormalThreads = 0;
+    std::atomic<uint64_t> VirtualNow{0};
+    std::chrono::steady_clock::time_point WallStart;
+    std::multimap<uint64_t, Deadline> Deadlines;
+    bool Stopping = false;
+    bool ClockStop = false;
+    std::thread ClockThread;
+    std::atomic<uint64_t> NextThreadId{1};
+
+    // ---- DPCs ----------------------------------------------------------
+    LIST_ENTRY DpcQueue;
+    WaitBlock *DpcWaiters = nullptr;
+    WaitBlock *FlushWaiters = nullptr;
+    bool DpcRunning = false;
+    SimThread *DpcThread = nullptr;
+
+    // ---- timers (armed), under Sched --------------------------------------
+    std::set<PKTIMER> ArmedTimers;
+
+    // ---- work items, under Sched ------------------------------------------
+    std::deque<WorkItem *> WorkQueue;
+    WaitBlock *WorkerWaiters = nullptr;
+    std::vector<SimThread *> Workers;
+    unsigned IdleWorkers = 0;
+    unsigned BusyBlockedWorkers = 0;
+    std::unordered_set<WorkItem *> LiveWorkItems;
+
+    // ---- reports -------------------------------------------------------
+    mutable std::mutex ReportMutex;
+    std::vector<Report> Reports;
+
+    // ---- randomness and faults -------------------------------------------
+    std::mutex RngMutex;
+    std::mt19937_64 Rng;
+    std::mutex FaultMutex;
+    FaultPlan Plan;
+    uint64_t FaultCounter = 0;
+    std::unordered_set<const void *> SeenSites;
+    std::atomic<uint64_t> Injected{0};
+
+    // ---- memory and IRPs ---------------------------------------------------
+    std::shared_ptr<PoolState> Pool;  // shared_ptr: the type is complete only in Pool.cpp
+    std::shared_ptr<IrpTable> Irps;
+
+    // ---- objects -------------------------------------------------------
+    mutable std::mutex ObjMutex;
+    std::vector<std::unique_ptr<DriverRecord>> Drivers;
+    std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> Devices;
+    std::vector<std::unique_ptr<DeviceRecord>> DeletedDevices;
+    unsigned AutoNameCounter = 0;
+    KSPIN_LOCK CancelLock = 0;
+
+    // ---- components and observers ------------------------------------------
+    std::mutex ComponentMutex;
+    std::vector<std::pair<std::type_index, std::shared_ptr<void>>> Components;
+    std::mutex ObserverMutex;
+    std::atomic<const std::vector<IrpObserver *> *> Observers{nullptr};
+    std::vector<std::unique_ptr<std::vector<IrpObserver *>>> ObserverVersions;
+
+    // ---- scheduler operations (Sched held) ---------------------------------
+    uint64_t Now() const;
+    // Blocks the calling thread until the wait block is satisfied.
+    void Block(std::unique_lock<std::mutex> &Lock, SimThread *Self, WaitBlock &Wb);
+    void Enqueue(WaitBlock **Head, WaitBlock &Wb);
+    void Wake(WaitBlock *Wb, NTSTATUS Result);
+    void WakeAll(WaitBlock **Head, NTSTATUS Result);
+    void AddWaitDeadline(WaitBlock &Wb, uint64_t When);
+    void FireTimer(PKTIMER Timer);
+    bool QueueDpcLocked(PKDPC Dpc, PVOID Arg1, PVOID Arg2);
+    void FireDue();
+    [[noreturn]] void Hang(const std::string &Why);
+    SimThread *StartThreadLocked(std::string Name, std::function<void()> Body, ThreadKind Kind);
+    void MaybeGrowWorkers();
+    std::string DescribeThreads();
+
+    // ---- threads (no lock) ---------------------------------------------------
+    void ClockLoop();
+    void DpcLoop();
+    void WorkerLoop();
+    void StartServices();
+    void StopServices();
+
+    // ---- misc ----------------------------------------------------------
+    DriverRecord *DriverOf(PDRIVER_OBJECT Driver) const;
+    bool IsLoaded(PDRIVER_OBJECT Driver) const;
+};
+
+// The calling thread's binding; fatal when unbound.
+SimThread *Self();
+SimThread *SelfOrNull();
+// Sets the calling thread's binding (NULL unbinds).
+void BindThread(SimThread *Thread);
+Machine::Impl &Kernel();
+
+// The driver whose code the calling thread runs, or NULL for system code.
+PDRIVER_OBJECT CurrentDriver();
+
+// Spin-lock and IRQL helpers for the verifier.
+bool HoldsAnySpinLock();
+void CheckFrameExit(SimThread *T, size_t Depth, KIRQL EntryIrql, size_t EntryLocks, const char *What);
+
+// Pool internals used by the teardown checks and the timer check.
+void PoolCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver);
+void IrpCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver);
+void PoolDestroy(Machine::Impl &I);
+void IrpDestroy(Machine::Impl &I);
+void PoolInit(Machine::Impl &I);
+void IrpInit(Machine::Impl &I);
+// Reports armed timers or queued DPCs inside [Base, Base + Size).
+void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device,
+                        std::string_view Check, const char *What);
+// Internal event set that skips the "event set by driver" check.
+void SetEventInternal(PKEVENT Event);
+// Built-IRP event registry for the "set by driver" check.
+bool IsBuiltIrpEvent(PKEVENT Event);
+// Device bookkeeping.
+DeviceRecord *DeviceRecordOf(PDEVICE_OBJECT Device);
+void DereferenceDevice(PDEVICE_OBJECT Device);
+void ReferenceDevice(PDEVICE_OBJECT Device);
+// Hex formatting for reports.
+std::string Hex(uint64_t Value);
+std::string Utf8(std::u16string_view Text);
+// Poisons memory for the address sanitizer (no-op without it).
+void PoisonRegion(void *Address, size_t Size);
+void UnpoisonRegion(void *Address, size_t Size);
+
+// Allocation path shared by the kernel's own allocations (no injection).
+void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite, bool Injectable,
+                   FaultKind Kind = FaultKind::Pool);
+// "0x... (symbol)" for a call site.
+std::string SiteText(const void *Site);
+void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag);
+
+}  // namespace sim

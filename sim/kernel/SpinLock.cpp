@@ -1,0 +1,227 @@
+// Spin locks, IRQL and the frames that check a driver routine leaves IRQL
+// and spin locks as it found them.
+#include "sim/kernel/MachineImpl.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace sim {
+
+namespace {
+
+// The value a held lock carries: the holder's thread record.
+ULONG_PTR Token(SimThread *T) { return reinterpret_cast<ULONG_PTR>(T); }
+
+bool IsHeldBy(SimThread *T, PKSPIN_LOCK Lock)
+{
+    return std::find(T->Held.begin(), T->Held.end(), Lock) != T->Held.end();
+}
+
+void AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
+{
+    ULONG_PTR expected = 0;
+    unsigned spins = 0;
+    while (!__atomic_compare_exchange_n(Lock, &expected, Token(Me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        expected = 0;
+        if (++spins > 64) {
+            std::this_thread::yield();
+        }
+    }
+    Me->Held.push_back(Lock);
+}
+
+// Returns false when the lock was not held by the caller.
+bool ReleaseRaw(SimThread *Me, PKSPIN_LOCK Lock)
+{
+    auto it = std::find(Me->Held.begin(), Me->Held.end(), Lock);
+    if (it == Me->Held.end()) {
+        return false;
+    }
+    Me->Held.erase(it);
+    __atomic_store_n(Lock, 0, __ATOMIC_RELEASE);
+    return true;
+}
+
+}  // namespace
+
+bool HoldsAnySpinLock()
+{
+    SimThread *t = SelfOrNull();
+    return t != nullptr && !t->Held.empty();
+}
+
+void CheckFrameExit(SimThread *T, size_t Depth, KIRQL EntryIrql, size_t EntryLocks, const char *What)
+{
+    (void)Depth;
+    if (T->Irql != EntryIrql) {
+        T->M->ReportViolation(checks::IrqlChanged, nullptr, nullptr,
+                              std::string(What) + " entered at IRQL " + std::to_string(EntryIrql) +
+                                  " and returned at IRQL " + std::to_string(T->Irql));
+        T->Irql = EntryIrql;
+    }
+    if (T->Held.size() > EntryLocks) {
+        T->M->ReportViolation(checks::SpinLockHeldAtReturn, nullptr, nullptr,
+                              std::string(What) + " returned holding a spin lock it acquired");
+    }
+}
+
+FrameScope::FrameScope(FrameKind Kind, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, PIRP Irp, const void *Routine)
+    : kind_(Kind)
+{
+    SimThread *t = Self();
+    entryIrql_ = t->Irql;
+    t->Frames.push_back(Frame{Kind, Driver, Device, Irp, Routine});
+    entryLocks_ = t->Held.size();
+}
+
+FrameScope::~FrameScope()
+{
+    SimThread *t = Self();
+    static const char *const kNames[] = {"dispatch routine", "completion routine", "cancel routine",
+                                         "DPC routine",      "work item",          "DriverEntry",
+                                         "AddDevice",        "DriverUnload",       "power callback",
+                                         "driver routine"};
+    const char *name = kNames[static_cast<int>(kind_)];
+    if (kind_ != FrameKind::Cancel) {
+        CheckFrameExit(t, t->Frames.size(), entryIrql_, entryLocks_, name);
+    }
+    t->Frames.pop_back();
+}
+
+DispatchLevelScope::DispatchLevelScope()
+{
+    SimThread *t = Self();
+    old_ = t->Irql;
+    if (old_ > DISPATCH_LEVEL) {
+        t->M->ReportViolation(checks::IrqlLowered, nullptr, nullptr, "DispatchLevelScope entered above DISPATCH_LEVEL");
+    }
+    t->Irql = DISPATCH_LEVEL;
+}
+
+DispatchLevelScope::~DispatchLevelScope()
+{
+    SimThread *t = Self();
+    if (t->Irql != DISPATCH_LEVEL) {
+        t->M->ReportViolation(checks::IrqlChanged, nullptr, nullptr,
+                              "code run at DISPATCH_LEVEL returned at IRQL " + std::to_string(t->Irql));
+    }
+    t->Irql = old_;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    Self();
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED);
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+{
+    SimThread *me = Self();
+    KIRQL old = me->Irql;
+    if (old > DISPATCH_LEVEL) {
+        me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
+                               "KeAcquireSpinLock at IRQL " + std::to_string(old));
+    }
+    if (IsHeldBy(me, SpinLock)) {
+        me->M->ReportViolation(checks::SpinLockRecursive, nullptr, nullptr,
+                               "KeAcquireSpinLock on a lock this thread already holds at " +
+                                   Hex(reinterpret_cast<uintptr_t>(SpinLock)));
+        // Acquiring again would spin forever; the caller keeps its one hold.
+        me->Irql = DISPATCH_LEVEL;
+        return old;
+    }
+    me->Irql = DISPATCH_LEVEL;
+    AcquireRaw(me, SpinLock);
+    return old;
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    SimThread *me = Self();
+    if (me->Irql != DISPATCH_LEVEL) {
+        me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
+                               "KeReleaseSpinLock at IRQL " + std::to_string(me->Irql));
+    }
+    if (!ReleaseRaw(me, SpinLock)) {
+        me->M->ReportViolation(checks::SpinLockNotHeld, nullptr, nullptr,
+                               "KeReleaseSpinLock on a lock this thread does not hold at " +
+                                   Hex(reinterpret_cast<uintptr_t>(SpinLock)));
+    }
+    if (NewIrql > DISPATCH_LEVEL) {
+        me->M->ReportViolation(checks::IrqlLowered, nullptr, nullptr,
+                               "KeReleaseSpinLock to IRQL " + std::to_string(NewIrql));
+        return;
+    }
+    me->Irql = NewIrql;
+    me->M->YieldPoint();
+}
+
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    SimThread *me = Self();
+    if (me->Irql != DISPATCH_LEVEL) {
+        me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
+                               "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(me->Irql));
+    }
+    if (IsHeldBy(me, SpinLock)) {
+        me->M->ReportViolation(checks::SpinLockRecursive, nullptr, nullptr,
+                               "KeAcquireSpinLockAtDpcLevel on a lock this thread already holds");
+        return;
+    }
+    AcquireRaw(me, SpinLock);
+}
+
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    SimThread *me = Self();
+    if (me->Irql != DISPATCH_LEVEL) {
+        me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
+                               "KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(me->Irql));
+    }
+    if (!ReleaseRaw(me, SpinLock)) {
+        me->M->ReportViolation(checks::SpinLockNotHeld, nullptr, nullptr,
+                               "KeReleaseSpinLockFromDpcLevel on a lock this thread does not hold");
+    }
+}
+
+KIRQL NTAPI KeGetCurrentIrql(void) { return Self()->Irql; }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
+{
+    SimThread *me = Self();
+    KIRQL old = me->Irql;
+    if (NewIrql < old) {
+        me->M->ReportViolation(checks::IrqlLowered, nullptr, nullptr,
+                               "KeRaiseIrql to " + std::to_string(NewIrql) + " from the higher " + std::to_string(old));
+        return old;
+    }
+    me->Irql = NewIrql;
+    return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
+{
+    SimThread *me = Self();
+    if (NewIrql > me->Irql) {
+        me->M->ReportViolation(checks::IrqlLowered, nullptr, nullptr,
+                               "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower " + std::to_string(me->Irql));
+        return;
+    }
+    if (NewIrql < DISPATCH_LEVEL && !me->Held.empty()) {
+        me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
+                               "KeLowerIrql below DISPATCH_LEVEL while holding a spin lock");
+    }
+    me->Irql = NewIrql;
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&Kernel().CancelLock); }
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&Kernel().CancelLock, Irql); }
+
+}  // extern "C"

@@ -1,0 +1,182 @@
+// Events, spin locks under contention, work items and the worker pool.
+#include "TestDrivers.h"
+
+using namespace simtest;
+
+namespace {
+
+class SyncTest : public KernelTest {};
+
+TEST_F(SyncTest, NotificationWakesAllSynchronizationWakesOneAndResets)
+{
+    struct Case {
+        EVENT_TYPE Type;
+        int WakeAfterOneSet;
+        LONG StateAfter;
+    } cases[] = {{NotificationEvent, 3, 1}, {SynchronizationEvent, 1, 0}};
+    for (const Case &c : cases) {
+        KEVENT event;
+        KeInitializeEvent(&event, c.Type, FALSE);
+        LONG woke = 0;
+        KEVENT allWaiting;
+        KeInitializeEvent(&allWaiting, NotificationEvent, FALSE);
+        LONG waiting = 0;
+        std::vector<sim::SimThread *> threads;
+        for (int i = 0; i < 3; ++i) {
+            threads.push_back(machine.StartThread("waiter", [&] {
+                if (InterlockedIncrement(&waiting) == 3) {
+                    KeSetEvent(&allWaiting, IO_NO_INCREMENT, FALSE);
+                }
+                LARGE_INTEGER limit;
+                limit.QuadPart = -1000 * 10000LL;
+                if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit) == STATUS_SUCCESS) {
+                    InterlockedIncrement(&woke);
+                }
+            }));
+        }
+        KeWaitForSingleObject(&allWaiting, Executive, KernelMode, FALSE, nullptr);
+        // Let every waiter block before the set.
+        machine.Sleep(std::chrono::milliseconds(1));
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+        for (auto *t : threads) {
+            machine.Join(t);
+        }
+        EXPECT_EQ(woke, c.WakeAfterOneSet) << "event type " << c.Type;
+        EXPECT_EQ(KeReadStateEvent(&event), c.StateAfter);
+    }
+}
+
+TEST_F(SyncTest, SpinLockGivesMutualExclusionUnderContention)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long long counter = 0;  // plain on purpose: the lock alone protects it
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 20000;
+    std::vector<sim::SimThread *> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.push_back(machine.StartThread("contender", [&] {
+            for (int n = 0; n < kRounds; ++n) {
+                KIRQL old;
+                KeAcquireSpinLock(&lock, &old);
+                EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+                ++counter;
+                KeReleaseSpinLock(&lock, old);
+                EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+            }
+        }));
+    }
+    for (auto *t : threads) {
+        machine.Join(t);
+    }
+    EXPECT_EQ(counter, static_cast<long long>(kThreads) * kRounds);
+}
+
+TEST_F(SyncTest, InterlockedOperationsReturnWhatTheDriverReliesOn)
+{
+    LONG v = 5;
+    EXPECT_EQ(InterlockedIncrement(&v), 6);
+    EXPECT_EQ(InterlockedDecrement(&v), 5);
+    EXPECT_EQ(InterlockedExchange(&v, 9), 5);
+    EXPECT_EQ(InterlockedCompareExchange(&v, 1, 8), 9);  // no exchange
+    EXPECT_EQ(InterlockedCompareExchange(&v, 1, 9), 9);
+    EXPECT_EQ(v, 1);
+    PVOID p = nullptr;
+    EXPECT_EQ(InterlockedExchangePointer(&p, &v), nullptr);
+    EXPECT_EQ(p, &v);
+}
+
+struct ItemContext {
+    PIO_WORKITEM Item;
+    KEVENT Release;
+    KEVENT Started;
+    LONG StartedCount;
+    LONG Target;
+    KIRQL Irql;
+};
+
+VOID NTAPI BlockingItem(PDEVICE_OBJECT, PVOID Context)
+{
+    auto *c = static_cast<ItemContext *>(Context);
+    c->Irql = KeGetCurrentIrql();
+    if (InterlockedIncrement(&c->StartedCount) == c->Target) {
+        KeSetEvent(&c->Started, IO_NO_INCREMENT, FALSE);
+    }
+    KeWaitForSingleObject(&c->Release, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(SyncTest, WorkersGrowWhileAllAreBlockedInItems)
+{
+    PDEVICE_OBJECT fdo = AddUpper(LowerDispatch);
+    constexpr int kItems = 5;  // more than the two initial workers
+    ItemContext ctx{};
+    KeInitializeEvent(&ctx.Release, NotificationEvent, FALSE);
+    KeInitializeEvent(&ctx.Started, NotificationEvent, FALSE);
+    ctx.Target = kItems;
+    std::vector<PIO_WORKITEM> items;
+    for (int i = 0; i < kItems; ++i) {
+        items.push_back(IoAllocateWorkItem(fdo));
+        ASSERT_NE(items.back(), nullptr);
+        IoQueueWorkItem(items.back(), BlockingItem, DelayedWorkQueue, &ctx);
+    }
+    EXPECT_EQ(KeWaitForSingleObject(&ctx.Started, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ctx.Irql, PASSIVE_LEVEL);
+    // The device stays referenced while items are queued or running.
+    EXPECT_EQ(ReadNoFence(&fdo->ReferenceCount), kItems);
+    KeSetEvent(&ctx.Release, IO_NO_INCREMENT, FALSE);
+    machine.Sleep(std::chrono::milliseconds(1));
+    while (ReadNoFence(&fdo->ReferenceCount) != 0) {
+        machine.Sleep(std::chrono::milliseconds(1));
+    }
+    for (PIO_WORKITEM w : items) {
+        IoFreeWorkItem(w);
+    }
+}
+
+// Two workers and no growth, so an item queued behind two blocked ones
+// stays queued.
+class TwoWorkerTest : public KernelTest {
+protected:
+    static sim::MachineOptions Options()
+    {
+        sim::MachineOptions o = DefaultOptions();
+        o.InitialWorkers = 2;
+        o.MaxWorkers = 2;
+        return o;
+    }
+    TwoWorkerTest() : KernelTest(Options()) {}
+};
+
+TEST_F(TwoWorkerTest, FreeingAQueuedWorkItemIsReportedAndDeferred)
+{
+    PDEVICE_OBJECT fdo = AddUpper(LowerDispatch);
+    ItemContext ctx{};
+    KeInitializeEvent(&ctx.Release, NotificationEvent, FALSE);
+    KeInitializeEvent(&ctx.Started, NotificationEvent, FALSE);
+    ctx.Target = 1;
+    // Occupy both workers so the next item stays queued.
+    PIO_WORKITEM busy[2] = {IoAllocateWorkItem(fdo), IoAllocateWorkItem(fdo)};
+    ItemContext other{};
+    KeInitializeEvent(&other.Release, NotificationEvent, FALSE);
+    KeInitializeEvent(&other.Started, NotificationEvent, FALSE);
+    other.Target = 2;
+    for (PIO_WORKITEM w : busy) {
+        IoQueueWorkItem(w, BlockingItem, DelayedWorkQueue, &other);
+    }
+    KeWaitForSingleObject(&other.Started, Executive, KernelMode, FALSE, nullptr);
+    PIO_WORKITEM item = IoAllocateWorkItem(fdo);
+    IoQueueWorkItem(item, BlockingItem, DelayedWorkQueue, &ctx);
+    IoFreeWorkItem(item);
+    EXPECT_EQ(machine.ReportCount(sim::checks::WorkItemFreedWhileQueued), 1u) << machine.ReportText();
+    machine.ClearReports();
+    KeSetEvent(&ctx.Release, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&other.Release, IO_NO_INCREMENT, FALSE);
+    while (ReadNoFence(&fdo->ReferenceCount) != 0) {
+        machine.Sleep(std::chrono::milliseconds(1));
+    }
+    for (PIO_WORKITEM w : busy) {
+        IoFreeWorkItem(w);
+    }
+}
+
+}  // namespace
