@@ -55,3 +55,8 @@ target_link_libraries(vextora PRIVATE ${usbd_library} ntoskrnl hal wmilib gcc)
 # The WMI schema resource (wmi/) and the installable package directory (package/).
 include(${CMAKE_SOURCE_DIR}/wmi/MofResource.cmake)
 include(${CMAKE_SOURCE_DIR}/package/Package.cmake)
+
+# vxctl.exe, the Windows command-line tool, and the Wine harness's own kernel
+# images (a root-enumerated USB bus driver and a WMI library stand-in).
+include(${CMAKE_SOURCE_DIR}/tools/vxctl/Vxctl.cmake)
+include(${CMAKE_SOURCE_DIR}/tests/wine/WineImages.cmake OPTIONAL)

@@ -1,0 +1,64 @@
+// What vxctl does, over any vxio::DeviceIo: the Win32 backend in vxctl.exe,
+// the simulator's I/O manager in the tests. Output goes to `out` in the
+// request layer's words, line for line what vxsim prints for the same
+// request (without vxsim's clock column); problems go to `err`.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/IoManagerApi.h"
+
+namespace vxctl {
+
+// Exit codes of every command.
+enum Exit : int {
+    kExitOk = 0,
+    kExitFailed = 1,   // a request failed, or an expectation did not hold
+    kExitUsage = 2,    // bad arguments or input: nothing was sent
+    kExitNoDevice = 3, // no device of the interface class
+};
+
+class Commands {
+public:
+    Commands(vxio::DeviceIo &io, std::ostream &out, std::ostream &err) : io_(io), out_(out), err_(err) {}
+
+    // Selects the device (index into List's order) the other commands use.
+    void SelectDevice(unsigned index) { device_ = index; }
+
+    int List();
+    // Device descriptor, configuration tree, LANGIDs and every string the
+    // device descriptor names, read through the driver's control requests.
+    int Info();
+    // One control request on the device (no pipe) or a pipe handle; `code` is
+    // a name with or without IOCTL_ or a number, `hex` the input bytes.
+    int Ioctl(std::optional<unsigned> pipe, const std::string &code, const std::vector<std::string> &hex,
+              uint32_t outLength);
+    // Reads `size` bytes from a pipe; the bytes go to `to` (binary) when
+    // given, else a hex preview is printed.
+    int Read(unsigned pipe, uint32_t size, std::ostream *to);
+    int Write(unsigned pipe, const std::vector<uint8_t> &data);
+    // Opens the device or pipe, then tries a second handle on it while the
+    // first is open: success means the second open was refused with
+    // STATUS_ACCESS_DENIED.
+    int OpenTwice(std::optional<unsigned> pipe);
+    // Runs the steps of a scenario that an application can carry out on
+    // its own (plug selects the present device, open, close, ioctl, read,
+    // write, cancel, echo); the others are refused with their file and line.
+    int Run(const std::string &text, const std::string &fileName);
+
+private:
+    std::optional<std::u16string> Link();
+    vxio::Status OpenOn(std::optional<unsigned> pipe, vxio::Handle *handle);
+    std::string PipeLabel(std::optional<unsigned> pipe) const;
+
+    vxio::DeviceIo &io_;
+    std::ostream &out_;
+    std::ostream &err_;
+    unsigned device_ = 0;
+};
+
+}  // namespace vxctl

@@ -1,0 +1,31 @@
+# vxctl.exe: a Win32 console program, built by the kernel presets beside
+# vextora.sys. It is user-mode code: C++20, the normal C and C++ runtime,
+# linked statically so that it runs on a bare system (and under Wine) without
+# extra DLLs.
+set(vxctl_dir ${CMAKE_SOURCE_DIR}/tools/vxctl)
+set(vxsim_dir ${CMAKE_SOURCE_DIR}/tools/vxsim)
+
+# CLI11 is header-only and installed on the build host. Expose it, and only
+# it, to the cross compiler: the host's /usr/include must never be searched.
+find_path(VEXTORA_CLI11_DIR CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
+if(NOT VEXTORA_CLI11_DIR)
+    message(FATAL_ERROR "CLI11 (Debian package libcli11-dev) is needed to build vxctl.exe")
+endif()
+set(cli11_only ${CMAKE_BINARY_DIR}/cli11-include)
+file(MAKE_DIRECTORY ${cli11_only})
+file(CREATE_LINK ${VEXTORA_CLI11_DIR}/CLI ${cli11_only}/CLI SYMBOLIC)
+
+add_executable(vxctl
+    ${vxctl_dir}/main.cpp ${vxctl_dir}/Commands.cpp ${vxctl_dir}/Win32Io.cpp ${vxctl_dir}/Win32Status.cpp
+    ${vxctl_dir}/WmiCom.cpp
+    ${vxsim_dir}/Requests.cpp ${vxsim_dir}/DescriptorText.cpp ${vxsim_dir}/StatusNames.cpp ${vxsim_dir}/Scenario.cpp)
+set_target_properties(vxctl PROPERTIES CXX_STANDARD 20 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
+target_include_directories(vxctl PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(vxctl SYSTEM PRIVATE ${cli11_only})
+target_compile_definitions(vxctl PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+# -Wno-restrict: GCC 12 reports a false overlap inside libstdc++'s
+# std::string at -O3 (GCC bug 105329).
+target_compile_options(vxctl PRIVATE ${VEXTORA_WARNINGS} -Wno-restrict)
+target_link_options(vxctl PRIVATE -static)
+# The kernel build clears the default Win32 libraries; name what vxctl uses.
+target_link_libraries(vxctl PRIVATE setupapi ole32 oleaut32 wbemuuid uuid advapi32 kernel32)
