@@ -4,6 +4,10 @@
 # extra DLLs.
 set(vxctl_dir ${CMAKE_SOURCE_DIR}/tools/vxctl)
 set(vxsim_dir ${CMAKE_SOURCE_DIR}/tools/vxsim)
+if(NOT EXISTS ${vxsim_dir}/Requests.cpp)
+    message(WARNING "tools/vxsim/Requests.cpp is missing: vxctl.exe is not built")
+    return()
+endif()
 
 # CLI11 is header-only and installed on the build host. Expose it, and only
 # it, to the cross compiler: the host's /usr/include must never be searched.
