@@ -10,14 +10,12 @@ namespace sim {
 
 namespace {
 
-std::string Narrow(std::u16string_view text)
+// Devices that may already be deleted are named by address only.
+std::string Address(const void *object)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (char16_t c : text) {
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    }
-    return out;
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", object);
+    return text;
 }
 
 bool EqualFolded(std::u16string_view a, std::u16string_view b)
@@ -113,6 +111,7 @@ struct PnpManager::Node {
     bool RemovalOnLastClose = false;
     std::vector<PnpRecord> History;
     PIRP ActiveIrp = nullptr;  // the PnP request in the stack right now
+    bool DetachReported = false;
 };
 
 // Sees every PnP request that reaches a device of a known stack: a second
@@ -412,7 +411,7 @@ void PnpManager::CheckAfterRemoval(Node &node)
         return;
     }
     if (node.Pdo->AttachedDevice != nullptr) {
-        machine_.ReportViolation(checks::StillAttachedAfterRemoval, nullptr, node.Fdo,
+        machine_.ReportViolation(checks::StillAttachedAfterRemoval, nullptr, node.Pdo->AttachedDevice,
                                  "the function device object is still attached to the PDO "
                                  "after IRP_MN_REMOVE_DEVICE");
     }
@@ -438,10 +437,15 @@ NTSTATUS PnpManager::DoRemove(PDEVICE_OBJECT Pdo, bool AfterSurprise)
         snapshot.Fdo = node->Fdo;
         snapshot.Driver = node->Driver;
     }
-    if (AfterSurprise && snapshot.Fdo != nullptr && Pdo->AttachedDevice != snapshot.Fdo) {
-        machine_.ReportViolation(checks::DetachedDuringSurpriseRemoval, nullptr, snapshot.Fdo,
-                                 "the function device object left the stack before "
-                                 "IRP_MN_REMOVE_DEVICE arrived");
+    bool reported = false;
+    {
+        std::lock_guard lock(mutex_);
+        reported = FindNode(Pdo)->DetachReported;
+    }
+    if (AfterSurprise && !reported && snapshot.Fdo != nullptr && Pdo->AttachedDevice != snapshot.Fdo) {
+        machine_.ReportViolation(checks::DetachedDuringSurpriseRemoval, nullptr, nullptr,
+                                 "the function device object " + Address(snapshot.Fdo) +
+                                     " left the stack before IRP_MN_REMOVE_DEVICE arrived");
     }
     ObReferenceObject(Pdo);
     const NTSTATUS status = DoSend(Pdo, IRP_MN_REMOVE_DEVICE, nullptr, nullptr);
@@ -469,9 +473,12 @@ NTSTATUS PnpManager::DoSurpriseRemove(PDEVICE_OBJECT Pdo)
     }
     const NTSTATUS status = DoSend(Pdo, IRP_MN_SURPRISE_REMOVAL, nullptr, nullptr);
     if (fdo != nullptr && Pdo->AttachedDevice != fdo) {
-        machine_.ReportViolation(checks::DetachedDuringSurpriseRemoval, nullptr, fdo,
-                                 "the function device object detached or deleted itself "
-                                 "while handling IRP_MN_SURPRISE_REMOVAL");
+        machine_.ReportViolation(checks::DetachedDuringSurpriseRemoval, nullptr, nullptr,
+                                 "the function device object " + Address(fdo) +
+                                     " detached or deleted itself while handling "
+                                     "IRP_MN_SURPRISE_REMOVAL");
+        std::lock_guard lock(mutex_);
+        FindNode(Pdo)->DetachReported = true;
     }
     bool removeNow = false;
     {

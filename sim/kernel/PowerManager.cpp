@@ -71,11 +71,14 @@ void PowerManager::Dispatch(PDEVICE_OBJECT Device, PIRP Irp)
     (void)CallDriver(Device, Irp, CallPath::PoCallDriver);
 }
 
-// Windows 2000/XP: one set or query IRP of each type (system, device) per
-// device object at a time; the next waits until the driver that has the
-// active one calls PoStartNextPowerIrp. A power IRP that would run a
-// pageable driver's dispatch routine above PASSIVE_LEVEL is handed to the
-// power manager's thread instead.
+// Windows 2000/XP: one set or query IRP of each type (system, device) at a
+// time; the next waits until the driver that has the active one calls
+// PoStartNextPowerIrp. The simulator applies this where power IRPs enter a
+// stack, at its top device object, so the function driver never sees two at
+// once; IRPs a driver passes down reach the lower device at once (queueing
+// them there would hand the lower driver an IRP its caller already reported
+// as pending). An IRP that enters a pageable stack above PASSIVE_LEVEL is
+// dispatched from the power manager's thread.
 NTSTATUS PowerManager::Call(PDEVICE_OBJECT Device, PIRP Irp)
 {
     if (Device == nullptr || Irp == nullptr) {
@@ -90,6 +93,7 @@ NTSTATUS PowerManager::Call(PDEVICE_OBJECT Device, PIRP Irp)
     const UCHAR minor = next->MinorFunction;
     const bool serialised = minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
     const int kind = next->Parameters.Power.Type == DevicePowerState ? 1 : 0;
+    const bool entering = Irp->CurrentLocation == Irp->StackCount + 1;
     bool queued = false;
     {
         std::lock_guard lock(mutex_);
@@ -97,7 +101,7 @@ NTSTATUS PowerManager::Call(PDEVICE_OBJECT Device, PIRP Irp)
         tracked.Serialised = serialised;
         tracked.Kind = kind;
         tracked.StartNextCalls.try_emplace(Device, 0);
-        if (serialised) {
+        if (serialised && entering) {
             Slots &slots = slots_[Device];
             if (slots.Active[kind] != nullptr && slots.Active[kind] != Irp) {
                 slots.Waiting[kind].push_back(Irp);
@@ -107,20 +111,14 @@ NTSTATUS PowerManager::Call(PDEVICE_OBJECT Device, PIRP Irp)
             }
         }
     }
-    const bool defer =
-        queued || (KeGetCurrentIrql() > PASSIVE_LEVEL && (Device->Flags & DO_POWER_PAGABLE) != 0);
-    if (!defer) {
-        return CallDriver(Device, Irp, CallPath::PoCallDriver);
+    if (queued) {
+        return STATUS_PENDING;
     }
-    // The sender gets STATUS_PENDING; a driver above sees the IRP as pended
-    // by the location it passed it to.
-    if (Irp->CurrentLocation <= Irp->StackCount) {
-        next->Control |= SL_PENDING_RETURNED;
-    }
-    if (!queued) {
+    if (entering && KeGetCurrentIrql() > PASSIVE_LEVEL && (Device->Flags & DO_POWER_PAGABLE) != 0) {
         thread_->Post([this, Device, Irp] { Dispatch(Device, Irp); });
+        return STATUS_PENDING;
     }
-    return STATUS_PENDING;
+    return CallDriver(Device, Irp, CallPath::PoCallDriver);
 }
 
 void PowerManager::ReleaseSlot(PDEVICE_OBJECT Device, PIRP Irp, int Kind)
@@ -149,6 +147,12 @@ void PowerManager::ReleaseSlot(PDEVICE_OBJECT Device, PIRP Irp, int Kind)
 
 void PowerManager::StartNext(PIRP Irp)
 {
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        // No location is current: the IRP was completed all the way up.
+        machine_.ReportViolation(checks::StartNextPowerIrpLate, Irp, nullptr,
+                                 "PoStartNextPowerIrp on a power IRP that has already completed");
+        return;
+    }
     PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
     PDEVICE_OBJECT device = current->DeviceObject;
     const PDRIVER_OBJECT caller = CurrentDriver();

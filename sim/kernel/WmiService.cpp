@@ -1,6 +1,7 @@
 #include "sim/kernel/WmiService.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "sim/kernel/PnpManager.h"
@@ -131,8 +132,12 @@ void WmiService::DeviceDeleted(PDEVICE_OBJECT Device)
         was = registered_.erase(Device) != 0;
     }
     if (was) {
-        machine_.ReportViolation(checks::WmiRegisteredAtDelete, nullptr, Device,
-                                 "the device object went away still registered with WMI");
+        // The device object may be gone already: named by address only.
+        char detail[128];
+        std::snprintf(detail, sizeof(detail),
+                      "device object %p went away still registered with WMI",
+                      static_cast<void *>(Device));
+        machine_.ReportViolation(checks::WmiRegisteredAtDelete, nullptr, nullptr, detail);
     }
 }
 
