@@ -83,6 +83,21 @@ DeviceRecord *DeviceRecordOf(PDEVICE_OBJECT Device)
     return it == k.Devices.end() ? nullptr : it->second.get();
 }
 
+PDRIVER_OBJECT DriverOfDevice(Machine::Impl &I, PDEVICE_OBJECT Device)
+{
+    std::lock_guard lock(I.ObjMutex);
+    auto it = I.Devices.find(Device);
+    if (it != I.Devices.end()) {
+        return it->second->Driver;
+    }
+    for (auto &rec : I.DeletedDevices) {
+        if (rec->Object == Device) {
+            return rec->Driver;
+        }
+    }
+    return nullptr;
+}
+
 void ReferenceDevice(PDEVICE_OBJECT Device) { InterlockedIncrement(&Device->ReferenceCount); }
 
 void DereferenceDevice(PDEVICE_OBJECT Device)
@@ -196,6 +211,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     auto *dev = static_cast<PDEVICE_OBJECT>(block);
     auto rec = std::make_unique<DeviceRecord>();
     rec->Object = dev;
+    rec->Driver = DriverObject;
     rec->Block = block;
     rec->BlockSize = blockSize;
     rec->NtName = ntName;

@@ -45,6 +45,10 @@ struct IrpRecord {
     bool Walking = false;
     bool FreedDuringWalk = false;
     SimThread *Walker = nullptr;
+    // Bumped by every IofCompleteRequest: a completion routine's owner may
+    // complete the IRP again (from any thread) before the routine returns
+    // STATUS_MORE_PROCESSING_REQUIRED; the older walk then ends quietly.
+    uint64_t WalkSeq = 0;
     uint64_t PendingReturnedMask = 0;
     DispatchWatch *Watchers = nullptr;
     unsigned WatchCount = 0;
@@ -282,8 +286,9 @@ bool IsLiveDevice(Machine::Impl &K, PDEVICE_OBJECT Device)
 
 void FinishBuilt(Machine::Impl &K, PIRP Irp, IrpRecord &R);
 
-// Walks completion upward from the current location. R.Walking is set.
-void WalkUp(Machine::Impl &K, PIRP Irp, IrpRecord &R)
+// Walks completion upward from the current location. R.Walking is set and
+// R.WalkSeq is Seq.
+void WalkUp(Machine::Impl &K, PIRP Irp, IrpRecord &R, uint64_t Seq)
 {
     SimThread *me = Self();
     for (;;) {
@@ -337,18 +342,28 @@ void WalkUp(Machine::Impl &K, PIRP Irp, IrpRecord &R)
                 FrameScope frame(FrameKind::Completion, driver, upper, Irp, reinterpret_cast<const void *>(routine));
                 result = routine(upper, Irp, context);
             }
-            bool freed;
-            bool done;
+            bool freed = false;
+            bool takenOver;
             {
                 std::lock_guard lock(R.Mu);
-                freed = R.FreedDuringWalk;
-                done = R.Done;
-                if (result == STATUS_MORE_PROCESSING_REQUIRED || freed) {
-                    R.Walking = false;
-                    R.Walker = nullptr;
-                    R.Outstanding = false;
-                    R.FreedDuringWalk = false;
+                takenOver = R.WalkSeq != Seq;
+                if (!takenOver) {
+                    freed = R.FreedDuringWalk;
+                    if (result == STATUS_MORE_PROCESSING_REQUIRED || freed) {
+                        R.Walking = false;
+                        R.Walker = nullptr;
+                        R.Outstanding = false;
+                        R.FreedDuringWalk = false;
+                    }
                 }
+            }
+            if (takenOver) {
+                if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+                    K.M.ReportViolation(checks::DoubleCompletion, Irp, upper,
+                                        "the IRP was completed again while its completion routine ran, and the "
+                                        "routine let the first completion continue");
+                }
+                return;
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
@@ -357,11 +372,6 @@ void WalkUp(Machine::Impl &K, PIRP Irp, IrpRecord &R)
                 K.M.ReportViolation(checks::IrpFreedInUse, Irp, upper,
                                     "completion routine freed the IRP and returned " + StatusText(result) +
                                         " instead of STATUS_MORE_PROCESSING_REQUIRED");
-                return;
-            }
-            if (done) {
-                K.M.ReportViolation(checks::DoubleCompletion, Irp, upper,
-                                    "completion routine completed the IRP again and let the completion continue");
                 return;
             }
             if (Irp->PendingReturned && !atTop &&
@@ -640,7 +650,7 @@ void IrpCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
             // An IRP sitting at a location of the driver's device counts too.
             if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
                 PDEVICE_OBJECT d = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-                held = d != nullptr && d->DriverObject == OnlyDriver;
+                held = d != nullptr && DriverOfDevice(I, d) == OnlyDriver;
             }
             if (!held) {
                 continue;
@@ -702,9 +712,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         // A later IoCancelIrp must not call into an IRP that is gone.
         IoSetCancelRoutine(Irp, nullptr);
     }
+    uint64_t seq;
     {
         std::unique_lock lock(r->Mu);
-        bool twice = r->Done || Irp->CurrentLocation > Irp->StackCount || (r->Walking && r->Walker != me);
+        bool twice = r->Done || Irp->CurrentLocation > Irp->StackCount;
         if (twice) {
             lock.unlock();
             k.M.ReportViolation(checks::DoubleCompletion, Irp, completer, "IRP completed twice");
@@ -712,10 +723,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
         r->Walking = true;
         r->Walker = me;
+        seq = ++r->WalkSeq;
     }
     Notify(k, [&](IrpObserver *o) { o->OnComplete(completer, Irp, Irp->IoStatus.Status); });
     k.M.YieldPoint();
-    WalkUp(k, Irp, *r);
+    WalkUp(k, Irp, *r, seq);
 }
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)

@@ -216,8 +216,8 @@ void Machine::ReportViolation(std::string_view Check, PIRP Irp, PDEVICE_OBJECT D
 {
     SimThread *t = SelfOrNull();
     PDRIVER_OBJECT driver = CurrentDriver();
-    if (driver == nullptr && Device != nullptr && impl_->DriverOf(Device->DriverObject) != nullptr) {
-        driver = Device->DriverObject;
+    if (driver == nullptr && Device != nullptr) {
+        driver = DriverOfDevice(*impl_, Device);
     }
     std::ostringstream out;
     out << "[" << Check << "] " << Detail;

@@ -83,6 +83,7 @@ struct DriverRecord {
 
 struct DeviceRecord {
     PDEVICE_OBJECT Object = nullptr;
+    PDRIVER_OBJECT Driver = nullptr;
     void *Block = nullptr;
     size_t BlockSize = 0;
     std::string Name;
@@ -221,6 +222,8 @@ void SetEventInternal(PKEVENT Event);
 // Built-IRP event registry for the "set by driver" check.
 bool IsBuiltIrpEvent(PKEVENT Event);
 // Device bookkeeping.
+// The driver of a live or deleted device, without touching its memory.
+PDRIVER_OBJECT DriverOfDevice(Machine::Impl &I, PDEVICE_OBJECT Device);
 DeviceRecord *DeviceRecordOf(PDEVICE_OBJECT Device);
 void DereferenceDevice(PDEVICE_OBJECT Device);
 void ReferenceDevice(PDEVICE_OBJECT Device);

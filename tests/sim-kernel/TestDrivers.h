@@ -24,6 +24,7 @@ struct LowerExtension {
     ULONG_PTR Information = 0;
     KSPIN_LOCK Lock = 0;
     std::vector<PIRP> *Held = nullptr;
+    PDRIVER_CANCEL CancelRoutine = nullptr;  // set on held IRPs when not NULL
     std::atomic<int> Received{0};
 };
 
@@ -36,6 +37,9 @@ inline NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT Device, PIRP Irp)
         KIRQL old;
         KeAcquireSpinLock(&ext->Lock, &old);
         ext->Held->push_back(Irp);
+        if (ext->CancelRoutine != nullptr) {
+            IoSetCancelRoutine(Irp, ext->CancelRoutine);
+        }
         KeReleaseSpinLock(&ext->Lock, old);
         return STATUS_PENDING;
     }
@@ -118,7 +122,13 @@ protected:
     void CompleteHeld(NTSTATUS Status, ULONG_PTR Information = 0)
     {
         std::vector<PIRP> irps;
+        KIRQL old;
+        KeAcquireSpinLock(&lower->Lock, &old);
         irps.swap(held);
+        for (PIRP irp : irps) {
+            IoSetCancelRoutine(irp, nullptr);
+        }
+        KeReleaseSpinLock(&lower->Lock, old);
         for (PIRP irp : irps) {
             irp->IoStatus.Status = Status;
             irp->IoStatus.Information = Information;
@@ -132,9 +142,9 @@ protected:
         NTSTATUS Returned;
         PIRP Irp;
     };
-    Sent SendSystemIrp(PDEVICE_OBJECT Device, UCHAR Major, UCHAR Minor = 0)
+    Sent SendSystemIrp(PDEVICE_OBJECT Device, UCHAR Major, UCHAR Minor = 0, CCHAR StackSize = 0)
     {
-        PIRP irp = sim::AllocateManagerIrp(Device->StackSize, &KernelTest::Finished, this);
+        PIRP irp = sim::AllocateManagerIrp(StackSize != 0 ? StackSize : Device->StackSize, &KernelTest::Finished, this);
         EXPECT_NE(irp, nullptr);
         PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
         sp->MajorFunction = Major;
