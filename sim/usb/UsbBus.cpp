@@ -560,6 +560,8 @@ struct UsbPort::Impl {
                 }
                 std::vector<std::unique_ptr<Transfer>> done;
                 {
+                    // The host controller's completion runs as its DPC would.
+                    sim::DispatchLevelScope dpc;
                     std::lock_guard lock(M);
                     for (Transfer *t : batch) {
                         t->DelayNs = 0;
@@ -583,12 +585,18 @@ struct UsbPort::Impl {
         for (;;) {
             LARGE_INTEGER timeout;
             PLARGE_INTEGER wait = nullptr;
+            if (ReapPdo()) {
+                return;
+            }
             {
                 std::lock_guard lock(M);
                 if (Stopping) {
                     return;
                 }
-                if (Idle == IdleState::Waiting) {
+                if (Removed && !Connected) {
+                    timeout.QuadPart = -10'000;  // look again in a millisecond
+                    wait = &timeout;
+                } else if (Idle == IdleState::Waiting) {
                     const uint64_t now = Machine.Now();
                     if (now < IdleDue) {
                         timeout.QuadPart = -static_cast<LONGLONG>(IdleDue - now);
@@ -1257,8 +1265,9 @@ struct UsbPort::Impl {
             CompleteTransfers(done);
             CompleteIrp(irp, STATUS_SUCCESS);
             if (gone) {
-                // The device has left the bus: its PDO goes with the removal.
-                p.DeletePdo();
+                // The device has left the bus: its PDO goes with the removal,
+                // once the function driver has detached from it.
+                KeSetEvent(&p.HubEvent, IO_NO_INCREMENT, FALSE);
             }
             return STATUS_SUCCESS;
         }
@@ -1320,6 +1329,35 @@ struct UsbPort::Impl {
     }
 
     void DeletePdo();
+
+    // Deletes the PDO of a device that left the bus once its stack is
+    // removed and nothing is attached above it any more. Hub thread only.
+    bool ReapPdo()
+    {
+        {
+            std::lock_guard lock(M);
+            if (!Removed || Connected || PdoDeleted) {
+                return false;
+            }
+        }
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Port.pdo_);
+        const bool alone = top == Port.pdo_;
+        ObDereferenceObject(top);
+        if (!alone) {
+            return false;
+        }
+        {
+            std::lock_guard lock(M);
+            PdoDeleted = true;
+            Stopping = true;
+        }
+        {
+            sim::FrameScope frame(sim::FrameKind::Other, Port.bus_.driver_, Port.pdo_);
+            IoDeleteDevice(Port.pdo_);
+        }
+        KeSetEvent(&HcEvent, IO_NO_INCREMENT, FALSE);
+        return true;
+    }
 
     // ---- power ---------------------------------------------------------------
     static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp)
@@ -1729,8 +1767,8 @@ void UsbBus::Unplug(UsbPort &port)
     UsbPort::Impl::CompleteTransfers(done);
     if (removed) {
         // The stack was removed while the device was still there (disable):
-        // nothing is left to tell the PnP manager.
-        p.DeletePdo();
+        // nothing is left to tell the PnP manager; the hub deletes the PDO.
+        KeSetEvent(&p.HubEvent, IO_NO_INCREMENT, FALSE);
         return;
     }
     machine_.Component<sim::PnpManager>().DeviceVanished(port.pdo_);
