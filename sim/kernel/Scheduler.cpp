@@ -295,17 +295,17 @@ void Machine::Impl::ClockLoop()
             bool allBlocked = Runnable == 0 && NormalThreads > 0 && !Stopping;
             if (allBlocked) {
                 uint64_t next = Deadlines.empty() ? UINT64_MAX : Deadlines.begin()->first;
-                if (next != UINT64_MAX && next <= limitAt) {
+                if (next == UINT64_MAX) {
+                    Hang("every thread is blocked and nothing is due");
+                }
+                if (next <= limitAt) {
                     if (next > VirtualNow.load()) {
                         VirtualNow.store(next, std::memory_order_release);
                     }
                     continue;
                 }
-                if (limitThread != nullptr) {
-                    VirtualNow.store(limitAt, std::memory_order_release);
-                    Hang("thread '" + limitThread->Name + "' has waited without a time-out for longer than the limit");
-                }
-                Hang("every thread is blocked and nothing is due");
+                VirtualNow.store(limitAt, std::memory_order_release);
+                Hang("thread '" + limitThread->Name + "' has waited without a time-out for longer than the limit");
             }
             ClockCv.wait(lock);
         } else {
