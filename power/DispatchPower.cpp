@@ -134,6 +134,25 @@ NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+namespace {
+
+constexpr LONG kSenderDone = 1;
+constexpr LONG kCallbackDone = 2;
+
+// The S-IRP carries its D-IRP's status already.
+VOID FinishSystemIrp(PowerRequestContext *Context)
+{
+    DeviceExtension *extension = ExtensionOf(Context->DeviceObject);
+    PIRP systemIrp = Context->SystemIrp;
+    ExFreePoolWithTag(Context, VEXTORA_POOL_TAG);
+    PoStartNextPowerIrp(systemIrp);
+    systemIrp->IoStatus.Information = 0;
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+    ReleaseRequesterCount(extension);
+}
+
+}  // namespace
+
 VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -152,6 +171,7 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
         } else {
             context->DeviceObject = DeviceObject;
             context->SystemIrp = SystemIrp;
+            context->Handoff = 0;
             POWER_STATE deviceState;
             deviceState.DeviceState = extension->Capabilities.DeviceState[systemState];
             // The S-IRP's own count becomes the requester's count of the D-IRP.
@@ -160,6 +180,12 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
             status = PoRequestPowerIrp(extension->PhysicalDevice, stack->MinorFunction, deviceState,
                                        DevicePowerIrpDone, context, nullptr);
             if (status == STATUS_PENDING) {
+                // The D-IRP can finish on another thread before this completion
+                // routine has returned STATUS_MORE_PROCESSING_REQUIRED; the
+                // S-IRP is completed only once both are done with it.
+                if (InterlockedExchange(&context->Handoff, kSenderDone) == kCallbackDone) {
+                    FinishSystemIrp(context);
+                }
                 return;
             }
             ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
@@ -186,13 +212,8 @@ VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunc
                               POWER_STATE /*PowerState*/, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     auto *context = static_cast<PowerRequestContext *>(Context);
-    DeviceExtension *extension = ExtensionOf(context->DeviceObject);
-    PIRP systemIrp = context->SystemIrp;
-
-    systemIrp->IoStatus.Status = IoStatus->Status;
-    PoStartNextPowerIrp(systemIrp);
-    systemIrp->IoStatus.Information = 0;
-    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
-    ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
-    ReleaseRequesterCount(extension);
+    context->SystemIrp->IoStatus.Status = IoStatus->Status;
+    if (InterlockedExchange(&context->Handoff, kCallbackDone) == kSenderDone) {
+        FinishSystemIrp(context);
+    }
 }

@@ -59,6 +59,10 @@ VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 struct PowerRequestContext {
     PDEVICE_OBJECT DeviceObject;
     PIRP SystemIrp;
+    // Whichever of SendDevicePowerIrp (after PoRequestPowerIrp returned) and
+    // DevicePowerIrpDone comes second completes the S-IRP: 1 once the first
+    // has returned, 2 once the callback has run. Interlocked.
+    LONG Handoff;
 };
 
 // One per D-IRP held until in-flight I/O has drained.

@@ -1,0 +1,265 @@
+// Idle detection and selective suspend in virtual time: what the bus driver
+// receives, what power the device ends in, and what applications see.
+#include "tests/power/PowerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace vxtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kTick = 5s;
+constexpr auto kSettle = 100ms;
+
+FixtureOptions IdleOn()
+{
+    FixtureOptions options;
+    options.RemoteWake = false;
+    options.VextoraEnable = 1;
+    return options;
+}
+
+// Lets the first tick send the idle request and has the hub call back.
+void Suspend(PowerFixture &f)
+{
+    f.Advance(kTick + kSettle);
+    ASSERT_TRUE(f.Bus().IdlePending());
+    sim::SimThread *callback = f.Bus().StartIdleCallback();
+    ASSERT_NE(callback, nullptr);
+    f.Machine().Join(callback);
+    ASSERT_EQ(f.DevicePower(), PowerDeviceD2);
+}
+
+TEST(IdleSuspend, SuspendsAfterTheFirstTickAndResumesOnOpen)
+{
+    PowerFixture f(IdleOn());
+    f.Advance(kTick - kSettle);
+    EXPECT_EQ(f.Bus().IdleCount(), 0u);
+    Suspend(f);
+    EXPECT_EQ(f.Bus().DeviceSets(), std::vector<LONG>{PowerDeviceD2});
+    // No new tick while the request is outstanding.
+    f.Advance(3 * kTick);
+    EXPECT_EQ(f.Bus().IdleCount(), 1u);
+
+    vxio::Handle handle;
+    ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(f.Bus().IdlePending());
+    EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
+    EXPECT_EQ(f.Bus().DeviceSets(), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
+    uint8_t data[3] = {1, 2, 3};
+    uint32_t moved = 0;
+    EXPECT_EQ(f.Io().WriteSync(handle, data, sizeof data, &moved), STATUS_SUCCESS);
+    EXPECT_EQ(moved, sizeof data);
+
+    // A handle open keeps every later tick from asking again; closing it lets
+    // the next one do so.
+    f.Advance(3 * kTick);
+    EXPECT_EQ(f.Bus().IdleCount(), 1u);
+    EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
+    f.Io().WaitIdle();
+    f.Advance(kTick + kSettle);
+    EXPECT_EQ(f.Bus().IdleCount(), 2u);
+}
+
+TEST(IdleSuspend, BusThatDoesNotSupportItIsAskedEveryTickAndTheDeviceStaysInD0)
+{
+    PowerFixture f(IdleOn());
+    f.Bus().SetIdleAnswer(STATUS_NOT_SUPPORTED);
+    f.Advance(6 * kTick + kSettle);
+    EXPECT_EQ(f.Bus().IdleCount(), 6u);
+    EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
+    EXPECT_TRUE(f.Bus().DeviceSets().empty());
+}
+
+struct ConfigCase {
+    const char *Name;
+    std::optional<uint32_t> Enable;
+    UCHAR WdmMinor;
+    bool Suspends;
+};
+
+class IdleConfiguration : public ::testing::TestWithParam<ConfigCase> {};
+
+TEST_P(IdleConfiguration, OnlyANonZeroSettingOnTheNewestPlatformTurnsItOn)
+{
+    const ConfigCase c = GetParam();
+    FixtureOptions options = IdleOn();
+    options.VextoraEnable = c.Enable;
+    options.WdmMinor = c.WdmMinor;
+    PowerFixture f(options);
+    f.Advance(2 * kTick + kSettle);
+    EXPECT_EQ(f.Bus().IdleCount(), c.Suspends ? 1u : 0u);
+
+    // Without idle suspend reads never wait and opens cancel nothing.
+    vxio::Handle handle;
+    ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
+    uint8_t data[1] = {9};
+    EXPECT_EQ(f.Io().WriteSync(handle, data, sizeof data), STATUS_SUCCESS);
+    EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, IdleConfiguration,
+    ::testing::Values(ConfigCase{"AbsentLevel0", std::nullopt, 0x20, false},
+                      ConfigCase{"ZeroLevel0", 0u, 0x20, false},
+                      ConfigCase{"OneLevel0", 1u, 0x20, true},
+                      ConfigCase{"AllBitsLevel0", 0xFFFFFFFFu, 0x20, true},
+                      ConfigCase{"OneLevel1", 1u, 0x10, false},
+                      ConfigCase{"OneLevel2", 1u, 0x05, false},
+                      ConfigCase{"OneLevel3", 1u, 0x00, false}),
+    [](const ::testing::TestParamInfo<ConfigCase> &info) { return std::string(info.param.Name); });
+
+TEST(IdleSuspend, WriteOnANewHandleWaitsForTheOutstandingRequestThenProceeds)
+{
+    PowerFixture f(IdleOn());
+    Suspend(f);
+    // The bus answers the cancel later, as a hub may.
+    f.Bus().SetIdleCancelMode(CancelMode::Defer);
+    vxio::Handle handle;
+    ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
+    // The dispatch routine waits in the writer's own thread.
+    uint8_t data[2] = {4, 5};
+    std::atomic<bool> written{false};
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    sim::SimThread *writer = f.Machine().StartThread("writer", [&] {
+        status = f.Io().WriteSync(handle, data, sizeof data);
+        written = true;
+    });
+    f.Advance(kSettle);
+    EXPECT_FALSE(written.load());
+
+    ASSERT_TRUE(f.Bus().CompleteIdle(STATUS_CANCELLED));
+    f.Machine().Join(writer);
+    EXPECT_EQ(status.load(), STATUS_SUCCESS);
+    EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
+    EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
+}
+
+// The open cancels the request while the callback's power-down is still in
+// the lower drivers: the request ends while DevicePower still reads D0.
+TEST(IdleSuspend, OpenDuringThePowerDownStillEndsInD0)
+{
+    PowerFixture f(IdleOn());
+    f.Advance(kTick + kSettle);
+    f.Bus().HoldPower(true);
+    sim::SimThread *callback = f.Bus().StartIdleCallback();
+    ASSERT_NE(callback, nullptr);
+    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldPowerCount() == 1; }));
+
+    vxio::Handle handle;
+    ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(f.Bus().IdlePending());
+    f.Bus().HoldPower(false);
+    ASSERT_TRUE(f.Bus().ReleasePower(STATUS_SUCCESS));
+    f.Machine().Join(callback);
+
+    EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
+    EXPECT_EQ(f.Bus().DeviceSets(), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
+    uint8_t data[1] = {6};
+    EXPECT_EQ(f.Io().WriteSync(handle, data, sizeof data), STATUS_SUCCESS);
+    EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
+}
+
+// A refused D-IRP request must give its I/O count back, or the removal at the
+// end of the test waits for ever (the machine reports the hang).
+TEST(IdleSuspend, RefusedPowerRequestsGiveTheirCountBack)
+{
+    {
+        PowerFixture f(IdleOn());
+        f.Advance(kTick + kSettle);
+        f.Power().FailNextRequests(1);
+        sim::SimThread *callback = f.Bus().StartIdleCallback();
+        ASSERT_NE(callback, nullptr);
+        f.Machine().Join(callback);
+        EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
+        EXPECT_TRUE(f.Bus().DeviceSets().empty());
+        f.Finish();
+    }
+    {
+        PowerFixture f(IdleOn());
+        Suspend(f);
+        f.Power().FailNextRequests(1);
+        vxio::Handle handle;
+        ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
+        f.Advance(kSettle);
+        EXPECT_EQ(f.DevicePower(), PowerDeviceD2);
+        EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
+        f.Finish();
+    }
+}
+
+struct TeardownCase {
+    const char *Name;
+    bool Suspended;     // the callback has run
+    int Action;         // 0 rebalance, 1 disable, 2 surprise removal then removal
+};
+
+class IdleTeardown : public ::testing::TestWithParam<TeardownCase> {};
+
+TEST_P(IdleTeardown, PnpRequestWhileARequestIsOutstandingEndsItAndLeavesNothingArmed)
+{
+    const TeardownCase c = GetParam();
+    PowerFixture f(IdleOn());
+    if (c.Suspended) {
+        Suspend(f);
+    } else {
+        f.Advance(kTick + kSettle);
+        ASSERT_TRUE(f.Bus().IdlePending());
+    }
+    switch (c.Action) {
+    case 0:
+        EXPECT_EQ(f.Pnp().Rebalance(f.Pdo()), STATUS_SUCCESS);
+        EXPECT_FALSE(f.Bus().IdlePending());
+        EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
+        // Restarted: the next tick asks again.
+        f.Advance(kTick + kSettle);
+        EXPECT_EQ(f.Bus().IdleCount(), 2u);
+        break;
+    case 1:
+        EXPECT_EQ(f.Pnp().Disable(f.Pdo()), STATUS_SUCCESS);
+        break;
+    default:
+        EXPECT_EQ(f.Pnp().SurpriseRemove(f.Pdo()), STATUS_SUCCESS);
+        EXPECT_FALSE(f.Bus().IdlePending());
+        EXPECT_EQ(f.Pnp().Remove(f.Pdo()), STATUS_SUCCESS);
+        break;
+    }
+    f.Finish();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, IdleTeardown,
+    ::testing::Values(TeardownCase{"RebalancePending", false, 0}, TeardownCase{"RebalanceSuspended", true, 0},
+                      TeardownCase{"DisablePending", false, 1}, TeardownCase{"DisableSuspended", true, 1},
+                      TeardownCase{"UnplugPending", false, 2}, TeardownCase{"UnplugSuspended", true, 2}),
+    [](const ::testing::TestParamInfo<TeardownCase> &info) { return std::string(info.param.Name); });
+
+// Removal at the very instant of a tick, and a request completion deferred
+// until the teardown is waiting: no timer, DPC or work item may outlive the
+// device object (the machine reports any at deletion).
+TEST(IdleSuspend, RemovalRacingTicksAndLateCompletionsLeavesNothingPending)
+{
+    {
+        PowerFixture f(IdleOn());
+        f.Bus().SetIdleAnswer(STATUS_NOT_SUPPORTED);
+        f.Advance(2 * kTick);
+        EXPECT_EQ(f.Pnp().Remove(f.Pdo()), STATUS_SUCCESS);
+        f.Finish();
+    }
+    {
+        PowerFixture f(IdleOn());
+        f.Advance(kTick + kSettle);
+        f.Bus().SetIdleCancelMode(CancelMode::Defer);
+        std::atomic<NTSTATUS> removal{STATUS_PENDING};
+        sim::SimThread *remover = f.StartRemoval(&removal);
+        f.Advance(kTick + kSettle);
+        EXPECT_EQ(removal.load(), STATUS_PENDING);
+        ASSERT_TRUE(f.Bus().CompleteIdle(STATUS_CANCELLED));
+        f.Machine().Join(remover);
+        EXPECT_EQ(removal.load(), STATUS_SUCCESS);
+        f.Finish();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// A started device for the power and idle tests: the driver under test on the
+// simulated bus's PDO of a loopback device, whose power and idle side BusHook
+// plays; brought up through the PnP manager and torn down through it at the
+// end.
+#pragma once
+
+#include "driver/DeviceExtension.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/Machine.h"
+#include "sim/kernel/PnpManager.h"
+#include "sim/kernel/PowerManager.h"
+#include "sim/usb/UsbBus.h"
+#include "tests/power/BusHook.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vxtest {
+
+struct FixtureOptions {
+    bool RemoteWake = true;
+    // "VextoraEnable": absent when empty.
+    std::optional<uint32_t> VextoraEnable;
+    // Highest WDM minor version the platform reports (0x20 gives level 0).
+    UCHAR WdmMinor = 0x20;
+    uint64_t Seed = 1;
+    bool RandomYields = false;
+    // Start the device at construction.
+    bool Start = true;
+    // The bus port the device is plugged into. Its capabilities map S1 to
+    // D1, S2 and S3 to D2, S4 to D3, and wake the system from S3 at most.
+    vextora::usb::PortOptions Port = DefaultPort();
+
+    static vextora::usb::PortOptions DefaultPort();
+};
+
+class PowerFixture {
+public:
+    explicit PowerFixture(FixtureOptions Options = {});
+    ~PowerFixture();
+
+    sim::Machine &Machine() { return *machine_; }
+    BusHook &Bus() { return *hook_; }
+    sim::PnpManager &Pnp() { return machine_->Component<sim::PnpManager>(); }
+    sim::PowerManager &Power() { return machine_->Component<sim::PowerManager>(); }
+    sim::IoManager &Io() { return machine_->Component<sim::IoManager>(); }
+    PDEVICE_OBJECT Pdo() const { return pdo_; }
+    PDEVICE_OBJECT Fdo() const { return fdo_; }
+    PDRIVER_OBJECT Driver() const { return driver_; }
+    // DevicePower is part of the documented contract of the power code.
+    DEVICE_POWER_STATE DevicePower() const;
+    // The last device state the driver reported with PoSetPowerState.
+    LONG ReportedDevicePower();
+
+    NTSTATUS Plug();
+    // Opens the device itself, or pipe N.
+    vxio::Status Open(vxio::Handle *Handle, int Pipe = -1);
+    // Lets virtual time pass (the test thread sleeps; everything else runs).
+    void Advance(std::chrono::nanoseconds Duration) { machine_->Sleep(Duration); }
+    // Advances in 1 ms steps until Condition holds or Limit has passed.
+    bool WaitUntil(const std::function<bool()> &Condition,
+                   std::chrono::nanoseconds Limit = std::chrono::seconds(30));
+    // Removes the device if it is still there, unloads the driver and
+    // checks that nothing was left and no verifier check fired.
+    void Finish();
+    // A removal running in its own thread, for tests that hold it up.
+    sim::SimThread *StartRemoval(std::atomic<NTSTATUS> *Status);
+
+private:
+    FixtureOptions options_;
+    std::unique_ptr<sim::Machine> machine_;
+    std::unique_ptr<sim::ThreadScope> scope_;
+    std::unique_ptr<BusHook> hook_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    vextora::usb::UsbPort *port_ = nullptr;
+    bool finished_ = false;
+};
+
+}  // namespace vxtest
