@@ -167,7 +167,11 @@ TEST(Layout, EncoderRefusesWhatTheFormatCannotHold)
     unknownType.properties.push_back({"X", "float", false, std::nullopt, {}});
     ClassDecl badText = Bare();
     badText.qualifiers.push_back({"Description", std::string("\xFF"), 0});
-    for (const ClassDecl &c : {unknownType, badText}) {
+    ClassDecl badDefault = Bare();
+    badDefault.properties.push_back({"X", "uint8", false, Value{1}, {}});
+    ClassDecl arrayDefault = Bare();
+    arrayDefault.properties.push_back({"X", "uint32", true, Value{1}, {}});
+    for (const ClassDecl &c : {unknownType, badText, badDefault, arrayDefault}) {
         EXPECT_THROW(EncodeObjects({c}), Error);
     }
 }

@@ -310,10 +310,10 @@ public:
         sent_ = true;
         auto *extension = static_cast<DeviceExtension *>(fdo_->DeviceExtension);
         state_ = CurrentDeviceState(extension);
-        countBefore_ = extension->OutstandingIo;
+        countBefore_ = ReadNoFence(&extension->OutstandingIo);
         reply_ = wmi_.Send(fdo_, IRP_MN_QUERY_SINGLE_INSTANCE, reinterpret_cast<ULONG_PTR>(fdo_), nullptr,
                            std::vector<uint8_t>(256, 0));
-        countAfter_ = extension->OutstandingIo;
+        countAfter_ = ReadNoFence(&extension->OutstandingIo);
     }
 
     bool sent_ = false;

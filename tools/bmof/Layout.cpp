@@ -209,6 +209,13 @@ private:
             if (!type) {
                 throw Error("property '" + p.name + "' has unknown type '" + p.typeName + "'");
             }
+            if (p.defaultValue) {
+                const std::uint32_t valueType = TypeOfValue(*p.defaultValue);
+                const bool fits = !p.isArray && (valueType == *type || (valueType == kTypeSint32 && *type == kTypeUint32));
+                if (!fits) {
+                    throw Error("default value of property '" + p.name + "' does not fit its type " + p.typeName);
+                }
+            }
             std::vector<Qualifier> qualifiers = p.qualifiers;
             qualifiers.push_back({std::string(kCimtype), p.typeName, kCimtypeFlavor});
             PutProperty(p.name, *type | (p.isArray ? kCimArrayFlag : 0), p.defaultValue, &qualifiers);

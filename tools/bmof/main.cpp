@@ -117,7 +117,9 @@ int main(int argc, char **argv)
         std::cerr << "usage: vxbmof <input.mof> <output.bmf>\n       vxbmof --dump <file.bmf>\n";
         return 2;
     } catch (const vxbmof::Error &error) {
-        std::cerr << "vxbmof: " << (argc > 2 ? argv[argc == 3 ? 1 : 2] : "") << ": " << error.what() << "\n";
+        // The file the failure is about: the input of a compile or the dumped file.
+        const char *file = std::string_view(argv[1]) == "--dump" ? argv[2] : argv[1];
+        std::cerr << "vxbmof: " << file << ": " << error.what() << "\n";
         return 1;
     }
 }
