@@ -166,6 +166,9 @@ void Append32(Bytes &out, std::uint32_t v)
 Bytes CompressStream(std::span<const std::uint8_t> data)
 {
     const std::size_t size = data.size();
+    if (size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        throw Error("input too large to compress (" + std::to_string(size) + " bytes)");
+    }
 
     // Hash chains over the two-byte prefix of every position, nearest first.
     std::vector<std::int32_t> head(1 << 16, -1);
