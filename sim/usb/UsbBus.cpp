@@ -1676,10 +1676,14 @@ UsbBus::~UsbBus()
 
 void UsbBus::Shutdown()
 {
-    std::vector<std::unique_ptr<UsbPort>> ports;
+    // The ports themselves stay until the bus goes, so that references the
+    // tests hold remain valid; their threads and PDOs end here.
+    std::vector<UsbPort *> ports;
     {
         std::lock_guard lock(mutex_);
-        ports.swap(ports_);
+        for (auto &port : ports_) {
+            ports.push_back(port.get());
+        }
     }
     if (ports.empty()) {
         return;
@@ -1688,7 +1692,7 @@ void UsbBus::Shutdown()
     if (sim::Machine::CurrentOrNull() != &machine_) {
         scope = std::make_unique<sim::ThreadScope>(machine_, "usb-shutdown");
     }
-    for (auto &port : ports) {
+    for (UsbPort *port : ports) {
         port->impl_->DeletePdo();
     }
 }

@@ -144,8 +144,9 @@ public:
     // disconnected and the PnP manager is told (surprise removal, then
     // removal). Bound thread, PASSIVE.
     void Unplug(UsbPort &port);
-    // Ends every port's threads and deletes the PDOs still present. Called
-    // by the destructor; tests may call it earlier.
+    // Ends every port's threads and deletes the PDOs still present (their
+    // stacks must be gone). Called by the destructor; tests may call it
+    // earlier. The port objects stay valid until the bus is destroyed.
     void Shutdown();
 
     sim::Machine &Machine() { return machine_; }

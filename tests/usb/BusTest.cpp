@@ -7,6 +7,9 @@
 
 #include "BusFixture.h"
 #include "sim/usb/DeviceDescription.h"
+#include "Tshark.h"
+
+#include <unistd.h>
 
 using namespace vextora::usb;
 using namespace usbtest;
@@ -646,4 +649,32 @@ TEST_F(BusFixture, EveryRealDeviceConfigures)
         count++;
     }
     EXPECT_EQ(count, 14u);
+}
+
+TEST_F(BusFixture, CaptureOfTheBusDecodesInTshark)
+{
+    if (!HaveTshark()) {
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("vextora-bus-" + std::to_string(::getpid()) + ".pcap");
+    PortOptions options;
+    options.Capture = path;
+    UsbPort &port = Plug(Loopback(), options);
+    Configuration config;
+    ASSERT_EQ(Configure(driver_, port.Pdo(), config), STATUS_SUCCESS);
+    std::vector<uint8_t> out = {0xC0, 0xFF, 0xEE, 0x17}, in(64);
+    URB write = Bulk(PipesOf(config).Out, 0, out.data(), nullptr, 4);
+    ASSERT_EQ(Submit(port, write), STATUS_SUCCESS);
+    URB read = Bulk(PipesOf(config).In, 3, in.data(), nullptr, 64);
+    ASSERT_EQ(Submit(port, read), STATUS_SUCCESS);
+    Unplug(port);
+
+    const std::string text = RunTshark(path);
+    std::filesystem::remove(path);
+    for (const char *want : {"CONFIGURATION DESCRIPTOR", "INTERFACE DESCRIPTOR", "ENDPOINT DESCRIPTOR",
+                             "bEndpointAddress: 0x81", "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER",
+                             "c0ffee17"}) {
+        EXPECT_NE(text.find(want), std::string::npos) << "missing '" << want << "' in:\n" << text;
+    }
 }

@@ -2,38 +2,18 @@
 // payloads.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbPcap.h"
+#include "Tshark.h"
 
 using namespace vextora::usb;
 
-namespace {
-
-std::string RunTshark(const std::filesystem::path &file)
-{
-    const std::string cmd = "tshark -r '" + file.string() + "' -V 2>&1";
-    std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(cmd.c_str(), "r"), pclose);
-    std::string out;
-    if (!pipe) {
-        return out;
-    }
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe.get())) > 0) {
-        out.append(buf.data(), n);
-    }
-    return out;
-}
-
-bool HaveTshark() { return std::system("command -v tshark >/dev/null 2>&1") == 0; }
-
-}  // namespace
+using usbtest::HaveTshark;
+using usbtest::RunTshark;
 
 TEST(UsbPcap, TsharkDecodesDescriptorsSetupAndBulkPayload)
 {
