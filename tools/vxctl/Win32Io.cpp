@@ -68,7 +68,9 @@ public:
     }
     void Refuse(vxio::Status status) { Finish(status, 0); }
 
-    bool Done() const override { return done_ || HasOverlappedIoCompleted(&overlapped_); }
+    // Refused before it was issued (no event could be made).
+    bool Refused() const { return done_ && !issued_; }
+    bool Done() const override { return done_ || (issued_ && HasOverlappedIoCompleted(&overlapped_)); }
     vxio::Status Wait() override
     {
         if (done_)
@@ -176,7 +178,7 @@ vxio::Status Win32Io::Close(vxio::Handle Handle)
 std::shared_ptr<vxio::Request> Win32Io::Read(vxio::Handle Handle, void *Buffer, uint32_t Length)
 {
     auto request = NewRequest(Handle);
-    if (request->Done())
+    if (request->Refused())
         return request;
     const BOOL ok = ReadFile(ToWin32(Handle), Buffer, Length, nullptr, request->Overlapped());
     request->Issued(ok, ok ? ERROR_SUCCESS : GetLastError());
@@ -186,7 +188,7 @@ std::shared_ptr<vxio::Request> Win32Io::Read(vxio::Handle Handle, void *Buffer, 
 std::shared_ptr<vxio::Request> Win32Io::Write(vxio::Handle Handle, const void *Buffer, uint32_t Length)
 {
     auto request = NewRequest(Handle);
-    if (request->Done())
+    if (request->Refused())
         return request;
     const BOOL ok = WriteFile(ToWin32(Handle), Buffer, Length, nullptr, request->Overlapped());
     request->Issued(ok, ok ? ERROR_SUCCESS : GetLastError());
@@ -197,7 +199,7 @@ std::shared_ptr<vxio::Request> Win32Io::Control(vxio::Handle Handle, uint32_t Co
                                                 uint32_t InputLength, void *Output, uint32_t OutputLength)
 {
     auto request = NewRequest(Handle);
-    if (request->Done())
+    if (request->Refused())
         return request;
     const BOOL ok = DeviceIoControl(ToWin32(Handle), Code, const_cast<void *>(Input), InputLength, Output,
                                     OutputLength, nullptr, request->Overlapped());
