@@ -1,0 +1,5 @@
+#pragma once
+
+namespace vx {
+extern const char kDemoScenario[];
+}

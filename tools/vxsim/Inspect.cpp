@@ -1,0 +1,214 @@
+#include "tools/vxsim/Inspect.h"
+
+#include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "driver/Driver.h"
+#include "include/vextora.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/Machine.h"
+#include "sim/kernel/PnpManager.h"
+#include "sim/usb/DeviceDescription.h"
+#include "sim/usb/UsbBus.h"
+#include "tools/vxsim/DescriptorText.h"
+#include "tools/vxsim/Requests.h"
+#include "tools/vxsim/StatusNames.h"
+
+namespace vx {
+namespace {
+
+constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
+
+struct PipeReport {
+    unsigned index;
+    unsigned endpoint;
+    std::string type;
+    unsigned maxPacketSize;
+    unsigned interval;
+};
+
+struct Report {
+    bool started = false;
+    int32_t status = 0;
+    bool remoteWake = false;
+    bool haveInterface = false;
+    unsigned number = 0, alternateSetting = 0, klass = 0, subClass = 0, protocol = 0;
+    std::vector<PipeReport> pipes;
+    std::map<unsigned, std::string> strings;
+    std::string error;
+};
+
+const char *PipeTypeName(unsigned attributes)
+{
+    static const char *names[] = {"control", "isochronous", "bulk", "interrupt"};
+    return names[attributes & 3];
+}
+
+// What the driver holds after the start: its copy of the first interface as
+// the bus filled it at selection, the remote wake-up flag it derived, and the
+// strings read through its control requests.
+void ReadBack(vxio::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link, Report &report)
+{
+    const DeviceExtension *extension = ExtensionOf(fdo);
+    report.remoteWake = extension->RemoteWakeSupported != 0;
+    if (const USBD_INTERFACE_INFORMATION *info = extension->InterfaceInfo) {
+        report.haveInterface = true;
+        report.number = info->InterfaceNumber;
+        report.alternateSetting = info->AlternateSetting;
+        report.klass = info->Class;
+        report.subClass = info->SubClass;
+        report.protocol = info->Protocol;
+        for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+            const USBD_PIPE_INFORMATION &pipe = info->Pipes[i];
+            report.pipes.push_back({static_cast<unsigned>(i), pipe.EndpointAddress,
+                                    PipeTypeName(static_cast<unsigned>(pipe.PipeType)), pipe.MaximumPacketSize,
+                                    pipe.Interval});
+        }
+    }
+    vxio::Handle device = vxio::kInvalidHandle;
+    if (io.Open(link, u"", &device) < 0)
+        return;
+    ControlAnswer languages = Control(io, device, IOCTL_GET_STRING_DESCRIPTOR, StringRequest(0, 0), 255);
+    uint16_t language = 0x0409;
+    if (languages.status >= 0 && languages.output.size() >= 4)
+        language = static_cast<uint16_t>(languages.output[2] | (languages.output[3] << 8));
+    ControlAnswer deviceDescriptor = Control(io, device, IOCTL_GET_DEVICE_DESCRIPTOR, {}, 18);
+    if (deviceDescriptor.status >= 0 && deviceDescriptor.output.size() == 18) {
+        for (unsigned i : {deviceDescriptor.output[14], deviceDescriptor.output[15], deviceDescriptor.output[16]}) {
+            if (i == 0 || report.strings.count(i))
+                continue;
+            ControlAnswer s = Control(io, device, IOCTL_GET_STRING_DESCRIPTOR,
+                                      StringRequest(static_cast<uint8_t>(i), language), 255);
+            if (s.status >= 0 && s.output.size() >= 2)
+                report.strings[i] = Utf16LeToUtf8(std::span(s.output).subspan(2));
+        }
+    }
+    io.Close(device);
+}
+
+void PrintText(const std::string &path, const Report &r, std::ostream &out)
+{
+    out << path << "\n";
+    out << "  start: " << (r.started ? "started" : "refused") << " (" << StatusName(r.status) << ")\n";
+    if (!r.started) {
+        out << "  " << r.error << "\n";
+        return;
+    }
+    out << "  remote wake-up: " << (r.remoteWake ? "yes" : "no") << "\n";
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "  first interface: number %u, alternate setting %u, class 0x%02X, subclass 0x%02X, protocol "
+                  "0x%02X\n",
+                  r.number, r.alternateSetting, r.klass, r.subClass, r.protocol);
+    out << line;
+    for (const auto &p : r.pipes) {
+        std::string name = p.index < VEXTORA_PIPE_SLOT_LIMIT ? "\\" + ToUtf8(PipeFileName(p.index))
+                                                             : std::string("(cannot be opened: index above 5)");
+        std::snprintf(line, sizeof line, "  pipe %u: endpoint 0x%02X %-11s max packet %4u interval %3u  %s\n",
+                      p.index, p.endpoint, p.type.c_str(), p.maxPacketSize, p.interval, name.c_str());
+        out << line;
+    }
+    for (const auto &[index, text] : r.strings)
+        out << "  string " << index << ": \"" << text << "\"\n";
+}
+
+void PrintJson(const Report &r, std::ostream &out)
+{
+    nlohmann::ordered_json j;
+    char status[16];
+    std::snprintf(status, sizeof status, "0x%08X", static_cast<uint32_t>(r.status));
+    j["started"] = r.started;
+    j["status"] = status;
+    j["remoteWake"] = r.remoteWake;
+    if (r.started && r.haveInterface) {
+        j["interface"] = {{"number", r.number},
+                          {"alternateSetting", r.alternateSetting},
+                          {"class", r.klass},
+                          {"subClass", r.subClass},
+                          {"protocol", r.protocol}};
+    } else {
+        j["interface"] = nullptr;
+    }
+    j["pipes"] = nlohmann::json::array();
+    for (const auto &p : r.pipes)
+        j["pipes"].push_back({{"index", p.index},
+                              {"endpoint", p.endpoint},
+                              {"type", p.type},
+                              {"maxPacketSize", p.maxPacketSize},
+                              {"interval", p.interval}});
+    j["strings"] = nlohmann::json::object();
+    for (const auto &[index, text] : r.strings)
+        j["strings"][std::to_string(index)] = text;
+    if (!r.started)
+        j["error"] = r.error;
+    out << j.dump(2) << "\n";
+}
+
+}  // namespace
+
+int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out, std::ostream &err)
+{
+    vextora::usb::DeviceDescription description;
+    try {
+        description = vextora::usb::LoadDeviceDescription(path);
+    } catch (const std::exception &e) {
+        if (json) {
+            nlohmann::ordered_json j;
+            j["started"] = false;
+            j["status"] = nullptr;
+            j["error"] = e.what();
+            out << j.dump(2) << "\n";
+        }
+        err << "vxsim inspect: " << e.what() << "\n";
+        return 2;
+    }
+
+    Report report;
+    sim::MachineOptions options;
+    options.Seed = seed;
+    {
+        sim::Machine machine(options);
+        sim::ThreadScope scope(machine, "vxsim");
+        PDRIVER_OBJECT driver = machine.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
+        auto &pnp = machine.Component<sim::PnpManager>();
+        auto &io = machine.Component<sim::IoManager>();
+        pnp.RegisterFunctionDriver(driver);
+        std::unique_ptr<vextora::usb::DeviceModel> model;
+        try {
+            model = vextora::usb::MakeModel(description);
+        } catch (const std::exception &e) {
+            err << "vxsim inspect: " << path << ": " << e.what() << "\n";
+            machine.UnloadDriver(driver);
+            return 2;
+        }
+        auto &port = machine.Component<vextora::usb::UsbBus>().Plug(std::move(model));
+        pnp.WaitIdle();
+        for (const auto &record : pnp.History(port.Pdo()))
+            if (record.Minor == IRP_MN_START_DEVICE)
+                report.status = record.Status;
+        auto links = io.Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
+        report.started = pnp.State(port.Pdo()) == sim::NodeState::Started && !links.empty();
+        if (report.started)
+            ReadBack(io, pnp.FunctionDevice(port.Pdo()), links.front(), report);
+        else
+            report.error = "the driver refused to start the device with " + StatusName(report.status);
+        pnp.Remove(port.Pdo());
+        pnp.WaitIdle();
+        machine.Component<vextora::usb::UsbBus>().Shutdown();
+        machine.UnloadDriver(driver);
+        machine.CheckForLeaks();
+        if (!machine.ReportText().empty()) {
+            err << machine.ReportText();
+            return 3;
+        }
+    }
+    if (json)
+        PrintJson(report, out);
+    else
+        PrintText(path, report, out);
+    return report.started ? 0 : 1;
+}
+
+}  // namespace vx

@@ -1,0 +1,56 @@
+// One run of the simulator driven by scenario steps: a machine with the
+// driver loaded, a USB bus, the devices plugged into it and the handles an
+// application holds, with a line of output per step and a summary at the end.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/vxsim/Scenario.h"
+
+namespace vx {
+
+struct RunOptions {
+    uint64_t seed = 0;        // 0: a fresh random seed (printed)
+    bool realTime = false;    // wall-clock time instead of virtual time
+    bool trace = false;       // print every IRP the driver sees and completes
+    bool idleSuspend = true;  // VextoraEnable = 1
+    std::string pcap;         // USBPcap capture of every URB
+};
+
+struct Summary {
+    uint64_t bytesWritten = 0;
+    uint64_t bytesRead = 0;
+    uint64_t bytesVerified = 0;
+    uint64_t requests = 0;
+    uint64_t powerTransitions = 0;
+    size_t verifierReports = 0;
+    size_t poolBlocksLeft = 0;
+    size_t poolBytesLeft = 0;
+    bool passed = false;
+};
+
+class Session {
+public:
+    Session(RunOptions options, std::ostream &out);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // Runs the steps in order; stops at the first one that fails. Then
+    // removes what is still plugged in, unloads the driver and checks that
+    // nothing is left. Returns the summary (passed only if everything held).
+    Summary Run(const std::vector<Step> &steps);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+void PrintSummary(const Summary &summary, std::ostream &out);
+
+}  // namespace vx

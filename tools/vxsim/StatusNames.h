@@ -1,0 +1,16 @@
+// NTSTATUS values by their platform names, both ways, for the statuses an
+// application of this driver meets.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vx {
+
+// "STATUS_SUCCESS" for 0; "0xC0000999" for a value without a name here.
+std::string StatusName(int32_t status);
+// A platform name or a hexadecimal value ("0xC0000001").
+std::optional<int32_t> StatusFromName(const std::string &name);
+
+}  // namespace vx

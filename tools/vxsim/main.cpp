@@ -1,0 +1,86 @@
+// vxsim: the Vextora driver on the simulated machine, from the command line.
+#include <CLI/CLI.hpp>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "tools/vxsim/Demo.h"
+#include "tools/vxsim/Inspect.h"
+#include "tools/vxsim/Scenario.h"
+#include "tools/vxsim/Session.h"
+
+namespace {
+
+int RunScenario(const std::string &text, const std::string &name, const vx::RunOptions &options)
+{
+    vx::ParseResult parsed = vx::ParseScenario(text, name);
+    if (parsed.error) {
+        std::cerr << "vxsim: " << parsed.error->message << "\n";
+        return 2;
+    }
+    vx::Session session(options, std::cout);
+    vx::Summary summary = session.Run(parsed.steps);
+    vx::PrintSummary(summary, std::cout);
+    return summary.passed ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"vxsim: run the Vextora USB driver on the simulated Windows machine"};
+    app.require_subcommand(1);
+
+    vx::RunOptions options;
+    std::string pcap;
+    app.add_option("--seed", options.seed, "seed for everything random (0: a fresh one, printed)");
+    app.add_flag("--real-time", options.realTime, "run the clock at wall-clock speed");
+    app.add_flag("--trace", options.trace, "print every IRP the driver sees and completes");
+    app.add_option("--pcap", options.pcap, "write every URB to FILE (USBPcap format, for Wireshark)");
+
+    auto *demo = app.add_subcommand("demo", "the driver on the loopback device, from plug-in to removal");
+    bool print = false;
+    demo->add_flag("--print", print, "print the demo's scenario instead of running it");
+
+    auto *run = app.add_subcommand("run", "run a scenario file (see docs/scenarios.md)");
+    std::string file;
+    run->add_option("FILE", file, "the scenario")->required();
+
+    auto *inspect = app.add_subcommand("inspect", "plug a described device and report how the driver configured it");
+    std::string device;
+    bool json = false;
+    inspect->add_option("--device", device, "a device description file (JSON)")->required();
+    inspect->add_flag("--json", json, "report as JSON");
+
+    auto *help = app.add_subcommand("help", "help on the scenario language: 'vxsim help scenario'");
+    std::string topic;
+    help->add_option("TOPIC", topic);
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (*demo) {
+        if (print) {
+            std::cout << vx::kDemoScenario;
+            return 0;
+        }
+        return RunScenario(vx::kDemoScenario, "demo", options);
+    }
+    if (*run) {
+        std::ifstream in(file);
+        if (!in) {
+            std::cerr << "vxsim: cannot read " << file << "\n";
+            return 2;
+        }
+        std::stringstream text;
+        text << in.rdbuf();
+        return RunScenario(text.str(), file, options);
+    }
+    if (*inspect)
+        return vx::Inspect(device, json, options.seed, std::cout, std::cerr);
+    if (*help) {
+        std::cout << "Scenario steps (one per line; see docs/scenarios.md):\n" << vx::DescribeVerbs();
+        return 0;
+    }
+    return 0;
+}
