@@ -1,6 +1,7 @@
 #include "sim/kernel/PowerManager.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "sim/kernel/MachineImpl.h"
 
@@ -92,7 +93,10 @@ NTSTATUS PowerManager::Call(PDEVICE_OBJECT Device, PIRP Irp)
     }
     const UCHAR minor = next->MinorFunction;
     const bool serialised = minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
-    const int kind = next->Parameters.Power.Type == DevicePowerState ? 1 : 0;
+    // Read as a number: a faulty sender may put any value there.
+    ULONG type = 0;
+    std::memcpy(&type, &next->Parameters.Power.Type, sizeof(type));
+    const int kind = type == DevicePowerState ? 1 : 0;
     const bool entering = Irp->CurrentLocation == Irp->StackCount + 1;
     bool queued = false;
     {
