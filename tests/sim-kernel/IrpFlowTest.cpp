@@ -85,9 +85,7 @@ protected:
     sim::SimThread *CompleteHeldLater(NTSTATUS Status, ULONG_PTR Information = 0)
     {
         return machine.StartThread("bus DPC", [this, Status, Information] {
-            while (held.empty()) {
-                machine.Sleep(std::chrono::milliseconds(1));
-            }
+            WaitForHeld();
             sim::DispatchLevelScope dpc;
             CompleteHeld(Status, Information);
         });
@@ -234,9 +232,7 @@ TEST_F(IrpFlowTest, BuiltRequestFillsStatusBlockCopiesOutputAndSetsEvent)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
     sim::SimThread *bus = machine.StartThread("bus", [&] {
-        while (held.empty()) {
-            machine.Sleep(std::chrono::milliseconds(1));
-        }
+        WaitForHeld();
         PIRP irp = held.front();
         auto *buffer = static_cast<ULONG *>(irp->AssociatedIrp.SystemBuffer);
         EXPECT_EQ(buffer[0], input);

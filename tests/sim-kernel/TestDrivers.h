@@ -118,6 +118,24 @@ protected:
         return fdo;
     }
 
+    // Number of IRPs the PDO holds; read under its lock (other threads add).
+    size_t HeldCount()
+    {
+        KIRQL old;
+        KeAcquireSpinLock(&lower->Lock, &old);
+        size_t n = held.size();
+        KeReleaseSpinLock(&lower->Lock, old);
+        return n;
+    }
+
+    // Waits (in virtual time) until the PDO holds an IRP.
+    void WaitForHeld()
+    {
+        while (HeldCount() == 0) {
+            machine.Sleep(std::chrono::milliseconds(1));
+        }
+    }
+
     // Completes every held IRP with Status.
     void CompleteHeld(NTSTATUS Status, ULONG_PTR Information = 0)
     {
