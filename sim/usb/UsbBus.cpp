@@ -498,7 +498,7 @@ struct UsbPort::Impl {
     {
         if (!t.HasResult) {
             if (t.CancelRequested) {
-                SetResult(t, USBD_STATUS_CANCELED, t.Done);
+                SetResult(t, Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE, t.Done);
                 Record(t, true);
                 return Take(&t);
             }
@@ -596,7 +596,7 @@ struct UsbPort::Impl {
                 if (Removed && !Connected) {
                     timeout.QuadPart = -10'000;  // look again in a millisecond
                     wait = &timeout;
-                } else if (Idle == IdleState::Waiting) {
+                } else if (Idle == IdleState::Waiting && Power == PowerDeviceD0) {
                     const uint64_t now = Machine.Now();
                     if (now < IdleDue) {
                         timeout.QuadPart = -static_cast<LONGLONG>(IdleDue - now);
@@ -618,7 +618,9 @@ struct UsbPort::Impl {
                 if (Stopping) {
                     return;
                 }
-                if (Idle != IdleState::Waiting || Machine.Now() < IdleDue || IdleIrp == nullptr) {
+                // The hub suspends only a device that is in D0.
+                if (Idle != IdleState::Waiting || Machine.Now() < IdleDue || IdleIrp == nullptr ||
+                    Power != PowerDeviceD0) {
                     continue;
                 }
                 Idle = IdleState::CallbackRunning;
@@ -946,6 +948,7 @@ struct UsbPort::Impl {
             } else if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
                 done = FailTransfers([handle](const Transfer &t) { return t.PipeHandle == handle; },
                                      USBD_STATUS_CANCELED);
+                InsideModel inside(this);
                 Port.model_->OnAbort(it->second.Endpoint.Address);
             } else {
                 // A pipe reset with transfers still queued on it is refused:
@@ -1168,7 +1171,10 @@ struct UsbPort::Impl {
                 status = STATUS_DEVICE_POWERED_OFF;
             } else {
                 done = FailTransfers([](const Transfer &) { return true; }, USBD_STATUS_CANCELED);
-                Port.model_->OnPortReset();
+                {
+                    InsideModel inside(this);
+                    Port.model_->OnPortReset();
+                }
                 Enabled = true;
                 // The hub restores the configuration after the reset, so the
                 // client's pipe handles stay valid.
@@ -1187,6 +1193,10 @@ struct UsbPort::Impl {
     NTSTATUS SubmitIdle(PIRP irp, PIO_STACK_LOCATION stack)
     {
         auto *info = static_cast<PUSB_IDLE_CALLBACK_INFO>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+        // The callback runs as code of the driver on top of the stack.
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Port.pdo_);
+        PDRIVER_OBJECT topDriver = top->DriverObject;
+        ObDereferenceObject(top);
         NTSTATUS status = STATUS_PENDING;
         {
             std::lock_guard lock(M);
@@ -1205,8 +1215,8 @@ struct UsbPort::Impl {
             } else {
                 IdleIrp = irp;
                 IdleInfo = *info;
-                IdleDevice = Port.pdo_->AttachedDevice;
-                IdleDriver = IdleDevice ? IdleDevice->DriverObject : nullptr;
+                IdleDevice = top;
+                IdleDriver = topDriver;
                 Idle = IdleState::Waiting;
                 IdleCancelRequested = false;
                 IdleDeferred.reset();
@@ -1396,6 +1406,7 @@ struct UsbPort::Impl {
             Power = state;
             if (state == PowerDeviceD0 && old != PowerDeviceD0) {
                 if (Connected) {
+                    InsideModel inside(this);
                     Port.model_->OnResume();
                 }
                 Kicked = true;
@@ -1407,6 +1418,7 @@ struct UsbPort::Impl {
                 }
             } else if (state != PowerDeviceD0 && old == PowerDeviceD0) {
                 if (Connected) {
+                    InsideModel inside(this);
                     Port.model_->OnSuspend();
                 }
             }
@@ -1423,6 +1435,7 @@ struct UsbPort::Impl {
         }
         if (kick) {
             Wake();
+            KeSetEvent(&HubEvent, IO_NO_INCREMENT, FALSE);
         }
     }
 
