@@ -130,16 +130,22 @@ IoManager::IoManager(Machine &machine) : machine_(machine)
 IoManager::~IoManager()
 {
     closer_->Stop();
+    std::unique_ptr<ThreadScope> scope;
+    if (Outstanding() != 0 && Machine::CurrentOrNull() != &machine_) {
+        scope = std::make_unique<ThreadScope>(machine_, "io-teardown");
+    }
+    (void)ReportOutstanding();
+}
+
+uint64_t IoManager::ReportOutstanding()
+{
     const uint64_t outstanding = Outstanding();
     if (outstanding != 0) {
-        std::unique_ptr<ThreadScope> scope;
-        if (Machine::CurrentOrNull() != &machine_) {
-            scope = std::make_unique<ThreadScope>(machine_, "io-teardown");
-        }
         machine_.ReportViolation(checks::ApplicationIrpNotCompleted, nullptr, nullptr,
                                  std::to_string(outstanding) +
                                      " application request(s) never completed");
     }
+    return outstanding;
 }
 
 std::vector<std::u16string> IoManager::Interfaces(const vxio::InterfaceClass &Class)

@@ -60,6 +60,9 @@ public:
     };
     Counts IrpCounts() const;
     uint64_t Outstanding() const;
+    // Reports (ApplicationIrpNotCompleted) when requests are outstanding;
+    // the machine's teardown does it too. Returns how many there are.
+    uint64_t ReportOutstanding();
     // Handles open right now, and the deferred closes not yet sent.
     size_t OpenHandles() const;
     // Waits until every deferred close has been sent.

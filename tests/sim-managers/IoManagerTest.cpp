@@ -162,6 +162,24 @@ TEST(IoManager, OverlappedRequestsCompleteOnceAndCancelIoCancelsThem)
     EXPECT_EQ(late->Result(), STATUS_INVALID_HANDLE);
 }
 
+TEST(IoManager, RequestsNeverCompletedAreReported)
+{
+    Stack stack;
+    toy::Current().PendReads = true;
+    ASSERT_EQ(stack.Plug(), STATUS_SUCCESS);
+    vxio::Handle handle = vxio::kInvalidHandle;
+    ASSERT_EQ(stack.Io().Open(stack.Link(), u"PIPE01", &handle), STATUS_SUCCESS);
+    uint8_t data[16];
+    auto read = stack.Io().Read(handle, data, sizeof(data));
+    EXPECT_EQ(stack.Io().ReportOutstanding(), 1u);
+    EXPECT_EQ(stack.Machine().ReportCount(sim::checks::ApplicationIrpNotCompleted), 1u);
+    stack.Machine().ClearReports();
+    ASSERT_TRUE(toy::CompletePendingRead(1));
+    EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(stack.Io().ReportOutstanding(), 0u);
+    EXPECT_EQ(stack.Io().Close(handle), STATUS_SUCCESS);
+}
+
 TEST(IoManager, CloseWaitsForPendingRequestsBeforeTheCloseIrp)
 {
     Stack stack;

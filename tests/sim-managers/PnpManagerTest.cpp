@@ -107,13 +107,13 @@ TEST(PnpManager, FailedStartIsFollowedByRemoval)
     EXPECT_EQ(stack.Plug(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Minors(), (std::vector<UCHAR>{IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE,
                                             IRP_MN_REMOVE_DEVICE}));
-    EXPECT_EQ(stack.Fdo() == nullptr || stack.Pnp().State(stack.Pdo()) == sim::NodeState::AddFailed, true);
+    EXPECT_EQ(stack.Pnp().State(stack.Pdo()), sim::NodeState::AddFailed);
 }
 
 // Each faulty function driver makes the check named in its row fire.
 TEST(PnpManager, VerifierCatchesFaultyFunctionDrivers)
 {
-    enum class Act { Plug, Disable, Unplug, CancelStop };
+    enum class Act { Plug, Disable, Unplug, CancelStop, QueryState };
     struct Case {
         const char *Name;
         void (*Arm)(toy::Faults &);
@@ -141,6 +141,8 @@ TEST(PnpManager, VerifierCatchesFaultyFunctionDrivers)
          Act::Disable, sim::checks::WmiRegisteredAtDelete},
         {"registered with WMI twice", [](toy::Faults &f) { f.RegisterWmiTwice = true; }, Act::Plug,
          sim::checks::WmiRegisteredTwice},
+        {"a second PnP request inside the first", [](toy::Faults &f) { f.NestedPnp = true; },
+         Act::QueryState, sim::checks::ConcurrentPnpIrp},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -159,6 +161,9 @@ TEST(PnpManager, VerifierCatchesFaultyFunctionDrivers)
         case Act::CancelStop:
             (void)stack.Pnp().QueryStop(stack.Pdo());
             (void)stack.Pnp().CancelStop(stack.Pdo());
+            break;
+        case Act::QueryState:
+            (void)stack.Pnp().SendMinor(stack.Pdo(), IRP_MN_QUERY_PNP_DEVICE_STATE);
             break;
         }
         stack.Pnp().WaitIdle();

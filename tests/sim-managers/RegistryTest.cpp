@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "sim/kernel/Registry.h"
+#include "sim/kernel/WindowsRelease.h"
 
 namespace {
 
@@ -190,6 +191,47 @@ TEST_F(RegistryTest, TestApiEditsKeysAndValues)
     EXPECT_FALSE(Reg().DeleteValue(kKey, u"A"));
     EXPECT_TRUE(Reg().DeleteKey(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Toy"));
     EXPECT_FALSE(Reg().KeyExists(kKey));
+}
+
+TEST_F(RegistryTest, QueryAbovePassiveLevelIsReported)
+{
+    Reg().SetDword(kKey, u"Level", 5);
+    ULONG value = 0;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {DirectEntry(u"Level", &value), {}};
+    {
+        sim::DispatchLevelScope dispatch;
+        EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKey, table, nullptr, nullptr), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(machine_.ReportCount(sim::checks::RegistryIrql), 1u);
+    machine_.ClearReports();
+}
+
+// What IoIsWdmVersionAvailable answers on each release (the driver probes
+// 1.20, 1.10, 1.05 and 1.00 in that order).
+TEST(WindowsRelease, WdmVersionsAvailable)
+{
+    struct Case {
+        sim::WindowsRelease Release;
+        bool V120, V110, V105, V100;
+    };
+    const Case cases[] = {
+        {sim::WindowsRelease::Windows98, false, false, false, true},
+        {sim::WindowsRelease::WindowsMe, false, false, true, true},
+        {sim::WindowsRelease::Windows2000, false, true, true, true},
+        {sim::WindowsRelease::WindowsXP, true, true, true, true},
+        {sim::WindowsRelease::WindowsServer2003, true, true, true, true},
+    };
+    for (const Case &c : cases) {
+        sim::MachineOptions options;
+        options.Seed = 3;
+        sim::Machine machine(sim::ForRelease(options, c.Release));
+        sim::ThreadScope scope(machine);
+        EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x20) != FALSE, c.V120);
+        EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x10) != FALSE, c.V110);
+        EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x05) != FALSE, c.V105);
+        EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x00) != FALSE, c.V100);
+        EXPECT_FALSE(IoIsWdmVersionAvailable(2, 0x00));
+    }
 }
 
 }  // namespace

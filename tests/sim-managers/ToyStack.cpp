@@ -274,6 +274,26 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp)
         }
         return status;
     }
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        if (fault.NestedPnp) {
+            PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Device);
+            PIRP own = IoAllocateIrp(top->StackSize, FALSE);
+            if (own != nullptr) {
+                KEVENT done;
+                KeInitializeEvent(&done, NotificationEvent, FALSE);
+                own->IoStatus.Status = STATUS_NOT_SUPPORTED;
+                PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(own);
+                next->MajorFunction = IRP_MJ_PNP;
+                next->MinorFunction = IRP_MN_QUERY_ID;
+                IoSetCompletionRoutine(own, SignalEvent, &done, TRUE, TRUE, TRUE);
+                if (IoCallDriver(top, own) == STATUS_PENDING) {
+                    (void)KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+                }
+                IoFreeIrp(own);
+            }
+            ObDereferenceObject(top);
+        }
+        return PassDown(ext, Irp);
     default:
         return PassDown(ext, Irp);
     }

@@ -49,6 +49,9 @@ struct Faults {
     bool RegisterWmiTwice = false;
     bool SkipWmiDeregister = false;
     bool FailStart = false;
+    // Sends a PnP request of its own to the stack while it handles
+    // IRP_MN_QUERY_PNP_DEVICE_STATE.
+    bool NestedPnp = false;
 };
 
 // What the function driver saw, for assertions.
