@@ -63,7 +63,10 @@ NTSTATUS HandleClassReadBlock(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, P
     AnswerLength answer = CheckClassBlockAnswer(staging.Get(), stagingLength, received, OutputLength);
     switch (answer.Verdict) {
     case AnswerVerdict::Accepted:
-        RtlCopyMemory(SystemBuffer, staging.Get() + 2, answer.Length);
+        // With L 0 there may be no system buffer at all.
+        if (answer.Length != 0) {
+            RtlCopyMemory(SystemBuffer, staging.Get() + 2, answer.Length);
+        }
         *Information = answer.Length;
         return STATUS_SUCCESS;
     case AnswerVerdict::TooLarge:

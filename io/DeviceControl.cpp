@@ -22,7 +22,9 @@ NTSTATUS CopyConfigurationDescriptor(DeviceExtension *Extension, ULONG OutputLen
     if (OutputLength < copy.Length) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    RtlCopyMemory(SystemBuffer, stored, copy.Length);
+    if (copy.Length != 0) {
+        RtlCopyMemory(SystemBuffer, stored, copy.Length);
+    }
     *Information = copy.Length;
     return STATUS_SUCCESS;
 }
@@ -51,6 +53,20 @@ NTSTATUS ServeControl(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
     const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
 
+    switch (code) {
+    case IOCTL_GET_CONFIG_DESCRIPTOR:
+    case IOCTL_RESET_DEVICE:
+    case IOCTL_RESET_PIPE:
+    case IOCTL_CLASS_READ_BLOCK:
+    case IOCTL_CLASS_READ:
+    case IOCTL_CLASS_OTHER_WRITE:
+    case IOCTL_GET_DEVICE_DESCRIPTOR:
+    case IOCTL_GET_STRING_DESCRIPTOR:
+        break;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    // METHOD_BUFFERED gives a system buffer whenever either length is not 0.
     if (outputLength != 0 && buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -80,9 +96,8 @@ NTSTATUS ServeControl(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
             return STATUS_INVALID_PARAMETER;
         }
         return HandleGetStringDescriptor(DeviceObject, outputLength, buffer, Information);
-    default:
-        return STATUS_INVALID_DEVICE_REQUEST;
     }
+    return STATUS_INVALID_DEVICE_REQUEST;
 }
 
 } // namespace

@@ -1,0 +1,96 @@
+// A started Vextora device on the simulated USB bus, driven the way an
+// application drives it: through the simulated I/O manager, with a BusTap on
+// the bus driver's internal device-control requests.
+#pragma once
+
+#include "driver/Driver.h"
+#include "include/vextora.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/Machine.h"
+#include "sim/kernel/PnpManager.h"
+#include "sim/usb/Models.h"
+#include "sim/usb/UsbBus.h"
+#include "tests/io/BusTap.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace iotest {
+
+using vextora::usb::DeviceModel;
+using vextora::usb::PortOptions;
+using vextora::usb::UrbRecord;
+using vextora::usb::UsbPort;
+
+// Pipes of the loopback device's interface, in descriptor order.
+inline constexpr uint8_t kLoopbackOut = 0x01;
+inline constexpr uint8_t kLoopbackIn = 0x81;
+inline constexpr uint8_t kLoopbackInterrupt = 0x82;
+
+// A bus failure status for the tests to inject (STATUS_IO_DEVICE_ERROR).
+inline constexpr NTSTATUS kIoDeviceError = static_cast<NTSTATUS>(0xC0000185);
+
+struct StartOptions {
+    PortOptions Port{};
+};
+
+class IoFixture : public ::testing::Test {
+protected:
+    explicit IoFixture(sim::MachineOptions Options = {});
+    ~IoFixture() override;
+
+    // Plugs Model and lets the PnP manager add and start the driver.
+    void StartDevice(std::unique_ptr<DeviceModel> Model, StartOptions Options = {});
+    void StartLoopback(StartOptions Options = {});
+
+    sim::Machine &Machine() { return *machine_; }
+    sim::IoManager &Io() { return machine_->Component<sim::IoManager>(); }
+    sim::PnpManager &Pnp() { return machine_->Component<sim::PnpManager>(); }
+    UsbPort &Port() { return *port_; }
+    PDEVICE_OBJECT Pdo() { return port_->Pdo(); }
+    // The device's interface link, for opens from other threads.
+    const std::u16string &Link() const { return link_; }
+    BusTap &Tap() { return *tap_; }
+    template <class Model> Model &ModelAs() { return static_cast<Model &>(port_->Model()); }
+
+    // Opens the device (empty name) or a file under its interface link.
+    vxio::Status Open(std::u16string_view Name, vxio::Handle *Handle);
+    // Opens and expects success.
+    vxio::Handle OpenOk(std::u16string_view Name);
+    void Close(vxio::Handle Handle);
+
+    struct Answer {
+        vxio::Status Status;
+        uint32_t Information;
+    };
+    Answer Control(vxio::Handle Handle, uint32_t Code, const void *Input, uint32_t InputLength, void *Output,
+                   uint32_t OutputLength);
+    Answer Read(vxio::Handle Handle, void *Buffer, uint32_t Length);
+    Answer Write(vxio::Handle Handle, const void *Buffer, uint32_t Length);
+
+    // URBs the bus completed since the last call.
+    std::vector<UrbRecord> NewUrbs();
+
+    // Closes every handle still open, removes the device and unloads the
+    // driver; the verifier must have nothing to say. Called by the
+    // destructor when a test has not done it.
+    void Finish();
+
+private:
+    std::unique_ptr<sim::Machine> machine_;
+    std::unique_ptr<sim::ThreadScope> scope_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::unique_ptr<BusTap> tap_;
+    UsbPort *port_ = nullptr;
+    std::u16string link_;
+    std::vector<vxio::Handle> open_;
+    size_t urbsSeen_ = 0;
+    bool finished_ = false;
+};
+
+}  // namespace iotest

@@ -1,0 +1,313 @@
+// Reads and writes on pipe handles: sizes and limits, direct I/O on the
+// application's own pages, short reads, many transfers in flight,
+// cancellation, and the recovery after a transfer the bus refuses at once.
+#include "tests/io/IoFixture.h"
+#include "tests/io/TestDevices.h"
+
+#include <algorithm>
+#include <random>
+
+namespace iotest {
+namespace {
+
+using vextora::usb::LoopbackModel;
+
+class ReadWrite : public IoFixture {
+protected:
+    static std::vector<uint8_t> Pattern(size_t Length, uint32_t Seed)
+    {
+        std::vector<uint8_t> bytes(Length);
+        std::mt19937 random(Seed);
+        for (uint8_t &b : bytes) {
+            b = static_cast<uint8_t>(random());
+        }
+        return bytes;
+    }
+};
+
+struct SizeCase {
+    uint32_t Length;
+    vxio::Status Status;
+    bool ReachesBus;
+};
+
+TEST_F(ReadWrite, WriteSizesUpToTheLimitGoDownAsOneTransferOverTheCallersPages)
+{
+    StartLoopback();
+    vxio::Handle out = OpenOk(u"PIPE0");
+    vxio::Handle in = OpenOk(u"PIPE1");
+    const SizeCase cases[] = {
+        {0, STATUS_SUCCESS, false},
+        {1, STATUS_SUCCESS, true},
+        {512, STATUS_SUCCESS, true},
+        {0x40000, STATUS_SUCCESS, true},
+        {0x40001, STATUS_INVALID_PARAMETER, false},
+    };
+    for (const SizeCase &c : cases) {
+        SCOPED_TRACE(c.Length);
+        std::vector<uint8_t> data = Pattern(c.Length, c.Length);
+        Tap().ClearCalls();
+        NewUrbs();
+        Answer written = Write(out, data.data(), c.Length);
+        EXPECT_EQ(written.Status, c.Status);
+        EXPECT_EQ(written.Information, c.Status == STATUS_SUCCESS ? c.Length : 0u);
+        std::vector<BusCall> calls = Tap().Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        ASSERT_EQ(calls.size(), c.ReachesBus ? 1u : 0u);
+        if (!c.ReachesBus) {
+            EXPECT_TRUE(NewUrbs().empty());
+            continue;
+        }
+        EXPECT_EQ(calls[0].TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK));
+        EXPECT_EQ(calls[0].TransferLength, c.Length);
+        EXPECT_EQ(calls[0].TransferBuffer, nullptr);
+        EXPECT_TRUE(calls[0].MdlIsPartial);
+        EXPECT_EQ(calls[0].MdlAddress, data.data());
+        EXPECT_EQ(calls[0].MdlBytes, c.Length);
+        std::vector<UrbRecord> urbs = NewUrbs();
+        ASSERT_EQ(urbs.size(), 1u);
+        EXPECT_EQ(urbs[0].Endpoint, kLoopbackOut);
+        EXPECT_TRUE(urbs[0].ThroughMdl);
+        EXPECT_EQ(urbs[0].Data, data.data());  // the bus worked on the application's own pages
+
+        // And back through bulk IN, into the reader's own pages.
+        std::vector<uint8_t> back(c.Length, 0xCC);
+        Answer read = Read(in, back.data(), c.Length);
+        EXPECT_EQ(read.Status, STATUS_SUCCESS);
+        EXPECT_EQ(read.Information, c.Length);
+        EXPECT_EQ(back, data);
+        calls = Tap().Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        ASSERT_EQ(calls.size(), 2u);
+        EXPECT_EQ(calls[1].TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
+        urbs = NewUrbs();
+        ASSERT_EQ(urbs.size(), 1u);
+        EXPECT_EQ(urbs[0].Data, back.data());
+    }
+    uint8_t none = 0;
+    Tap().ClearCalls();
+    EXPECT_EQ(Read(in, &none, 0).Status, STATUS_SUCCESS);
+    std::vector<uint8_t> big(0x40001);
+    EXPECT_EQ(Read(in, big.data(), 0x40001).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Tap().Calls().empty());
+}
+
+TEST_F(ReadWrite, LoopbackRoundTripsEverySizeClass)
+{
+    StartLoopback();
+    vxio::Handle out = OpenOk(u"PIPE0");
+    vxio::Handle in = OpenOk(u"PIPE1");
+    std::vector<uint32_t> sizes = {2, 3, 63, 64, 65, 511, 513, 1023, 1024, 1025, 4095, 4096, 4097,
+                                   65535, 65536, 65537, 0x20000, 0x3FFFF};
+    std::mt19937 random(Machine().Seed());
+    for (int i = 0; i < 24; ++i) {
+        sizes.push_back(1 + random() % 0x40000);
+    }
+    for (uint32_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::vector<uint8_t> data = Pattern(size, size * 7);
+        ASSERT_EQ(Write(out, data.data(), size).Status, STATUS_SUCCESS);
+        std::vector<uint8_t> back(size);
+        Answer read = Read(in, back.data(), size);
+        ASSERT_EQ(read.Status, STATUS_SUCCESS);
+        ASSERT_EQ(read.Information, size);
+        ASSERT_EQ(back, data);
+    }
+}
+
+TEST_F(ReadWrite, ShortReadReportsTheBytesReceived)
+{
+    StartLoopback();
+    vxio::Handle out = OpenOk(u"PIPE0");
+    vxio::Handle in = OpenOk(u"PIPE1");
+    std::vector<uint8_t> data = Pattern(100, 1);
+    ASSERT_EQ(Write(out, data.data(), 100).Status, STATUS_SUCCESS);
+    std::vector<uint8_t> back(4096, 0xCC);
+    Answer read = Read(in, back.data(), 4096);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 100u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
+    EXPECT_EQ(back[100], 0xCC);
+
+    // The interrupt pipe reports the loopback's FIFO level, 2 bytes.
+    vxio::Handle interrupt = OpenOk(u"PIPE2");
+    uint8_t level[8] = {};
+    read = Read(interrupt, level, sizeof level);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 2u);
+}
+
+TEST_F(ReadWrite, ManyTransfersInFlightOnSeveralPipesFromSeveralThreads)
+{
+    StartOptions options;
+    options.Port.Completion = vextora::usb::CompletionMode::HostController;
+    StartLoopback(options);
+    vxio::Handle out = OpenOk(u"PIPE0");
+    vxio::Handle in = OpenOk(u"PIPE1");
+    vxio::Handle interrupt = OpenOk(u"PIPE2");
+    constexpr int kThreads = 4;
+    constexpr int kChunks = 8;
+    constexpr uint32_t kChunk = 3000;
+
+    // Readers first: their reads wait in the bus until data arrives.
+    std::vector<std::vector<uint8_t>> received(kThreads);
+    std::vector<sim::SimThread *> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.push_back(Machine().StartThread("reader" + std::to_string(t), [&, t] {
+            std::vector<std::shared_ptr<vxio::Request>> requests;
+            std::vector<std::vector<uint8_t>> buffers(kChunks, std::vector<uint8_t>(kChunk));
+            for (auto &buffer : buffers) {
+                requests.push_back(Io().Read(in, buffer.data(), kChunk));
+            }
+            uint8_t level[2];
+            EXPECT_EQ(Io().ReadSync(interrupt, level, 2), STATUS_SUCCESS);
+            for (size_t i = 0; i < requests.size(); ++i) {
+                EXPECT_EQ(requests[i]->Wait(), STATUS_SUCCESS);
+                buffers[i].resize(requests[i]->Information());
+                received[t].insert(received[t].end(), buffers[i].begin(), buffers[i].end());
+            }
+        }));
+    }
+    std::vector<uint8_t> sent = Pattern(kThreads * kChunks * kChunk, 99);
+    sim::SimThread *writer = Machine().StartThread("writer", [&] {
+        std::vector<std::shared_ptr<vxio::Request>> writes;
+        for (size_t offset = 0; offset < sent.size(); offset += kChunk) {
+            writes.push_back(Io().Write(out, sent.data() + offset, kChunk));
+        }
+        for (auto &w : writes) {
+            EXPECT_EQ(w->Wait(), STATUS_SUCCESS);
+            EXPECT_EQ(w->Information(), kChunk);
+        }
+    });
+    Machine().Join(writer);
+    for (sim::SimThread *thread : threads) {
+        Machine().Join(thread);
+    }
+    // Reads may come back short; what they left is still in the device.
+    std::vector<uint8_t> all;
+    for (auto &r : received) {
+        all.insert(all.end(), r.begin(), r.end());
+    }
+    uint8_t level[2] = {};
+    ASSERT_EQ(Io().ReadSync(interrupt, level, 2), STATUS_SUCCESS);
+    std::vector<uint8_t> rest(level[0] | level[1] << 8);
+    if (!rest.empty()) {
+        Answer tail = Read(in, rest.data(), static_cast<uint32_t>(rest.size()));
+        ASSERT_EQ(tail.Status, STATUS_SUCCESS);
+        rest.resize(tail.Information);
+        all.insert(all.end(), rest.begin(), rest.end());
+    }
+    ASSERT_EQ(all.size(), sent.size());
+    std::sort(all.begin(), all.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(all, sent);
+}
+
+TEST_F(ReadWrite, CancelledReadEndsCancelledAndReleasesEverything)
+{
+    StartLoopback();
+    vxio::Handle in = OpenOk(u"PIPE1");
+    Tap().SetTransferMode(TransferMode::Hold);
+    size_t poolBefore = sim::PoolBlocksInUse(VEXTORA_POOL_TAG);
+    std::vector<uint8_t> buffer(512);
+    std::shared_ptr<vxio::Request> read = Io().Read(in, buffer.data(), 512);
+    ASSERT_EQ(Tap().HeldCount(), 1u);
+    EXPECT_FALSE(read->Done());
+    EXPECT_EQ(Io().CancelIo(in), STATUS_SUCCESS);
+    EXPECT_EQ(read->Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(read->Information(), 0u);
+    EXPECT_EQ(sim::PoolBlocksInUse(VEXTORA_POOL_TAG), poolBefore);
+
+    // A read the bus itself keeps waiting (nothing to loop back) cancels too.
+    Tap().SetTransferMode(TransferMode::PassDown);
+    read = Io().Read(in, buffer.data(), 512);
+    EXPECT_FALSE(read->Done());
+    EXPECT_EQ(Io().CancelIo(in), STATUS_SUCCESS);
+    EXPECT_EQ(read->Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(sim::PoolBlocksInUse(VEXTORA_POOL_TAG), poolBefore);
+}
+
+struct RecoveryCase {
+    const char *What;
+    NTSTATUS BusStatus;
+    std::optional<NTSTATUS> ResetPipeAnswer;
+    std::optional<ULONG> PortBits;
+    std::vector<ULONG> Expected;  // after the transfer itself
+};
+
+TEST_F(ReadWrite, TransferRefusedAtOnceResetsPipeThenDevice)
+{
+    StartLoopback();
+    vxio::Handle out = OpenOk(u"PIPE0");
+    const ULONG resetPipe = BusTap::MakeKey(IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+    const ULONG portStatus = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
+    const ULONG resetPort = IOCTL_INTERNAL_USB_RESET_PORT;
+    const RecoveryCase cases[] = {
+        {"pipe reset succeeds", STATUS_UNSUCCESSFUL, std::nullopt, std::nullopt, {resetPipe}},
+        {"warning status counts as failure", static_cast<NTSTATUS>(0x80000005), std::nullopt, std::nullopt,
+         {resetPipe}},
+        {"pipe reset fails, port enabled", kIoDeviceError, STATUS_UNSUCCESSFUL,
+         USBD_PORT_ENABLED | USBD_PORT_CONNECTED, {resetPipe, portStatus}},
+        {"pipe reset fails, port disabled", kIoDeviceError, STATUS_UNSUCCESSFUL, USBD_PORT_CONNECTED,
+         {resetPipe, portStatus, resetPort}},
+        {"cancelled", STATUS_CANCELLED, STATUS_UNSUCCESSFUL, USBD_PORT_CONNECTED, {}},
+        {"device gone", STATUS_DEVICE_NOT_CONNECTED, STATUS_UNSUCCESSFUL, USBD_PORT_CONNECTED, {}},
+    };
+    const ULONG transfer = BusTap::MakeKey(IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    for (const RecoveryCase &c : cases) {
+        SCOPED_TRACE(c.What);
+        Tap().SetTransferMode(TransferMode::FailAtOnce, c.BusStatus);
+        Tap().AnswerResetPipe(c.ResetPipeAnswer);
+        Tap().AnswerPortStatus(c.PortBits);
+        Tap().ClearCalls();
+        uint8_t data[64] = {};
+        Answer answer = Write(out, data, sizeof data);
+        EXPECT_EQ(answer.Status, c.BusStatus);
+        EXPECT_EQ(answer.Information, 0u);
+        std::vector<ULONG> expected{transfer};
+        expected.insert(expected.end(), c.Expected.begin(), c.Expected.end());
+        EXPECT_EQ(Tap().Sequence(), expected);
+    }
+}
+
+TEST_F(ReadWrite, TransferFailingLaterGetsNoRecovery)
+{
+    StartLoopback();
+    vxio::Handle in = OpenOk(u"PIPE1");
+    Tap().SetTransferMode(TransferMode::Hold);
+    Tap().ClearCalls();
+    std::vector<uint8_t> buffer(256);
+    std::shared_ptr<vxio::Request> read = Io().Read(in, buffer.data(), 256);
+    ASSERT_TRUE(Tap().ReleaseHeld(kIoDeviceError, 0));
+    EXPECT_EQ(read->Wait(), kIoDeviceError);
+    EXPECT_EQ(Tap().Calls().size(), 1u);
+
+    // A pended transfer that succeeds reports what the bus moved.
+    read = Io().Read(in, buffer.data(), 256);
+    ASSERT_TRUE(Tap().ReleaseHeld(STATUS_SUCCESS, 17));
+    EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 17u);
+}
+
+TEST_F(ReadWrite, AllocationFailuresRefuseTheTransferAndLeakNothing)
+{
+    StartLoopback();
+    vxio::Handle out = OpenOk(u"PIPE0");
+    Machine().SetFaultPlan({sim::FaultMode::CallSiteSweep,
+                            static_cast<unsigned>(sim::FaultKind::Pool) | static_cast<unsigned>(sim::FaultKind::Mdl)});
+    std::vector<uint8_t> data = Pattern(1000, 5);
+    int refused = 0;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        Answer answer = Write(out, data.data(), 1000);
+        if (answer.Status == STATUS_INSUFFICIENT_RESOURCES) {
+            ++refused;
+            EXPECT_EQ(answer.Information, 0u);
+        } else {
+            EXPECT_EQ(answer.Status, STATUS_SUCCESS);
+        }
+    }
+    Machine().SetFaultPlan({});
+    EXPECT_EQ(refused, 3);  // the context, the partial MDL and the transfer block
+    EXPECT_EQ(Write(out, data.data(), 1000).Status, STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace iotest
