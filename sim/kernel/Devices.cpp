@@ -66,6 +66,18 @@ void CheckDriverLeftovers(Machine::Impl &K, PDRIVER_OBJECT Driver, const char *W
             }
         }
     }
+    std::vector<PDEVICE_OBJECT> itemDevices;
+    {
+        std::unique_lock lock(K.Sched);
+        for (WorkItem *w : K.LiveWorkItems) {
+            itemDevices.push_back(w->Device);
+        }
+    }
+    for (PDEVICE_OBJECT d : itemDevices) {
+        if (DriverOfDevice(K, d) == Driver) {
+            found.push_back("a work item of " + DeviceName(d) + " was never freed " + When);
+        }
+    }
     for (const std::string &f : found) {
         K.M.ReportViolation(checks::Leak, nullptr, nullptr, f);
     }

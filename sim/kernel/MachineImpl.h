@@ -14,6 +14,17 @@
 #include <unordered_map>
 #include <unordered_set>
 
+// A work item: the routine runs on a delayed-work-queue worker, with the
+// device referenced from queueing until the routine has returned.
+struct _IO_WORKITEM {
+    PDEVICE_OBJECT Device;
+    PIO_WORKITEM_ROUTINE Routine;
+    PVOID Context;
+    bool Queued;
+    bool FreeAfterRun;  // freed while queued: released once it has run
+    bool Running;
+};
+
 namespace sim {
 
 constexpr uint64_t kTicksPerMs = 10000;  // 100 ns units
@@ -92,7 +103,7 @@ struct DeviceRecord {
     bool Deleted = false;        // memory poisoned
 };
 
-struct WorkItem;  // IO_WORKITEM
+struct WorkItem : _IO_WORKITEM {};
 
 struct Machine::Impl {
     explicit Impl(Machine &Owner, MachineOptions Options);

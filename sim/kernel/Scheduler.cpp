@@ -478,21 +478,7 @@ void Machine::Impl::DpcLoop()
 
 }  // namespace sim
 
-// ---------------------------------------------------------------------------
-// Work items
-// ---------------------------------------------------------------------------
-struct _IO_WORKITEM {
-    PDEVICE_OBJECT Device;
-    PIO_WORKITEM_ROUTINE Routine;
-    PVOID Context;
-    bool Queued;
-    bool FreeAfterRun;
-    bool Running;
-};
-
 namespace sim {
-
-struct WorkItem : _IO_WORKITEM {};
 
 void Machine::Impl::WorkerLoop()
 {

@@ -126,4 +126,21 @@ TEST_F(ClockTest, FlushQueuedDpcsWaitsForRunningDpcs)
     EXPECT_FALSE(KeRemoveQueueDpc(&c.Dpc));
 }
 
+TEST(RealTimeClock, DelaysTakeWallTime)
+{
+    sim::MachineOptions o;
+    o.Seed = 5;
+    o.Clock = sim::ClockMode::RealTime;
+    sim::Machine m(o);
+    sim::ThreadScope scope(m);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -20 * 10000LL;
+    auto wallStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - wallStart, std::chrono::milliseconds(20));
+    EXPECT_GE(m.Now(), 20 * 10000ull);
+}
+
 }  // namespace

@@ -96,6 +96,16 @@ const DispatchCase kDispatchCases[] = {
          return STATUS_SUCCESS;
      },
      LowerMode::Complete, {sim::checks::CompletionWithSpinLockHeld}},
+    {"IofCallDriver above DISPATCH_LEVEL",
+     [](PDEVICE_OBJECT, PIRP Irp) {
+         KIRQL old;
+         KeRaiseIrql(HIGH_LEVEL, &old);
+         IoSkipCurrentIrpStackLocation(Irp);
+         NTSTATUS s = IoCallDriver(gLower, Irp);
+         KeLowerIrql(old);
+         return s;
+     },
+     LowerMode::Complete, {sim::checks::CallDriverIrql, sim::checks::CompletionIrql}},
     {"IofCallDriver to NULL",
      [](PDEVICE_OBJECT, PIRP Irp) {
          NTSTATUS s = IoCallDriver(nullptr, Irp);
