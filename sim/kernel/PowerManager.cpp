@@ -151,6 +151,17 @@ void PowerManager::ReleaseSlot(PDEVICE_OBJECT Device, PIRP Irp, int Kind)
 
 void PowerManager::StartNext(PIRP Irp)
 {
+    bool known = false;
+    {
+        std::lock_guard lock(mutex_);
+        known = tracked_.contains(Irp);
+    }
+    if (!known) {
+        machine_.ReportViolation(checks::NotAPowerIrp, Irp, nullptr,
+                                 "PoStartNextPowerIrp on an IRP that is not a power IRP in "
+                                 "flight (never sent with PoCallDriver, or already completed)");
+        return;
+    }
     if (Irp->CurrentLocation > Irp->StackCount) {
         // No location is current: the IRP was completed all the way up.
         machine_.ReportViolation(checks::StartNextPowerIrpLate, Irp, nullptr,
@@ -269,8 +280,10 @@ NTSTATUS PowerManager::Request(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE Stat
                                const void *CallSite)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        // Windows would stop here; the simulator reports and sends nothing.
         machine_.ReportViolation(checks::PowerRequestIrql, nullptr, Pdo,
                                  "PoRequestPowerIrp called above DISPATCH_LEVEL");
+        return STATUS_UNSUCCESSFUL;
     }
     if (Irp != nullptr && Minor != IRP_MN_WAIT_WAKE) {
         machine_.ReportViolation(checks::PowerRequestIrpOutParameter, nullptr, Pdo,

@@ -225,6 +225,29 @@ TEST(PowerManager, VerifierCatchesPowerFaults)
     stack.Machine().ClearReports();
 }
 
+TEST(PowerManager, MisusedServicesAreReportedAndRefused)
+{
+    Stack stack;
+    ASSERT_EQ(stack.Plug(), STATUS_SUCCESS);
+    // PoStartNextPowerIrp on an IRP that never was a power IRP in flight.
+    PIRP stray = IoAllocateIrp(2, FALSE);
+    ASSERT_NE(stray, nullptr);
+    PoStartNextPowerIrp(stray);
+    IoFreeIrp(stray);
+    EXPECT_EQ(stack.Machine().ReportCount(sim::checks::NotAPowerIrp), 1u);
+
+    // PoRequestPowerIrp above DISPATCH_LEVEL sends nothing.
+    Callback seen;
+    KIRQL old = KfRaiseIrql(HIGH_LEVEL);
+    const NTSTATUS status =
+        PoRequestPowerIrp(stack.Pdo(), IRP_MN_SET_POWER, Device(PowerDeviceD2), Record, &seen, nullptr);
+    KfLowerIrql(old);
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stack.Machine().ReportCount(sim::checks::PowerRequestIrql), 1u);
+    EXPECT_TRUE(stack.Power().Requests().empty());
+    stack.Machine().ClearReports();
+}
+
 TEST(PowerManager, HeldCompletionsRunTheirCallbacksWhenReleased)
 {
     Stack stack;

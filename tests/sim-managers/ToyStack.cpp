@@ -431,6 +431,13 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT Device, PIRP Irp)
     case IrpNotCompleted:
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         break;
+    case IrpForward:
+        if (g_config.Fault.WmiCompletesForeign) {
+            status = WmiCompleteRequest(Device, Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+            break;
+        }
+        status = PassDown(ext, Irp);
+        break;
     default:
         status = PassDown(ext, Irp);
         break;

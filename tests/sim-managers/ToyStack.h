@@ -52,6 +52,9 @@ struct Faults {
     // Sends a PnP request of its own to the stack while it handles
     // IRP_MN_QUERY_PNP_DEVICE_STATE.
     bool NestedPnp = false;
+    // Completes requests for other providers with WmiCompleteRequest
+    // instead of passing them down.
+    bool WmiCompletesForeign = false;
 };
 
 // What the function driver saw, for assertions.

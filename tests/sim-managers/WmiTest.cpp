@@ -146,4 +146,15 @@ TEST(Wmi, DeregisteringAnUnregisteredDeviceIsReported)
     stack.Machine().ClearReports();
 }
 
+TEST(Wmi, CompletingARequestTheLibraryDidNotHandOutIsReported)
+{
+    Stack stack;
+    ASSERT_EQ(stack.Plug(), STATUS_SUCCESS);
+    toy::Current().Fault.WmiCompletesForeign = true;
+    EXPECT_EQ(stack.Wmi().ForeignRequest(stack.Fdo()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(stack.Machine().ReportCount(sim::checks::WmiUnknownCompletion), 1u);
+    toy::Current().Fault = {};
+    stack.Machine().ClearReports();
+}
+
 }  // namespace
