@@ -2,7 +2,7 @@
 # Installs, from Debian's packages, what building and testing Vextora needs.
 set -euo pipefail
 packages=(
-    build-essential cmake ninja-build pkg-config python3
+    build-essential cmake ninja-build pkg-config python3 ccache
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64
     libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
     clang libclang-rt-14-dev

@@ -5,6 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+# The compiler cache keys on paths relative to the tree, so a fresh clone
+# elsewhere reuses what an earlier build of the same sources compiled.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=5G
+
 jobs=$(nproc)
 for preset in win-x86 win-x64; do
     echo "== build $preset"
