@@ -198,7 +198,13 @@ void PnpManager::DeviceArrived(PDEVICE_OBJECT Pdo, std::u16string InstanceId,
                                  }(nextInstance_++)
                                : std::move(InstanceId);
         node->HardwareId = std::move(HardwareId);
-        // A PDO address may come back after an earlier device was removed.
+        // A PDO address may come back after an earlier device was removed;
+        // a second report of a PDO still present changes nothing.
+        auto it = nodes_.find(Pdo);
+        if (it != nodes_.end() && it->second->State != NodeState::Removed &&
+            it->second->State != NodeState::AddFailed) {
+            return;
+        }
         nodes_[Pdo] = std::move(node);
     }
     Enqueue([this, Pdo] { (void)DoArrival(Pdo); });
