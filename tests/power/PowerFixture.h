@@ -50,6 +50,7 @@ public:
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     PDEVICE_OBJECT Fdo() const { return fdo_; }
     PDRIVER_OBJECT Driver() const { return driver_; }
+    vextora::usb::UsbPort &Port() { return *port_; }
     // DevicePower is part of the documented contract of the power code.
     DEVICE_POWER_STATE DevicePower() const;
     // The last device state the driver reported with PoSetPowerState.
