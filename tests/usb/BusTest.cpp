@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <random>
 
 #include "BusFixture.h"
 #include "sim/usb/DeviceDescription.h"
@@ -677,4 +678,55 @@ TEST_F(BusFixture, CaptureOfTheBusDecodesInTshark)
                              "c0ffee17"}) {
         EXPECT_NE(text.find(want), std::string::npos) << "missing '" << want << "' in:\n" << text;
     }
+}
+
+TEST_F(BusFixture, RandomUrbsAlwaysCompleteWithAgreeingStatuses)
+{
+    auto model = std::make_unique<SourceSinkModel>(LoopbackDescriptors());
+    UsbPort &port = Plug(std::move(model));
+    Configuration config;
+    ASSERT_EQ(Configure(driver_, port.Pdo(), config), STATUS_SUCCESS);
+    std::mt19937 random(static_cast<uint32_t>(M().Seed()));
+    std::vector<uint8_t> buffer(4096);
+    PMDL mdl = Mdl(buffer);
+    const USBD_PIPE_HANDLE handles[] = {PipesOf(config).Out, PipesOf(config).In, PipesOf(config).Interrupt,
+                                        nullptr, reinterpret_cast<USBD_PIPE_HANDLE>(0x7A00000000000099ull)};
+    const USHORT functions[] = {URB_FUNCTION_ABORT_PIPE,          URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_CLASS_INTERFACE,
+                                URB_FUNCTION_VENDOR_DEVICE,       URB_FUNCTION_GET_STATUS_FROM_ENDPOINT,
+                                URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, URB_FUNCTION_CONTROL_TRANSFER,
+                                0x0003,                           0x0029,
+                                0x00ff};
+    const USHORT lengths[] = {sizeof(struct _URB_PIPE_REQUEST), sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                              sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), sizeof(struct _URB_CONTROL_TRANSFER),
+                              0, 7, sizeof(URB)};
+    for (int i = 0; i < 300; i++) {
+        URB urb{};
+        urb.UrbHeader.Function = functions[random() % std::size(functions)];
+        urb.UrbHeader.Length = lengths[random() % std::size(lengths)];
+        auto &x = urb.UrbControlTransfer;  // shared prefix of the transfer URBs
+        x.PipeHandle = handles[random() % std::size(handles)];
+        x.TransferFlags = static_cast<ULONG>(random() % 16);
+        x.TransferBufferLength = static_cast<ULONG>(random() % 5000);
+        switch (random() % 3) {
+        case 0:
+            // The bus cannot check a plain buffer's size; keep it honest.
+            x.TransferBuffer = buffer.data();
+            x.TransferBufferLength %= 4097;
+            break;
+        case 1: x.TransferBufferMDL = mdl; break;
+        default: break;
+        }
+        for (auto &b : x.SetupPacket) {
+            b = static_cast<UCHAR>(random());
+        }
+        const NTSTATUS status = Submit(port, urb);
+        EXPECT_NE(status, STATUS_PENDING) << i;
+        EXPECT_EQ(NT_SUCCESS(status), USBD_SUCCESS(urb.UrbHeader.Status)) << i << " " << std::hex << status;
+        if (NT_SUCCESS(status) && urb.UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            EXPECT_LE(x.TransferBufferLength, 4096u) << i;
+        }
+    }
+    FreeMdl(mdl);
+    EXPECT_EQ(port.PendingTransfers(), 0u);
 }
