@@ -18,3 +18,11 @@ if ((${#missing[@]})); then
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}"
 fi
+# Wine for the kernel image harness (tests/wine/run.sh): the 64-bit loader
+# only, without the 32-bit half and desktop integration it recommends.
+if ! dpkg -s wine64 >/dev/null 2>&1; then
+    echo "installing: wine64"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends wine64
+fi
