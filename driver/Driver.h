@@ -15,8 +15,10 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
 // Reads one REG_DWORD under an absolute key path of at most 255 characters.
-// PASSIVE_LEVEL. Stores the value, or 0 when the key or value is absent or
-// the query fails (then returns STATUS_UNSUCCESSFUL).
+// PASSIVE_LEVEL. Stores the value, or 0 when the key or value is absent, is
+// not a 4-byte REG_DWORD, or the query fails (then returns
+// STATUS_UNSUCCESSFUL); a longer key path stores 0 and returns
+// STATUS_INVALID_PARAMETER.
 [[nodiscard]] NTSTATUS QueryRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value);
 
 // Outstanding-I/O accounting. Any IRQL up to DISPATCH_LEVEL; never block.

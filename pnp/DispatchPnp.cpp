@@ -97,6 +97,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+// Completion routine of ForwardAndWait, any IRQL up to DISPATCH_LEVEL.
+// Context is the waiter's KEVENT. Always STATUS_MORE_PROCESSING_REQUIRED:
+// the IRP goes back to the waiting dispatch routine, not completed.
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -108,6 +111,8 @@ NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// PASSIVE_LEVEL, blocks until the lower drivers have completed the IRP.
+// Returns their status; the IRP is this driver's again, not completed.
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
