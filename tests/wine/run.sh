@@ -245,6 +245,10 @@ else
     fail "bus device removal"
 fi
 
+# Wine unloads no driver when its last device goes; the service state says
+# so (see docs/wine.md).
+note "VEXTORA service after the removal: $(run sc query VEXTORA 2>/dev/null | tr -d '\r' | grep -o 'STATE *: *[0-9]* *[A-Z_]*' | tr -s ' ')"
+
 echo "== logs in $work"
 if ((failures)); then
     echo "wine: $failures check(s) failed"
