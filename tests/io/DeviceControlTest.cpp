@@ -234,7 +234,7 @@ struct StringCase {
     uint32_t Information;
 };
 
-TEST_F(DeviceControl, MalformedStringDescriptorsAreRefused)
+TEST_F(DeviceControl, MalformedDescriptorAnswersAreRefused)
 {
     StartDevice(ScriptedLoopback());
     vxio::Handle device = OpenOk(u"");
@@ -266,6 +266,14 @@ TEST_F(DeviceControl, MalformedStringDescriptorsAreRefused)
         }
         EXPECT_EQ(NewSetups().size(), c.Second ? 2u : 1u);
     }
+
+    // A device descriptor shorter than 18 bytes is refused too: the rest of
+    // the buffer would be old pool content.
+    ModelAs<ScriptedModel>().OnControl(0x80, 6, Action::Reply({18, 1, 0, 2, 0xff, 0, 0, 64}));
+    uint8_t output[18] = {};
+    Answer answer = Control(device, IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, output, sizeof output);
+    EXPECT_EQ(answer.Status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(answer.Information, 0u);
 }
 
 TEST_F(DeviceControl, ResetPipeResetsTheHandlesPipe)

@@ -285,6 +285,12 @@ TEST_F(ReadWrite, TransferFailingLaterGetsNoRecovery)
     ASSERT_TRUE(Tap().ReleaseHeld(STATUS_SUCCESS, 17));
     EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
     EXPECT_EQ(read->Information(), 17u);
+    // A bus that claims more than was asked for cannot make the caller
+    // believe its buffer holds more.
+    read = Io().Read(in, buffer.data(), 256);
+    ASSERT_TRUE(Tap().ReleaseHeld(STATUS_SUCCESS, 4096));
+    EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 256u);
 }
 
 TEST_F(ReadWrite, AllocationFailuresRefuseTheTransferAndLeakNothing)
