@@ -244,6 +244,7 @@ std::string Utf8(std::u16string_view Text);
 // Poisons memory for the address sanitizer (no-op without it).
 void PoisonRegion(void *Address, size_t Size);
 void UnpoisonRegion(void *Address, size_t Size);
+bool AddressSanitizerActive();
 
 // Allocation path shared by the kernel's own allocations (no injection).
 void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite, bool Injectable,

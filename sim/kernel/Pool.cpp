@@ -29,6 +29,15 @@ void PoisonRegion(void *Address, size_t Size)
 #endif
 }
 
+bool AddressSanitizerActive()
+{
+#ifdef VX_ASAN
+    return true;
+#else
+    return false;
+#endif
+}
+
 void UnpoisonRegion(void *Address, size_t Size)
 {
 #ifdef VX_ASAN
