@@ -92,6 +92,7 @@ TEST(AddDevice, FreshDeviceIsQuietAndRegistered)
     EXPECT_EQ(ext->LowerDevice, f.pdo());
     EXPECT_NE(f.Fdo()->Flags & DO_DIRECT_IO, 0u);
     EXPECT_EQ(f.Fdo()->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_NE(f.Fdo()->Flags & DO_POWER_PAGABLE, 0u) << "inherited from the PDO";
     const auto links =
         f.machine().Component<sim::DeviceInterfaces>().Enabled(VextoraInterfaceClassGuid);
     EXPECT_EQ(links.size(), 1u);

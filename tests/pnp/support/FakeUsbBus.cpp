@@ -107,6 +107,8 @@ FakeUsbBus::FakeUsbBus(sim::Machine &Machine) : machine_(Machine)
                                            FALSE, &pdo_);
     if (NT_SUCCESS(status)) {
         *static_cast<FakeUsbBus **>(pdo_->DeviceExtension) = this;
+        // As a hub's PDOs are; the FDO above must inherit it.
+        pdo_->Flags |= DO_POWER_PAGABLE;
         pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
     }
     SetDescriptors(DeviceDescriptorBytes(),
