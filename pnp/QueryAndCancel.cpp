@@ -17,6 +17,16 @@ NTSTATUS QueryAndDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, enum DeviceState P
     DecrementIoCount(extension);
     (void)KeWaitForSingleObject(&extension->NoIoInFlightEvent, Executive, KernelMode, FALSE,
                                 nullptr);
+    // The wait consumed the synchronization event's one signal. A power-down
+    // waiting for the same quiet moment would otherwise sleep until the next
+    // request finished, which may never come; while the count is still 1,
+    // leave the event signalled for it, as it stands on a quiet device.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&extension->OutstandingIoLock, &oldIrql);
+    if (ReadNoFence(&extension->OutstandingIo) == 1) {
+        KeSetEvent(&extension->NoIoInFlightEvent, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&extension->OutstandingIoLock, oldIrql);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
