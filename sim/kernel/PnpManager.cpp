@@ -261,6 +261,7 @@ NTSTATUS PnpManager::DoArrival(PDEVICE_OBJECT Pdo)
     const NTSTATUS added = CallInFrame(FrameKind::AddDevice, driver, Pdo, nullptr,
                                        reinterpret_cast<const void *>(addDevice),
                                        [&] { return addDevice(driver, Pdo); });
+    machine_.Component<WmiService>().SweepDeleted();
     if (!NT_SUCCESS(added)) {
         std::lock_guard lock(mutex_);
         FindNode(Pdo)->State = NodeState::AddFailed;
@@ -353,6 +354,7 @@ NTSTATUS PnpManager::DoSend(PDEVICE_OBJECT Pdo, UCHAR Minor, PIO_STACK_LOCATION 
         node->ActiveIrp = nullptr;
         node->History.push_back(PnpRecord{Minor, wait.Status, wait.Information});
     }
+    machine_.Component<WmiService>().SweepDeleted();
     if (MustNotFail(Minor) && !NT_SUCCESS(wait.Status)) {
         machine_.ReportViolation(checks::PnpRequestFailed, nullptr, top,
                                  std::string(MinorName(Minor)) +

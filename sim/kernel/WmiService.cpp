@@ -82,7 +82,9 @@ NTSTATUS WmiService::Registration(PDEVICE_OBJECT Device, ULONG Action)
             if (it != registered_.end()) {
                 problem = checks::WmiRegisteredTwice;
             } else {
-                registered_.emplace(Device, Registered{});
+                Registered entry;
+                entry.Driver = Device->DriverObject;
+                registered_.emplace(Device, std::move(entry));
             }
             break;
         case WMIREG_ACTION_DEREGISTER:
@@ -99,7 +101,9 @@ NTSTATUS WmiService::Registration(PDEVICE_OBJECT Device, ULONG Action)
                 problem = checks::WmiNotRegistered;
                 status = STATUS_INVALID_PARAMETER;
             } else {
-                it->second.HaveInfo = false;
+                Registered entry;
+                entry.Driver = it->second.Driver;
+                it->second = std::move(entry);
             }
             break;
         default:
@@ -137,6 +141,35 @@ void WmiService::DeviceDeleted(PDEVICE_OBJECT Device)
         std::snprintf(detail, sizeof(detail),
                       "device object %p went away still registered with WMI",
                       static_cast<void *>(Device));
+        machine_.ReportViolation(checks::WmiRegisteredAtDelete, nullptr, nullptr, detail);
+    }
+}
+
+void WmiService::SweepDeleted()
+{
+    std::vector<PDEVICE_OBJECT> gone;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = registered_.begin(); it != registered_.end();) {
+            bool present = false;
+            if (it->second.Driver != nullptr) {
+                for (PDEVICE_OBJECT d = it->second.Driver->DeviceObject; d != nullptr; d = d->NextDevice) {
+                    present = present || d == it->first;
+                }
+            }
+            if (present) {
+                ++it;
+            } else {
+                gone.push_back(it->first);
+                it = registered_.erase(it);
+            }
+        }
+    }
+    for (PDEVICE_OBJECT device : gone) {
+        char detail[128];
+        std::snprintf(detail, sizeof(detail),
+                      "device object %p was deleted while still registered with WMI",
+                      static_cast<void *>(device));
         machine_.ReportViolation(checks::WmiRegisteredAtDelete, nullptr, nullptr, detail);
     }
 }
@@ -366,6 +399,7 @@ bool WmiService::Refresh(PDEVICE_OBJECT Device)
     if (it == registered_.end()) {
         return false;
     }
+    info.Driver = it->second.Driver;
     it->second = std::move(info);
     return true;
 }

@@ -41,6 +41,10 @@ public:
     // The device is gone: a registration still held is a verifier report
     // (the device was deleted without deregistering) and is dropped.
     void DeviceDeleted(PDEVICE_OBJECT Device);
+    // Reports and drops registrations of device objects their driver no
+    // longer has (deleted without deregistering). The PnP manager calls it
+    // after AddDevice and after each PnP request.
+    void SweepDeleted();
 
     // ---- raw requests, as the WMI service sends them ----------------------
     // Each sends one IRP_MJ_SYSTEM_CONTROL to the top of Device's stack with
@@ -110,6 +114,7 @@ public:
 
 private:
     struct Registered {
+        PDRIVER_OBJECT Driver = nullptr;  // read while the device was alive
         bool HaveInfo = false;
         std::vector<std::pair<GUID, ULONG>> Guids;  // guid, instance count
         bool PdoNames = false;

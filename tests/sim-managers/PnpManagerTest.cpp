@@ -141,6 +141,9 @@ TEST(PnpManager, VerifierCatchesFaultyFunctionDrivers)
          Act::Disable, sim::checks::WmiRegisteredAtDelete},
         {"registered with WMI twice", [](toy::Faults &f) { f.RegisterWmiTwice = true; }, Act::Plug,
          sim::checks::WmiRegisteredTwice},
+        {"deleted in AddDevice while registered with WMI",
+         [](toy::Faults &f) { f.FailAddDeviceKeepingWmi = true; }, Act::Plug,
+         sim::checks::WmiRegisteredAtDelete},
         {"a second PnP request inside the first", [](toy::Faults &f) { f.NestedPnp = true; },
          Act::QueryState, sim::checks::ConcurrentPnpIrp},
     };

@@ -571,6 +571,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
     if (NT_SUCCESS(status) && fault.RegisterWmiTwice) {
         status = IoWMIRegistrationControl(device, WMIREG_ACTION_REGISTER);
     }
+    if (NT_SUCCESS(status) && fault.FailAddDeviceKeepingWmi) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    }
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(device);
         return status;

@@ -55,6 +55,9 @@ struct Faults {
     // Completes requests for other providers with WmiCompleteRequest
     // instead of passing them down.
     bool WmiCompletesForeign = false;
+    // AddDevice fails after registering with WMI and deletes its device
+    // without deregistering.
+    bool FailAddDeviceKeepingWmi = false;
 };
 
 // What the function driver saw, for assertions.
