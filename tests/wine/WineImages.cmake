@@ -42,9 +42,11 @@ set(kernel_flags ${VEXTORA_WARNINGS} -ffreestanding -fno-exceptions -fno-rtti -f
 set(kernel_link -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--dynamicbase -Wl,--nxcompat
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
 
-add_executable(vxbus ${wine_dir}/busdriver/VxBus.cpp ${wine_dir}/busdriver/LoopbackDevice.cpp)
+add_executable(vxbus ${wine_dir}/busdriver/VxBus.cpp ${wine_dir}/busdriver/UrbServer.cpp
+    ${wine_dir}/busdriver/LoopbackDevice.cpp)
 set_target_properties(vxbus PROPERTIES SUFFIX ".sys" PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${wine_out})
 target_include_directories(vxbus PRIVATE ${CMAKE_SOURCE_DIR} ${wine_out}/generated)
+target_compile_definitions(vxbus PRIVATE VEXTORA_KERNEL=1)
 target_compile_options(vxbus PRIVATE ${kernel_flags})
 target_link_options(vxbus PRIVATE ${kernel_link} -Wl,--entry,DriverEntry -Wl,--image-base,0x10000)
 target_link_libraries(vxbus PRIVATE ntoskrnl hal gcc)

@@ -55,6 +55,7 @@ public:
     // SET_CONFIGURATION's effect: 0 unconfigures, the FIFO is emptied.
     void Configure(uint8_t value);
     uint8_t ConfigurationValue() const { return configuration_; }
+    const Descriptors &Described() const { return descriptors_; }
     uint32_t FifoLevel() const { return level_; }
 
     // Descriptor lookups on the configuration, for the bus driver's

@@ -1,0 +1,34 @@
+// How the Wine harness's bus carries out the URBs a function driver submits
+// to its device: select and unconfigure, pipe requests, bulk and interrupt
+// transfers, descriptor reads and class and vendor requests, on the loopback
+// device of LoopbackDevice.h. Driver-side code (platform/Platform.h): built
+// into vxbus.sys and, against the simulator's WDM names, into the tests.
+#pragma once
+
+#include "platform/Platform.h"
+#include "tests/wine/busdriver/LoopbackDevice.h"
+
+namespace vxbus {
+
+// One port with its device. A handle the port did not give out, or one from
+// before the last select-configuration or unconfigure, is refused.
+struct Port {
+    LoopbackDevice *Device;
+    bool Connected;
+    struct Pipe {
+        uint8_t Address;
+        ULONG Generation;
+    } Pipes[8];
+    ULONG PipeCount;
+    ULONG Generation;  // bumped at each select-configuration and unconfigure
+};
+
+// Carries out `urb` at once. Sets UrbHeader.Status and returns the NTSTATUS
+// the bus completes the IRP with: STATUS_SUCCESS, STATUS_INVALID_PARAMETER
+// (malformed URB, unknown pipe handle or function, wrong direction),
+// STATUS_DEVICE_NOT_CONNECTED (port empty) or STATUS_UNSUCCESSFUL (stall, or
+// a short IN transfer without USBD_SHORT_TRANSFER_OK). Any IRQL the buffers
+// allow; never blocks; the URB stays the caller's.
+NTSTATUS SubmitUrb(Port *port, PURB urb);
+
+}  // namespace vxbus
