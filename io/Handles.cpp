@@ -16,6 +16,14 @@ PVOID GenerationTag(ULONG Generation)
     return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Generation));
 }
 
+// FsContext2 of an accepted device handle. Only accepted creates are closed
+// on Windows, but a close for a refused create (Wine sends one) must not give
+// back the exclusive slot of the handle that holds it.
+PVOID DeviceHandleTag(DeviceExtension *Extension)
+{
+    return Extension;
+}
+
 // The pipe index a name denotes in the present configuration, or -1.
 // Caller holds ConfigurationLock.
 LONG PipeIndexInConfiguration(const DeviceExtension *Extension, PipeNameIndex Index)
@@ -79,6 +87,9 @@ NTSTATUS OpenHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
         FileObject->FsContext2 = nullptr;
         if (deviceHandle) {
             status = ClaimExclusive(&Extension->DeviceHandleCount) ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+            if (status == STATUS_SUCCESS) {
+                FileObject->FsContext2 = DeviceHandleTag(Extension);
+            }
         } else {
             LONG pipe = PipeIndexInConfiguration(Extension, index);
             if (pipe < 0) {
@@ -105,14 +116,22 @@ NTSTATUS OpenHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
     return status;
 }
 
-void CloseHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
+// Gives back what an accepted handle holds; FALSE for a file object this
+// device never accepted, which holds nothing.
+bool CloseHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
 {
-    if (FileObject == nullptr || FileObject->FsContext == nullptr) {
+    if (FileObject == nullptr) {
+        return false;
+    }
+    if (FileObject->FsContext == nullptr) {
+        if (FileObject->FsContext2 != DeviceHandleTag(Extension)) {
+            return false;
+        }
         InterlockedDecrement(&Extension->DeviceHandleCount);
-        return;
+        return true;
     }
     if (FileObject->FileName.Length == 0) {
-        return;
+        return true;
     }
     PipeNameIndex index = IndexOfName(&FileObject->FileName);
 
@@ -127,6 +146,7 @@ void CloseHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
         }
     }
     KeReleaseSpinLock(&Extension->ConfigurationLock, irql);
+    return true;
 }
 
 NTSTATUS CompleteHandleRequest(PIRP Irp, NTSTATUS Status)
@@ -149,9 +169,11 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    CloseHandle(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    const bool accepted = CloseHandle(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     CompleteHandleRequest(Irp, STATUS_SUCCESS);
-    InterlockedDecrement(&extension->OpenHandleCount);
+    if (accepted) {
+        InterlockedDecrement(&extension->OpenHandleCount);
+    }
     return STATUS_SUCCESS;
 }
 

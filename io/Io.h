@@ -29,10 +29,11 @@ struct TransferContext {
 // pipe), STATUS_ACCESS_DENIED (the device or that pipe is already open).
 // On success a pipe handle's FsContext is its USBD_PIPE_INFORMATION and its
 // FsContext2 the ConfigurationGeneration it was opened under; a device
-// handle's FsContext is NULL.
+// handle's FsContext is NULL and its FsContext2 marks it as accepted.
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Always STATUS_SUCCESS, in every device state. A pipe handle from an earlier
-// configuration lowers no counter of the present one.
+// configuration lowers no counter of the present one, and a file object whose
+// create was refused lowers none at all.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Always STATUS_SUCCESS, in every device state; cancels nothing.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -115,6 +115,43 @@ TEST_F(Handles, DeviceAndEveryPipeOpenOnceAtATime)
     Close(OpenOk(u""));
 }
 
+// IRP_MJ_CLOSE for a file object whose create the driver refused, as Wine
+// sends it (Windows never does).
+void SendStrayClose(PDEVICE_OBJECT Top, std::u16string Name)
+{
+    FILE_OBJECT file{};
+    file.Type = 5;
+    file.Size = sizeof(FILE_OBJECT);
+    file.FileName.Buffer = Name.empty() ? nullptr : Name.data();
+    file.FileName.Length = static_cast<USHORT>(Name.size() * sizeof(WCHAR));
+    file.FileName.MaximumLength = file.FileName.Length;
+    PIRP irp = sim::AllocateManagerIrp(
+        Top->StackSize, [](PIRP done, void *) { IoFreeIrp(done); }, nullptr);
+    ASSERT_NE(irp, nullptr);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_CLOSE;
+    next->FileObject = &file;
+    EXPECT_EQ(IofCallDriver(Top, irp), STATUS_SUCCESS);
+}
+
+TEST_F(Handles, CloseOfARefusedCreateGivesBackNothing)
+{
+    StartLoopback();
+    vxio::Handle device = OpenOk(u"");
+    vxio::Handle pipe = OpenOk(u"PIPE1");
+    vxio::Handle refused = vxio::kInvalidHandle;
+    ASSERT_EQ(Open(u"", &refused), STATUS_ACCESS_DENIED);
+    ASSERT_EQ(Open(u"PIPE01", &refused), STATUS_ACCESS_DENIED);
+    PDEVICE_OBJECT top = Pnp().FunctionDevice(Pdo());
+    SendStrayClose(top, u"");
+    SendStrayClose(top, u"\\PIPE01");
+    EXPECT_EQ(Open(u"", &refused), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(u"PIPE1", &refused), STATUS_ACCESS_DENIED);
+    Close(device);
+    Close(pipe);
+    Close(OpenOk(u""));
+}
+
 TEST_F(Handles, IsochronousPipeAndDeviceHandleRefuseTransfers)
 {
     StartDevice(EightPipeDevice());
