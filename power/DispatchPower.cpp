@@ -10,9 +10,14 @@ NTSTATUS PassDownUntouched(DeviceExtension *Extension, PIRP Irp)
     return PoCallDriver(Extension->LowerDevice, Irp);
 }
 
-bool IsKnownPowerType(POWER_STATE_TYPE Type)
+// Read as a plain number: a value outside the enumeration is exactly what
+// has to be recognised here.
+ULONG PowerTypeOf(PIO_STACK_LOCATION Stack)
 {
-    return Type == SystemPowerState || Type == DevicePowerState;
+    static_assert(sizeof(POWER_STATE_TYPE) == sizeof(ULONG), "POWER_STATE_TYPE is 32 bits wide");
+    ULONG type;
+    RtlCopyMemory(&type, &Stack->Parameters.Power.Type, sizeof(type));
+    return type;
 }
 
 }  // namespace
@@ -52,8 +57,8 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     case IRP_MN_SET_POWER:
     case IRP_MN_QUERY_POWER: {
-        const POWER_STATE_TYPE type = stack->Parameters.Power.Type;
-        if (!IsKnownPowerType(type)) {
+        const ULONG type = PowerTypeOf(stack);
+        if (type != SystemPowerState && type != DevicePowerState) {
             // A type this driver has no policy for is the bus driver's to
             // answer: failing it here could veto a transition the rest of the
             // stack understands.

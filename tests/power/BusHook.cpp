@@ -1,6 +1,7 @@
 #include "tests/power/BusHook.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 namespace vxtest {
@@ -108,7 +109,7 @@ std::vector<LONG> BusHook::DeviceSets()
     std::lock_guard lock(mutex_);
     std::vector<LONG> sets;
     for (const PowerRecord &record : powerLog_) {
-        if (record.Minor == IRP_MN_SET_POWER && record.Type == DevicePowerState) {
+        if (record.Minor == IRP_MN_SET_POWER && record.Type == static_cast<ULONG>(DevicePowerState)) {
             sets.push_back(record.State);
         }
     }
@@ -334,8 +335,11 @@ NTSTATUS BusHook::DispatchPowerIrp(PDEVICE_OBJECT /*Pdo*/, PIRP Irp)
                                  static_cast<LONG>(stack->Parameters.WaitWake.PowerState)});
             ++waitWakeCount_;
         } else {
-            powerLog_.push_back({stack->MinorFunction, stack->Parameters.Power.Type,
-                                 static_cast<LONG>(stack->Parameters.Power.State.DeviceState)});
+            ULONG type;
+            LONG state;
+            std::memcpy(&type, &stack->Parameters.Power.Type, sizeof(type));
+            std::memcpy(&state, &stack->Parameters.Power.State, sizeof(state));
+            powerLog_.push_back({stack->MinorFunction, type, state});
         }
         status = powerStatus_;
         hold = holdPower_;

@@ -22,7 +22,7 @@ enum class CancelMode {
 
 struct PowerRecord {
     UCHAR Minor;
-    POWER_STATE_TYPE Type;
+    ULONG Type;  // POWER_STATE_TYPE, kept as a number: tests send unknown ones
     LONG State;
 };
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 using namespace vxtest;
 using namespace std::chrono_literals;
 
@@ -265,7 +267,8 @@ TEST(DispatchPower, SetPowerOfAnUnknownTypeIsLeftToTheBusDriver)
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_POWER;
     next->MinorFunction = IRP_MN_SET_POWER;
-    next->Parameters.Power.Type = static_cast<POWER_STATE_TYPE>(2);
+    const ULONG unknownType = 2;
+    std::memcpy(&next->Parameters.Power.Type, &unknownType, sizeof(unknownType));
     next->Parameters.Power.State.DeviceState = PowerDeviceD2;
 
     f.Bus().SetPowerStatus(STATUS_INVALID_DEVICE_REQUEST);
@@ -276,7 +279,7 @@ TEST(DispatchPower, SetPowerOfAnUnknownTypeIsLeftToTheBusDriver)
     EXPECT_EQ(own.Status, STATUS_INVALID_DEVICE_REQUEST);
     const auto log = f.Bus().PowerLog();
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back().Type, static_cast<POWER_STATE_TYPE>(2));
+    EXPECT_EQ(log.back().Type, unknownType);
     EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
 }
 
