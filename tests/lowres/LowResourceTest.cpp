@@ -1,0 +1,433 @@
+// Low-resource sweep: every allocation the driver makes on the way through a
+// scenario is failed in turn (the Nth injectable allocation, n = 1 .. until a
+// run injects nothing), then at random over many seeds. After each run the
+// device is removed and the driver unloaded: the verifier must have nothing
+// to say (no leak, no lost IRP), each failed request must carry a failure
+// status the caller can act on, and a device left started must still move
+// data once injection is off. The report of every failed site and its
+// outcome is printed (and kept in the test log).
+//
+// VEXTORA_LOWRES_SEEDS=<n> raises the number of random runs per scenario
+// (default 8, for CI time under the sanitizers).
+#include "tests/lowres/FaultSites.h"
+#include "tests/lowres/Rig.h"
+
+#include "tools/vxsim/StatusNames.h"
+#include "tools/vxsim/WmiAccess.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace lowres {
+namespace {
+
+// STATUS_DATA_ERROR: what a scenario records when the data it got back is wrong.
+constexpr NTSTATUS kDataError = static_cast<NTSTATUS>(0xC000003E);
+// Stands for "AddDevice failed and the PnP manager marked the node failed":
+// its status does not reach the test, the node's state does.
+constexpr NTSTATUS kAddDeviceFailed = static_cast<NTSTATUS>(0xC000009A);
+
+struct Context {
+    vxio::Handle Device = vxio::kInvalidHandle;
+    vxio::Handle Out = vxio::kInvalidHandle;
+    vxio::Handle In = vxio::kInvalidHandle;
+    vxio::Handle Interrupt = vxio::kInvalidHandle;
+    std::shared_ptr<vxio::Request> Pending;
+};
+
+struct Step {
+    std::string What;
+    NTSTATUS Status;
+};
+
+struct Scenario {
+    const char *Name;
+    bool Idle = false;
+    bool Plugged = true;           // the device is started before injection
+    bool RemovesDevice = false;    // the device is gone after the phase
+    std::function<void(Rig &, Context &)> Setup;
+    std::function<std::vector<Step>(Rig &, Context &)> Phase;
+};
+
+NTSTATUS Control(Rig &rig, vxio::Handle handle, uint32_t code, const void *in, uint32_t inLength, uint32_t outLength)
+{
+    std::vector<uint8_t> out(outLength + 1);
+    uint32_t returned = 0;
+    return rig.Io().ControlSync(handle, code, in, inLength, out.data(), outLength, &returned);
+}
+
+void OpenAll(Rig &rig, Context &c)
+{
+    ASSERT_EQ(rig.Open(u"", &c.Device), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Open(u"PIPE0", &c.Out), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Open(u"PIPE1", &c.In), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Open(u"PIPE2", &c.Interrupt), STATUS_SUCCESS);
+}
+
+std::vector<Step> SleepAndResume(Rig &rig, SYSTEM_POWER_STATE state)
+{
+    std::vector<Step> steps;
+    steps.push_back({"sleep", rig.Power().SetSystemPower(rig.Pdo(), state)});
+    rig.Power().WaitIdle();
+    steps.push_back({"resume", rig.Power().SetSystemPower(rig.Pdo(), PowerSystemWorking)});
+    rig.Power().WaitIdle();
+    return steps;
+}
+
+Scenario ControlScenario(const char *name, uint32_t code, std::vector<uint8_t> input, uint32_t outLength,
+                         bool onPipe = false)
+{
+    Scenario s;
+        s.Name = name;
+    s.Setup = OpenAll;
+    s.Phase = [=](Rig &rig, Context &c) {
+        return std::vector<Step>{{"control", Control(rig, onPipe ? c.In : c.Device, code, input.data(),
+                                                      static_cast<uint32_t>(input.size()), outLength)}};
+    };
+    return s;
+}
+
+std::vector<Scenario> Scenarios()
+{
+    std::vector<Scenario> all;
+    {
+        Scenario s;
+        s.Name = "start";
+        s.Plugged = false;
+        s.Phase = [](Rig &rig, Context &) {
+            bool started = rig.Plug();
+            if (started) {
+                return std::vector<Step>{{"plug and start", STATUS_SUCCESS}};
+            }
+            // AddDevice answers the PnP manager directly; a failed start
+            // request is in the node's history.
+            for (const sim::PnpRecord &r : rig.Pnp().History(rig.Pdo())) {
+                if (r.Minor == IRP_MN_START_DEVICE) {
+                    return std::vector<Step>{{"start request", r.Status}};
+                }
+            }
+            bool addFailed = rig.Pnp().State(rig.Pdo()) == sim::NodeState::AddFailed;
+            return std::vector<Step>{{"AddDevice (node refused)", addFailed ? kAddDeviceFailed : STATUS_UNSUCCESSFUL}};
+        };
+        all.push_back(s);
+    }
+    {
+        Scenario s;
+        s.Name = "open";
+        s.Phase = [](Rig &rig, Context &c) {
+            return std::vector<Step>{{"open device", rig.Open(u"", &c.Device)},
+                                     {"open PIPE0", rig.Open(u"PIPE0", &c.Out)},
+                                     {"open PIPE2", rig.Open(u"PIPE2", &c.Interrupt)}};
+        };
+        all.push_back(s);
+    }
+    {
+        Scenario s;
+        s.Name = "bulk write";
+        s.Setup = OpenAll;
+        s.Phase = [](Rig &rig, Context &c) {
+            std::vector<uint8_t> data(300, 0x5A);
+            uint32_t moved = 0;
+            NTSTATUS status = rig.Io().WriteSync(c.Out, data.data(), static_cast<uint32_t>(data.size()), &moved);
+            // Whatever went out must come back whole: drain it so the
+            // follow-up round trip starts from an empty FIFO.
+            rig.Machine().SetFaultPlan({});
+            if (NT_SUCCESS(status) && moved > 0) {
+                std::vector<uint8_t> back(moved);
+                (void)rig.Io().ReadSync(c.In, back.data(), moved, &moved);
+            }
+            return std::vector<Step>{{"write 300", status}};
+        };
+        all.push_back(s);
+    }
+    {
+        Scenario s;
+        s.Name = "bulk read";
+        s.Setup = [](Rig &rig, Context &c) {
+            OpenAll(rig, c);
+            std::vector<uint8_t> data(300, 0xA5);
+            ASSERT_EQ(rig.Io().WriteSync(c.Out, data.data(), 300), STATUS_SUCCESS);
+        };
+        s.Phase = [](Rig &rig, Context &c) {
+            std::vector<uint8_t> back(300);
+            uint32_t moved = 0;
+            NTSTATUS status = rig.Io().ReadSync(c.In, back.data(), 300, &moved);
+            std::vector<Step> steps{{"read 300", status}};
+            if (NT_SUCCESS(status) && std::count(back.begin(), back.begin() + moved, 0xA5) != moved) {
+                steps.push_back({"data read back corrupted", kDataError});
+            }
+            rig.Machine().SetFaultPlan({});
+            // Drain what the failed read left in the device.
+            if (!NT_SUCCESS(status)) {
+                (void)rig.Io().ReadSync(c.In, back.data(), 300, &moved);
+            }
+            return steps;
+        };
+        all.push_back(s);
+    }
+    {
+        Scenario s;
+        s.Name = "interrupt read";
+        s.Setup = OpenAll;
+        s.Phase = [](Rig &rig, Context &c) {
+            uint8_t level[8] = {};
+            return std::vector<Step>{{"read interrupt", rig.Io().ReadSync(c.Interrupt, level, sizeof level)}};
+        };
+        all.push_back(s);
+    }
+    VEXTORA_STRING_REQUEST product{2, 0, 0x09, 0x04};
+    std::vector<uint8_t> productBytes(reinterpret_cast<uint8_t *>(&product), reinterpret_cast<uint8_t *>(&product) + 4);
+    all.push_back(ControlScenario("IOCTL_GET_CONFIG_DESCRIPTOR", IOCTL_GET_CONFIG_DESCRIPTOR, {}, 512));
+    all.push_back(ControlScenario("IOCTL_RESET_DEVICE", IOCTL_RESET_DEVICE, {}, 0));
+    all.push_back(ControlScenario("IOCTL_RESET_PIPE", IOCTL_RESET_PIPE, {}, 0, true));
+    all.push_back(ControlScenario("IOCTL_CLASS_READ_BLOCK", IOCTL_CLASS_READ_BLOCK, {}, 64));
+    all.push_back(ControlScenario("IOCTL_CLASS_READ", IOCTL_CLASS_READ, {}, 8));
+    all.push_back(ControlScenario("IOCTL_CLASS_OTHER_WRITE", IOCTL_CLASS_OTHER_WRITE, {1, 2, 3, 4}, 4));
+    all.push_back(ControlScenario("IOCTL_GET_DEVICE_DESCRIPTOR", IOCTL_GET_DEVICE_DESCRIPTOR, {}, 18));
+    all.push_back(ControlScenario("IOCTL_GET_STRING_DESCRIPTOR", IOCTL_GET_STRING_DESCRIPTOR, productBytes, 255));
+    for (SYSTEM_POWER_STATE state : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
+                                     PowerSystemHibernate}) {
+        static const char *names[] = {"sleep S1 and resume", "sleep S2 and resume", "sleep S3 and resume",
+                                      "hibernate S4 and resume"};
+        Scenario s;
+        s.Name = names[state - PowerSystemSleeping1];
+        s.Phase = [state](Rig &rig, Context &) { return SleepAndResume(rig, state); };
+        all.push_back(s);
+    }
+    {
+        Scenario s;
+        s.Name = "idle suspend and resume";
+        s.Idle = true;
+        s.Phase = [](Rig &rig, Context &c) {
+            std::vector<Step> steps;
+            for (int i = 0; i < 300 && rig.Port()->PowerState() == PowerDeviceD0; ++i) {
+                rig.Machine().Sleep(std::chrono::milliseconds(100));
+            }
+            steps.push_back({"idle suspend", STATUS_SUCCESS});
+            steps.push_back({"open to resume", rig.Open(u"PIPE0", &c.Out)});
+            return steps;
+        };
+        all.push_back(s);
+    }
+    {
+        Scenario s;
+        s.Name = "WMI query and set";
+        s.Phase = [](Rig &rig, Context &) {
+            uint32_t value = 0;
+            std::vector<Step> steps;
+            steps.push_back({"query DebugPrintLevel", vx::WmiGet(rig.Machine(), rig.Pdo(), "DebugPrintLevel", &value)});
+            steps.push_back({"set DebugPrintLevel", vx::WmiSet(rig.Machine(), rig.Pdo(), "DebugPrintLevel", 3)});
+            return steps;
+        };
+        all.push_back(s);
+    }
+    {
+        Scenario s;
+        s.Name = "removal with handles open";
+        s.RemovesDevice = true;
+        s.Setup = OpenAll;
+        s.Phase = [](Rig &rig, Context &c) {
+            std::vector<Step> steps{{"query remove", rig.Pnp().QueryRemove(rig.Pdo())}};
+            rig.Close(c.Device);
+            rig.Close(c.Out);
+            rig.Close(c.In);
+            rig.Close(c.Interrupt);
+            steps.push_back({"disable", rig.Pnp().Disable(rig.Pdo())});
+            rig.Pnp().WaitIdle();
+            return steps;
+        };
+        all.push_back(s);
+    }
+    {
+        Scenario s;
+        s.Name = "surprise removal";
+        s.RemovesDevice = true;
+        s.Setup = OpenAll;
+        s.Phase = [](Rig &rig, Context &c) {
+            rig.Machine().Component<vextora::usb::UsbBus>().Unplug(*rig.Port());
+            rig.Pnp().WaitIdle();
+            uint8_t byte = 0;
+            std::vector<Step> steps{{"write after unplug (must fail)", rig.Io().WriteSync(c.Out, &byte, 1)}};
+            if (NT_SUCCESS(steps.back().Status)) {
+                steps.back().Status = kDataError;  // a write to a vanished device cannot succeed
+            }
+            return steps;
+        };
+        all.push_back(s);
+    }
+    return all;
+}
+
+// Statuses a request may end with when the driver could not get memory or
+// the operation could not finish because of it.
+bool AcceptableFailure(const Step &step)
+{
+    if (step.What.find("must fail") != std::string::npos) {
+        return step.Status != kDataError;
+    }
+    switch (static_cast<uint32_t>(step.Status)) {
+    case 0xC000009A:  // STATUS_INSUFFICIENT_RESOURCES
+    case 0xC0000017:  // STATUS_NO_MEMORY
+        return true;
+    default:
+        return NT_SUCCESS(step.Status);
+    }
+}
+
+struct RunRecord {
+    uint64_t Injected = 0;
+    std::vector<FailedSite> Sites;
+    std::vector<Step> Steps;
+    std::string FollowUp;  // empty when the device still moves data (or is gone by design)
+    std::string Reports;
+    bool Ok = true;
+    std::string Problem;
+};
+
+RunRecord RunOnce(const Scenario &scenario, const sim::FaultPlan &plan, uint64_t seed)
+{
+    RunRecord record;
+    Rig rig({seed, scenario.Idle});
+    if (!rig.Loaded()) {
+        record.Ok = false;
+        record.Problem = "DriverEntry failed without injection";
+        return record;
+    }
+    vx::RegisterDriverClasses(rig.Machine());
+    Context context;
+    if (scenario.Plugged) {
+        if (!rig.Plug()) {
+            record.Ok = false;
+            record.Problem = "the device did not start without injection";
+            return record;
+        }
+        if (scenario.Setup) {
+            scenario.Setup(rig, context);
+        }
+        if (::testing::Test::HasFatalFailure()) {
+            record.Ok = false;
+            record.Problem = "setup failed";
+            return record;
+        }
+    }
+    ClearFailedSites();
+    rig.Machine().SetFaultPlan(plan);
+    record.Steps = scenario.Phase(rig, context);
+    rig.Machine().SetFaultPlan({});
+    record.Injected = rig.Machine().InjectedFailures();
+    record.Sites = TakeFailedSites();
+    rig.Io().WaitIdle();
+    rig.Pnp().WaitIdle();
+    rig.Power().WaitIdle();
+
+    for (const Step &step : record.Steps) {
+        if (!AcceptableFailure(step)) {
+            record.Ok = false;
+            record.Problem += step.What + " ended with " + vx::StatusName(step.Status) + "; ";
+        }
+    }
+    rig.CloseAll();
+    if (!scenario.RemovesDevice && rig.Started()) {
+        record.FollowUp = rig.RoundTrip(static_cast<uint8_t>(seed));
+        if (!record.FollowUp.empty()) {
+            record.Ok = false;
+            record.Problem += "device unusable afterwards (" + record.FollowUp + "); ";
+        }
+    } else if (!scenario.RemovesDevice && record.Injected == 0) {
+        record.Ok = false;
+        record.Problem += "the device is not started although nothing was failed; ";
+    }
+    rig.Finish();
+    record.Reports = rig.Machine().ReportText();
+    if (!record.Reports.empty()) {
+        record.Ok = false;
+        record.Problem += "verifier: " + record.Reports;
+    }
+    return record;
+}
+
+std::string Describe(const RunRecord &record)
+{
+    std::ostringstream out;
+    for (const FailedSite &site : record.Sites) {
+        out << "    failed " << site.Service << " at " << lowres::Describe(site) << "\n";
+    }
+    if (record.Sites.empty() && record.Injected > 0) {
+        out << "    failed " << record.Injected << " allocation(s) inside a kernel service\n";
+    }
+    out << "    ->";
+    for (const Step &step : record.Steps) {
+        out << " " << step.What << ": " << vx::StatusName(step.Status) << ";";
+    }
+    if (!record.Steps.empty() && record.FollowUp.empty()) {
+        out << " follow-up ok";
+    }
+    out << (record.Ok ? "" : "  ** " + record.Problem) << "\n";
+    return out.str();
+}
+
+unsigned RandomRuns()
+{
+    if (const char *text = std::getenv("VEXTORA_LOWRES_SEEDS")) {
+        return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
+    }
+    return 8;
+}
+
+void PrintTo(const Scenario &scenario, std::ostream *out) { *out << scenario.Name; }
+
+class LowResources : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(LowResources, EveryAllocationFailedInTurnThenAtRandom)
+{
+    const Scenario &scenario = GetParam();
+    std::ostringstream report;
+    report << "== " << scenario.Name << "\n";
+    std::map<std::string, std::set<std::string>> outcomesBySite;
+
+    uint64_t n = 1;
+    for (; n <= 400; ++n) {
+        RunRecord record = RunOnce(scenario, {sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::All), n},
+                                   1);
+        if (record.Injected == 0) {
+            EXPECT_TRUE(record.Ok) << scenario.Name << " without injection: " << record.Problem;
+            break;
+        }
+        report << "  allocation #" << n << "\n" << Describe(record);
+        EXPECT_TRUE(record.Ok) << scenario.Name << ", allocation #" << n << " failed: " << record.Problem;
+    }
+    report << "  " << (n - 1) << " allocation(s) on this path\n";
+
+    unsigned runs = RandomRuns();
+    unsigned failedRuns = 0;
+    for (unsigned seed = 1; seed <= runs; ++seed) {
+        RunRecord record = RunOnce(
+            scenario, {sim::FaultMode::Random, static_cast<unsigned>(sim::FaultKind::All), 0, 0.25}, 1000 + seed);
+        failedRuns += record.Injected > 0;
+        if (!record.Ok) {
+            report << "  random seed " << 1000 + seed << "\n" << Describe(record);
+        }
+        EXPECT_TRUE(record.Ok) << scenario.Name << ", random seed " << 1000 + seed << ": " << record.Problem;
+    }
+    report << "  random: " << runs << " run(s), " << failedRuns << " with failures injected\n";
+    std::cout << report.str() << std::flush;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, LowResources, ::testing::ValuesIn(Scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario> &info) {
+                             std::string name;
+                             for (char ch : std::string(info.param.Name)) {
+                                 name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                             }
+                             return name;
+                         });
+
+}  // namespace
+}  // namespace lowres
