@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "tools/vxsim/Chaos.h"
 #include "tools/vxsim/Demo.h"
 #include "tools/vxsim/Inspect.h"
 #include "tools/vxsim/Scenario.h"
@@ -53,6 +54,13 @@ int main(int argc, char **argv)
     inspect->add_option("--device", device, "a device description file (JSON)")->required();
     inspect->add_flag("--json", json, "report as JSON");
 
+    auto *chaos = app.add_subcommand("chaos", "random PnP, power, idle and I/O from several threads, checked");
+    vx::ChaosOptions chaosOptions;
+    uint64_t seeds = 1;
+    chaos->add_option("--ops", chaosOptions.ops, "application operations per seed");
+    chaos->add_option("--threads", chaosOptions.appThreads, "application threads");
+    chaos->add_option("--seeds", seeds, "how many seeds to run, from --seed on");
+
     auto *help = app.add_subcommand("help", "help on the scenario language: 'vxsim help scenario'");
     std::string topic;
     help->add_option("TOPIC", topic);
@@ -75,6 +83,19 @@ int main(int argc, char **argv)
         std::stringstream text;
         text << in.rdbuf();
         return RunScenario(text.str(), file, options);
+    }
+    if (*chaos) {
+        chaosOptions.seed = options.seed ? options.seed : 1;
+        chaosOptions.progress = true;
+        unsigned failures = 0;
+        for (uint64_t i = 0; i < seeds; ++i) {
+            vx::ChaosOptions one = chaosOptions;
+            one.seed = chaosOptions.seed + i;
+            if (!vx::RunChaos(one, std::cout).passed)
+                ++failures;
+        }
+        std::cout << seeds - failures << " passed, " << failures << " failed\n";
+        return failures ? 1 : 0;
     }
     if (*inspect)
         return vx::Inspect(device, json, options.seed, std::cout, std::cerr);

@@ -1,0 +1,549 @@
+#include "tools/vxsim/Chaos.h"
+
+#include <atomic>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <ostream>
+#include <random>
+#include <set>
+#include <unistd.h>
+
+#include "driver/Driver.h"
+#include "include/vextora.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/Machine.h"
+#include "sim/kernel/PnpManager.h"
+#include "sim/kernel/PowerManager.h"
+#include "sim/kernel/Registry.h"
+#include "sim/usb/Models.h"
+#include "sim/usb/UsbBus.h"
+#include "tools/vxsim/Requests.h"
+#include "tools/vxsim/StatusNames.h"
+
+namespace vx {
+namespace {
+
+constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
+constexpr char16_t kParametersKey[] = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\VEXTORA\\Parameters";
+
+// Statuses an application can act on: everything the driver, the I/O
+// manager and the bus are documented to return to it. Anything else is a
+// failure of the run.
+const std::set<uint32_t> kActionable = {
+    0x00000000, 0x80000011, 0xC0000001, 0xC0000004, 0xC0000008, 0xC000000D, 0xC000000E, 0xC0000010,
+    0xC0000022, 0xC0000023, 0xC0000034, 0xC0000056, 0xC000009A, 0xC000009C, 0xC000009D, 0xC00000BB,
+    0xC0000120, 0xC0000184, 0xC0000185, 0xC0000182, 0xC0000001,
+};
+
+const char *const kNames[] = {"", "PIPE00", "PIPE01", "PIPE02", "PIPE1", "7\\2", "PIPE06", "pipe", "PIPE000000000001"};
+
+// The loopback device as the run sees it: which port, its interface link,
+// and a generation that moves whenever its FIFO may have been reset or
+// handles invalidated (restart, unplug).
+struct Shared {
+    std::mutex mutex;
+    vextora::usb::UsbPort *port = nullptr;
+    std::u16string link;
+    uint64_t generation = 0;
+    std::atomic<int64_t> opsLeft{0};
+    std::atomic<uint64_t> appOps{0};
+    std::atomic<uint64_t> requests{0};
+    std::atomic<uint64_t> bytesVerified{0};
+    std::atomic<bool> failed{false};
+    std::string failure;
+    std::atomic<unsigned> appsRunning{0};
+
+    void Fail(const std::string &what)
+    {
+        std::lock_guard lock(mutex);
+        if (!failed.exchange(true))
+            failure = what;
+    }
+    std::u16string Link()
+    {
+        std::lock_guard lock(mutex);
+        return link;
+    }
+    uint64_t Generation()
+    {
+        std::lock_guard lock(mutex);
+        return generation;
+    }
+};
+
+class AppThread {
+public:
+    AppThread(sim::Machine &machine, Shared &shared, unsigned index, uint64_t seed)
+        : machine_(machine), shared_(shared), index_(index), rng_(seed * 1000003 + index)
+    {
+    }
+
+    void Run()
+    {
+        while (!shared_.failed && shared_.opsLeft.fetch_sub(1) > 0) {
+            Step();
+            ++shared_.appOps;
+            // Applications think between requests; PnP and power move meanwhile.
+            machine_.Sleep(std::chrono::microseconds(rng_() % 10000));
+        }
+        CloseAll();
+    }
+
+private:
+    struct Held {
+        vxio::Handle handle = vxio::kInvalidHandle;
+        std::string name;
+        uint64_t generation = 0;
+    };
+
+    sim::IoManager &Io() { return machine_.Component<sim::IoManager>(); }
+
+    void Check(vxio::Status status, const std::string &what)
+    {
+        ++shared_.requests;
+        if (!kActionable.count(static_cast<uint32_t>(status)))
+            shared_.Fail("thread " + std::to_string(index_) + ": " + what + " ended with " + StatusName(status) +
+                         ", which no application can act on");
+    }
+
+    Held *Find(const std::string &name)
+    {
+        for (auto &h : held_)
+            if (h.name == name)
+                return &h;
+        return nullptr;
+    }
+
+    void Open(const std::string &name)
+    {
+        if (Find(name))
+            return;
+        std::u16string link = shared_.Link();
+        if (link.empty())
+            return;
+        uint64_t generation = shared_.Generation();
+        vxio::Handle handle = vxio::kInvalidHandle;
+        vxio::Status status = Io().Open(link, ToU16(name), &handle);
+        Check(status, "open \"" + name + "\"");
+        if (status >= 0)
+            held_.push_back({handle, name, generation});
+    }
+
+    void Close(size_t i)
+    {
+        Io().Close(held_[i].handle);
+        ++shared_.requests;
+        held_.erase(held_.begin() + static_cast<long>(i));
+    }
+
+    void CloseAll()
+    {
+        while (!held_.empty())
+            Close(held_.size() - 1);
+    }
+
+    // A handle that a status says is finished with (device gone or
+    // restarted): the application closes it.
+    void Drop(const std::string &name, vxio::Status status)
+    {
+        uint32_t s = static_cast<uint32_t>(status);
+        if (s == 0xC000009D || s == 0xC0000056 || s == 0xC0000008 || s == 0xC0000184 || s == 0xC000000E) {
+            for (size_t i = 0; i < held_.size(); ++i)
+                if (held_[i].name == name) {
+                    Close(i);
+                    return;
+                }
+        }
+    }
+
+    // Waits for a request in virtual time; cancels it when it takes longer
+    // than `patience`, as an application with a time-out does.
+    vxio::Status Finish(const std::shared_ptr<vxio::Request> &request, vxio::Handle handle,
+                        std::chrono::milliseconds patience)
+    {
+        uint64_t until = machine_.Now() + static_cast<uint64_t>(patience.count()) * 10000;
+        while (!request->Done() && machine_.Now() < until)
+            machine_.Sleep(std::chrono::microseconds(500));
+        if (!request->Done())
+            Io().CancelIo(handle);
+        return request->Wait();
+    }
+
+    // Writes a block on pipe 0 and reads it back on pipe 1; when nothing
+    // reset the device meanwhile, what came back must be what went out.
+    void Cycle()
+    {
+        Held *out = Find("PIPE00");
+        Held *in = Find("PIPE01");
+        if (!out || !in)
+            return;
+        vxio::Handle outHandle = out->handle, inHandle = in->handle;
+        uint64_t generation = shared_.Generation();
+        bool clean = out->generation == generation && in->generation == generation && !dirty_;
+        size_t size = 1 + rng_() % (rng_() % 4 == 0 ? 0x40000 : 4096);
+        std::vector<uint8_t> data(size), back(size);
+        FillPattern(data, rng_(), 0);
+        auto write = Io().Write(outHandle, data.data(), static_cast<uint32_t>(size));
+        vxio::Status ws = Finish(write, outHandle, std::chrono::milliseconds(50));
+        Check(ws, "write " + std::to_string(size));
+        uint64_t written = write->Information();
+        if (ws < 0 || written != size) {
+            dirty_ = true;
+            Drop("PIPE00", ws);
+            return;
+        }
+        auto read = Io().Read(inHandle, back.data(), static_cast<uint32_t>(size));
+        vxio::Status rs = Finish(read, inHandle, std::chrono::milliseconds(50));
+        Check(rs, "read " + std::to_string(size));
+        uint64_t got = read->Information();
+        if (rs < 0 || got != size) {
+            dirty_ = true;
+            Drop("PIPE01", rs);
+            return;
+        }
+        if (clean && shared_.Generation() == generation) {
+            if (back != data) {
+                size_t at = 0;
+                while (at < size && back[at] == data[at])
+                    ++at;
+                shared_.Fail("thread " + std::to_string(index_) + ": " + std::to_string(size) +
+                             " bytes written to pipe 0 came back different from byte " + std::to_string(at));
+                return;
+            }
+            shared_.bytesVerified += size;
+        }
+    }
+
+    void Drain()
+    {
+        Held *in = Find("PIPE01");
+        if (!in)
+            return;
+        std::vector<uint8_t> sink(0x40000);
+        for (int i = 0; i < 4; ++i) {
+            auto read = Io().Read(in->handle, sink.data(), static_cast<uint32_t>(sink.size()));
+            vxio::Status s = Finish(read, in->handle, std::chrono::milliseconds(5));
+            Check(s, "drain read");
+            if (s < 0) {
+                if (static_cast<uint32_t>(s) == 0xC0000120)
+                    dirty_ = false;  // nothing left: the read waited in vain
+                Drop("PIPE01", s);
+                return;
+            }
+        }
+    }
+
+    void Control()
+    {
+        if (held_.empty())
+            return;
+        Held &h = held_[rng_() % held_.size()];
+        const auto &codes = ControlCodes();
+        uint32_t code = rng_() % 10 == 0 ? 0x220000u + 4u * (8 + rng_() % 4) : codes[rng_() % codes.size()].code;
+        if (code == IOCTL_RESET_DEVICE && rng_() % 4)
+            code = IOCTL_GET_DEVICE_DESCRIPTOR;
+        static const uint32_t lengths[] = {0, 1, 2, 3, 4, 17, 18, 64, 255, 4096};
+        std::vector<uint8_t> input(lengths[rng_() % std::size(lengths)]);
+        for (auto &b : input)
+            b = static_cast<uint8_t>(rng_());
+        if (code == IOCTL_GET_STRING_DESCRIPTOR && input.size() >= 4 && rng_() % 2) {
+            input[0] = static_cast<uint8_t>(rng_() % 5);
+            input[2] = 0x09;
+            input[3] = 0x04;
+        }
+        uint32_t outLength = lengths[rng_() % std::size(lengths)];
+        std::vector<uint8_t> output(outLength);
+        std::string name = h.name;
+        vxio::Handle handle = h.handle;
+        auto request = Io().Control(handle, code, input.empty() ? nullptr : input.data(),
+                                    static_cast<uint32_t>(input.size()), output.empty() ? nullptr : output.data(),
+                                    outLength);
+        vxio::Status s = Finish(request, handle, std::chrono::milliseconds(100));
+        Check(s, ControlCodeName(code));
+        if (request->Information() > outLength)
+            shared_.Fail(ControlCodeName(code) + " returned " + std::to_string(request->Information()) +
+                         " bytes into a buffer of " + std::to_string(outLength));
+        Drop(name, s);
+    }
+
+    void Step()
+    {
+        switch (rng_() % 12) {
+        case 0:
+            Open(kNames[rng_() % std::size(kNames)]);
+            break;
+        case 1:
+            // Mostly the names a working application uses.
+            Open(kNames[rng_() % 4]);
+            break;
+        case 2:
+            if (!held_.empty())
+                Close(rng_() % held_.size());
+            break;
+        case 3:
+        case 4:
+        case 5:
+            if (dirty_)
+                Drain();
+            Cycle();
+            break;
+        case 6:
+        case 7:
+            Control();
+            break;
+        case 8:
+            if (!held_.empty()) {
+                Io().CancelIo(held_[rng_() % held_.size()].handle);
+                ++shared_.requests;
+            }
+            break;
+        case 9:
+            if (Held *irq = Find("PIPE02")) {
+                uint8_t level[8];
+                std::string name = irq->name;
+                auto read = Io().Read(irq->handle, level, sizeof level);
+                vxio::Status s = Finish(read, irq->handle, std::chrono::milliseconds(20));
+                Check(s, "interrupt read");
+                Drop(name, s);
+            }
+            break;
+        default:
+            machine_.Sleep(std::chrono::milliseconds(1 + rng_() % 20));
+            break;
+        }
+    }
+
+    sim::Machine &machine_;
+    Shared &shared_;
+    unsigned index_;
+    std::mt19937_64 rng_;
+    std::vector<Held> held_;
+    bool dirty_ = true;
+};
+
+class SystemThread {
+public:
+    SystemThread(sim::Machine &machine, Shared &shared, uint64_t seed) : machine_(machine), shared_(shared), rng_(seed)
+    {
+    }
+
+    uint64_t Run()
+    {
+        uint64_t ops = 0;
+        while (!shared_.failed && shared_.appsRunning > 0) {
+            Step();
+            ++ops;
+            machine_.Sleep(std::chrono::milliseconds(rng_() % 20));
+        }
+        return ops;
+    }
+
+    uint64_t Replugs() const { return replugs_; }
+
+private:
+    sim::PnpManager &Pnp() { return machine_.Component<sim::PnpManager>(); }
+    sim::PowerManager &Power() { return machine_.Component<sim::PowerManager>(); }
+
+    void Check(NTSTATUS status, const char *what)
+    {
+        if (status < 0 && static_cast<uint32_t>(status) != 0xC0000010 &&
+            !kActionable.count(static_cast<uint32_t>(status)))
+            shared_.Fail(std::string(what) + " ended with " + StatusName(status));
+    }
+
+    void Moved()
+    {
+        std::lock_guard lock(shared_.mutex);
+        ++shared_.generation;
+    }
+
+    void Step()
+    {
+        PDEVICE_OBJECT pdo;
+        {
+            std::lock_guard lock(shared_.mutex);
+            pdo = shared_.port ? shared_.port->Pdo() : nullptr;
+        }
+        if (pdo == nullptr)
+            return;
+        switch (rng_() % 9) {
+        case 0:
+            Moved();
+            Check(Pnp().Rebalance(pdo), "rebalance");
+            Moved();
+            break;
+        case 1: {
+            NTSTATUS s = Pnp().QueryStop(pdo);
+            Check(s, "query-stop");
+            Check(Pnp().CancelStop(pdo), "cancel-stop");
+            break;
+        }
+        case 2: {
+            NTSTATUS s = Pnp().QueryRemove(pdo);
+            Check(s, "query-remove");
+            Check(Pnp().CancelRemove(pdo), "cancel-remove");
+            break;
+        }
+        case 3:
+        case 4: {
+            auto state = static_cast<SYSTEM_POWER_STATE>(PowerSystemSleeping1 + rng_() % 4);
+            Check(Power().SetSystemPower(pdo, state), "system sleep");
+            if (rng_() % 2) {
+                vextora::usb::UsbPort *port;
+                {
+                    std::lock_guard lock(shared_.mutex);
+                    port = shared_.port;
+                }
+                port->SignalRemoteWake();
+            }
+            Check(Power().SetSystemPower(pdo, PowerSystemWorking), "system resume");
+            break;
+        }
+        case 5:
+            // Idle ticks: time passes with whatever the applications do.
+            machine_.Sleep(std::chrono::milliseconds(500 + rng_() % 5500));
+            break;
+        case 6:
+            Replug();
+            break;
+        default:
+            machine_.Sleep(std::chrono::milliseconds(rng_() % 200));
+            break;
+        }
+        Pnp().WaitIdle();
+        Power().WaitIdle();
+    }
+
+    void Replug()
+    {
+        auto &bus = machine_.Component<vextora::usb::UsbBus>();
+        vextora::usb::UsbPort *old;
+        {
+            std::lock_guard lock(shared_.mutex);
+            old = shared_.port;
+            shared_.link.clear();
+            ++shared_.generation;
+        }
+        bus.Unplug(*old);
+        ++replugs_;
+        vextora::usb::PortOptions options;
+        options.Completion =
+            rng_() % 2 ? vextora::usb::CompletionMode::HostController : vextora::usb::CompletionMode::Inline;
+        auto &port = bus.Plug(vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors()), options);
+        Pnp().WaitIdle();
+        auto links = machine_.Component<sim::IoManager>().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
+        std::lock_guard lock(shared_.mutex);
+        shared_.port = &port;
+        for (const auto &l : links)
+            shared_.link = l;  // the newest device's link is the last
+        ++shared_.generation;
+    }
+
+    sim::Machine &machine_;
+    Shared &shared_;
+    std::mt19937_64 rng_;
+    uint64_t replugs_ = 0;
+};
+
+}  // namespace
+
+ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
+{
+    ChaosResult result;
+    std::string reproduce = "vxsim chaos --seed " + std::to_string(options.seed) + " --ops " +
+                            std::to_string(options.ops);
+    sim::MachineOptions machineOptions;
+    machineOptions.Seed = options.seed;
+    machineOptions.RandomYields = options.randomYields;
+    Shared shared;
+    shared.opsLeft = static_cast<int64_t>(options.ops);
+    uint64_t systemOps = 0, replugs = 0;
+    std::string reports;
+    {
+        sim::Machine machine(machineOptions);
+        sim::ThreadScope scope(machine, "chaos");
+        machine.Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable", 1);
+        PDRIVER_OBJECT driver = machine.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
+        auto &pnp = machine.Component<sim::PnpManager>();
+        auto &io = machine.Component<sim::IoManager>();
+        auto &bus = machine.Component<vextora::usb::UsbBus>();
+        pnp.RegisterFunctionDriver(driver);
+        vextora::usb::PortOptions portOptions;
+        portOptions.Completion = vextora::usb::CompletionMode::HostController;
+        shared.port = &bus.Plug(vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors()), portOptions);
+        pnp.WaitIdle();
+        auto links = io.Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
+        if (links.empty()) {
+            result.failure = "the loopback device did not start";
+            return result;
+        }
+        shared.link = links.front();
+
+        std::vector<std::unique_ptr<AppThread>> apps;
+        std::vector<sim::SimThread *> threads;
+        shared.appsRunning = options.appThreads;
+        for (unsigned i = 0; i < options.appThreads; ++i) {
+            apps.push_back(std::make_unique<AppThread>(machine, shared, i, options.seed));
+            AppThread *app = apps.back().get();
+            threads.push_back(machine.StartThread("app" + std::to_string(i), [app, &shared] {
+                app->Run();
+                --shared.appsRunning;
+            }));
+        }
+        SystemThread system(machine, shared, options.seed ^ 0x5EED);
+        sim::SimThread *systemThread =
+            machine.StartThread("system", [&] { systemOps = system.Run(); });
+
+        bool tty = options.progress && isatty(STDERR_FILENO);
+        while (shared.appsRunning > 0) {
+            machine.Sleep(std::chrono::milliseconds(100));
+            if (tty) {
+                uint64_t done = std::min<uint64_t>(shared.appOps, options.ops);
+                int width = 40, filled = options.ops ? int(width * done / options.ops) : width;
+                std::fprintf(stderr, "\r[%-*s] %llu/%llu", width, std::string(filled, '#').c_str(),
+                             static_cast<unsigned long long>(done), static_cast<unsigned long long>(options.ops));
+            }
+        }
+        for (auto *t : threads)
+            machine.Join(t);
+        machine.Join(systemThread);
+        if (tty)
+            std::fprintf(stderr, "\n");
+        replugs = system.Replugs();
+
+        // The end: every handle closed, the device unplugged and removed,
+        // the driver unloaded, nothing left behind.
+        io.WaitIdle();
+        pnp.WaitIdle();
+        {
+            vextora::usb::UsbPort *port = shared.port;
+            bus.Unplug(*port);
+        }
+        pnp.WaitIdle();
+        if (io.ReportOutstanding() != 0 && !shared.failed)
+            shared.Fail("application requests were never completed");
+        bus.Shutdown();
+        machine.UnloadDriver(driver);
+        machine.CheckForLeaks();
+        reports = machine.ReportText();
+    }
+    result.appOps = shared.appOps;
+    result.systemOps = systemOps;
+    result.replugs = replugs;
+    result.requests = shared.requests;
+    result.bytesVerified = shared.bytesVerified;
+    if (!reports.empty())
+        shared.Fail("verifier reports:\n" + reports);
+    result.passed = !shared.failed;
+    if (!result.passed)
+        result.failure = shared.failure + "\nseed " + std::to_string(options.seed) + "; reproduce: " + reproduce;
+    out << "chaos seed " << options.seed << ": " << result.appOps << " application operations, " << result.systemOps
+        << " PnP/power/idle operations, " << result.replugs << " replugs, " << result.requests << " requests, "
+        << result.bytesVerified << " bytes verified: " << (result.passed ? "passed" : "FAILED") << "\n";
+    if (!result.passed)
+        out << result.failure << "\n";
+    return result;
+}
+
+}  // namespace vx
