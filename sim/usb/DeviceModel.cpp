@@ -39,7 +39,7 @@ void DeviceModel::OnPortReset()
 Result DeviceModel::Answer(std::span<const uint8_t> source, std::span<uint8_t> data)
 {
     const size_t n = std::min(source.size(), data.size());
-    std::memcpy(data.data(), source.data(), n);
+    std::copy_n(source.begin(), n, data.begin());
     return Result::Ok(static_cast<uint32_t>(n));
 }
 

@@ -31,12 +31,12 @@ Result LoopbackModel::ClassOrVendor(const SetupPacket &setup, std::span<uint8_t>
         block.push_back(static_cast<uint8_t>(total));
         block.insert(block.end(), blockPayload_.begin(), blockPayload_.end());
         const size_t n = std::min(block.size(), data.size());
-        std::memcpy(data.data(), block.data(), n);
+        std::copy_n(block.begin(), n, data.begin());
         return Result::Ok(static_cast<uint32_t>(n));
     }
     if (setup.RequestType == 0xA1 && setup.Request == 1) {
         const size_t n = std::min(shortAnswer_.size(), data.size());
-        std::memcpy(data.data(), shortAnswer_.data(), n);
+        std::copy_n(shortAnswer_.begin(), n, data.begin());
         return Result::Ok(static_cast<uint32_t>(n));
     }
     if (setup.RequestType == 0x23 && setup.Request == 2) {
@@ -55,7 +55,7 @@ Result LoopbackModel::EndpointTransfer(const EndpointInfo &endpoint, std::span<u
         const uint16_t level = static_cast<uint16_t>(std::min<size_t>(fifo_.size(), 0xffff));
         const uint8_t report[2] = {static_cast<uint8_t>(level), static_cast<uint8_t>(level >> 8)};
         const size_t n = std::min(sizeof(report), data.size());
-        std::memcpy(data.data(), report, n);
+        std::copy_n(report, n, data.begin());
         return Result::Ok(static_cast<uint32_t>(n));
     }
     if (endpoint.IsIn()) {
@@ -135,7 +135,7 @@ Result ScriptedModel::Apply(Action &action, bool in, std::span<uint8_t> data)
     case Action::Kind::Data:
         if (in) {
             const size_t n = std::min(action.Bytes.size(), data.size());
-            std::memcpy(data.data(), action.Bytes.data(), n);
+            std::copy_n(action.Bytes.begin(), n, data.begin());
             r = Result::Ok(static_cast<uint32_t>(n));
         } else {
             const uint32_t n = action.Accept ? std::min<uint32_t>(*action.Accept,
