@@ -431,3 +431,34 @@ INSTANTIATE_TEST_SUITE_P(Sweep, LowResources, ::testing::ValuesIn(Scenarios()),
 
 }  // namespace
 }  // namespace lowres
+
+namespace lowres {
+namespace {
+
+// Without any injection: a system sleep while a bulk read waits for data
+// that has not come must still finish (the read held or failed), and the
+// read must end once data arrives after the resume.
+TEST(PowerDownDrain, SleepWithAReadWaitingForDataFinishes)
+{
+    Rig rig({1, false});
+    ASSERT_TRUE(rig.Plug());
+    vxio::Handle out = vxio::kInvalidHandle;
+    vxio::Handle in = vxio::kInvalidHandle;
+    ASSERT_EQ(rig.Open(u"PIPE0", &out), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Open(u"PIPE1", &in), STATUS_SUCCESS);
+    uint8_t buffer[16];
+    std::shared_ptr<vxio::Request> read = rig.Io().Read(in, buffer, sizeof buffer);
+    EXPECT_EQ(rig.Power().SetSystemPower(rig.Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
+    rig.Power().WaitIdle();
+    EXPECT_EQ(rig.Power().SetSystemPower(rig.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
+    rig.Power().WaitIdle();
+    uint8_t byte = 0x33;
+    EXPECT_EQ(rig.Io().WriteSync(out, &byte, 1), STATUS_SUCCESS);
+    NTSTATUS status = read->Wait();
+    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
+    rig.Finish();
+    EXPECT_EQ(rig.Machine().ReportText(), "");
+}
+
+}  // namespace
+}  // namespace lowres
