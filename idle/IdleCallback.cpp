@@ -36,7 +36,7 @@ VOID IdleNotificationCallback(PVOID Context)
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&powerDownDone, Executive, KernelMode, FALSE, nullptr);
     }
-    ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
+    ExFreePool(context);
 
     // The request ended (an open cancelled it) while the power went down: its
     // completion saw D0 and asked for nothing, so the device would stay low

@@ -68,7 +68,7 @@ NTSTATUS SubmitIdleRequest(DeviceExtension *Extension)
         (void)InterlockedExchange(&Extension->IdleRequestPending, 0);
         KeReleaseSpinLock(&Extension->IdleLock, oldIrql);
         if (callbackInfo != nullptr) {
-            ExFreePoolWithTag(callbackInfo, VEXTORA_POOL_TAG);
+            ExFreePool(callbackInfo);
         }
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -101,7 +101,7 @@ NTSTATUS SubmitIdleRequest(DeviceExtension *Extension)
     Extension->IdleCallbackInfo = nullptr;
     (void)InterlockedExchange(&Extension->IdleRequestPending, 0);
     KeReleaseSpinLock(&Extension->IdleLock, oldIrql);
-    ExFreePoolWithTag(callbackInfo, VEXTORA_POOL_TAG);
+    ExFreePool(callbackInfo);
     ReleaseIdleIrp(Extension, irp, takenBack);
     return STATUS_UNSUCCESSFUL;
 }
@@ -135,7 +135,7 @@ NTSTATUS NTAPI IdleRequestCompletion(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, 
     KeReleaseSpinLock(&extension->IdleLock, oldIrql);
 
     if (callbackInfo != nullptr) {
-        ExFreePoolWithTag(callbackInfo, VEXTORA_POOL_TAG);
+        ExFreePool(callbackInfo);
     }
     ReleaseIdleIrp(extension, Irp, takenBack);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -14,7 +14,7 @@ public:
     ~PoolBlock()
     {
         if (Block != nullptr) {
-            ExFreePoolWithTag(Block, VEXTORA_POOL_TAG);
+            ExFreePool(Block);
         }
     }
     PoolBlock(const PoolBlock &) = delete;

@@ -159,9 +159,9 @@ NTSTATUS NTAPI ReadWriteCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
         IoMarkIrpPending(Irp);
     }
     DeviceExtension *extension = context->Extension;
-    ExFreePoolWithTag(context->Urb, VEXTORA_POOL_TAG);
+    ExFreePool(context->Urb);
     IoFreeMdl(context->Mdl);
-    ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
+    ExFreePool(context);
     // Last: once the count is back, a removal may go ahead and check that
     // nothing of this device is left.
     DecrementIoCount(extension);

@@ -131,7 +131,7 @@ NTSTATUS HoldIoForPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     PIO_WORKITEM workItem = IoAllocateWorkItem(DeviceObject);
     if (workItem == nullptr) {
-        ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
+        ExFreePool(context);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     context->DeviceObject = DeviceObject;
@@ -165,5 +165,5 @@ VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     (void)PoCallDriver(extension->LowerDevice, irp);
 
     IoFreeWorkItem(context->WorkItem);
-    ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
+    ExFreePool(context);
 }

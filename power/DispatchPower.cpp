@@ -149,7 +149,7 @@ VOID FinishSystemIrp(PowerRequestContext *Context)
 {
     DeviceExtension *extension = ExtensionOf(Context->DeviceObject);
     PIRP systemIrp = Context->SystemIrp;
-    ExFreePoolWithTag(Context, VEXTORA_POOL_TAG);
+    ExFreePool(Context);
     PoStartNextPowerIrp(systemIrp);
     systemIrp->IoStatus.Information = 0;
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
@@ -193,7 +193,7 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
                 }
                 return;
             }
-            ExFreePoolWithTag(context, VEXTORA_POOL_TAG);
+            ExFreePool(context);
             // No IRP was sent, so no callback will finish the S-IRP; a success
             // status here must not pass for a finished transition.
             if (NT_SUCCESS(status)) {

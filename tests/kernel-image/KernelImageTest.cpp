@@ -42,8 +42,9 @@ const std::set<std::string> kKernelServices = {
     // Synchronisation
     "KeInitializeEvent", "KeSetEvent", "KeClearEvent", "KeWaitForSingleObject",
     "KeInitializeSpinLock",
-    // Timers and deferred work
-    "KeInitializeTimerEx", "KeInitializeDpc", "KeSetTimerEx", "KeCancelTimer",
+    // Timers and deferred work. KeFlushQueuedDpcs lets idle detection stop
+    // with no DPC of the device still queued when the device object goes.
+    "KeInitializeTimerEx", "KeInitializeDpc", "KeSetTimerEx", "KeCancelTimer", "KeFlushQueuedDpcs",
     "IoAllocateWorkItem", "IoQueueWorkItem", "IoFreeWorkItem",
     // Memory
     "ExAllocatePoolWithTag", "ExFreePool", "IoAllocateMdl", "IoBuildPartialMdl", "IoFreeMdl",
@@ -57,7 +58,7 @@ const std::set<std::string> kKernelServices = {
 // 32-bit: the interlocked routines are ntoskrnl exports, and KeAcquireSpinLock
 // and KeReleaseSpinLock expand to HAL's fastcall pair.
 const std::set<std::string> kKernelServicesX86 = {"InterlockedIncrement", "InterlockedDecrement",
-                                                  "InterlockedExchange"};
+                                                  "InterlockedExchange", "InterlockedCompareExchange"};
 const std::set<std::string> kHalServicesX86 = {"KfAcquireSpinLock", "KfReleaseSpinLock"};
 // 64-bit: interlocked operations are compiler intrinsics; the spin lock
 // macros expand to these ntoskrnl exports.
