@@ -22,3 +22,8 @@ for preset in sim sim-tsan; do
     echo "== test $preset"
     ctest --preset "$preset" -j "$jobs"
 done
+
+# The driver's fuzz targets and the plain-code ones, 20 s each from their
+# seeds (clang, ASan+UBSan); scripts/fuzz.sh runs them longer.
+echo "== fuzz"
+VEXTORA_JOBS="$jobs" scripts/fuzz.sh 20
