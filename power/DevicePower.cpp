@@ -148,6 +148,11 @@ VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIRP irp = context->Irp;
 
+    // What the bus still holds is cancelled rather than waited for: a read
+    // waiting for data would otherwise hold the transition, set or query, for
+    // ever. The application gets STATUS_CANCELLED and can ask again.
+    AbortTransfersForPowerDown(extension);
+
     // Give back the D-IRP's own count and, when this driver asked for a D-IRP
     // and still holds a requester count for it, that one too; a D-IRP from
     // another component has none, and giving back two would let the count

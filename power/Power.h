@@ -55,6 +55,11 @@ NTSTATUS FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtens
 // and then passes the held D-IRP down. Context a HoldIoContext, which it frees.
 VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
+// Aborts the transfers still pending on the open pipes, so that a power-down
+// (or its query) can drain. PASSIVE_LEVEL; blocks for the abort requests. Handles and pipe
+// counters are left as they are.
+VOID AbortTransfersForPowerDown(DeviceExtension *Extension);
+
 // One per D-IRP requested for an S-IRP.
 struct PowerRequestContext {
     PDEVICE_OBJECT DeviceObject;
