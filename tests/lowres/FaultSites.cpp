@@ -80,8 +80,11 @@ std::string Symbolise(const void *Address)
                 if (auto slash = w.rfind('/'); slash != std::string::npos) {
                     w.erase(0, slash + 1);
                 }
-                if (auto paren = f.find('('); paren != std::string::npos) {
-                    f.erase(paren);
+                // Drop the parameter list, keeping "(anonymous namespace)::".
+                if (!f.empty() && f.back() == ')') {
+                    if (auto paren = f.rfind('('); paren != std::string::npos && paren > 0) {
+                        f.erase(paren);
+                    }
                 }
                 if (!joined.empty()) {
                     joined += " <- ";
@@ -100,16 +103,19 @@ std::string Symbolise(const void *Address)
 
 std::string Describe(const FailedSite &Site)
 {
+    // Allocation helpers live in headers (PoolBlock.h, PoolPointer.h); climb
+    // out of them to the driver routine that asked.
     std::string text = Symbolise(Site.Address);
+    std::string last = text;
     for (const void *caller : Site.Callers) {
-        if (caller == nullptr || text.find("PoolBlock") == std::string::npos) {
+        if (caller == nullptr || last.find(".h:") == std::string::npos) {
             break;
         }
-        text += " <- " + Symbolise(caller);
-        // Only the newest frame decides whether to climb further.
-        if (Symbolise(caller).find("PoolBlock") == std::string::npos) {
-            break;
+        std::string next = Symbolise(caller);
+        if (next != last) {
+            text += " <- " + next;
         }
+        last = next;
     }
     return text;
 }

@@ -22,6 +22,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -373,6 +374,41 @@ std::string Describe(const RunRecord &record)
     return out.str();
 }
 
+// Every site failed in this process, with the scenarios that met it and
+// whether each run passed; printed once all tests have run.
+std::mutex gTableMutex;
+std::map<std::string, std::set<std::string>> gSiteTable;
+
+void Tabulate(const char *scenario, const RunRecord &record)
+{
+    std::lock_guard lock(gTableMutex);
+    for (const FailedSite &site : record.Sites) {
+        gSiteTable[std::string(site.Service) + " at " + lowres::Describe(site)].insert(
+            std::string(scenario) + (record.Ok ? ": handled" : ": FAULT"));
+    }
+}
+
+class SiteTablePrinter : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        std::lock_guard lock(gTableMutex);
+        if (gSiteTable.empty()) {
+            return;
+        }
+        std::cout << "== allocation sites failed (" << gSiteTable.size() << ")\n";
+        for (const auto &[site, outcomes] : gSiteTable) {
+            std::cout << site << "\n";
+            for (const std::string &outcome : outcomes) {
+                std::cout << "    " << outcome << "\n";
+            }
+        }
+        std::cout << std::flush;
+    }
+};
+
+[[maybe_unused]] ::testing::Environment *const gPrinter = ::testing::AddGlobalTestEnvironment(new SiteTablePrinter);
+
 unsigned RandomRuns()
 {
     if (const char *text = std::getenv("VEXTORA_LOWRES_SEEDS")) {
@@ -390,7 +426,6 @@ TEST_P(LowResources, EveryAllocationFailedInTurnThenAtRandom)
     const Scenario &scenario = GetParam();
     std::ostringstream report;
     report << "== " << scenario.Name << "\n";
-    std::map<std::string, std::set<std::string>> outcomesBySite;
 
     uint64_t n = 1;
     for (; n <= 400; ++n) {
@@ -401,6 +436,7 @@ TEST_P(LowResources, EveryAllocationFailedInTurnThenAtRandom)
             break;
         }
         report << "  allocation #" << n << "\n" << Describe(record);
+        Tabulate(scenario.Name, record);
         EXPECT_TRUE(record.Ok) << scenario.Name << ", allocation #" << n << " failed: " << record.Problem;
     }
     report << "  " << (n - 1) << " allocation(s) on this path\n";
@@ -411,6 +447,7 @@ TEST_P(LowResources, EveryAllocationFailedInTurnThenAtRandom)
         RunRecord record = RunOnce(
             scenario, {sim::FaultMode::Random, static_cast<unsigned>(sim::FaultKind::All), 0, 0.25}, 1000 + seed);
         failedRuns += record.Injected > 0;
+        Tabulate(scenario.Name, record);
         if (!record.Ok) {
             report << "  random seed " << 1000 + seed << "\n" << Describe(record);
         }
