@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "tools/vxsim/Bench.h"
 #include "tools/vxsim/Chaos.h"
 #include "tools/vxsim/Demo.h"
 #include "tools/vxsim/Inspect.h"
@@ -61,6 +62,12 @@ int main(int argc, char **argv)
     chaos->add_option("--threads", chaosOptions.appThreads, "application threads");
     chaos->add_option("--seeds", seeds, "how many seeds to run, from --seed on");
 
+    auto *bench = app.add_subcommand("bench", "bus utilisation in virtual time and the driver's pool per request");
+    vx::BenchOptions benchOptions;
+    bool benchJson = false;
+    bench->add_flag("--quick", benchOptions.quick, "few sizes and little data");
+    bench->add_flag("--json", benchJson, "report as JSON");
+
     auto *help = app.add_subcommand("help", "help on the scenario language: 'vxsim help scenario'");
     std::string topic;
     help->add_option("TOPIC", topic);
@@ -96,6 +103,15 @@ int main(int argc, char **argv)
         }
         std::cout << seeds - failures << " passed, " << failures << " failed\n";
         return failures ? 1 : 0;
+    }
+    if (*bench) {
+        benchOptions.seed = options.seed ? options.seed : 1;
+        vx::BenchReport report = vx::RunBench(benchOptions);
+        if (benchJson)
+            std::cout << vx::BenchJson(report) << "\n";
+        else
+            vx::PrintBench(report, std::cout);
+        return report.passed ? 0 : 1;
     }
     if (*inspect)
         return vx::Inspect(device, json, options.seed, std::cout, std::cerr);

@@ -1,0 +1,360 @@
+#include "tools/vxsim/Bench.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "driver/Driver.h"
+#include "include/vextora.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/Machine.h"
+#include "sim/kernel/PnpManager.h"
+#include "sim/kernel/Registry.h"
+#include "sim/usb/Models.h"
+#include "sim/usb/UsbBus.h"
+#include "tools/vxsim/StatusNames.h"
+
+namespace vx {
+namespace {
+
+constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
+constexpr char16_t kParametersKey[] = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\VEXTORA\\Parameters";
+constexpr double kHighSpeedBulkBytesPerSecond = 53248000.0;
+constexpr uint64_t kMicroframeNs = 125000;
+constexpr int32_t kStatusCancelled = static_cast<int32_t>(0xC0000120);
+
+// The driver on one simulated machine with one device plugged: booted in
+// the constructor, torn down (and checked for leaks) in Finish.
+class Rig {
+public:
+    Rig(uint64_t seed, const char *model) : machine_(Options(seed)), scope_(machine_, "bench")
+    {
+        machine_.Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable", 1);
+        driver_ = machine_.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
+        Pnp().RegisterFunctionDriver(driver_);
+        vextora::usb::PortOptions portOptions;
+        portOptions.Completion = vextora::usb::CompletionMode::HostController;
+        port_ = &Bus().Plug(vextora::usb::MakeModel(model, vextora::usb::LoopbackDescriptors()), portOptions);
+        Pnp().WaitIdle();
+        auto links = Io().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
+        if (!links.empty())
+            link_ = links.front();
+    }
+
+    // Opens a pipe by name; returns an empty string or what went wrong.
+    std::string Open(const char16_t *pipe, vxio::Handle *handle)
+    {
+        if (link_.empty())
+            return "the device did not start";
+        vxio::Status s = Io().Open(link_, pipe, handle);
+        if (s < 0)
+            return "open failed: " + StatusName(s);
+        handles_.push_back(*handle);
+        return {};
+    }
+
+    // Closes the handles, unplugs, unloads; returns the verifier's reports.
+    std::string Finish()
+    {
+        for (auto h : handles_)
+            Io().Close(h);
+        Io().WaitIdle();
+        Bus().Unplug(*port_);
+        Pnp().WaitIdle();
+        Bus().Shutdown();
+        machine_.UnloadDriver(driver_);
+        machine_.CheckForLeaks();
+        return machine_.ReportText();
+    }
+
+    sim::Machine &Machine() { return machine_; }
+    sim::IoManager &Io() { return machine_.Component<sim::IoManager>(); }
+    vextora::usb::UsbPort &Port() { return *port_; }
+
+private:
+    static sim::MachineOptions Options(uint64_t seed)
+    {
+        sim::MachineOptions o;
+        o.Seed = seed;
+        o.RandomYields = false;
+        return o;
+    }
+    sim::PnpManager &Pnp() { return machine_.Component<sim::PnpManager>(); }
+    vextora::usb::UsbBus &Bus() { return machine_.Component<vextora::usb::UsbBus>(); }
+
+    sim::Machine machine_;
+    sim::ThreadScope scope_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    vextora::usb::UsbPort *port_ = nullptr;
+    std::u16string link_;
+    std::vector<vxio::Handle> handles_;
+};
+
+uint64_t NowNs(sim::Machine &machine) { return machine.Now() * 100; }
+
+// Keeps exactly `depth` requests of `size` bytes in flight on one pipe,
+// resubmitting each as it completes (they complete in order on a pipe),
+// until `target` bytes were asked for; then drains.
+bool RunBulkCell(uint64_t seed, bool in, uint32_t size, unsigned depth, uint64_t target, BulkCell &cell,
+                 std::string &failure)
+{
+    cell.direction = in ? "in" : "out";
+    cell.size = size;
+    cell.depth = depth;
+    // The source-sink device answers every IN request at once and takes
+    // every OUT one: the bus and the driver are the only limits.
+    Rig rig(seed, "source-sink");
+    vxio::Handle handle = vxio::kInvalidHandle;
+    failure = rig.Open(in ? u"PIPE01" : u"PIPE00", &handle);
+    if (!failure.empty())
+        return false;
+    const uint8_t endpoint = in ? 0x81 : 0x01;
+    std::vector<std::vector<uint8_t>> buffers(depth, std::vector<uint8_t>(size, 0x5A));
+    std::vector<std::shared_ptr<vxio::Request>> slots(depth);
+    auto submit = [&](unsigned i) {
+        slots[i] = in ? rig.Io().Read(handle, buffers[i].data(), size)
+                      : rig.Io().Write(handle, buffers[i].data(), size);
+        ++cell.requests;
+    };
+    auto reap = [&](unsigned i) {
+        vxio::Status s = slots[i]->Wait();
+        uint64_t moved = slots[i]->Information();
+        cell.bytes += moved;
+        if (s < 0 || moved != size)
+            ++cell.failed;
+        slots[i].reset();
+    };
+
+    const auto busyBefore = rig.Port().EndpointStats(endpoint).BusyFrames;
+    const auto wallStart = std::chrono::steady_clock::now();
+    const uint64_t start = NowNs(rig.Machine());
+    uint64_t asked = 0;
+    for (unsigned i = 0; i < depth && asked < target; ++i, asked += size)
+        submit(i);
+    for (unsigned i = 0; slots[i]; i = (i + 1) % depth) {
+        reap(i);
+        if (asked < target && cell.failed == 0) {
+            submit(i);
+            asked += size;
+        }
+    }
+    cell.virtualNs = NowNs(rig.Machine()) - start;
+    const double wall =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - wallStart).count();
+    cell.busyMicroframes = rig.Port().EndpointStats(endpoint).BusyFrames - busyBefore;
+    cell.microframes = (cell.virtualNs + kMicroframeNs - 1) / kMicroframeNs;
+    cell.idleMicroframes = cell.microframes > cell.busyMicroframes ? cell.microframes - cell.busyMicroframes : 0;
+    if (cell.virtualNs > 0) {
+        const double perSecond = static_cast<double>(cell.bytes) * 1e9 / static_cast<double>(cell.virtualNs);
+        cell.mbPerSecond = perSecond / 1e6;
+        cell.share = perSecond / kHighSpeedBulkBytesPerSecond;
+    }
+    cell.wallNsPerRequest = cell.requests ? wall / static_cast<double>(cell.requests) : 0;
+    std::string reports = rig.Finish();
+    if (cell.failed)
+        failure = std::to_string(cell.failed) + " " + cell.direction + " requests of " + std::to_string(size) +
+                  " bytes failed";
+    else if (!reports.empty())
+        failure = "verifier reports:\n" + reports;
+    return failure.empty();
+}
+
+// Interrupt IN at the endpoint's max packet (8 bytes), `depth` in flight,
+// over `duration` of virtual time. The loopback device answers each poll
+// with its FIFO level, so a read never waits for data.
+bool RunInterrupt(uint64_t seed, unsigned depth, uint64_t durationNs, InterruptFigures &fig, std::string &failure)
+{
+    fig.depth = depth;
+    // bInterval 4 at high speed: every 2^(4-1) microframes.
+    fig.expectedPerSecond = 1e9 / (8.0 * kMicroframeNs);
+    Rig rig(seed, "loopback");
+    vxio::Handle handle = vxio::kInvalidHandle;
+    failure = rig.Open(u"PIPE02", &handle);
+    if (!failure.empty())
+        return false;
+    std::vector<std::array<uint8_t, 8>> buffers(depth);
+    std::vector<std::shared_ptr<vxio::Request>> slots(depth);
+    const uint64_t start = NowNs(rig.Machine());
+    for (unsigned i = 0; i < depth; ++i)
+        slots[i] = rig.Io().Read(handle, buffers[i].data(), 8);
+    for (unsigned i = 0; slots[i]; i = (i + 1) % depth) {
+        vxio::Status s = slots[i]->Wait();
+        ++fig.reads;
+        if (s < 0)
+            ++fig.failed;
+        slots[i].reset();
+        if (NowNs(rig.Machine()) - start < durationNs && fig.failed == 0)
+            slots[i] = rig.Io().Read(handle, buffers[i].data(), 8);
+    }
+    fig.virtualNs = NowNs(rig.Machine()) - start;
+    if (fig.virtualNs)
+        fig.readsPerSecond = static_cast<double>(fig.reads) * 1e9 / static_cast<double>(fig.virtualNs);
+    std::string reports = rig.Finish();
+    if (fig.failed)
+        failure = std::to_string(fig.failed) + " interrupt reads failed";
+    else if (!reports.empty())
+        failure = "verifier reports:\n" + reports;
+    return failure.empty();
+}
+
+// `count` reads pending on the empty loopback FIFO: the driver's pool
+// while they wait, per request, and after they were cancelled.
+bool RunPool(uint64_t seed, unsigned count, PoolFigures &fig, std::string &failure)
+{
+    fig.inFlight = count;
+    Rig rig(seed, "loopback");
+    vxio::Handle handle = vxio::kInvalidHandle;
+    failure = rig.Open(u"PIPE01", &handle);
+    if (!failure.empty())
+        return false;
+    std::vector<uint8_t> buffer(512ull * count);
+    fig.bytesBefore = static_cast<int64_t>(sim::PoolBytesInUse(VEXTORA_POOL_TAG));
+    fig.blocksBefore = static_cast<int64_t>(sim::PoolBlocksInUse(VEXTORA_POOL_TAG));
+    std::vector<std::shared_ptr<vxio::Request>> requests;
+    requests.reserve(count);
+    for (unsigned i = 0; i < count; ++i)
+        requests.push_back(rig.Io().Read(handle, buffer.data() + 512ull * i, 512));
+    // Let every request reach the bus before counting.
+    rig.Machine().Sleep(std::chrono::milliseconds(10));
+    fig.bytesInFlight = static_cast<int64_t>(sim::PoolBytesInUse(VEXTORA_POOL_TAG));
+    fig.blocksInFlight = static_cast<int64_t>(sim::PoolBlocksInUse(VEXTORA_POOL_TAG));
+    fig.bytesPerRequest = static_cast<double>(fig.bytesInFlight - fig.bytesBefore) / count;
+    fig.blocksPerRequest = static_cast<double>(fig.blocksInFlight - fig.blocksBefore) / count;
+    rig.Io().CancelIo(handle);
+    for (auto &r : requests) {
+        const uint64_t until = NowNs(rig.Machine()) + 1000000000ull;
+        while (!r->Done() && NowNs(rig.Machine()) < until)
+            rig.Machine().Sleep(std::chrono::milliseconds(1));
+        if (!r->Done()) {
+            ++fig.unfinished;
+            continue;
+        }
+        if (r->Result() == kStatusCancelled)
+            ++fig.cancelled;
+    }
+    fig.bytesAfter = static_cast<int64_t>(sim::PoolBytesInUse(VEXTORA_POOL_TAG));
+    fig.blocksAfter = static_cast<int64_t>(sim::PoolBlocksInUse(VEXTORA_POOL_TAG));
+    if (fig.unfinished) {
+        failure = std::to_string(fig.unfinished) + " reads never finished after the cancel";
+        for (auto &r : requests)
+            r->Cancel();
+    }
+    std::string reports = rig.Finish();
+    if (failure.empty() && !reports.empty())
+        failure = "verifier reports:\n" + reports;
+    return failure.empty();
+}
+
+}  // namespace
+
+BenchReport RunBench(const BenchOptions &options)
+{
+    BenchReport report;
+    const std::vector<uint32_t> sizes =
+        options.quick ? std::vector<uint32_t>{512, 0x10000} : std::vector<uint32_t>{512, 0x4000, 0x10000, 0x40000};
+    const std::vector<unsigned> depths =
+        options.quick ? std::vector<unsigned>{1, 3} : std::vector<unsigned>{1, 2, 3, 8, 32};
+    auto fail = [&](const std::string &what) {
+        if (report.failure.empty())
+            report.failure = what;
+    };
+    for (bool in : {true, false})
+        for (uint32_t size : sizes)
+            for (unsigned depth : depths) {
+                // Enough requests for the in-flight pattern to settle, and
+                // enough data for the large sizes: 64 MiB, or 1 MiB quick.
+                uint64_t target = options.quick ? (1u << 20) : (64u << 20);
+                target = std::max<uint64_t>(target, uint64_t(size) * depth * 8);
+                if (size <= 512)
+                    target = std::min<uint64_t>(target, options.quick ? 256 * 512 : 8192 * 512);
+                BulkCell cell;
+                std::string failure;
+                if (!RunBulkCell(options.seed, in, size, depth, target, cell, failure))
+                    fail(failure);
+                report.bulk.push_back(cell);
+            }
+    for (unsigned depth : {1u, 2u}) {
+        InterruptFigures fig;
+        std::string failure;
+        if (!RunInterrupt(options.seed, depth, options.quick ? 20000000ull : 500000000ull, fig, failure))
+            fail(failure);
+        report.interrupt.push_back(fig);
+    }
+    for (unsigned count : options.quick ? std::vector<unsigned>{1, 64} : std::vector<unsigned>{1, 32, 2500}) {
+        PoolFigures fig;
+        std::string failure;
+        if (!RunPool(options.seed, count, fig, failure))
+            fail(failure);
+        report.pool.push_back(fig);
+    }
+    report.passed = report.failure.empty();
+    return report;
+}
+
+void PrintBench(const BenchReport &report, std::ostream &out)
+{
+    char line[256];
+    out << "bulk on the high-speed loopback descriptors (source-sink device), virtual time\n";
+    out << "dir      size  depth      MB/s  of 53.248  uframes  idle uframes  busy uframes  requests  wall ns/req\n";
+    for (const auto &c : report.bulk) {
+        std::snprintf(line, sizeof line, "%-4s %9u %6u %9.3f %9.2f%% %8llu %13llu %13llu %9llu %12.0f\n",
+                      c.direction.c_str(), c.size, c.depth, c.mbPerSecond, c.share * 100,
+                      static_cast<unsigned long long>(c.microframes),
+                      static_cast<unsigned long long>(c.idleMicroframes),
+                      static_cast<unsigned long long>(c.busyMicroframes),
+                      static_cast<unsigned long long>(c.requests), c.wallNsPerRequest);
+        out << line;
+    }
+    out << "interrupt IN, 8-byte max packet, bInterval 4 (every 8 microframes)\n";
+    for (const auto &f : report.interrupt) {
+        std::snprintf(line, sizeof line, "depth %u: %llu reads in %.3f s: %.1f/s (one per interval: %.1f/s)\n",
+                      f.depth, static_cast<unsigned long long>(f.reads), f.virtualNs / 1e9, f.readsPerSecond,
+                      f.expectedPerSecond);
+        out << line;
+    }
+    out << "driver pool (tag Vxtr) with reads pending on the empty loopback FIFO\n";
+    for (const auto &p : report.pool) {
+        std::snprintf(line, sizeof line,
+                      "%5u in flight: %lld B in %lld blocks (idle device %lld B in %lld): %.1f B and %.2f "
+                      "blocks per request; after cancel %lld B in %lld blocks\n",
+                      p.inFlight, static_cast<long long>(p.bytesInFlight), static_cast<long long>(p.blocksInFlight),
+                      static_cast<long long>(p.bytesBefore), static_cast<long long>(p.blocksBefore),
+                      p.bytesPerRequest, p.blocksPerRequest, static_cast<long long>(p.bytesAfter),
+                      static_cast<long long>(p.blocksAfter));
+        out << line;
+    }
+    out << (report.passed ? "all runs completed\n" : "FAILED: " + report.failure + "\n");
+}
+
+std::string BenchJson(const BenchReport &report)
+{
+    nlohmann::json j;
+    j["passed"] = report.passed;
+    j["failure"] = report.failure;
+    j["bulk"] = nlohmann::json::array();
+    for (const auto &c : report.bulk)
+        j["bulk"].push_back({{"direction", c.direction}, {"size", c.size}, {"depth", c.depth},
+                             {"requests", c.requests}, {"failed", c.failed}, {"bytes", c.bytes},
+                             {"virtual_ns", c.virtualNs}, {"mb_per_s", c.mbPerSecond}, {"share", c.share},
+                             {"microframes", c.microframes}, {"busy_microframes", c.busyMicroframes}, {"idle_microframes", c.idleMicroframes},
+                             {"wall_ns_per_request", c.wallNsPerRequest}});
+    j["interrupt"] = nlohmann::json::array();
+    for (const auto &f : report.interrupt)
+        j["interrupt"].push_back({{"depth", f.depth}, {"reads", f.reads}, {"failed", f.failed},
+                                  {"virtual_ns", f.virtualNs}, {"reads_per_s", f.readsPerSecond},
+                                  {"expected_per_s", f.expectedPerSecond}});
+    j["pool"] = nlohmann::json::array();
+    for (const auto &p : report.pool)
+        j["pool"].push_back({{"in_flight", p.inFlight}, {"bytes_before", p.bytesBefore},
+                             {"blocks_before", p.blocksBefore}, {"bytes_in_flight", p.bytesInFlight},
+                             {"blocks_in_flight", p.blocksInFlight}, {"bytes_per_request", p.bytesPerRequest},
+                             {"blocks_per_request", p.blocksPerRequest}, {"bytes_after", p.bytesAfter},
+                             {"blocks_after", p.blocksAfter}, {"cancelled", p.cancelled},
+                             {"unfinished", p.unfinished}});
+    return j.dump(2);
+}
+
+}  // namespace vx
