@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the driver's fuzz targets (tests/fuzz/corpus/).
+"""Writes the starting corpora of the driver's fuzz targets (tests/fuzz/corpus/).
 
 start:      each real device's configuration descriptor (and its full-speed
             and other configurations when the description has them).

@@ -37,7 +37,7 @@ enum class ClockMode {
 
 struct MachineOptions {
     // 0: take VEXTORA_SEED from the environment, or else a fresh random seed.
-    // Every report prints the seed in use.
+    // Every report prints which seed is in use.
     uint64_t Seed = 0;
     ClockMode Clock = ClockMode::Virtual;
     // A non-service thread whose untimed wait is still unsatisfied after this
@@ -145,7 +145,7 @@ enum class FaultMode {
     Off,
     FailNth,         // the Nth injectable allocation (1-based) fails, once
     CallSiteSweep,   // the first allocation from each call site fails
-    Random,          // each allocation fails with Probability, from the seed
+    Random,          // each allocation fails with Probability, from the seeded generator
 };
 
 struct FaultPlan {

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "tools/vxsim/Demo.h"
-#include "tools/vxsim/Inspect.h"
+#include "tools/vxsim/DeviceReport.h"
 #include "tools/vxsim/Session.h"
 
 namespace {

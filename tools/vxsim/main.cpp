@@ -8,7 +8,7 @@
 #include "tools/vxsim/Bench.h"
 #include "tools/vxsim/Chaos.h"
 #include "tools/vxsim/Demo.h"
-#include "tools/vxsim/Inspect.h"
+#include "tools/vxsim/DeviceReport.h"
 #include "tools/vxsim/Scenario.h"
 #include "tools/vxsim/Session.h"
 

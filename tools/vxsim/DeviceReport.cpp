@@ -1,4 +1,4 @@
-#include "tools/vxsim/Inspect.h"
+#include "tools/vxsim/DeviceReport.h"
 
 #include <cstdio>
 #include <map>
