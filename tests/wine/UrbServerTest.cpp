@@ -2,6 +2,7 @@
 // Under Wine only the configuration and control paths run (reads and writes
 // cannot), so the transfer paths are held to the bus's contract here, with
 // URBs laid out the way the USB driver library lays them out.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -38,7 +39,8 @@ protected:
         const size_t interfaceLength =
             sizeof(USBD_INTERFACE_INFORMATION) + (pipes > 0 ? pipes - 1 : 0) * sizeof(USBD_PIPE_INFORMATION);
         const size_t urbLength = sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION) + interfaceLength;
-        std::vector<uint64_t> storage((urbLength + 7) / 8, 0);
+        // Never smaller than the URB union itself, which the casts below name.
+        std::vector<uint64_t> storage((std::max(urbLength, sizeof(URB)) + 7) / 8, 0);
         auto *urb = reinterpret_cast<PURB>(storage.data());
         urb->UrbHeader.Length = static_cast<USHORT>(urbLength);
         urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
