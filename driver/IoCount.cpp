@@ -21,8 +21,13 @@ VOID DecrementIoCount(DeviceExtension *Extension)
     const LONG remaining = InterlockedDecrement(&Extension->OutstandingIo);
     if (remaining == 1) {
         KeSetEvent(&Extension->NoIoInFlightEvent, IO_NO_INCREMENT, FALSE);
-    } else if (remaining == 0) {
-        KeSetEvent(&Extension->RemoveReadyEvent, IO_NO_INCREMENT, FALSE);
     }
     KeReleaseSpinLock(&Extension->OutstandingIoLock, oldIrql);
+    // The last count: the removal waiting for it frees this extension, the
+    // lock included, as soon as it runs. So the event is set after the lock
+    // is released, and nothing of the extension is touched after it. No
+    // increment can follow a count of 0, so nothing needs the lock's order.
+    if (remaining == 0) {
+        KeSetEvent(&Extension->RemoveReadyEvent, IO_NO_INCREMENT, FALSE);
+    }
 }
