@@ -98,6 +98,17 @@ struct DeviceExtension {
     // set NoIdleWorkEvent (idle/), so no tick queues a second worker while
     // one is pending. Interlocked only; zero from creation.
     LONG IdleWorkQueued;
+    // The idle timer is one-shot and armed only under IdleTimerLock (idle/),
+    // which also covers the writes of IdleSuspendActive. IdleTimerRunning is
+    // 1 from an arming until KeCancelTimer removes that arming or the DPC it
+    // queued has finished; NoIdleTimerEvent (notification) is signalled
+    // while it is 0, so StopIdleDetection can wait for the DPC without
+    // KeFlushQueuedDpcs. IdleTimerRearm asks the DPC under way to arm the
+    // timer again as it ends. Initialised by PrepareIdleDetection.
+    KSPIN_LOCK IdleTimerLock;
+    LONG IdleTimerRunning;
+    LONG IdleTimerRearm;
+    KEVENT NoIdleTimerEvent;
 };
 
 // DeviceState is read without StateLock by the request paths.

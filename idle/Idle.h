@@ -3,21 +3,29 @@
 
 #include "driver/DeviceExtension.h"
 
-// Due time and period of the idle check.
+// Time from one idle check to the next.
 constexpr LONGLONG IdleCheckDueTime = -50000000LL;  // 5 s, relative, 100 ns units
-constexpr LONG IdleCheckPeriodMs = 5000;
 
 // PASSIVE_LEVEL, from AddDevice, only when idle suspend is configured:
 // initialises the idle timer, its DPC and the two idle events.
 VOID PrepareIdleDetection(DeviceExtension *Extension, PDEVICE_OBJECT DeviceObject);
-// PASSIVE_LEVEL, from the PnP handlers. StartIdleDetection arms the periodic
-// check when idle suspend is configured. StopIdleDetection blocks until no
-// idle work and no idle request remain, and returns with the idle timer
-// cancelled and no idle DPC queued or running, so the device object may be
-// deleted afterwards. A pending request must have been cancelled first
-// (CancelIdleRequest) or the wait lasts until the bus driver ends it.
+// PASSIVE_LEVEL, from the PnP handlers. StartIdleDetection arms the check,
+// 5 s from now and every 5 s after, when idle suspend is configured.
+// StopIdleDetection blocks until no idle work and no idle request remain,
+// and returns with the idle timer cancelled and no idle DPC queued or
+// running, so the device object may be deleted afterwards; it uses only
+// services Windows 2000 has. A pending request must have been cancelled
+// first (CancelIdleRequest) or the wait lasts until the bus driver ends it.
+// After a stop, StartIdleDetection may start detection again.
 VOID StartIdleDetection(DeviceExtension *Extension);
 VOID StopIdleDetection(DeviceExtension *Extension);
+// Up to DISPATCH_LEVEL; never blocks. ArmIdleTimer schedules the next idle
+// check 5 s from now while detection is active (nothing otherwise); when a
+// check is already scheduled or its DPC is under way, that DPC schedules the
+// next one as it ends. CancelIdleTimer withdraws a scheduled check that has
+// not expired yet and the DPC's re-arming.
+VOID ArmIdleTimer(DeviceExtension *Extension);
+VOID CancelIdleTimer(DeviceExtension *Extension);
 // Any IRQL up to DISPATCH_LEVEL; never blocks. Cancels the outstanding idle
 // request unless the device can still suspend (no handle open, no request
 // in flight); the caller must hold a handle or an I/O count for that.
@@ -38,6 +46,9 @@ VOID NTAPI IdleWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 // way), STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL (the device became
 // busy or left D0 before sending; nothing was sent) or the bus driver's
 // status. The IRP is the driver's own and is freed when the request ends.
+// The idle timer is cancelled when the request is sent and armed again when
+// it ends; after the first four results (nothing sent) it is armed again at
+// once, except after STATUS_DEVICE_BUSY, whose request under way does it.
 [[nodiscard]] NTSTATUS SubmitIdleRequest(DeviceExtension *Extension);
 // The USB idle callback (PASSIVE_LEVEL, in the bus driver's thread; blocks
 // until the device has reached IdlePowerState, or not left D0).

@@ -34,18 +34,12 @@ VOID ReleaseIdleIrp(DeviceExtension *Extension, PIRP Irp, PIRP TakenBack)
     }
 }
 
-VOID ArmIdleTimer(DeviceExtension *Extension)
-{
-    LARGE_INTEGER dueTime;
-    dueTime.QuadPart = IdleCheckDueTime;
-    (void)KeSetTimerEx(&Extension->IdleTimer, dueTime, IdleCheckPeriodMs, &Extension->IdleTimerDpc);
-}
-
 }  // namespace
 
 NTSTATUS SubmitIdleRequest(DeviceExtension *Extension)
 {
     if (CurrentDevicePower(Extension) != PowerDeviceD0) {
+        ArmIdleTimer(Extension);
         return STATUS_POWER_STATE_INVALID;
     }
 
@@ -70,6 +64,7 @@ NTSTATUS SubmitIdleRequest(DeviceExtension *Extension)
         if (callbackInfo != nullptr) {
             ExFreePool(callbackInfo);
         }
+        ArmIdleTimer(Extension);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     callbackInfo->IdleCallback = IdleNotificationCallback;
@@ -88,8 +83,8 @@ NTSTATUS SubmitIdleRequest(DeviceExtension *Extension)
     KeReleaseSpinLock(&Extension->IdleLock, oldIrql);
 
     if (CanSuspend(Extension) && CurrentDevicePower(Extension) == PowerDeviceD0) {
-        // The tick that follows the request's end re-arms the timer.
-        (void)KeCancelTimer(&Extension->IdleTimer);
+        // No check while the request is out; its end arms the timer again.
+        CancelIdleTimer(Extension);
         return IoCallDriver(Extension->LowerDevice, irp);
     }
 
@@ -102,6 +97,9 @@ NTSTATUS SubmitIdleRequest(DeviceExtension *Extension)
     (void)InterlockedExchange(&Extension->IdleRequestPending, 0);
     KeReleaseSpinLock(&Extension->IdleLock, oldIrql);
     ExFreePool(callbackInfo);
+    // Before the release, which may set NoIdleRequestEvent and let a
+    // StopIdleDetection waiting on it go on to delete the device.
+    ArmIdleTimer(Extension);
     ReleaseIdleIrp(Extension, irp, takenBack);
     return STATUS_UNSUCCESSFUL;
 }
@@ -120,11 +118,10 @@ NTSTATUS NTAPI IdleRequestCompletion(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, 
         (void)RequestDevicePowerUp(extension);
     }
 
-    // Re-armed before the IRP is released: StopIdleDetection, whose wait ends
-    // with that release, then cancels this arming again.
-    if (ReadULongNoFence(&extension->IdleSuspendActive) != 0) {
-        ArmIdleTimer(extension);
-    }
+    // Armed before the IRP is released: a StopIdleDetection whose wait ends
+    // with that release has either cleared IdleSuspendActive first (nothing
+    // is armed) or cancels this arming itself.
+    ArmIdleTimer(extension);
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->IdleLock, &oldIrql);
