@@ -43,6 +43,14 @@ void BusTiming::ClearEndpoints()
     endpoints_.clear();
 }
 
+namespace {
+bool Periodic(const std::map<uint8_t, EndpointInfo> &endpoints, uint8_t address)
+{
+    auto it = endpoints.find(address);
+    return it != endpoints.end() && it->second.Type() == EndpointType::Interrupt;
+}
+}  // namespace
+
 void BusTiming::Enqueue(Id id, uint8_t endpointAddress, uint32_t bytes)
 {
     uint32_t mps = budget_.BulkPacketBytes;
@@ -66,12 +74,16 @@ std::vector<BusTiming::Id> BusTiming::Step()
 {
     std::vector<Id> done;
     std::set<uint8_t> busy;
-    uint32_t budget = budget_.BulkPacketsPerFrame;
+    // Bus time left in this frame, in slots of one full-size bulk packet.
+    uint32_t slots = budget_.BulkPacketsPerFrame;
     const uint64_t frame = frames_;
 
-    // Periodic (interrupt) endpoints are served first, once per period, as
-    // the host controller reserves their bandwidth (USB 2.0, 5.7.4).
-    std::set<uint8_t> servedPeriodic;
+    // Periodic (interrupt) endpoints are served first, in the frames their
+    // period allows, as the host controller reserves their bandwidth (USB
+    // 2.0, 5.7.4). One service carries at most Transactions packets of the
+    // endpoint (high-bandwidth endpoints, 5.9.2), across its queued
+    // transfers in order; their bytes take bus time from the bulk budget.
+    std::map<uint8_t, uint32_t> transactionsLeft;
     for (auto &p : queue_) {
         auto ep = endpoints_.find(p.Endpoint);
         if (ep == endpoints_.end() || ep->second.Type() != EndpointType::Interrupt) {
@@ -79,32 +91,41 @@ std::vector<BusTiming::Id> BusTiming::Step()
         }
         busy.insert(p.Endpoint);
         const uint32_t period = InterruptPeriodFrames(speed_, ep->second.Interval);
-        if (servedPeriodic.count(p.Endpoint) || frame % period != 0) {
+        if (frame % period != 0) {
             continue;
         }
-        servedPeriodic.insert(p.Endpoint);
-        const uint32_t bytes = std::min<uint32_t>(p.BytesLeft, ep->second.MaxPacketSize);
-        p.BytesLeft -= bytes;
-        p.PacketsLeft--;
-        stats_[p.Endpoint].Bytes += bytes;
-        stats_[p.Endpoint].Packets++;
+        const bool highBandwidth = speed_ == Speed::High || speed_ == Speed::Super;
+        auto [left, fresh] =
+            transactionsLeft.try_emplace(p.Endpoint, highBandwidth ? std::max<uint8_t>(ep->second.Transactions, 1) : 1);
+        const uint32_t mps = std::max<uint32_t>(ep->second.MaxPacketSize, 1);
+        while (left->second > 0 && p.PacketsLeft > 0) {
+            const uint32_t bytes = std::min<uint32_t>(p.BytesLeft, mps);
+            p.BytesLeft -= bytes;
+            p.PacketsLeft--;
+            left->second--;
+            const uint32_t cost = std::max<uint32_t>(1, (bytes + budget_.BulkPacketBytes - 1) / budget_.BulkPacketBytes);
+            slots -= std::min(slots, cost);
+            stats_[p.Endpoint].Bytes += bytes;
+            stats_[p.Endpoint].Packets++;
+        }
     }
 
-    // Bulk and control packets share the rest of the frame, one packet per
-    // endpoint per round, so that no endpoint starves another.
+    // Bulk and control packets share the rest of the frame: the endpoints
+    // take turns, one packet each per round, so that none starves another;
+    // on one endpoint the transfers are served in submission order, and the
+    // next one starts in the same frame as the previous one ends.
     bool progress = true;
-    while (budget > 0 && progress) {
+    while (slots > 0 && progress) {
         progress = false;
         std::set<uint8_t> servedThisRound;
         for (auto &p : queue_) {
-            if (budget == 0) {
+            if (slots == 0) {
                 break;
             }
-            auto ep = endpoints_.find(p.Endpoint);
-            const bool periodic = ep != endpoints_.end() && ep->second.Type() == EndpointType::Interrupt;
-            if (periodic || p.PacketsLeft == 0 || servedThisRound.count(p.Endpoint)) {
+            if (p.PacketsLeft == 0 || servedThisRound.count(p.Endpoint) || Periodic(endpoints_, p.Endpoint)) {
                 continue;
             }
+            auto ep = endpoints_.find(p.Endpoint);
             busy.insert(p.Endpoint);
             servedThisRound.insert(p.Endpoint);
             uint32_t mps = budget_.BulkPacketBytes;
@@ -114,7 +135,7 @@ std::vector<BusTiming::Id> BusTiming::Step()
             const uint32_t bytes = std::min<uint32_t>(p.BytesLeft, mps);
             p.BytesLeft -= bytes;
             p.PacketsLeft--;
-            budget--;
+            slots--;
             progress = true;
             stats_[p.Endpoint].Bytes += bytes;
             stats_[p.Endpoint].Packets++;
@@ -151,6 +172,36 @@ uint64_t BusTiming::RunUntilDone(Id id)
             return frames_ - start;
         }
         (void)Step();
+    }
+}
+
+std::vector<BusTiming::Id> BusTiming::AdvanceTo(uint64_t frame)
+{
+    std::vector<Id> done;
+    while (frames_ < frame && !queue_.empty()) {
+        auto ended = Step();
+        done.insert(done.end(), ended.begin(), ended.end());
+    }
+    if (frames_ < frame) {
+        const uint64_t idle = frame - frames_;
+        for (auto &[address, stats] : stats_) {
+            stats.IdleFrames += idle;
+        }
+        frames_ = frame;
+    }
+    return done;
+}
+
+uint64_t BusTiming::FramesToNextCompletion() const
+{
+    if (queue_.empty()) {
+        return 0;
+    }
+    BusTiming dry = *this;
+    for (uint64_t frames = 1;; ++frames) {
+        if (!dry.Step().empty()) {
+            return frames;
+        }
     }
 }
 

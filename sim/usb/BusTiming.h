@@ -40,7 +40,9 @@ public:
     void ClearEndpoints();
 
     // Queues bytes to move for a transfer on a declared endpoint. A transfer
-    // of 0 bytes still takes one (zero-length) packet.
+    // of 0 bytes still takes one (zero-length) packet. Every queued transfer
+    // shares the one bus timeline: it is first served in the current frame
+    // (Frames()), behind the transfers queued before it on its endpoint.
     void Enqueue(Id id, uint8_t endpointAddress, uint32_t bytes);
     void Remove(Id id);
     bool Busy() const { return !queue_.empty(); }
@@ -50,8 +52,19 @@ public:
     std::vector<Id> Step();
 
     // Runs frames until id's last packet is scheduled; returns the frames it
-    // took (the transfer's own completion time in virtual time).
+    // took (the transfer's own completion time in virtual time). The other
+    // queued transfers move on in the same frames.
     uint64_t RunUntilDone(Id id);
+
+    // Moves the timeline forward to frame `frame` (never back): every frame
+    // is stepped while transfers are queued; once none is, the rest are
+    // counted idle at once. Returns the transfers completed on the way.
+    std::vector<Id> AdvanceTo(uint64_t frame);
+
+    // Frames from now until the next queued transfer's last packet has been
+    // scheduled (that transfer completes at (Frames() + result) frames);
+    // 0 when nothing is queued. Changes nothing.
+    uint64_t FramesToNextCompletion() const;
 
     uint64_t NowNs() const { return frames_ * budget_.FrameNs; }
     uint64_t Frames() const { return frames_; }

@@ -87,6 +87,9 @@ ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes)
             ep.Address = bytes[off + 2];
             ep.Attributes = bytes[off + 3];
             ep.MaxPacketSize = Le16(&bytes[off + 4]) & 0x7ff;
+            if (const unsigned extra = (Le16(&bytes[off + 4]) >> 11) & 0x3; extra < 3) {
+                ep.Transactions = static_cast<uint8_t>(1 + extra);
+            }
             ep.Interval = bytes[off + 6];
             if ((ep.Address & 0x0f) == 0) {
                 throw DescriptorError(off, "endpoint descriptor for endpoint 0");

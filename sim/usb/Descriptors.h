@@ -22,6 +22,10 @@ struct EndpointInfo {
     uint8_t Attributes = 0;
     uint16_t MaxPacketSize = 0;  // bits 10..0 of wMaxPacketSize
     uint8_t Interval = 0;
+    // Transactions per service of a high-speed periodic endpoint: 1 plus
+    // bits 12..11 of wMaxPacketSize (USB 2.0, 9.6.6); the reserved value 3
+    // counts as 1.
+    uint8_t Transactions = 1;
     EndpointType Type() const { return static_cast<EndpointType>(Attributes & 0x3); }
     bool IsIn() const { return (Address & 0x80) != 0; }
 };

@@ -76,6 +76,10 @@ struct Transfer {
     ULONG Actual = 0;
     uint64_t DelayNs = 0;
     bool Disconnect = false;
+    // Host-controller ports: queued on the bus timeline and not yet moved;
+    // and the machine time before which the device's own delay keeps it.
+    bool OnTimeline = false;
+    uint64_t DueNs = 0;
 };
 
 // The port whose lock the calling thread holds while it runs a model, and
@@ -218,12 +222,49 @@ struct UsbPort::Impl {
         }
         if (t.HasResult && t.Usbd == USBD_STATUS_SUCCESS && !t.IsControl) {
             const BusTiming::Id id = reinterpret_cast<uintptr_t>(t.Irp);
-            Timing.Enqueue(id, t.Endpoint.Address, t.Actual);
-            const uint64_t frames = Timing.RunUntilDone(id);
             if (Options.Completion == CompletionMode::HostController) {
-                t.DelayNs += frames * BudgetFor(Port.model_->DeviceSpeed()).FrameNs;
+                // Every transfer of the port shares one timeline in machine
+                // time; the host controller completes it when its last
+                // packet has gone out.
+                AdvanceTimeline();
+                Timing.Enqueue(id, t.Endpoint.Address, t.Actual);
+                t.OnTimeline = true;
+            } else {
+                // Completed in the submitter's thread: the timeline only
+                // keeps the endpoint figures.
+                Timing.Enqueue(id, t.Endpoint.Address, t.Actual);
+                (void)Timing.RunUntilDone(id);
             }
         }
+    }
+
+    uint64_t FrameNs() const { return BudgetFor(Port.model_->DeviceSpeed()).FrameNs; }
+
+    // Brings the bus timeline of a host-controller port up to the machine's
+    // time: the frames that have fully elapsed are run, and an idle bus
+    // starts its next transfer at the next frame boundary. Transfers whose
+    // last packet went out leave the timeline. M held.
+    void AdvanceTimeline()
+    {
+        const uint64_t now = NowNs();
+        for (BusTiming::Id id : Timing.AdvanceTo(now / FrameNs())) {
+            for (auto &t : Transfers) {
+                if (reinterpret_cast<uintptr_t>(t->Irp) == id) {
+                    t->OnTimeline = false;
+                    break;
+                }
+            }
+        }
+        if (!Timing.Busy() && now % FrameNs() != 0) {
+            (void)Timing.AdvanceTo(now / FrameNs() + 1);
+        }
+    }
+
+    // Capture timestamps: a host-controller port's bus time is machine
+    // time; an inline port's runs beside it.
+    uint64_t CaptureNs() const
+    {
+        return Options.Completion == CompletionMode::HostController ? NowNs() : NowNs() + Timing.NowNs();
     }
 
     static void SetResult(Transfer &t, USBD_STATUS usbd, ULONG actual)
@@ -268,10 +309,10 @@ struct UsbPort::Impl {
                 in = std::span<const uint8_t>(t.Data, t.Actual);
             }
             if (t.IsControl) {
-                Pcap->ControlComplete(id, NowNs() + Timing.NowNs(), t.Urb->UrbHeader.Function, t.Usbd,
+                Pcap->ControlComplete(id, CaptureNs(), t.Urb->UrbHeader.Function, t.Usbd,
                                       t.In ? 0x80 : 0x00, in);
             } else {
-                Pcap->TransferComplete(id, NowNs() + Timing.NowNs(), PcapType(t), t.Endpoint.Address,
+                Pcap->TransferComplete(id, CaptureNs(), PcapType(t), t.Endpoint.Address,
                                        t.Usbd, in);
             }
         }
@@ -294,9 +335,9 @@ struct UsbPort::Impl {
             out = std::span<const uint8_t>(t.Data, t.Length);
         }
         if (t.IsControl) {
-            Pcap->ControlSubmit(id, NowNs() + Timing.NowNs(), t.Urb->UrbHeader.Function, t.Setup, out);
+            Pcap->ControlSubmit(id, CaptureNs(), t.Urb->UrbHeader.Function, t.Setup, out);
         } else {
-            Pcap->TransferSubmit(id, NowNs() + Timing.NowNs(), PcapType(t), t.Endpoint.Address, out);
+            Pcap->TransferSubmit(id, CaptureNs(), PcapType(t), t.Endpoint.Address, out);
         }
     }
 
@@ -408,15 +449,19 @@ struct UsbPort::Impl {
             }
             if (t->State == TransferState::Active) {
                 t->CancelRequested = true;  // the host controller completes it
-                return;
+            } else {
+                if (t->State == TransferState::Queued) {
+                    SetResult(*t, USBD_STATUS_CANCELED, t->Done);
+                }
+                // Finished: completed with the result it already has, so that
+                // no data the device moved is lost.
+                p.Record(*t, true);
+                done = p.Take(t);
             }
-            if (t->State == TransferState::Queued) {
-                SetResult(*t, USBD_STATUS_CANCELED, t->Done);
-            }
-            // Finished: completed with the result it already has, so that no
-            // data the device moved is lost.
-            p.Record(*t, true);
-            done = p.Take(t);
+        }
+        if (!done) {
+            p.Wake();
+            return;
         }
         CompleteIrp(done->Irp, done->Status);
     }
@@ -514,11 +559,30 @@ struct UsbPort::Impl {
     }
 
     // ---- the host controller thread ----------------------------------------
+    // Attempts the queued transfers against the model, then completes each
+    // answered one when its time has come: when its last packet has gone
+    // out on the port's one bus timeline (host-controller ports) and the
+    // device's own delay has passed. It sleeps until the next such time or
+    // until a submission, a cancel or a kick wakes it.
     void HostControllerBody()
     {
         tPortThread = this;
+        constexpr uint64_t kNever = ~uint64_t{0};
+        std::vector<Transfer *> answered;  // Active, waiting for their time
+        uint64_t wakeNs = kNever;
         for (;;) {
-            (void)KeWaitForSingleObject(&HcEvent, Executive, KernelMode, FALSE, nullptr);
+            LARGE_INTEGER timeout;
+            PLARGE_INTEGER wait = nullptr;
+            if (wakeNs != kNever) {
+                const uint64_t now = NowNs();
+                // Machine time is kept in 100 ns units: round the wait up so
+                // that the frame has ended when the thread wakes.
+                timeout.QuadPart = wakeNs > now ? -static_cast<LONGLONG>((wakeNs - now + 99) / 100) : 0;
+                wait = &timeout;
+            }
+            if (wait == nullptr || wait->QuadPart != 0) {
+                (void)KeWaitForSingleObject(&HcEvent, Executive, KernelMode, FALSE, wait);
+            }
             for (;;) {
                 std::vector<Transfer *> batch;
                 bool unplug = false;
@@ -546,33 +610,52 @@ struct UsbPort::Impl {
                             Attempt(*t);
                             unplug = unplug || t->Disconnect;
                         }
+                        t->DueNs = NowNs() + t->DelayNs;
+                        answered.push_back(t);
                     }
-                }
-                if (batch.empty()) {
-                    break;
-                }
-                uint64_t delay = 0;
-                for (Transfer *t : batch) {
-                    delay = std::max(delay, t->DelayNs);
-                }
-                if (delay > 0) {
-                    Machine.Sleep(std::chrono::nanoseconds(delay));
                 }
                 std::vector<std::unique_ptr<Transfer>> done;
                 {
                     // The host controller's completion runs as its DPC would.
                     sim::DispatchLevelScope dpc;
                     std::lock_guard lock(M);
-                    for (Transfer *t : batch) {
-                        t->DelayNs = 0;
-                        if (auto d = EndAttempt(*t)) {
+                    if (Options.Completion == CompletionMode::HostController) {
+                        AdvanceTimeline();
+                    }
+                    const uint64_t now = NowNs();
+                    wakeNs = kNever;
+                    for (auto it = answered.begin(); it != answered.end();) {
+                        Transfer &t = **it;
+                        if (!t.CancelRequested && (t.OnTimeline || t.DueNs > now)) {
+                            if (!t.OnTimeline) {
+                                wakeNs = std::min(wakeNs, t.DueNs);
+                            }
+                            ++it;
+                            continue;
+                        }
+                        if (t.OnTimeline) {
+                            // Cancelled while its packets were still going
+                            // out: it ends with what the device moved.
+                            Timing.Remove(reinterpret_cast<uintptr_t>(t.Irp));
+                            t.OnTimeline = false;
+                        }
+                        t.DelayNs = 0;
+                        it = answered.erase(it);
+                        if (auto d = EndAttempt(t)) {
                             done.push_back(std::move(d));
                         }
                     }
+                    if (Timing.Busy() && Options.Completion == CompletionMode::HostController) {
+                        wakeNs = std::min(wakeNs, (Timing.Frames() + Timing.FramesToNextCompletion()) * FrameNs());
+                    }
                 }
+                const bool progress = !batch.empty() || !done.empty();
                 CompleteTransfers(done);
                 if (unplug) {
                     Port.bus_.Unplug(Port);
+                }
+                if (!progress) {
+                    break;
                 }
             }
         }

@@ -92,3 +92,117 @@ TEST(BusTiming, IdleFramesCountedPerEndpoint)
     t.Remove(2);
     EXPECT_FALSE(t.Busy());
 }
+
+namespace {
+
+struct Queued {
+    uint8_t endpoint;
+    uint32_t bytes;
+    uint64_t doneAfter;  // frames from the start until its last packet went out
+};
+
+// Runs the timeline until every transfer is done; returns the frame count
+// at which each one completed, and checks that no frame carried more
+// payload than the bus allows.
+std::vector<uint64_t> CompletionFrames(BusTiming &t, const std::vector<Queued> &transfers)
+{
+    for (size_t i = 0; i < transfers.size(); ++i) {
+        t.Enqueue(i, transfers[i].endpoint, transfers[i].bytes);
+    }
+    std::vector<uint64_t> at(transfers.size(), 0);
+    uint64_t before = 0;
+    while (t.Busy()) {
+        const uint64_t predicted = t.FramesToNextCompletion();
+        const uint64_t start = t.Frames();
+        std::vector<BusTiming::Id> done;
+        while (done.empty()) {
+            done = t.Step();
+        }
+        EXPECT_EQ(t.Frames() - start, predicted);
+        for (auto id : done) {
+            at[id] = t.Frames();
+        }
+        uint64_t moved = 0;
+        for (const auto &[address, stats] : t.Stats()) {
+            moved += stats.Bytes;
+        }
+        EXPECT_LE(moved - before, 13u * 512u * (t.Frames() - start));
+        before = moved;
+    }
+    return at;
+}
+
+}  // namespace
+
+// Transfers queued together share one timeline: each completes when the
+// packets queued before it and its own have gone out, 13 per microframe.
+TEST(BusTiming, ConcurrentTransfersCompleteWhereTheSharedTimelinePutsThem)
+{
+    struct Row {
+        const char *name;
+        std::vector<EndpointInfo> endpoints;
+        std::vector<Queued> transfers;
+    } rows[] = {
+        // 512 packets each: the first ends in frame 39, the second in 78.
+        {"2 x 256 KiB, one pipe", {Bulk(0x81, 512)}, {{0x81, 0x40000, 40}, {0x81, 0x40000, 79}}},
+        // 32 packets each; the next starts in the frame the previous ends.
+        {"3 x 16 KiB, one pipe", {Bulk(0x81, 512)}, {{0x81, 0x4000, 3}, {0x81, 0x4000, 5}, {0x81, 0x4000, 8}}},
+        // Alternate packets: 7 + 6 per frame, both done after 64 packets.
+        {"16 KiB on two pipes", {Bulk(0x81, 512), Bulk(0x01, 512)}, {{0x81, 0x4000, 5}, {0x01, 0x4000, 5}}},
+        // 14 one-packet transfers: 13 fit the first microframe.
+        {"14 x 512 B",
+         {Bulk(0x81, 512)},
+         {{0x81, 512, 1}, {0x81, 512, 1}, {0x81, 512, 1}, {0x81, 512, 1}, {0x81, 512, 1}, {0x81, 512, 1},
+          {0x81, 512, 1}, {0x81, 512, 1}, {0x81, 512, 1}, {0x81, 512, 1}, {0x81, 512, 1}, {0x81, 512, 1},
+          {0x81, 512, 1}, {0x81, 512, 2}}},
+        // bInterval 4, one 8-byte packet per 8 microframes, whatever is queued.
+        {"interrupt, 2 queued", {Interrupt(0x82, 8, 4)}, {{0x82, 8, 1}, {0x82, 8, 9}}},
+        // Three 1024-byte transactions per microframe (wMaxPacketSize
+        // 0x1400); they take 6 of the 13 slots, so the bulk transfer's 20
+        // packets need 7 + 11 + 2.
+        {"high-bandwidth interrupt beside bulk",
+         {[] {
+              auto e = Interrupt(0x83, 1024, 1);
+              e.Transactions = 3;
+              return e;
+          }(),
+          Bulk(0x81, 512)},
+         {{0x83, 4096, 2}, {0x81, 20 * 512, 3}}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        BusTiming t(Speed::High);
+        for (const auto &e : row.endpoints) {
+            t.AddEndpoint(e);
+        }
+        const auto at = CompletionFrames(t, row.transfers);
+        for (size_t i = 0; i < row.transfers.size(); ++i) {
+            EXPECT_EQ(at[i], row.transfers[i].doneAfter) << "transfer " << i;
+        }
+        for (const auto &e : row.endpoints) {
+            EXPECT_LE(t.Throughput(e.Address), 53'248'000.0);
+        }
+    }
+}
+
+// The host controller follows machine time: an idle stretch is counted in
+// one go, and a transfer queued after it starts where the timeline now is.
+TEST(BusTiming, AdvanceCountsIdleFramesAndNeverGoesBack)
+{
+    BusTiming t(Speed::High);
+    t.AddEndpoint(Bulk(0x81, 512));
+    EXPECT_EQ(t.FramesToNextCompletion(), 0u);
+    EXPECT_TRUE(t.AdvanceTo(1000).empty());
+    EXPECT_EQ(t.Frames(), 1000u);
+    EXPECT_EQ(t.Stats().at(0x81).IdleFrames, 1000u);
+    t.Enqueue(1, 0x81, 0x4000);
+    EXPECT_EQ(t.FramesToNextCompletion(), 3u);
+    EXPECT_EQ(t.Frames(), 1000u);  // asking changes nothing
+    EXPECT_TRUE(t.AdvanceTo(1002).empty());
+    EXPECT_EQ(t.AdvanceTo(1010), std::vector<BusTiming::Id>{1});
+    EXPECT_EQ(t.Frames(), 1010u);
+    EXPECT_EQ(t.Stats().at(0x81).BusyFrames, 3u);
+    EXPECT_EQ(t.Stats().at(0x81).IdleFrames, 1007u);
+    EXPECT_TRUE(t.AdvanceTo(5).empty());
+    EXPECT_EQ(t.Frames(), 1010u);
+}
