@@ -350,8 +350,22 @@ bool Machine::ShouldFail(FaultKind Kind, const void *CallSite)
     }
     if (fail) {
         k.Injected.fetch_add(1);
+        FaultObserver observer;
+        {
+            std::lock_guard lock(k.FaultMutex);
+            observer = k.OnInjected;
+        }
+        if (observer) {
+            observer(Kind, CallSite);
+        }
     }
     return fail;
+}
+
+void Machine::SetFaultObserver(FaultObserver Observer)
+{
+    std::lock_guard lock(impl_->FaultMutex);
+    impl_->OnInjected = std::move(Observer);
 }
 
 uint64_t Machine::InjectedFailures() const { return impl_->Injected.load(); }

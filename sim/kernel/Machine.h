@@ -98,6 +98,8 @@ inline constexpr std::string_view ForeignIrp = "ForeignIrp";
 inline constexpr std::string_view IrpUseAfterFree = "IrpUseAfterFree";
 inline constexpr std::string_view BuiltIrpFreedByDriver = "BuiltIrpFreedByDriver";
 inline constexpr std::string_view BuiltIrpEventSetByDriver = "BuiltIrpEventSetByDriver";
+inline constexpr std::string_view BuiltIrpNotWaited = "BuiltIrpNotWaited";
+inline constexpr std::string_view CancelForeignIrp = "CancelForeignIrp";
 inline constexpr std::string_view BuildIrpIrql = "BuildIrpIrql";
 inline constexpr std::string_view InformationTooLarge = "InformationTooLarge";
 inline constexpr std::string_view WaitIrql = "WaitIrql";
@@ -289,6 +291,13 @@ public:
     // loaded driver's code runs (see IsLoadedDriver).
     bool ShouldFail(FaultKind Kind, const void *CallSite);
     uint64_t InjectedFailures() const;
+    // Called on the allocating thread, inside the service, each time the
+    // injector fails an allocation; a backtrace taken there reaches the
+    // driver routine that called the service, however deep the service
+    // allocates (IoCreateDevice, USBD_CreateConfigurationRequestEx, ...).
+    // No kernel lock is held. Empty: no observer.
+    using FaultObserver = std::function<void(FaultKind Kind, const void *CallSite)>;
+    void SetFaultObserver(FaultObserver Observer);
 
     // ---- managers and components ----------------------------------------
     // One instance of T per machine, made on first use with T(Machine&), and
@@ -302,6 +311,20 @@ public:
     }
     void AddIrpObserver(IrpObserver *Observer);
     void RemoveIrpObserver(IrpObserver *Observer);
+
+    // ---- test hooks (off by default) --------------------------------------
+    // While held, Dpc stays in the DPC queue, not run, and the DPC thread
+    // runs the DPCs behind it; ReleaseDpc lets it run. Lets a test keep a
+    // DPC queued while another thread acts. Any bound thread.
+    void HoldDpc(PKDPC Dpc);
+    void ReleaseDpc(PKDPC Dpc);
+    // Called in the releasing thread at the end of every KeReleaseSpinLock
+    // on this machine, with the lock free and the IRQL restored. At
+    // PASSIVE_LEVEL it may block through the scheduler (a KEVENT); above it
+    // must not block. Lets a test stop a routine between two steps. Empty:
+    // none.
+    using SpinLockReleaseHook = std::function<void(PKSPIN_LOCK Lock)>;
+    void SetSpinLockReleaseHook(SpinLockReleaseHook Hook);
 
     struct Impl;
     Impl &Internal() { return *impl_; }

@@ -57,6 +57,16 @@ public:
     KIRQL Irql = PASSIVE_LEVEL;
     std::vector<PKSPIN_LOCK> Held;
     std::vector<Frame> Frames;
+    // Requests from IoBuildDeviceIoControlRequest that this thread sent and
+    // that came back STATUS_PENDING, not yet waited for. Each belongs to the
+    // driver frame that sent it (Depth = Frames.size() then), which must wait
+    // on the event before it returns.
+    struct UnwaitedRequest {
+        PKEVENT Event;
+        PIO_STATUS_BLOCK Iosb;
+        size_t Depth;
+    };
+    std::vector<UnwaitedRequest> Unwaited;
     std::thread Os;
     std::function<void()> Body;
     bool Started = false;  // by StartThread (joinable) rather than a scope
@@ -132,6 +142,15 @@ struct Machine::Impl {
     WaitBlock *FlushWaiters = nullptr;
     bool DpcRunning = false;
     SimThread *DpcThread = nullptr;
+    std::set<PKDPC> HeldDpcs;  // Machine::HoldDpc, under Sched
+    // The first queued DPC that is not held; NULL when none. Sched held.
+    PKDPC NextDpcLocked();
+
+    // ---- spin-lock release hook (TestHooks.cpp) ----------------------------
+    std::atomic<bool> HasReleaseHook{false};
+    std::mutex ReleaseHookMutex;
+    Machine::SpinLockReleaseHook ReleaseHook;  // under ReleaseHookMutex
+    void RunReleaseHook(PKSPIN_LOCK Lock);
 
     // ---- timers (armed), under Sched --------------------------------------
     std::set<PKTIMER> ArmedTimers;
@@ -156,6 +175,7 @@ struct Machine::Impl {
     uint64_t FaultCounter = 0;
     std::unordered_set<const void *> SeenSites;
     std::atomic<uint64_t> Injected{0};
+    Machine::FaultObserver OnInjected;  // under FaultMutex
 
     // ---- memory and IRPs ---------------------------------------------------
     std::shared_ptr<PoolState> Pool;  // shared_ptr: the type is complete only in Pool.cpp

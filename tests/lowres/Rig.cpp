@@ -26,10 +26,22 @@ Rig::Rig(const RigOptions &Options)
     if (Options.IdleSuspend) {
         machine_->Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable", 1);
     }
-    driver_ = machine_->LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
+    if (!Options.DeferLoad) {
+        (void)Load();
+    }
+}
+
+NTSTATUS Rig::Load()
+{
+    if (driver_ != nullptr) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    driver_ = machine_->LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey, &status);
     if (driver_ != nullptr) {
         Pnp().RegisterFunctionDriver(driver_);
     }
+    return status;
 }
 
 Rig::~Rig()

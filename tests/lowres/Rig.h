@@ -22,6 +22,7 @@ namespace lowres {
 struct RigOptions {
     uint64_t Seed = 1;
     bool IdleSuspend = false;
+    bool DeferLoad = false;  // the driver is loaded by Load(), not by the constructor
 };
 
 class Rig {
@@ -36,6 +37,8 @@ public:
     vextora::usb::UsbPort *Port() { return port_; }
     PDEVICE_OBJECT Pdo() { return port_->Pdo(); }
     bool Loaded() const { return driver_ != nullptr; }
+    // Loads the driver (once) and returns what DriverEntry returned.
+    NTSTATUS Load();
 
     // Plugs the loopback device and waits for the PnP manager; true when the
     // device was started and its interface is enabled.
