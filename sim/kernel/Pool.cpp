@@ -83,12 +83,21 @@ std::string TagText(ULONG Tag)
 
 std::string SiteText(const void *Site)
 {
-    std::string s = Hex(reinterpret_cast<uintptr_t>(Site));
-    Dl_info info{};
-    if (Site != nullptr && dladdr(Site, &info) != 0 && info.dli_sname != nullptr) {
-        s += " (" + std::string(info.dli_sname) + ")";
+    // Every free describes its block in case a check fires, so the symbol
+    // lookup (a walk of the dynamic symbol tables) is remembered per call
+    // site: code addresses and their names are the same for every machine.
+    static std::mutex mutex;
+    static std::unordered_map<const void *, std::string> names;
+    std::lock_guard lock(mutex);
+    auto [it, fresh] = names.try_emplace(Site);
+    if (fresh) {
+        it->second = Hex(reinterpret_cast<uintptr_t>(Site));
+        Dl_info info{};
+        if (Site != nullptr && dladdr(Site, &info) != 0 && info.dli_sname != nullptr) {
+            it->second += " (" + std::string(info.dli_sname) + ")";
+        }
     }
-    return s;
+    return it->second;
 }
 
 struct TagUse {

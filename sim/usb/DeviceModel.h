@@ -112,6 +112,11 @@ public:
     // Every setup packet the device has seen, in order.
     const std::vector<SetupPacket> &SetupLog() const { return setupLog_; }
 
+    // True when no transfer's outcome changes another's answer (a source or
+    // sink per endpoint): the bus then retries NAKed transfers only when the
+    // model kicks it, not after every completion.
+    virtual bool AnswersIndependently() const { return false; }
+
     // Set by the bus: the model calls it when an endpoint that answered NAK
     // may now make progress (data arrived, space freed).
     std::function<void()> Kick;

@@ -163,10 +163,12 @@ struct UsbPort::Impl {
     }
     std::unique_ptr<Transfer> Take(Transfer *t)
     {
-        for (auto it = Transfers.begin(); it != Transfers.end(); ++it) {
+        // From the newest: a transfer completed at once is the last one, and
+        // many older ones may be waiting for data.
+        for (auto it = Transfers.rbegin(); it != Transfers.rend(); ++it) {
             if (it->get() == t) {
                 auto owned = std::move(*it);
-                Transfers.erase(it);
+                Transfers.erase(std::next(it).base());
                 return owned;
             }
         }
@@ -199,13 +201,13 @@ struct UsbPort::Impl {
                 // transfer in error.
                 SetResult(t, USBD_STATUS_ERROR_SHORT_TRANSFER, actual);
             }
-            Kicked = true;
+            Kicked = Kicked || !Port.model_->AnswersIndependently();
             break;
         }
         case Outcome::Nak:
             t.Done = std::min<ULONG>(t.Done + r.Actual, t.Length);
             t.NeedsAttempt = false;
-            if (r.Actual > 0) {
+            if (r.Actual > 0 && !Port.model_->AnswersIndependently()) {
                 Kicked = true;
             }
             break;
@@ -541,6 +543,13 @@ struct UsbPort::Impl {
     // complete after releasing it.
     std::unique_ptr<Transfer> EndAttempt(Transfer &t)
     {
+        if (t.CancelRequested) {
+            // Set by the cancel routine (IoCancelIrp cleared it already) or
+            // by FailTransfers (abort, reset, unplug), which leaves it set:
+            // an IRP must not be completed with its cancel routine still
+            // set. A cancel routine that runs now finds the transfer taken.
+            (void)IoSetCancelRoutine(t.Irp, nullptr);
+        }
         if (!t.HasResult) {
             if (t.CancelRequested) {
                 SetResult(t, Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE, t.Done);

@@ -30,14 +30,16 @@ constexpr int32_t kStatusCancelled = static_cast<int32_t>(0xC0000120);
 // the constructor, torn down (and checked for leaks) in Finish.
 class Rig {
 public:
-    Rig(uint64_t seed, const char *model) : machine_(Options(seed)), scope_(machine_, "bench")
+    Rig(uint64_t seed, const char *model,
+        vextora::usb::DeviceDescriptors descriptors = vextora::usb::LoopbackDescriptors())
+        : machine_(Options(seed)), scope_(machine_, "bench")
     {
         machine_.Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable", 1);
         driver_ = machine_.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
         Pnp().RegisterFunctionDriver(driver_);
         vextora::usb::PortOptions portOptions;
         portOptions.Completion = vextora::usb::CompletionMode::HostController;
-        port_ = &Bus().Plug(vextora::usb::MakeModel(model, vextora::usb::LoopbackDescriptors()), portOptions);
+        port_ = &Bus().Plug(vextora::usb::MakeModel(model, std::move(descriptors)), portOptions);
         Pnp().WaitIdle();
         auto links = Io().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
         if (!links.empty())
@@ -162,36 +164,78 @@ bool RunBulkCell(uint64_t seed, bool in, uint32_t size, unsigned depth, uint64_t
     return failure.empty();
 }
 
-// Interrupt IN at the endpoint's max packet (8 bytes), `depth` in flight,
-// over `duration` of virtual time. The loopback device answers each poll
-// with its FIFO level, so a read never waits for data.
-bool RunInterrupt(uint64_t seed, unsigned depth, uint64_t durationNs, InterruptFigures &fig, std::string &failure)
+// An interrupt IN endpoint polled by the bench: wMaxPacketSize (bits 12..11
+// are the additional transactions per microframe) and bInterval.
+struct InterruptEndpoint {
+    uint16_t wMaxPacketSize;
+    uint8_t bInterval;
+    uint32_t MaxPacket() const { return wMaxPacketSize & 0x7ff; }
+    uint32_t Transactions() const { return 1 + ((wMaxPacketSize >> 11) & 0x3); }
+    double LimitBytesPerSecond() const
+    {
+        const double period = static_cast<double>(1u << (bInterval - 1)) * kMicroframeNs;
+        return MaxPacket() * Transactions() * 1e9 / period;
+    }
+};
+
+// The loopback descriptors with their interrupt IN endpoint (pipe 2)
+// replaced.
+vextora::usb::DeviceDescriptors WithInterruptEndpoint(const InterruptEndpoint &e)
 {
+    auto d = vextora::usb::LoopbackDescriptors();
+    constexpr size_t kInterruptDescriptor = 9 + 9 + 7 + 7;
+    d.Configuration[kInterruptDescriptor + 4] = static_cast<uint8_t>(e.wMaxPacketSize & 0xff);
+    d.Configuration[kInterruptDescriptor + 5] = static_cast<uint8_t>(e.wMaxPacketSize >> 8);
+    d.Configuration[kInterruptDescriptor + 6] = e.bInterval;
+    return d;
+}
+
+// Interrupt IN reads of one max packet each, `depth` in flight, for
+// `duration` of virtual time, from a source device that always has data.
+// The rate counts the reads completed after the first completion time, over
+// the time from it to the last completion.
+bool RunInterrupt(uint64_t seed, const InterruptEndpoint &e, unsigned depth, uint64_t durationNs,
+                  InterruptFigures &fig, std::string &failure)
+{
+    char name[96];
+    std::snprintf(name, sizeof name, "%u B x %u per %u uframe%s", e.MaxPacket(), e.Transactions(),
+                  1u << (e.bInterval - 1), e.bInterval > 1 ? "s" : "");
+    fig.endpoint = name;
+    fig.readBytes = e.MaxPacket();
+    fig.transactions = e.Transactions();
     fig.depth = depth;
-    // bInterval 4 at high speed: every 2^(4-1) microframes.
-    fig.expectedPerSecond = 1e9 / (8.0 * kMicroframeNs);
-    Rig rig(seed, "loopback");
+    fig.limitBytesPerSecond = e.LimitBytesPerSecond();
+    fig.expectedPerSecond = fig.limitBytesPerSecond / e.MaxPacket();
+    Rig rig(seed, "source-sink", WithInterruptEndpoint(e));
     vxio::Handle handle = vxio::kInvalidHandle;
     failure = rig.Open(u"PIPE02", &handle);
     if (!failure.empty())
         return false;
-    std::vector<std::array<uint8_t, 8>> buffers(depth);
+    std::vector<std::vector<uint8_t>> buffers(depth, std::vector<uint8_t>(e.MaxPacket()));
     std::vector<std::shared_ptr<vxio::Request>> slots(depth);
     const uint64_t start = NowNs(rig.Machine());
+    uint64_t first = 0, last = 0, afterFirst = 0;
     for (unsigned i = 0; i < depth; ++i)
-        slots[i] = rig.Io().Read(handle, buffers[i].data(), 8);
+        slots[i] = rig.Io().Read(handle, buffers[i].data(), e.MaxPacket());
     for (unsigned i = 0; slots[i]; i = (i + 1) % depth) {
         vxio::Status s = slots[i]->Wait();
-        ++fig.reads;
-        if (s < 0)
+        last = NowNs(rig.Machine());
+        if (fig.reads++ == 0)
+            first = last;
+        else if (last > first)
+            ++afterFirst;
+        if (s < 0 || slots[i]->Information() != e.MaxPacket())
             ++fig.failed;
         slots[i].reset();
-        if (NowNs(rig.Machine()) - start < durationNs && fig.failed == 0)
-            slots[i] = rig.Io().Read(handle, buffers[i].data(), 8);
+        if (last - start < durationNs && fig.failed == 0)
+            slots[i] = rig.Io().Read(handle, buffers[i].data(), e.MaxPacket());
     }
-    fig.virtualNs = NowNs(rig.Machine()) - start;
-    if (fig.virtualNs)
-        fig.readsPerSecond = static_cast<double>(fig.reads) * 1e9 / static_cast<double>(fig.virtualNs);
+    fig.virtualNs = last - start;
+    if (last > first) {
+        fig.readsPerSecond = static_cast<double>(afterFirst) * 1e9 / static_cast<double>(last - first);
+        fig.bytesPerSecond = fig.readsPerSecond * e.MaxPacket();
+        fig.share = fig.bytesPerSecond / fig.limitBytesPerSecond;
+    }
     std::string reports = rig.Finish();
     if (fig.failed)
         failure = std::to_string(fig.failed) + " interrupt reads failed";
@@ -276,13 +320,18 @@ BenchReport RunBench(const BenchOptions &options)
                     fail(failure);
                 report.bulk.push_back(cell);
             }
-    for (unsigned depth : {1u, 2u}) {
-        InterruptFigures fig;
-        std::string failure;
-        if (!RunInterrupt(options.seed, depth, options.quick ? 20000000ull : 500000000ull, fig, failure))
-            fail(failure);
-        report.interrupt.push_back(fig);
-    }
+    // 1024 bytes per interval every millisecond and every microframe, and a
+    // high-bandwidth endpoint with three 1024-byte transactions per
+    // microframe.
+    for (InterruptEndpoint e : {InterruptEndpoint{0x0400, 4}, InterruptEndpoint{0x0400, 1},
+                                InterruptEndpoint{0x1400, 1}})
+        for (unsigned depth : {1u, 3u}) {
+            InterruptFigures fig;
+            std::string failure;
+            if (!RunInterrupt(options.seed, e, depth, options.quick ? 20000000ull : 200000000ull, fig, failure))
+                fail(failure);
+            report.interrupt.push_back(fig);
+        }
     for (unsigned count : options.quick ? std::vector<unsigned>{1, 64} : std::vector<unsigned>{1, 32, 2500}) {
         PoolFigures fig;
         std::string failure;
@@ -290,8 +339,31 @@ BenchReport RunBench(const BenchOptions &options)
             fail(failure);
         report.pool.push_back(fig);
     }
+    if (options.cost) {
+        CostOptions cost;
+        cost.seed = options.seed;
+        cost.requestsPerThread = options.quick ? 500 : 100000;
+        cost.repeats = options.quick ? 1 : 3;
+        std::string failure;
+        if (!RunCost(cost, report.cost, failure))
+            fail(failure);
+    }
     report.passed = report.failure.empty();
     return report;
+}
+
+std::vector<CostScalingFigure> CostScaling(const std::vector<CostCell> &cells)
+{
+    std::vector<CostScalingFigure> out;
+    for (const auto &two : cells) {
+        if (two.threads != 2)
+            continue;
+        for (const auto &one : cells)
+            if (one.threads == 1 && one.driver == two.driver && one.inFlight == two.inFlight &&
+                one.requestsPerSecond > 0)
+                out.push_back({two.driver, two.inFlight, two.requestsPerSecond / one.requestsPerSecond});
+    }
+    return out;
 }
 
 void PrintBench(const BenchReport &report, std::ostream &out)
@@ -308,11 +380,11 @@ void PrintBench(const BenchReport &report, std::ostream &out)
                       static_cast<unsigned long long>(c.requests), c.wallNsPerRequest);
         out << line;
     }
-    out << "interrupt IN, 8-byte max packet, bInterval 4 (every 8 microframes)\n";
+    out << "interrupt IN, one max packet per read, source device, virtual time\n";
+    out << "endpoint                         depth   reads/s   (limit)       MB/s   of limit\n";
     for (const auto &f : report.interrupt) {
-        std::snprintf(line, sizeof line, "depth %u: %llu reads in %.3f s: %.1f/s (one per interval: %.1f/s)\n",
-                      f.depth, static_cast<unsigned long long>(f.reads), f.virtualNs / 1e9, f.readsPerSecond,
-                      f.expectedPerSecond);
+        std::snprintf(line, sizeof line, "%-32s %5u %9.1f %9.1f %10.3f %9.2f%%\n", f.endpoint.c_str(), f.depth,
+                      f.readsPerSecond, f.expectedPerSecond, f.bytesPerSecond / 1e6, f.share * 100);
         out << line;
     }
     out << "driver pool (tag Vxtr) with reads pending on the empty loopback FIFO\n";
@@ -325,6 +397,24 @@ void PrintBench(const BenchReport &report, std::ostream &out)
                       p.bytesPerRequest, p.blocksPerRequest, static_cast<long long>(p.bytesAfter),
                       static_cast<long long>(p.blocksAfter));
         out << line;
+    }
+    if (!report.cost.empty()) {
+        out << "CPU cost per 512-byte read, bus completing at once (wall clock of this machine)\n";
+        out << "in flight  threads   vextora ns  pass-through ns   ratio   vextora req/s  pass-through req/s\n";
+        for (size_t i = 0; i + 1 < report.cost.size(); i += 2) {
+            const CostCell &v = report.cost[i];
+            const CostCell &p = report.cost[i + 1];
+            std::snprintf(line, sizeof line, "%9u %8u %12.0f %16.0f %7.3f %15.0f %19.0f\n", v.inFlight, v.threads,
+                          v.nsPerRequest, p.nsPerRequest, v.nsPerRequest / p.nsPerRequest, v.requestsPerSecond,
+                          p.requestsPerSecond);
+            out << line;
+        }
+        const auto scaling = CostScaling(report.cost);
+        for (const auto &s : scaling) {
+            std::snprintf(line, sizeof line, "%s, %u in flight: two threads on two pipes give %.2fx one thread's requests/s\n",
+                          s.driver.c_str(), s.inFlight, s.factor);
+            out << line;
+        }
     }
     out << (report.passed ? "all runs completed\n" : "FAILED: " + report.failure + "\n");
 }
@@ -343,7 +433,10 @@ std::string BenchJson(const BenchReport &report)
                              {"wall_ns_per_request", c.wallNsPerRequest}});
     j["interrupt"] = nlohmann::json::array();
     for (const auto &f : report.interrupt)
-        j["interrupt"].push_back({{"depth", f.depth}, {"reads", f.reads}, {"failed", f.failed},
+        j["interrupt"].push_back({{"endpoint", f.endpoint}, {"read_bytes", f.readBytes},
+                                  {"bytes_per_s", f.bytesPerSecond}, {"limit_bytes_per_s", f.limitBytesPerSecond},
+                                  {"share", f.share},
+                                  {"depth", f.depth}, {"reads", f.reads}, {"failed", f.failed},
                                   {"virtual_ns", f.virtualNs}, {"reads_per_s", f.readsPerSecond},
                                   {"expected_per_s", f.expectedPerSecond}});
     j["pool"] = nlohmann::json::array();
@@ -354,6 +447,14 @@ std::string BenchJson(const BenchReport &report)
                              {"blocks_per_request", p.blocksPerRequest}, {"bytes_after", p.bytesAfter},
                              {"blocks_after", p.blocksAfter}, {"cancelled", p.cancelled},
                              {"unfinished", p.unfinished}});
+    j["cost"] = nlohmann::json::array();
+    for (const auto &c : report.cost)
+        j["cost"].push_back({{"driver", c.driver}, {"in_flight", c.inFlight}, {"threads", c.threads},
+                             {"requests", c.requests}, {"failed", c.failed}, {"wall_ns", c.wallNs},
+                             {"ns_per_request", c.nsPerRequest}, {"requests_per_s", c.requestsPerSecond}});
+    j["cost_scaling"] = nlohmann::json::array();
+    for (const auto &s : CostScaling(report.cost))
+        j["cost_scaling"].push_back({{"driver", s.driver}, {"in_flight", s.inFlight}, {"two_threads_over_one", s.factor}});
     return j.dump(2);
 }
 

@@ -9,11 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/vxsim/BenchCost.h"
+
 namespace vx {
 
 struct BenchOptions {
     uint64_t seed = 1;
     bool quick = false;  // a few sizes and depths, little data: for tests
+    bool cost = true;    // the CPU cost comparison (wall clock, takes a while)
 };
 
 // One cell of the bulk table: `depth` requests of `size` bytes kept in
@@ -35,12 +38,18 @@ struct BulkCell {
 };
 
 struct InterruptFigures {
+    std::string endpoint;  // what was polled
+    uint32_t readBytes = 0;
+    uint32_t transactions = 1;  // per interval
     unsigned depth = 0;
     uint64_t reads = 0;
     uint64_t failed = 0;
     uint64_t virtualNs = 0;
     double readsPerSecond = 0;
     double expectedPerSecond = 0;  // one max-packet read per bInterval
+    double bytesPerSecond = 0;
+    double limitBytesPerSecond = 0;  // max packet x transactions per interval
+    double share = 0;                // of that limit
 };
 
 struct PoolFigures {
@@ -63,7 +72,15 @@ struct BenchReport {
     std::vector<BulkCell> bulk;
     std::vector<InterruptFigures> interrupt;
     std::vector<PoolFigures> pool;
+    std::vector<CostCell> cost;
 };
+
+struct CostScalingFigure {
+    std::string driver;
+    unsigned inFlight = 0;
+    double factor = 0;  // requests/s of two threads over one thread's
+};
+std::vector<CostScalingFigure> CostScaling(const std::vector<CostCell> &cells);
 
 BenchReport RunBench(const BenchOptions &options);
 void PrintBench(const BenchReport &report, std::ostream &out);

@@ -67,6 +67,13 @@ int main(int argc, char **argv)
     bool benchJson = false;
     bench->add_flag("--quick", benchOptions.quick, "few sizes and little data");
     bench->add_flag("--json", benchJson, "report as JSON");
+    bool noCost = false;
+    bench->add_flag("--no-cost", noCost, "leave out the CPU cost comparison");
+    std::string costOnce;
+    uint64_t costRequests = 0;
+    bench->add_option("--cost-only", costOnce, "only N reads through one driver (vextora or pass-through), for callgrind")
+        ->check(CLI::IsMember({"vextora", "pass-through"}));
+    bench->add_option("--requests", costRequests, "reads for --cost-only");
 
     auto *help = app.add_subcommand("help", "help on the scenario language: 'vxsim help scenario'");
     std::string topic;
@@ -106,6 +113,18 @@ int main(int argc, char **argv)
     }
     if (*bench) {
         benchOptions.seed = options.seed ? options.seed : 1;
+        if (!costOnce.empty()) {
+            vx::CostCell cell;
+            std::string failure;
+            const auto driver = costOnce == "vextora" ? vx::CostDriver::Vextora : vx::CostDriver::PassThrough;
+            if (!vx::RunCostOnce(benchOptions.seed, driver, costRequests ? costRequests : 1000, cell, failure)) {
+                std::cerr << "vxsim bench: " << failure << "\n";
+                return 1;
+            }
+            std::cout << cell.driver << ": " << cell.requests << " reads, " << cell.nsPerRequest << " ns each\n";
+            return 0;
+        }
+        benchOptions.cost = !noCost;
         vx::BenchReport report = vx::RunBench(benchOptions);
         if (benchJson)
             std::cout << vx::BenchJson(report) << "\n";

@@ -1,0 +1,230 @@
+#include "tools/vxsim/BenchCost.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "driver/Driver.h"
+#include "include/vextora.h"
+#include "sim/kernel/IoManager.h"
+#include "sim/kernel/Machine.h"
+#include "sim/kernel/PnpManager.h"
+#include "sim/usb/Models.h"
+#include "sim/usb/UsbBus.h"
+#include "tools/passthrough/PassThrough.h"
+#include "tools/vxsim/StatusNames.h"
+
+namespace vx {
+namespace {
+
+constexpr uint32_t kReadBytes = 512;
+
+// High speed; interface 0 with bulk IN 1 and 2 (answer every read at once,
+// one per application thread), bulk IN 3 (never has data: where the reads
+// kept in flight wait) and bulk OUT 1.
+vextora::usb::DeviceDescriptors CostDescriptors()
+{
+    vextora::usb::DeviceDescriptors d = vextora::usb::LoopbackDescriptors();
+    d.Name = "cost";
+    d.Configuration = {
+        9, 0x02, 46, 0, 1, 1, 0, 0x80, 50,     // bus powered, 100 mA
+        9, 0x04, 0, 0, 4, 0xff, 0x00, 0x00, 0,  // interface 0, 4 endpoints, vendor
+        7, 0x05, 0x81, 0x02, 0x00, 0x02, 0,     // bulk IN 1, 512
+        7, 0x05, 0x82, 0x02, 0x00, 0x02, 0,     // bulk IN 2, 512
+        7, 0x05, 0x83, 0x02, 0x00, 0x02, 0,     // bulk IN 3, 512
+        7, 0x05, 0x01, 0x02, 0x00, 0x02, 0,     // bulk OUT 1, 512
+    };
+    return d;
+}
+
+// Answers at once, leaving the caller's bytes as they are, except on IN 3,
+// which never has data.
+class CostModel : public vextora::usb::DeviceModel {
+public:
+    CostModel() : DeviceModel(CostDescriptors()) {}
+    bool AnswersIndependently() const override { return true; }
+
+protected:
+    vextora::usb::Result EndpointTransfer(const vextora::usb::EndpointInfo &endpoint,
+                                          std::span<uint8_t> data) override
+    {
+        if (endpoint.Address == 0x83)
+            return vextora::usb::Result::NotReady();
+        return vextora::usb::Result::Ok(static_cast<uint32_t>(data.size()));
+    }
+};
+
+constexpr char16_t kVextoraService[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
+constexpr char16_t kPassThroughService[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\PASSTHRU";
+
+class CostRig {
+public:
+    CostRig(uint64_t seed, CostDriver which) : machine_(Options(seed)), scope_(machine_, "bench")
+    {
+        const bool vextora = which == CostDriver::Vextora;
+        driver_ = vextora ? machine_.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kVextoraService)
+                          : machine_.LoadDriver(u"\\Driver\\PASSTHRU", passthrough::DriverEntry, kPassThroughService);
+        Pnp().RegisterFunctionDriver(driver_);
+        vextora::usb::PortOptions portOptions;
+        portOptions.Completion = vextora::usb::CompletionMode::Inline;
+        port_ = &Bus().Plug(std::make_unique<CostModel>(), portOptions);
+        Pnp().WaitIdle();
+        auto links = Io().Interfaces(
+            sim::ToInterfaceClass(vextora ? VextoraInterfaceClassGuid : passthrough::InterfaceClass));
+        if (!links.empty())
+            link_ = links.front();
+    }
+
+    std::string Open(const char16_t *pipe, vxio::Handle *handle)
+    {
+        if (link_.empty())
+            return "the device did not start";
+        vxio::Status s = Io().Open(link_, pipe, handle);
+        if (s < 0)
+            return "open failed: " + StatusName(s);
+        handles_.push_back(*handle);
+        return {};
+    }
+
+    std::string Finish()
+    {
+        for (auto h : handles_)
+            Io().Close(h);
+        Io().WaitIdle();
+        Bus().Unplug(*port_);
+        Pnp().WaitIdle();
+        Bus().Shutdown();
+        machine_.UnloadDriver(driver_);
+        machine_.CheckForLeaks();
+        return machine_.ReportText();
+    }
+
+    sim::Machine &Machine() { return machine_; }
+    sim::IoManager &Io() { return machine_.Component<sim::IoManager>(); }
+
+private:
+    static sim::MachineOptions Options(uint64_t seed)
+    {
+        sim::MachineOptions o;
+        o.Seed = seed;
+        o.RandomYields = false;
+        o.IrpGuardPages = false;
+        return o;
+    }
+    sim::PnpManager &Pnp() { return machine_.Component<sim::PnpManager>(); }
+    vextora::usb::UsbBus &Bus() { return machine_.Component<vextora::usb::UsbBus>(); }
+
+    sim::Machine machine_;
+    sim::ThreadScope scope_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    vextora::usb::UsbPort *port_ = nullptr;
+    std::u16string link_;
+    std::vector<vxio::Handle> handles_;
+};
+
+// Synchronous reads one after the other on one handle; counts failures.
+uint64_t ReadLoop(sim::IoManager &io, vxio::Handle handle, uint64_t count)
+{
+    std::vector<uint8_t> buffer(kReadBytes);
+    uint64_t failed = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        auto r = io.Read(handle, buffer.data(), kReadBytes);
+        if (r->Wait() < 0 || r->Information() != kReadBytes)
+            ++failed;
+    }
+    return failed;
+}
+
+bool RunCell(uint64_t seed, CostDriver which, unsigned inFlight, unsigned threads, uint64_t perThread,
+             CostCell &cell, std::string &failure)
+{
+    cell = {};
+    cell.driver = CostDriverName(which);
+    cell.inFlight = inFlight;
+    cell.threads = threads;
+    CostRig rig(seed, which);
+    vxio::Handle pipes[2] = {vxio::kInvalidHandle, vxio::kInvalidHandle};
+    vxio::Handle waiting = vxio::kInvalidHandle;
+    failure = rig.Open(u"PIPE00", &pipes[0]);
+    if (failure.empty())
+        failure = rig.Open(u"PIPE01", &pipes[1]);
+    if (failure.empty())
+        failure = rig.Open(u"PIPE02", &waiting);
+    if (!failure.empty())
+        return false;
+
+    // The reads kept in flight wait on IN 3 for the whole measurement.
+    const unsigned background = inFlight > threads ? inFlight - threads : 0;
+    std::vector<uint8_t> backgroundBuffer(size_t(kReadBytes) * std::max(background, 1u));
+    std::vector<std::shared_ptr<vxio::Request>> pending;
+    for (unsigned i = 0; i < background; ++i)
+        pending.push_back(rig.Io().Read(waiting, backgroundBuffer.data() + size_t(kReadBytes) * i, kReadBytes));
+
+    (void)ReadLoop(rig.Io(), pipes[0], std::min<uint64_t>(perThread / 10 + 1, 2000));  // warm the caches
+
+    std::vector<uint64_t> failed(threads, 0);
+    std::vector<sim::SimThread *> running;
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned t = 0; t < threads; ++t) {
+        running.push_back(rig.Machine().StartThread("reader-" + std::to_string(t), [&, t] {
+            failed[t] = ReadLoop(rig.Io(), pipes[t], perThread);
+        }));
+    }
+    for (auto *thread : running)
+        rig.Machine().Join(thread);
+    cell.wallNs = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+
+    for (const auto &r : pending)
+        if (r->Done())
+            ++cell.failed;  // a read kept in flight ended early
+    rig.Io().CancelIo(waiting);
+    for (const auto &r : pending)
+        (void)r->Wait();
+    cell.requests = perThread * threads;
+    for (uint64_t f : failed)
+        cell.failed += f;
+    cell.nsPerRequest = cell.wallNs / static_cast<double>(perThread);
+    cell.requestsPerSecond = static_cast<double>(cell.requests) * 1e9 / cell.wallNs;
+    std::string reports = rig.Finish();
+    if (cell.failed)
+        failure = std::to_string(cell.failed) + " reads of the " + cell.driver + " cost run failed";
+    else if (!reports.empty())
+        failure = "verifier reports:\n" + reports;
+    return failure.empty();
+}
+
+}  // namespace
+
+const char *CostDriverName(CostDriver driver)
+{
+    return driver == CostDriver::Vextora ? "vextora" : "pass-through";
+}
+
+bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure)
+{
+    for (unsigned inFlight : {1u, 2500u})
+        for (unsigned threads : {1u, 2u})
+            // The two drivers in turn, each run repeated, so that a burst of
+            // load on the machine does not fall on one driver only.
+            for (CostDriver which : {CostDriver::Vextora, CostDriver::PassThrough}) {
+                CostCell best;
+                for (unsigned round = 0; round < std::max(options.repeats, 1u); ++round) {
+                    CostCell cell;
+                    if (!RunCell(options.seed, which, std::max(inFlight, threads), threads,
+                                 options.requestsPerThread, cell, failure))
+                        return false;
+                    if (round == 0 || cell.wallNs < best.wallNs)
+                        best = cell;
+                }
+                best.inFlight = inFlight;
+                cells.push_back(best);
+            }
+    return true;
+}
+
+bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, CostCell &cell, std::string &failure)
+{
+    return RunCell(seed, driver, 1, 1, requests, cell, failure);
+}
+
+}  // namespace vx

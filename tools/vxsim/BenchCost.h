@@ -1,0 +1,43 @@
+// The driver's CPU cost per request, measured beside the least any driver
+// could do: the same reads, from the same application, through the same I/O
+// manager onto the same simulated bus completing at once, once with vextora
+// and once with the pass-through driver (tools/passthrough). Wall-clock
+// figures of the simulator: they vary with the machine; the ratio is the
+// figure to read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vx {
+
+enum class CostDriver { Vextora, PassThrough };
+const char *CostDriverName(CostDriver driver);
+
+struct CostCell {
+    std::string driver;       // "vextora" or "pass-through"
+    unsigned inFlight = 0;    // reads pending on the device while measuring, the measured ones included
+    unsigned threads = 0;     // application threads, each reading its own pipe
+    uint64_t requests = 0;    // measured reads, all threads together
+    uint64_t failed = 0;
+    double wallNs = 0;        // first submission to last completion
+    double nsPerRequest = 0;  // wallNs / requests per thread
+    double requestsPerSecond = 0;
+};
+
+struct CostOptions {
+    uint64_t seed = 1;
+    uint64_t requestsPerThread = 100000;
+    unsigned repeats = 3;  // each cell is run this often; the fastest run counts
+};
+
+// Every combination of driver, 1 or 2,500 in flight and 1 or 2 threads.
+// Returns false (and what went wrong) when a run failed.
+bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure);
+
+// One driver, `requests` reads on one thread with nothing else pending:
+// what scripts/callgrind.sh counts instructions over.
+bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, CostCell &cell, std::string &failure);
+
+}  // namespace vx
