@@ -1,6 +1,7 @@
-// A bounded chaos sweep: several seeds of concurrent PnP, power, idle and
-// application activity on the loopback device. VEXTORA_CHAOS_SEEDS and
-// VEXTORA_CHAOS_OPS make it longer.
+// A bounded chaos sweep: many seeds of concurrent PnP, power, idle and
+// application activity on the loopback device, split into groups so ctest
+// runs them side by side, and a few seeds with every stream on one thread.
+// VEXTORA_CHAOS_SEEDS (seeds per group) and VEXTORA_CHAOS_OPS make it longer.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,16 +17,28 @@ uint64_t FromEnvironment(const char *name, uint64_t fallback)
     return text ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
-TEST(Chaos, SeedsPassWithNothingLost)
+struct Group {
+    const char *name;
+    uint64_t firstSeed;
+    bool serial;
+};
+
+void PrintTo(const Group &group, std::ostream *out) { *out << group.name; }
+
+class ChaosSweep : public ::testing::TestWithParam<Group> {};
+
+TEST_P(ChaosSweep, SeedsPassWithNothingLost)
 {
-    uint64_t seeds = FromEnvironment("VEXTORA_CHAOS_SEEDS", 6);
+    const Group &group = GetParam();
+    uint64_t seeds = FromEnvironment("VEXTORA_CHAOS_SEEDS", 4);
     uint64_t ops = FromEnvironment("VEXTORA_CHAOS_OPS", 2000);
     uint64_t verified = 0, systemOps = 0;
-    for (uint64_t seed = 1; seed <= seeds; ++seed) {
+    for (uint64_t seed = group.firstSeed; seed < group.firstSeed + seeds; ++seed) {
         std::ostringstream out;
         vx::ChaosOptions options;
         options.seed = seed;
         options.ops = ops;
+        options.serial = group.serial;
         vx::ChaosResult result = vx::RunChaos(options, out);
         EXPECT_TRUE(result.passed) << out.str();
         EXPECT_EQ(result.appOps, ops);
@@ -35,6 +48,56 @@ TEST(Chaos, SeedsPassWithNothingLost)
     // The sweep did exercise data and the system side, not only refusals.
     EXPECT_GT(verified, 0u);
     EXPECT_GT(systemOps, seeds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chaos, ChaosSweep,
+                         ::testing::Values(Group{"threads_a", 1, false}, Group{"threads_b", 101, false},
+                                           Group{"threads_c", 201, false}, Group{"threads_d", 301, false},
+                                           Group{"threads_e", 401, false}, Group{"threads_f", 501, false},
+                                           Group{"serial_a", 1, true}, Group{"serial_b", 601, true}),
+                         [](const ::testing::TestParamInfo<Group> &info) { return std::string(info.param.name); });
+
+// The printed command names every option that changes what a run does.
+TEST(ChaosCommand, NamesEveryOptionThatChangesTheRun)
+{
+    struct Case {
+        bool serial;
+        bool yields;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {false, true, "vxsim --seed 7 chaos --ops 300 --threads 5"},
+        {true, true, "vxsim --seed 7 chaos --ops 300 --threads 5 --serial"},
+        {false, false, "vxsim --seed 7 chaos --ops 300 --threads 5 --no-yields"},
+        {true, false, "vxsim --seed 7 chaos --ops 300 --threads 5 --no-yields --serial"},
+    };
+    for (const Case &c : cases) {
+        vx::ChaosOptions options;
+        options.seed = 7;
+        options.ops = 300;
+        options.appThreads = 5;
+        options.serial = c.serial;
+        options.randomYields = c.yields;
+        EXPECT_EQ(vx::ChaosCommand(options), c.expected);
+    }
+}
+
+// On one thread the operation order comes from the seed alone: the same
+// seed runs the same number of PnP and power operations every time, and
+// every application operation runs.
+TEST(ChaosSerial, SameSeedSameSystemOperations)
+{
+    vx::ChaosOptions options;
+    options.seed = 42;
+    options.ops = 400;
+    options.serial = true;
+    std::ostringstream out;
+    vx::ChaosResult first = vx::RunChaos(options, out);
+    vx::ChaosResult second = vx::RunChaos(options, out);
+    ASSERT_TRUE(first.passed && second.passed) << out.str();
+    EXPECT_EQ(first.appOps, 400u);
+    EXPECT_EQ(first.systemOps, second.systemOps);
+    EXPECT_EQ(first.replugs, second.replugs);
 }
 
 }  // namespace

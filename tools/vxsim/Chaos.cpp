@@ -1,6 +1,7 @@
 #include "tools/vxsim/Chaos.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -46,7 +47,6 @@ struct Shared {
     vextora::usb::UsbPort *port = nullptr;
     std::u16string link;
     uint64_t generation = 0;
-    std::atomic<int64_t> opsLeft{0};
     std::atomic<uint64_t> appOps{0};
     std::atomic<uint64_t> requests{0};
     std::atomic<uint64_t> bytesVerified{0};
@@ -72,23 +72,72 @@ struct Shared {
     }
 };
 
+// The last requests of one thread, with their virtual time and outcome, for
+// the failure report.
+class OpLog {
+public:
+    explicit OpLog(sim::Machine &machine) : machine_(machine) {}
+
+    void Note(uint64_t op, const std::string &what)
+    {
+        char stamp[48];
+        std::snprintf(stamp, sizeof stamp, "%10.3f ms  op %llu: ", static_cast<double>(machine_.Now()) / 10000.0,
+                      static_cast<unsigned long long>(op));
+        entries_.push_back(stamp + what);
+        if (entries_.size() > kKept)
+            entries_.pop_front();
+    }
+
+    void Print(const std::string &thread, std::string &into) const
+    {
+        into += "  " + thread + ", last " + std::to_string(entries_.size()) + " request(s):\n";
+        for (const auto &e : entries_)
+            into += "    " + e + "\n";
+    }
+
+private:
+    static constexpr size_t kKept = 12;
+    sim::Machine &machine_;
+    std::deque<std::string> entries_;
+};
+
+// Each operation draws from a generator seeded by its thread's stream, so
+// the choices of operation n do not depend on what earlier ones met.
+uint64_t StreamSeed(uint64_t seed, uint64_t thread) { return seed * 1000003 + thread; }
+
 class AppThread {
 public:
-    AppThread(sim::Machine &machine, Shared &shared, unsigned index, uint64_t seed)
-        : machine_(machine), shared_(shared), index_(index), rng_(seed * 1000003 + index)
+    AppThread(sim::Machine &machine, Shared &shared, unsigned index, uint64_t seed, uint64_t quota)
+        : machine_(machine), shared_(shared), index_(index), stream_(StreamSeed(seed, index)), quota_(quota),
+          log_(machine)
     {
+    }
+
+    // One operation and the think time after it; false when the quota is
+    // used up or the run failed (the handles are closed then).
+    bool StepOnce()
+    {
+        if (shared_.failed || done_ == quota_) {
+            CloseAll();
+            return false;
+        }
+        rng_.seed(stream_());
+        auto think = std::chrono::microseconds(rng_() % 10000);
+        Step();
+        ++done_;
+        ++shared_.appOps;
+        // Applications think between requests; PnP and power move meanwhile.
+        machine_.Sleep(think);
+        return true;
     }
 
     void Run()
     {
-        while (!shared_.failed && shared_.opsLeft.fetch_sub(1) > 0) {
-            Step();
-            ++shared_.appOps;
-            // Applications think between requests; PnP and power move meanwhile.
-            machine_.Sleep(std::chrono::microseconds(rng_() % 10000));
+        while (StepOnce()) {
         }
-        CloseAll();
     }
+
+    const OpLog &Log() const { return log_; }
 
 private:
     struct Held {
@@ -102,6 +151,7 @@ private:
     void Check(vxio::Status status, const std::string &what)
     {
         ++shared_.requests;
+        log_.Note(done_, what + ": " + StatusName(status));
         if (!kActionable.count(static_cast<uint32_t>(status)))
             shared_.Fail("thread " + std::to_string(index_) + ": " + what + " ended with " + StatusName(status) +
                          ", which no application can act on");
@@ -134,6 +184,7 @@ private:
     {
         Io().Close(held_[i].handle);
         ++shared_.requests;
+        log_.Note(done_, "close \"" + held_[i].name + "\"");
         held_.erase(held_.begin() + static_cast<long>(i));
     }
 
@@ -294,8 +345,10 @@ private:
             break;
         case 8:
             if (!held_.empty()) {
-                Io().CancelIo(held_[rng_() % held_.size()].handle);
+                const Held &h = held_[rng_() % held_.size()];
+                Io().CancelIo(h.handle);
                 ++shared_.requests;
+                log_.Note(done_, "cancel I/O on \"" + h.name + "\"");
             }
             break;
         case 9:
@@ -317,29 +370,42 @@ private:
     sim::Machine &machine_;
     Shared &shared_;
     unsigned index_;
-    std::mt19937_64 rng_;
+    std::mt19937_64 stream_;  // one draw per operation
+    std::mt19937_64 rng_;     // the choices of the current operation
+    uint64_t quota_;
+    uint64_t done_ = 0;
+    OpLog log_;
     std::vector<Held> held_;
     bool dirty_ = true;
 };
 
 class SystemThread {
 public:
-    SystemThread(sim::Machine &machine, Shared &shared, uint64_t seed) : machine_(machine), shared_(shared), rng_(seed)
+    SystemThread(sim::Machine &machine, Shared &shared, uint64_t seed, bool hostController)
+        : machine_(machine), shared_(shared), stream_(seed), hostController_(hostController), log_(machine)
     {
+    }
+
+    // One operation and the pause after it.
+    void StepOnce()
+    {
+        rng_.seed(stream_());
+        auto pause = std::chrono::milliseconds(rng_() % 20);
+        Step();
+        ++ops_;
+        machine_.Sleep(pause);
     }
 
     uint64_t Run()
     {
-        uint64_t ops = 0;
-        while (!shared_.failed && shared_.appsRunning > 0) {
-            Step();
-            ++ops;
-            machine_.Sleep(std::chrono::milliseconds(rng_() % 20));
-        }
-        return ops;
+        while (!shared_.failed && shared_.appsRunning > 0)
+            StepOnce();
+        return ops_;
     }
 
+    uint64_t Ops() const { return ops_; }
     uint64_t Replugs() const { return replugs_; }
+    const OpLog &Log() const { return log_; }
 
 private:
     sim::PnpManager &Pnp() { return machine_.Component<sim::PnpManager>(); }
@@ -347,6 +413,7 @@ private:
 
     void Check(NTSTATUS status, const char *what)
     {
+        log_.Note(ops_, std::string(what) + ": " + StatusName(status));
         if (status < 0 && static_cast<uint32_t>(status) != 0xC0000010 &&
             !kActionable.count(static_cast<uint32_t>(status)))
             shared_.Fail(std::string(what) + " ended with " + StatusName(status));
@@ -395,6 +462,7 @@ private:
                     std::lock_guard lock(shared_.mutex);
                     port = shared_.port;
                 }
+                log_.Note(ops_, "remote wake signalled");
                 port->SignalRemoteWake();
             }
             Check(Power().SetSystemPower(pdo, PowerSystemWorking), "system resume");
@@ -402,6 +470,7 @@ private:
         }
         case 5:
             // Idle ticks: time passes with whatever the applications do.
+            log_.Note(ops_, "idle ticks");
             machine_.Sleep(std::chrono::milliseconds(500 + rng_() % 5500));
             break;
         case 6:
@@ -425,11 +494,13 @@ private:
             shared_.link.clear();
             ++shared_.generation;
         }
+        bool hostController = hostController_ && rng_() % 2;
+        log_.Note(ops_, std::string("replug, completing ") + (hostController ? "from the host controller" : "inline"));
         bus.Unplug(*old);
         ++replugs_;
         vextora::usb::PortOptions options;
         options.Completion =
-            rng_() % 2 ? vextora::usb::CompletionMode::HostController : vextora::usb::CompletionMode::Inline;
+            hostController ? vextora::usb::CompletionMode::HostController : vextora::usb::CompletionMode::Inline;
         auto &port = bus.Plug(vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors()), options);
         Pnp().WaitIdle();
         auto links = machine_.Component<sim::IoManager>().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
@@ -442,24 +513,37 @@ private:
 
     sim::Machine &machine_;
     Shared &shared_;
+    std::mt19937_64 stream_;
     std::mt19937_64 rng_;
+    bool hostController_;  // false: every transfer completes in the submitting thread
+    uint64_t ops_ = 0;
     uint64_t replugs_ = 0;
+    OpLog log_;
 };
 
 }  // namespace
 
+std::string ChaosCommand(const ChaosOptions &options)
+{
+    std::string command = "vxsim --seed " + std::to_string(options.seed) + " chaos --ops " +
+                          std::to_string(options.ops) + " --threads " + std::to_string(options.appThreads);
+    if (!options.randomYields)
+        command += " --no-yields";
+    if (options.serial)
+        command += " --serial";
+    return command;
+}
+
 ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
 {
     ChaosResult result;
-    std::string reproduce = "vxsim chaos --seed " + std::to_string(options.seed) + " --ops " +
-                            std::to_string(options.ops);
     sim::MachineOptions machineOptions;
     machineOptions.Seed = options.seed;
     machineOptions.RandomYields = options.randomYields;
     Shared shared;
-    shared.opsLeft = static_cast<int64_t>(options.ops);
     uint64_t systemOps = 0, replugs = 0;
     std::string reports;
+    std::string logs;
     {
         sim::Machine machine(machineOptions);
         sim::ThreadScope scope(machine, "chaos");
@@ -470,47 +554,82 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
         auto &bus = machine.Component<vextora::usb::UsbBus>();
         pnp.RegisterFunctionDriver(driver);
         vextora::usb::PortOptions portOptions;
-        portOptions.Completion = vextora::usb::CompletionMode::HostController;
+        portOptions.Completion =
+            options.serial ? vextora::usb::CompletionMode::Inline : vextora::usb::CompletionMode::HostController;
         shared.port = &bus.Plug(vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors()), portOptions);
         pnp.WaitIdle();
         auto links = io.Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
         if (links.empty()) {
-            result.failure = "the loopback device did not start";
+            result.failure = "the loopback device did not start\nreproduce: " + ChaosCommand(options);
+            out << "chaos seed " << options.seed << ": FAILED\n" << result.failure << "\n";
             return result;
         }
         shared.link = links.front();
 
+        // Each application thread's share of the operations is fixed, so its
+        // stream is the same whatever the others do.
         std::vector<std::unique_ptr<AppThread>> apps;
-        std::vector<sim::SimThread *> threads;
-        shared.appsRunning = options.appThreads;
         for (unsigned i = 0; i < options.appThreads; ++i) {
-            apps.push_back(std::make_unique<AppThread>(machine, shared, i, options.seed));
-            AppThread *app = apps.back().get();
-            threads.push_back(machine.StartThread("app" + std::to_string(i), [app, &shared] {
-                app->Run();
-                --shared.appsRunning;
-            }));
+            uint64_t quota = options.ops / options.appThreads + (i < options.ops % options.appThreads ? 1 : 0);
+            apps.push_back(std::make_unique<AppThread>(machine, shared, i, options.seed, quota));
         }
-        SystemThread system(machine, shared, options.seed ^ 0x5EED);
-        sim::SimThread *systemThread =
-            machine.StartThread("system", [&] { systemOps = system.Run(); });
-
+        SystemThread system(machine, shared, options.seed ^ 0x5EED, !options.serial);
         bool tty = options.progress && isatty(STDERR_FILENO);
-        while (shared.appsRunning > 0) {
-            machine.Sleep(std::chrono::milliseconds(100));
-            if (tty) {
-                uint64_t done = std::min<uint64_t>(shared.appOps, options.ops);
-                int width = 40, filled = options.ops ? int(width * done / options.ops) : width;
-                std::fprintf(stderr, "\r[%-*s] %llu/%llu", width, std::string(filled, '#').c_str(),
-                             static_cast<unsigned long long>(done), static_cast<unsigned long long>(options.ops));
+        auto progress = [&] {
+            if (!tty)
+                return;
+            uint64_t done = std::min<uint64_t>(shared.appOps, options.ops);
+            int width = 40, filled = options.ops ? int(width * done / options.ops) : width;
+            std::fprintf(stderr, "\r[%-*s] %llu/%llu", width, std::string(filled, '#').c_str(),
+                         static_cast<unsigned long long>(done), static_cast<unsigned long long>(options.ops));
+        };
+
+        if (options.serial) {
+            // One thread runs every stream: the next operation's thread is
+            // drawn from the seed (the system thread one time in sixteen,
+            // near the share it gets when the threads run side by side).
+            std::mt19937_64 order(StreamSeed(options.seed, 0xC0FFEE));
+            std::vector<AppThread *> running;
+            for (auto &app : apps)
+                running.push_back(app.get());
+            uint64_t steps = 0;
+            while (!running.empty()) {
+                if (order() % 16 == 0) {
+                    system.StepOnce();
+                } else {
+                    size_t i = order() % running.size();
+                    if (!running[i]->StepOnce())
+                        running.erase(running.begin() + static_cast<long>(i));
+                }
+                if (++steps % 256 == 0)
+                    progress();
             }
+            systemOps = system.Ops();
+        } else {
+            std::vector<sim::SimThread *> threads;
+            shared.appsRunning = options.appThreads;
+            for (unsigned i = 0; i < options.appThreads; ++i) {
+                AppThread *app = apps[i].get();
+                threads.push_back(machine.StartThread("app" + std::to_string(i), [app, &shared] {
+                    app->Run();
+                    --shared.appsRunning;
+                }));
+            }
+            sim::SimThread *systemThread = machine.StartThread("system", [&] { systemOps = system.Run(); });
+            while (shared.appsRunning > 0) {
+                machine.Sleep(std::chrono::milliseconds(100));
+                progress();
+            }
+            for (auto *t : threads)
+                machine.Join(t);
+            machine.Join(systemThread);
         }
-        for (auto *t : threads)
-            machine.Join(t);
-        machine.Join(systemThread);
         if (tty)
-            std::fprintf(stderr, "\n");
+            std::fprintf(stderr, "\r%*s\r", 60, "");
         replugs = system.Replugs();
+        for (unsigned i = 0; i < apps.size(); ++i)
+            apps[i]->Log().Print("app" + std::to_string(i), logs);
+        system.Log().Print("system", logs);
 
         // The end: every handle closed, the device unplugged and removed,
         // the driver unloaded, nothing left behind.
@@ -536,14 +655,40 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     if (!reports.empty())
         shared.Fail("verifier reports:\n" + reports);
     result.passed = !shared.failed;
-    if (!result.passed)
-        result.failure = shared.failure + "\nseed " + std::to_string(options.seed) + "; reproduce: " + reproduce;
+    if (!result.passed) {
+        result.failure = shared.failure + "\n" + logs + "seed " + std::to_string(options.seed) +
+                         "; reproduce: " + ChaosCommand(options);
+        if (!options.serial)
+            result.failure += "\n(threads replay the same operations but not the same interleaving: add --repeat 20 "
+                              "to rerun it, or try --serial)";
+    }
     out << "chaos seed " << options.seed << ": " << result.appOps << " application operations, " << result.systemOps
         << " PnP/power/idle operations, " << result.replugs << " replugs, " << result.requests << " requests, "
         << result.bytesVerified << " bytes verified: " << (result.passed ? "passed" : "FAILED") << "\n";
     if (!result.passed)
         out << result.failure << "\n";
     return result;
+}
+
+uint64_t RunChaosSeeds(const ChaosOptions &options, uint64_t seeds, uint64_t repeat, std::ostream &out)
+{
+    auto started = std::chrono::steady_clock::now();
+    uint64_t runs = 0, failures = 0;
+    for (uint64_t i = 0; i < seeds; ++i) {
+        for (uint64_t r = 0; r < std::max<uint64_t>(repeat, 1); ++r) {
+            ChaosOptions one = options;
+            one.seed = options.seed + i;
+            ++runs;
+            if (!RunChaos(one, out).passed)
+                ++failures;
+            out << std::flush;
+        }
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char elapsed[32];
+    std::snprintf(elapsed, sizeof elapsed, "%.1f", seconds);
+    out << runs - failures << " passed, " << failures << " failed (" << runs << " run(s), " << elapsed << " s)\n";
+    return failures;
 }
 
 }  // namespace vx

@@ -1,6 +1,13 @@
 // `vxsim chaos`: random PnP, power, idle and application activity from
 // several threads against the driver on the loopback device, with the
 // verifier armed, and the checks that nothing was lost on the way.
+//
+// Each thread's operations, and every choice inside each operation, derive
+// only from (seed, thread index, operation number): a printed seed replays
+// the same operation streams. With real threads the interleaving still
+// differs from run to run (rerun a seed with --repeat); --serial runs the
+// streams on one thread in an order drawn from the seed, with transfers
+// completed in the submitting thread, which replays far more exactly.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +22,12 @@ struct ChaosOptions {
     unsigned appThreads = 3;   // besides the thread that drives PnP and power
     bool progress = false;     // a progress bar on the terminal
     bool randomYields = true;  // random delays at thread hand-offs
+    bool serial = false;       // every stream on one thread, interleaved by the seed
 };
 
 struct ChaosResult {
     bool passed = false;
-    std::string failure;  // what went wrong, with the reproduction command
+    std::string failure;  // what went wrong, the last operations of each thread, the reproduction command
     uint64_t appOps = 0;
     uint64_t systemOps = 0;
     uint64_t bytesVerified = 0;
@@ -27,6 +35,14 @@ struct ChaosResult {
     uint64_t replugs = 0;
 };
 
+// The command line that runs exactly these options for one seed.
+std::string ChaosCommand(const ChaosOptions &options);
+
 ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out);
+
+// Seeds options.seed .. options.seed + seeds - 1, each run `repeat` times;
+// prints one line per run, the failures in full and a summary with the wall
+// time. Returns the number of failed runs.
+uint64_t RunChaosSeeds(const ChaosOptions &options, uint64_t seeds, uint64_t repeat, std::ostream &out);
 
 }  // namespace vx

@@ -61,6 +61,14 @@ int main(int argc, char **argv)
     chaos->add_option("--ops", chaosOptions.ops, "application operations per seed");
     chaos->add_option("--threads", chaosOptions.appThreads, "application threads");
     chaos->add_option("--seeds", seeds, "how many seeds to run, from --seed on");
+    uint64_t repeat = 1;
+    chaos->add_option("--repeat", repeat, "run each seed this many times (threaded runs interleave differently)");
+    chaos->add_flag("--serial", chaosOptions.serial,
+                    "run every thread's operations on one thread in an order drawn from the seed");
+    bool noYields = false;
+    chaos->add_flag("--no-yields", noYields, "no random delays at thread hand-offs");
+    // --seed may come after the subcommand too.
+    chaos->add_option("--seed", options.seed, "the first seed");
 
     auto *bench = app.add_subcommand("bench", "bus utilisation in virtual time and the driver's pool per request");
     vx::BenchOptions benchOptions;
@@ -101,15 +109,8 @@ int main(int argc, char **argv)
     if (*chaos) {
         chaosOptions.seed = options.seed ? options.seed : 1;
         chaosOptions.progress = true;
-        unsigned failures = 0;
-        for (uint64_t i = 0; i < seeds; ++i) {
-            vx::ChaosOptions one = chaosOptions;
-            one.seed = chaosOptions.seed + i;
-            if (!vx::RunChaos(one, std::cout).passed)
-                ++failures;
-        }
-        std::cout << seeds - failures << " passed, " << failures << " failed\n";
-        return failures ? 1 : 0;
+        chaosOptions.randomYields = !noYields;
+        return vx::RunChaosSeeds(chaosOptions, seeds, repeat, std::cout) ? 1 : 0;
     }
     if (*bench) {
         benchOptions.seed = options.seed ? options.seed : 1;
