@@ -63,6 +63,7 @@ struct IrpRecord {
     ULONG OutputLength = 0;
     ULONG Method = 0;
     PMDL OutputMdl = nullptr;
+    bool Sent = false;  // its builder's IofCallDriver happened
 };
 
 struct IrpTable {
@@ -216,6 +217,7 @@ PIRP AllocateIrp(CCHAR StackSize, IrpOrigin Origin, const void *Site, bool Injec
         r.SystemBuffer = r.OutputBuffer = nullptr;
         r.OutputLength = r.Method = 0;
         r.OutputMdl = nullptr;
+        r.Sent = false;
     }
     InitIrp(irp, StackSize);
     t.Live.fetch_add(1, std::memory_order_relaxed);
@@ -261,6 +263,28 @@ IrpRecord *LiveRecord(Machine::Impl &K, PIRP Irp, const char *Operation, std::st
         return nullptr;
     }
     return r;
+}
+
+// Whether Driver may cancel the IRP: it allocated, built or requested it, or
+// one of its devices holds or has passed on a stack location of it.
+bool TakesPartIn(IrpRecord &R, PIRP Irp, PDRIVER_OBJECT Driver)
+{
+    {
+        std::lock_guard lock(R.Mu);
+        if (R.Owner == Driver) {
+            return true;
+        }
+    }
+    if (Irp->CurrentLocation < 1 || Irp->CurrentLocation > Irp->StackCount) {
+        return false;
+    }
+    PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
+    for (int location = Irp->CurrentLocation; location <= Irp->StackCount; ++location, ++sp) {
+        if (sp->DeviceObject != nullptr && sp->DeviceObject->DriverObject == Driver) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void Notify(Machine::Impl &K, const std::function<void(IrpObserver *)> &Fn)
@@ -512,6 +536,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path)
     }
     bool fromTop = Irp->CurrentLocation == Irp->StackCount + 1;
     bool noRoutine;
+    SimThread::UnwaitedRequest sent{nullptr, nullptr, 0};
     {
         std::lock_guard lock(r->Mu);
         constexpr UCHAR every = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
@@ -519,6 +544,14 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path)
                     (next->CompletionRoutine == nullptr || (next->Control & every) != every);
         r->Outstanding = true;
         r->Done = false;
+        // The IRP may be gone by the time the dispatch routine returns, so
+        // what the sender must wait on is taken now.
+        // Only the builder's own send counts: a driver below that skips its
+        // location passes the IRP on from the top location too.
+        if (r->Origin == IrpOrigin::Built && !r->Sent && !me->Frames.empty()) {
+            sent = {r->UserEvent, r->UserIosb, me->Frames.size()};
+        }
+        r->Sent = true;
     }
     if (noRoutine) {
         k.M.ReportViolation(checks::AllocatedIrpWithoutCompletionRoutine, Irp, Device,
@@ -586,6 +619,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path)
     }
     if (!check.empty()) {
         k.M.ReportViolation(check, Irp, Device, detail);
+    }
+    if (status == STATUS_PENDING && sent.Event != nullptr) {
+        me->Unwaited.push_back(sent);
     }
     Notify(k, [&](IrpObserver *o) { o->OnDispatchReturn(Device, Irp, major, minor, status); });
     return status;
@@ -808,8 +844,13 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     if (me->Irql > DISPATCH_LEVEL) {
         k.M.ReportViolation(checks::CancelIrql, Irp, nullptr, "IoCancelIrp at IRQL " + std::to_string(me->Irql));
     }
-    if (LiveRecord(k, Irp, "IoCancelIrp", checks::IrpUseAfterFree) == nullptr) {
+    IrpRecord *r = LiveRecord(k, Irp, "IoCancelIrp", checks::IrpUseAfterFree);
+    if (r == nullptr) {
         return FALSE;
+    }
+    if (PDRIVER_OBJECT caller = CurrentDriver(); caller != nullptr && !TakesPartIn(*r, Irp, caller)) {
+        k.M.ReportViolation(checks::CancelForeignIrp, Irp, nullptr,
+                            "IoCancelIrp on an IRP its caller neither allocated, requested nor received");
     }
     KIRQL old;
     IoAcquireCancelSpinLock(&old);

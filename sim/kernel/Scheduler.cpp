@@ -451,16 +451,16 @@ void Machine::Impl::DpcLoop()
     SimThread *me = Self();
     std::unique_lock lock(Sched);
     for (;;) {
-        while (DpcQueue.Flink == &DpcQueue && !Stopping) {
+        PKDPC dpc = nullptr;
+        while ((dpc = NextDpcLocked()) == nullptr && !Stopping) {
             WaitBlock wb;
             wb.What = "the DPC queue";
             Enqueue(&DpcWaiters, wb);
             Block(lock, me, wb);
         }
-        if (DpcQueue.Flink == &DpcQueue) {
+        if (dpc == nullptr) {
             return;
         }
-        PKDPC dpc = CONTAINING_RECORD(DpcQueue.Flink, KDPC, DpcListEntry);
         RemoveDpcEntry(dpc);
         PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
         PVOID context = dpc->DeferredContext;
@@ -624,6 +624,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     SimThread *me = Self();
     Machine::Impl &k = *me->I;
     bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (!zeroTimeout) {
+        std::erase_if(me->Unwaited, [&](const SimThread::UnwaitedRequest &u) { return u.Event == Object; });
+    }
     if (me->Irql > DISPATCH_LEVEL || (me->Irql > APC_LEVEL && !zeroTimeout)) {
         k.M.ReportViolation(checks::WaitIrql, nullptr, nullptr,
                             "KeWaitForSingleObject at IRQL " + std::to_string(me->Irql) +

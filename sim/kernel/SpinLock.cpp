@@ -3,6 +3,7 @@
 #include "sim/kernel/MachineImpl.h"
 
 #include <algorithm>
+#include <pthread.h>
 #include <thread>
 
 namespace sim {
@@ -65,6 +66,46 @@ void CheckFrameExit(SimThread *T, size_t Depth, KIRQL EntryIrql, size_t EntryLoc
     }
 }
 
+namespace {
+
+// True when Address lies in this thread's stack below Mark: in frames of
+// routines that were called after Mark's frame and have returned.
+bool InReturnedFrame(const void *Address, const void *Mark)
+{
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return false;
+    }
+    void *low = nullptr;
+    size_t size = 0;
+    int rc = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    auto a = reinterpret_cast<uintptr_t>(Address);
+    return rc == 0 && a >= reinterpret_cast<uintptr_t>(low) && a < reinterpret_cast<uintptr_t>(Mark);
+}
+
+// A driver routine that sent a built request which came back STATUS_PENDING
+// must wait on its event before returning: the I/O manager still writes the
+// status block and sets the event, typically in that routine's own frame.
+void CheckUnwaitedRequests(SimThread *T, size_t Depth, const void *Mark, const char *What)
+{
+    for (auto it = T->Unwaited.begin(); it != T->Unwaited.end();) {
+        if (it->Depth < Depth) {
+            ++it;
+            continue;
+        }
+        bool onStack = InReturnedFrame(it->Event, Mark) || InReturnedFrame(it->Iosb, Mark);
+        T->M->ReportViolation(checks::BuiltIrpNotWaited, nullptr, nullptr,
+                              std::string(What) +
+                                  " returned without waiting for a request from IoBuildDeviceIoControlRequest "
+                                  "that returned STATUS_PENDING" +
+                                  (onStack ? "; its event or status block was in the returned frame" : ""));
+        it = T->Unwaited.erase(it);
+    }
+}
+
+}  // namespace
+
 FrameScope::FrameScope(FrameKind Kind, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, PIRP Irp, const void *Routine)
     : kind_(Kind)
 {
@@ -85,6 +126,7 @@ FrameScope::~FrameScope()
     if (kind_ != FrameKind::Cancel) {
         CheckFrameExit(t, t->Frames.size(), entryIrql_, entryLocks_, name);
     }
+    CheckUnwaitedRequests(t, t->Frames.size(), this, name);
     t->Frames.pop_back();
 }
 
@@ -159,6 +201,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
         return;
     }
     me->Irql = NewIrql;
+    me->I->RunReleaseHook(SpinLock);
     me->M->YieldPoint();
 }
 

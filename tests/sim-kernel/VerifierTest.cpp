@@ -397,3 +397,74 @@ TEST_F(LockRulesTest, MisuseIsReportedWithoutDeadlocking)
 }
 
 }  // namespace
+
+TEST_F(OwnIrpTest, PendingBuiltRequestIsWaitedForBeforeItsSenderReturns)
+{
+    lower->Mode = LowerMode::Pend;
+    {
+        sim::FrameScope routine(sim::FrameKind::Other, loaded.front());
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, pdo, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
+    }
+    Expect({sim::checks::BuiltIrpNotWaited});
+    CompleteHeld(STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+
+    // Finished before the wait: the wait is still owed, and then enough.
+    KeClearEvent(&event);
+    iosb.Status = STATUS_PENDING;
+    {
+        sim::FrameScope routine(sim::FrameKind::Other, loaded.front());
+        PIRP irp = IoBuildDeviceIoControlRequest(0x220003, pdo, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
+        CompleteHeld(STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(iosb.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(machine.ReportText(), "");
+}
+
+TEST_F(OwnIrpTest, DriverCancelsOnlyIrpsItTakesPartIn)
+{
+    lower->Mode = LowerMode::Pend;
+    // Leaves the IRP held; CompleteHeld finishes it.
+    lower->CancelRoutine = [](PDEVICE_OBJECT, PIRP Irp) { IoReleaseCancelSpinLock(Irp->CancelIrql); };
+    auto sendToPdo = [&](PIRP Irp) {
+        IoGetNextIrpStackLocation(Irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(Irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(pdo, Irp), STATUS_PENDING);
+    };
+    // Another component's IRP, held by the PDO: none of the driver's business.
+    PIRP foreign = IoAllocateIrp(pdo->StackSize, FALSE);
+    sendToPdo(foreign);
+    {
+        sim::FrameScope asDriver(sim::FrameKind::Other, loaded.front());
+        EXPECT_TRUE(IoCancelIrp(foreign));
+    }
+    Expect({sim::checks::CancelForeignIrp});
+
+    // The driver's own IRP, and one it received and passed down.
+    PIRP own;
+    {
+        sim::FrameScope asDriver(sim::FrameKind::Other, loaded.front());
+        own = IoAllocateIrp(pdo->StackSize, FALSE);
+        sendToPdo(own);
+        EXPECT_TRUE(IoCancelIrp(own));
+    }
+    PIRP received = IoAllocateIrp(static_cast<CCHAR>(pdo->StackSize + 1), FALSE);
+    IoSetNextIrpStackLocation(received);
+    IoGetCurrentIrpStackLocation(received)->DeviceObject = fdos.front();
+    {
+        sim::FrameScope asDriver(sim::FrameKind::Other, loaded.front());
+        sendToPdo(received);
+        EXPECT_TRUE(IoCancelIrp(received));
+    }
+    EXPECT_EQ(machine.ReportText(), "");
+    CompleteHeld(STATUS_CANCELLED);
+    for (PIRP irp : {foreign, own, received}) {
+        IoFreeIrp(irp);
+    }
+    EXPECT_EQ(machine.ReportText(), "");
+}
