@@ -176,6 +176,7 @@ void PowerManager::StartNext(PIRP Irp)
     int kind = 0;
     {
         std::lock_guard lock(mutex_);
+        ++startNextCounts_[std::make_pair(device, current->MinorFunction)];
         auto it = tracked_.find(Irp);
         if (it == tracked_.end()) {
             verdict = Verdict::Unknown;
@@ -334,14 +335,16 @@ NTSTATUS PowerManager::Request(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE Stat
         location->Parameters.Power.State = State;
         location->Parameters.Power.ShutdownType = PowerActionNone;
     }
+    bool storeAfter;
     {
         std::lock_guard lock(mutex_);
         request->Index = requests_.size();
         requests_.push_back(RequestRecord{Pdo, Minor, State, STATUS_PENDING});
+        storeAfter = storeIrpAfterSending_;
     }
-    // Written before the IRP can complete, so a callback or a canceller
-    // always finds it.
-    if (Irp != nullptr) {
+    // By default written before the IRP can complete, so a callback or a
+    // canceller always finds it.
+    if (Irp != nullptr && !storeAfter) {
         *Irp = irp;
     }
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
@@ -350,6 +353,11 @@ NTSTATUS PowerManager::Request(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE Stat
         thread_->Post([this, top, irp] { (void)Call(top, irp); });
     } else {
         (void)Call(top, irp);
+    }
+    if (Irp != nullptr && storeAfter) {
+        // Only the address is written: the IRP may be gone already if no
+        // driver held it.
+        *Irp = irp;
     }
     return STATUS_PENDING;
 }
@@ -364,6 +372,9 @@ void PowerManager::FinishRequest(Requested *request, PIRP Irp)
         }
     }
     IO_STATUS_BLOCK status = Irp->IoStatus;
+    // Freed before the callback: the callback can release a thread that goes
+    // on to unload the driver and check for leaks while this one still runs.
+    IoFreeIrp(Irp);
     if (request->Callback != nullptr) {
         PREQUEST_POWER_COMPLETE callback = request->Callback;
         CallInFrame(FrameKind::PowerCallback, request->Requester, request->Pdo, nullptr,
@@ -376,7 +387,6 @@ void PowerManager::FinishRequest(Requested *request, PIRP Irp)
         std::lock_guard lock(mutex_);
         requests_[request->Index].Status = status.Status;
     }
-    IoFreeIrp(Irp);
     ObDereferenceObject(request->Top);
     delete request;
 }
@@ -470,6 +480,19 @@ void PowerManager::ReleaseHeld()
     for (auto &[request, irp] : held) {
         FinishRequest(request, irp);
     }
+}
+
+void PowerManager::StoreRequestedIrpAfterSending(bool After)
+{
+    std::lock_guard lock(mutex_);
+    storeIrpAfterSending_ = After;
+}
+
+unsigned PowerManager::StartNextCount(PDEVICE_OBJECT Device, UCHAR Minor) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = startNextCounts_.find(std::make_pair(Device, Minor));
+    return it == startNextCounts_.end() ? 0 : it->second;
 }
 
 void PowerManager::WaitIdle() { thread_->WaitIdle(); }

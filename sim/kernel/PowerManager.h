@@ -75,6 +75,17 @@ public:
     void HoldCompletions(UCHAR Minor, bool Hold);
     size_t HeldCount() const;
     void ReleaseHeld();
+    // Off (default): PoRequestPowerIrp writes the IRP out-parameter before it
+    // sends the IRP. On: only after the IRP was sent (and from PASSIVE_LEVEL
+    // after the stack's dispatch routines returned), so the IRP may have
+    // completed, or be completing in another thread, before its requester
+    // can see it, as Windows allows. The pointer is written before
+    // PoRequestPowerIrp returns either way.
+    void StoreRequestedIrpAfterSending(bool After);
+    // PoStartNextPowerIrp calls on power IRPs of this minor function while
+    // Device's stack location was the current one, wait-wake IRPs included
+    // (whose calls the serialisation checks do not cover).
+    unsigned StartNextCount(PDEVICE_OBJECT Device, UCHAR Minor) const;
     // Waits until every deferred dispatch has run.
     void WaitIdle();
 
@@ -105,6 +116,8 @@ private:
     unsigned failNext_ = 0;
     bool hold_[4] = {false, false, false, false};
     std::vector<std::pair<Requested *, PIRP>> held_;
+    bool storeIrpAfterSending_ = false;
+    std::map<std::pair<PDEVICE_OBJECT, UCHAR>, unsigned> startNextCounts_;
     std::unique_ptr<ManagerThread> thread_;
 };
 
