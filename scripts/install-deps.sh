@@ -6,7 +6,7 @@ packages=(
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64
     libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
     clang libclang-rt-14-dev
-    tshark
+    tshark valgrind
 )
 missing=()
 for p in "${packages[@]}"; do

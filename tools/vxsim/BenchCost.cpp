@@ -135,6 +135,68 @@ uint64_t ReadLoop(sim::IoManager &io, vxio::Handle handle, uint64_t count)
     return failed;
 }
 
+}  // namespace
+
+struct CostSession::Impl {
+    Impl(uint64_t seed, CostDriver which) : Rig(seed, which) {}
+    CostRig Rig;
+    std::string Failure;
+    vxio::Handle Pipes[2] = {vxio::kInvalidHandle, vxio::kInvalidHandle};
+    vxio::Handle Waiting = vxio::kInvalidHandle;
+    std::vector<uint8_t> WaitingBuffer;
+    std::vector<std::shared_ptr<vxio::Request>> Pending;
+    bool Finished = false;
+};
+
+CostSession::CostSession(uint64_t seed, CostDriver driver, unsigned background)
+    : impl_(std::make_unique<Impl>(seed, driver))
+{
+    Impl &i = *impl_;
+    i.Failure = i.Rig.Open(u"PIPE00", &i.Pipes[0]);
+    if (i.Failure.empty())
+        i.Failure = i.Rig.Open(u"PIPE01", &i.Pipes[1]);
+    if (i.Failure.empty())
+        i.Failure = i.Rig.Open(u"PIPE02", &i.Waiting);
+    if (!i.Failure.empty())
+        return;
+    i.WaitingBuffer.resize(size_t(kReadBytes) * std::max(background, 1u));
+    for (unsigned n = 0; n < background; ++n)
+        i.Pending.push_back(i.Rig.Io().Read(i.Waiting, i.WaitingBuffer.data() + size_t(kReadBytes) * n, kReadBytes));
+}
+
+CostSession::~CostSession()
+{
+    if (!impl_->Finished)
+        (void)Finish();
+}
+
+const std::string &CostSession::Failure() const { return impl_->Failure; }
+
+bool CostSession::Read(unsigned pipe)
+{
+    return ReadLoop(impl_->Rig.Io(), impl_->Pipes[pipe & 1], 1) == 0;
+}
+
+std::string CostSession::Finish()
+{
+    Impl &i = *impl_;
+    i.Finished = true;
+    uint64_t early = 0;
+    for (const auto &r : i.Pending)
+        if (r->Done())
+            ++early;
+    if (i.Waiting != vxio::kInvalidHandle)
+        i.Rig.Io().CancelIo(i.Waiting);
+    for (const auto &r : i.Pending)
+        (void)r->Wait();
+    std::string reports = i.Rig.Finish();
+    if (early)
+        return std::to_string(early) + " reads kept in flight ended early";
+    return reports.empty() ? std::string() : "verifier reports:\n" + reports;
+}
+
+namespace {
+
 bool RunCell(uint64_t seed, CostDriver which, unsigned inFlight, unsigned threads, uint64_t perThread,
              CostCell &cell, std::string &failure)
 {
@@ -142,54 +204,33 @@ bool RunCell(uint64_t seed, CostDriver which, unsigned inFlight, unsigned thread
     cell.driver = CostDriverName(which);
     cell.inFlight = inFlight;
     cell.threads = threads;
-    CostRig rig(seed, which);
-    vxio::Handle pipes[2] = {vxio::kInvalidHandle, vxio::kInvalidHandle};
-    vxio::Handle waiting = vxio::kInvalidHandle;
-    failure = rig.Open(u"PIPE00", &pipes[0]);
-    if (failure.empty())
-        failure = rig.Open(u"PIPE01", &pipes[1]);
-    if (failure.empty())
-        failure = rig.Open(u"PIPE02", &waiting);
+    // The reads kept in flight wait on IN 3 for the whole measurement.
+    CostSession session(seed, which, inFlight > threads ? inFlight - threads : 0);
+    failure = session.Failure();
     if (!failure.empty())
         return false;
-
-    // The reads kept in flight wait on IN 3 for the whole measurement.
-    const unsigned background = inFlight > threads ? inFlight - threads : 0;
-    std::vector<uint8_t> backgroundBuffer(size_t(kReadBytes) * std::max(background, 1u));
-    std::vector<std::shared_ptr<vxio::Request>> pending;
-    for (unsigned i = 0; i < background; ++i)
-        pending.push_back(rig.Io().Read(waiting, backgroundBuffer.data() + size_t(kReadBytes) * i, kReadBytes));
-
-    (void)ReadLoop(rig.Io(), pipes[0], std::min<uint64_t>(perThread / 10 + 1, 2000));  // warm the caches
+    CostSession::Impl &s = session.Internals();
+    (void)ReadLoop(s.Rig.Io(), s.Pipes[0], std::min<uint64_t>(perThread / 10 + 1, 2000));  // warm the caches
 
     std::vector<uint64_t> failed(threads, 0);
     std::vector<sim::SimThread *> running;
     const auto start = std::chrono::steady_clock::now();
     for (unsigned t = 0; t < threads; ++t) {
-        running.push_back(rig.Machine().StartThread("reader-" + std::to_string(t), [&, t] {
-            failed[t] = ReadLoop(rig.Io(), pipes[t], perThread);
+        running.push_back(s.Rig.Machine().StartThread("reader-" + std::to_string(t), [&, t] {
+            failed[t] = ReadLoop(s.Rig.Io(), s.Pipes[t], perThread);
         }));
     }
     for (auto *thread : running)
-        rig.Machine().Join(thread);
+        s.Rig.Machine().Join(thread);
     cell.wallNs = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
-
-    for (const auto &r : pending)
-        if (r->Done())
-            ++cell.failed;  // a read kept in flight ended early
-    rig.Io().CancelIo(waiting);
-    for (const auto &r : pending)
-        (void)r->Wait();
     cell.requests = perThread * threads;
     for (uint64_t f : failed)
         cell.failed += f;
     cell.nsPerRequest = cell.wallNs / static_cast<double>(perThread);
     cell.requestsPerSecond = static_cast<double>(cell.requests) * 1e9 / cell.wallNs;
-    std::string reports = rig.Finish();
+    failure = session.Finish();
     if (cell.failed)
         failure = std::to_string(cell.failed) + " reads of the " + cell.driver + " cost run failed";
-    else if (!reports.empty())
-        failure = "verifier reports:\n" + reports;
     return failure.empty();
 }
 

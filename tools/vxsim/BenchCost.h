@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,32 @@ struct CostOptions {
     uint64_t seed = 1;
     uint64_t requestsPerThread = 100000;
     unsigned repeats = 3;  // each cell is run this often; the fastest run counts
+};
+
+// A booted machine with one driver above the cost device: `background`
+// reads wait on the pipe that never has data, and Read() makes one
+// synchronous 512-byte read on pipe 0 or 1, which the bus completes at once.
+// Binds the constructing thread to the machine; use it from that thread.
+class CostSession {
+public:
+    CostSession(uint64_t seed, CostDriver driver, unsigned background);
+    ~CostSession();
+    CostSession(const CostSession &) = delete;
+    CostSession &operator=(const CostSession &) = delete;
+
+    // Empty once the device started and its pipes opened.
+    const std::string &Failure() const;
+    bool Read(unsigned pipe = 0);
+    // Cancels the waiting reads, closes the pipes and removes the device;
+    // returns what went wrong (waiting reads that ended early, verifier
+    // reports), or nothing.
+    std::string Finish();
+
+    struct Impl;
+    Impl &Internals() { return *impl_; }
+
+private:
+    std::unique_ptr<Impl> impl_;
 };
 
 // Every combination of driver, 1 or 2,500 in flight and 1 or 2 threads.

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Instructions per read spent in the driver's own routines, counted by
+# valgrind's callgrind: the same reads as vxsim bench's CPU cost runs, once
+# through vextora and once through the pass-through driver. Deterministic on
+# any machine for a given build.
+#
+#   scripts/callgrind.sh [BUILD_DIR] [READS]
+#
+# BUILD_DIR: a simulator build with vxsim (default build/sim-release).
+# READS: reads per run (default 2000). Each driver runs twice, with READS
+# and 2 x READS reads, and the difference is divided by READS, so start-up,
+# configuration and removal drop out.
+#
+# The driver's routines are the functions defined in its library
+# (libvextora_driver.a: driver/ pnp/ io/ power/ idle/ wmi/) and, for the
+# pass-through, in libvextora_passthrough.a; only their own (exclusive)
+# instructions count, with what the compiler inlined into them.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/sim-release}
+reads=${2:-2000}
+vxsim=$build/tools/vxsim/vxsim
+for f in "$vxsim" "$build/libvextora_driver.a" "$build/tools/passthrough/libvextora_passthrough.a"; do
+    [[ -e $f ]] || { echo "callgrind.sh: $f is missing; build vxsim in $build first" >&2; exit 2; }
+done
+command -v valgrind >/dev/null || { echo "callgrind.sh: valgrind is not installed" >&2; exit 2; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Mangled names of the functions a library defines, one per line.
+defined() { nm --defined-only "$1" 2>/dev/null | awk '$2 ~ /^[TtWw]$/ {print $3}' | sort -u; }
+defined "$build/libvextora_driver.a" >"$work/vextora.names"
+defined "$build/tools/passthrough/libvextora_passthrough.a" >"$work/pass-through.names"
+
+# Sum of the exclusive instruction counts of the listed functions in one
+# callgrind output (its fn= records carry mangled names, as compressed ids).
+own_instructions() {
+    python3 - "$1" "$2" <<'PY'
+import re, sys
+names = set(open(sys.argv[2]).read().split())
+total = 0
+fn_names = {}
+current = None
+in_call = False
+with open(sys.argv[1]) as out:
+    for line in out:
+        line = line.rstrip('\n')
+        m = re.match(r'^fn=\((\d+)\)(?: (.*))?$', line)
+        if m:
+            if m.group(2) is not None:
+                fn_names[m.group(1)] = m.group(2)
+            current = fn_names.get(m.group(1))
+            in_call = False
+            continue
+        m = re.match(r'^c(?:fn|fi|fe|ob)=\((\d+)\)(?: (.*))?$', line)
+        if m:
+            if line.startswith('cfn=') and m.group(2) is not None:
+                fn_names[m.group(1)] = m.group(2)
+            continue
+        if line.startswith('calls='):
+            in_call = True  # the next cost line is inclusive cost of the call
+            continue
+        if line and (line[0].isdigit() or line[0] in '+-*'):
+            if in_call:
+                in_call = False
+                continue
+            parts = line.split()
+            if current in names and len(parts) >= 2:
+                total += int(parts[1])
+print(total)
+PY
+}
+
+run() {  # driver reads -> instructions in the driver's own routines
+    local out="$work/$1.$2.out"
+    valgrind --tool=callgrind --demangle=no --compress-strings=yes --compress-pos=no --callgrind-out-file="$out" \
+        "$vxsim" bench --cost-only "$1" --requests "$2" >/dev/null 2>"$work/$1.$2.log" ||
+        { cat "$work/$1.$2.log" >&2; exit 1; }
+    own_instructions "$out" "$work/$1.names"
+}
+
+printf '%-13s %10s %14s %14s %14s\n' driver reads "instr (N)" "instr (2N)" "instr/read"
+declare -A per
+for driver in vextora pass-through; do
+    one=$(run "$driver" "$reads")
+    two=$(run "$driver" $((2 * reads)))
+    per[$driver]=$(( (two - one) / reads ))
+    printf '%-13s %10d %14d %14d %14d\n' "$driver" "$reads" "$one" "$two" "${per[$driver]}"
+done
+awk -v v="${per[vextora]}" -v p="${per[pass-through]}" \
+    'BEGIN { if (p > 0) printf "vextora / pass-through: %.2f\n", v / p }'
