@@ -165,10 +165,12 @@ VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
         ReturnRequesterCount(extension);
     }
 
+    // Freed before the IRP goes down: its completion can release a removal,
+    // and the driver's unload after it, while this thread is still here.
+    IoFreeWorkItem(context->WorkItem);
+    ExFreePool(context);
+
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, DevicePowerDownCompletion, extension, TRUE, TRUE, TRUE);
     (void)PoCallDriver(extension->LowerDevice, irp);
-
-    IoFreeWorkItem(context->WorkItem);
-    ExFreePool(context);
 }
