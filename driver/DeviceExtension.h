@@ -109,6 +109,33 @@ struct DeviceExtension {
     LONG IdleTimerRunning;
     LONG IdleTimerRearm;
     KEVENT NoIdleTimerEvent;
+    // Lifetime of wait-wake requests (power/WaitWake.cpp). WaitWakeActive
+    // counts the requests whose power-request callback has not finished;
+    // it changes under PowerLock together with NoWaitWakeEvent
+    // (notification), signalled while it is 0, so that stop and removal can
+    // wait until no completion routine or callback of a request can still
+    // touch the device. WaitWakeRefused is 1 from the stop, surprise removal
+    // or removal that disarms wait-wake until the next start, which clears
+    // it; no request is made while it is set. Interlocked.
+    KSPIN_LOCK PowerLock;
+    KEVENT NoWaitWakeEvent;
+    LONG WaitWakeActive;
+    LONG WaitWakeRefused;
+    // A D0 request that could not be made (power/PowerUpRetry.cpp) is made
+    // again from PowerUpRetryDpc, PowerUpRetryTimer's DPC, until the power
+    // manager takes it or the device goes. PowerUpRetryArmed is 1 from the
+    // arming of the timer until its DPC has ended without arming it again
+    // or a removal has cancelled it; it changes under PowerLock together with
+    // NoPowerUpRetryEvent (notification), signalled while it is 0, which the
+    // removal waits for.
+    KTIMER PowerUpRetryTimer;
+    KDPC PowerUpRetryDpc;
+    KEVENT NoPowerUpRetryEvent;
+    LONG PowerUpRetryArmed;
+    // 1 once PreparePowerManagement (power/, at the first start) has
+    // initialised the lock, events, timer and DPC above. Written by the PnP
+    // thread; read without a lock.
+    LONG PowerManagementPrepared;
 };
 
 // DeviceState is read without StateLock by the request paths.

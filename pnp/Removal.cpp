@@ -24,25 +24,18 @@ void StopIdleIfActive(DeviceExtension *Extension)
     }
 }
 
-void CancelWaitWakeIfArmed(DeviceExtension *Extension)
-{
-    if (Extension->RemoteWakeSupported != 0) {
-        CancelWaitWake(Extension);
-    }
-}
-
 }  // namespace
 
 // IRP_MN_SURPRISE_REMOVAL. PASSIVE_LEVEL, blocks. Never fails: cancels
-// wait-wake, stops idle detection, enters SurpriseRemoved, disables and frees
-// the interface link, deregisters WMI and aborts pipes with open handles,
-// then passes the IRP down with success and returns the lower driver's
+// wait-wake and waits until its request has ended, stops idle detection,
+// enters SurpriseRemoved, disables and frees the interface link, deregisters
+// WMI and aborts pipes with open handles, then passes the IRP down with success and returns the lower driver's
 // status. The configuration records stay until the removal.
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
 
-    CancelWaitWakeIfArmed(extension);
+    DisarmWaitWake(extension);
     StopIdleIfActive(extension);
     EnterDeviceState(extension, SurpriseRemoved);
     DisconnectFromSystem(extension);
@@ -53,16 +46,19 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return IoCallDriver(extension->LowerDevice, Irp);
 }
 
-// IRP_MN_REMOVE_DEVICE. PASSIVE_LEVEL; blocks until every outstanding request
-// has finished. Releases DispatchPnp's count and the base count, passes the
-// IRP down with success, detaches and deletes the FDO (the DeviceExtension
-// ends with it) and returns the lower driver's status.
+// IRP_MN_REMOVE_DEVICE. PASSIVE_LEVEL; blocks until every outstanding request,
+// a wait-wake request and a power-up retry included, has finished. Releases
+// DispatchPnp's count and the base count, passes the IRP down with success,
+// detaches and deletes the FDO (the DeviceExtension ends with it) and returns
+// the lower driver's status.
 NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
 
+    // Also after a surprise removal, which disarmed already: the device
+    // object must not go while a wait-wake callback may still run on it.
+    DisarmWaitWake(extension);
     if (CurrentDeviceState(extension) != SurpriseRemoved) {
-        CancelWaitWakeIfArmed(extension);
         StopIdleIfActive(extension);
         DisconnectFromSystem(extension);
     }
@@ -70,6 +66,7 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // Removed before the counts go, so nothing new takes one; the wait
     // before the frees, so no request still reads the records.
     EnterDeviceState(extension, Removed);
+    CancelDevicePowerUpRetry(extension);
     DecrementIoCount(extension);
     DecrementIoCount(extension);
     (void)KeWaitForSingleObject(&extension->RemoveReadyEvent, Executive, KernelMode, FALSE,

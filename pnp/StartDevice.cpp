@@ -14,6 +14,8 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
 
+    PreparePowerManagement(extension);
+
     // The records are normally gone already (never configured, or freed by
     // the stop). A start that follows a failed start still holds what that
     // one stored; free it instead of dropping the pointers.
@@ -34,11 +36,12 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     EnterDeviceState(extension, Working);
 
-    // A wait-wake cancelled at the last stop may still be finishing in
-    // another context; these stores must not tear against its exchanges.
+    // The last stop waited until its wait-wake request had ended, so nothing
+    // else touches these fields now; then requests may be made again.
     (void)InterlockedExchange(&extension->WaitWakeOutstanding, 0);
     (void)InterlockedExchange(&extension->WaitWakeCancelled, 0);
     WritePointerNoFence(reinterpret_cast<PVOID volatile *>(&extension->WaitWakeIrp), nullptr);
+    AllowWaitWake(extension);
     if (extension->RemoteWakeSupported != 0) {
         (void)IssueWaitWake(extension);
     }

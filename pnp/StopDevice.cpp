@@ -5,10 +5,11 @@
 #include "power/Power.h"
 
 // IRP_MN_STOP_DEVICE. PASSIVE_LEVEL, blocks. Stops idle detection and
-// wait-wake, enters Stopped, frees the configuration records and unconfigures
-// the device; the unconfigure status goes down in the IRP, which is passed to
-// LowerDevice. Returns the lower driver's status. The device interface stays
-// enabled and no pipe is aborted: the query-stop drained in-flight I/O.
+// wait-wake (waiting until a wait-wake request has ended), enters Stopped,
+// frees the configuration records and unconfigures the device; the
+// unconfigure status goes down in the IRP, which is passed to LowerDevice.
+// Returns the lower driver's status. The device interface stays enabled and
+// no pipe is aborted: the query-stop drained in-flight I/O.
 NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -16,9 +17,8 @@ NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (extension->WdmLevel == 0 && ReadULongNoFence(&extension->IdleSuspendActive) != 0) {
         StopIdleDetection(extension);
     }
-    if (extension->RemoteWakeSupported != 0) {
-        CancelWaitWake(extension);
-    }
+    // Waits for the request's end: the next start zeroes its fields.
+    DisarmWaitWake(extension);
     EnterDeviceState(extension, Stopped);
 
     // The records go before the unconfigure request, so nothing can look up

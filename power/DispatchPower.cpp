@@ -109,7 +109,8 @@ NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     // Going to sleep: arm the device if it can wake the system from there,
     // disarm it if that state is too deep for it.
-    if (queried > static_cast<LONG>(extension->SystemPower) && extension->RemoteWakeSupported != 0) {
+    if (queried > ReadNoFence(reinterpret_cast<const volatile LONG *>(&extension->SystemPower)) &&
+        extension->RemoteWakeSupported != 0) {
         if (queried > static_cast<LONG>(extension->Capabilities.SystemWake)) {
             CancelWaitWake(extension);
         } else {
@@ -133,7 +134,9 @@ NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->MinorFunction == IRP_MN_SET_POWER) {
-        extension->SystemPower = stack->Parameters.Power.State.SystemState;
+        // Read without a lock by PowerUpRetryDpc.
+        WriteNoFence(reinterpret_cast<volatile LONG *>(&extension->SystemPower),
+                     stack->Parameters.Power.State.SystemState);
     }
     SendDevicePowerIrp(DeviceObject, Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -202,6 +205,15 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
         }
     }
 
+    // The system is back in the working state but the device would stay in
+    // its sleep state, handles open and every transfer failing, with nobody
+    // left to ask for D0: ask again shortly. The S-IRP still reports the
+    // failure; the power manager does not undo a resume for it. Armed before
+    // the S-IRP's count goes, while the device surely still exists.
+    if (stack->MinorFunction == IRP_MN_SET_POWER && systemState == PowerSystemWorking &&
+        CurrentDevicePower(extension) != PowerDeviceD0) {
+        RetryDevicePowerUp(extension);
+    }
     PoStartNextPowerIrp(SystemIrp);
     SystemIrp->IoStatus.Information = 0;
     SystemIrp->IoStatus.Status = status;

@@ -104,20 +104,51 @@ BOOLEAN LendRequesterCount(DeviceExtension *Extension);
 VOID ReturnRequesterCount(DeviceExtension *Extension);
 
 // Asks for D0 with a requester count held until ReleaseCountOnPowerDone has
-// run; gives the count back at once when the power manager refuses.
-// Up to DISPATCH_LEVEL; never blocks. Returns PoRequestPowerIrp's status.
+// run. When the power manager refuses, the request is made again shortly
+// (RetryDevicePowerUp), so the device is not left powered down. Up to
+// DISPATCH_LEVEL; never blocks. STATUS_PENDING when the D0 request is on its
+// way, STATUS_INSUFFICIENT_RESOURCES when it is left to the retry.
 NTSTATUS RequestDevicePowerUp(DeviceExtension *Extension);
+
+// ---- Power-up retry --------------------------------------------------------
+
+// Initialises what wait-wake and the power-up retry need. Only from
+// HandleStartDevice, before anything of this part can run; PASSIVE_LEVEL.
+// Only the first call does anything.
+VOID PreparePowerManagement(DeviceExtension *Extension);
+// For a D0 request that could not be made (no pool for its record, or
+// refused by the power manager): asks for D0 again every 100 ms, as long as
+// the power manager refuses, until the device is in D0, the system has left
+// the working state or the device is gone. Holds no I/O count meanwhile.
+// Up to DISPATCH_LEVEL; never blocks. Nothing is armed once the device is
+// Removed.
+VOID RetryDevicePowerUp(DeviceExtension *Extension);
+// For HandleRemoveDevice, after DeviceState is Removed: cancels an armed
+// retry, or waits until its DPC has ended. PASSIVE_LEVEL; may block briefly.
+VOID CancelDevicePowerUpRetry(DeviceExtension *Extension);
+// PowerUpRetryTimer's DPC; context the DeviceExtension. DISPATCH_LEVEL.
+VOID NTAPI PowerUpRetryDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOID SystemArgument2);
 
 // ---- Wait-wake -------------------------------------------------------------
 
 // Arms the device for remote wake-up. Any IRQL up to DISPATCH_LEVEL; never
 // blocks. STATUS_DEVICE_BUSY when a request is already outstanding (nothing
-// changes), STATUS_PENDING once the request is on its way, otherwise the
+// changes), STATUS_INVALID_DEVICE_STATE while wait-wake is disarmed (nothing
+// is requested), STATUS_PENDING once the request is on its way, otherwise the
 // power manager's failure status (no request exists).
 NTSTATUS IssueWaitWake(DeviceExtension *Extension);
 // Cancels the outstanding wait-wake request, if any. Up to DISPATCH_LEVEL;
 // never blocks; the request's callback may run before or after it returns.
 VOID CancelWaitWake(DeviceExtension *Extension);
+// For stop, surprise removal and removal: refuses further requests until the
+// next start, cancels the outstanding one and waits until its completion
+// routine and callback have finished, so that neither can run on a deleted
+// device or race the next start. PASSIVE_LEVEL; blocks. Harmless when no
+// request exists or wait-wake is disarmed already.
+VOID DisarmWaitWake(DeviceExtension *Extension);
+// For HandleStartDevice, after the wait-wake fields are zeroed: requests may
+// be made again. Any IRQL; never blocks.
+VOID AllowWaitWake(DeviceExtension *Extension);
 // Completion routine set by DispatchPower on IRP_MN_WAIT_WAKE; context the
 // DeviceExtension. Returns STATUS_MORE_PROCESSING_REQUIRED when
 // CancelWaitWake is to finish the IRP, otherwise lets completion go on.

@@ -85,21 +85,6 @@ VOID ReturnRequesterCount(DeviceExtension *Extension)
     }
 }
 
-NTSTATUS RequestDevicePowerUp(DeviceExtension *Extension)
-{
-    TakeRequesterCount(Extension);
-    POWER_STATE powerState;
-    powerState.DeviceState = PowerDeviceD0;
-    const NTSTATUS status = PoRequestPowerIrp(Extension->PhysicalDevice, IRP_MN_SET_POWER, powerState,
-                                              ReleaseCountOnPowerDone, Extension, nullptr);
-    // Anything but STATUS_PENDING means no IRP was sent and no callback will
-    // give the count back.
-    if (status != STATUS_PENDING) {
-        ReleaseRequesterCount(Extension);
-    }
-    return status;
-}
-
 VOID NTAPI ReleaseCountOnPowerDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,
                                    POWER_STATE /*PowerState*/, PVOID Context,
                                    PIO_STATUS_BLOCK /*IoStatus*/)

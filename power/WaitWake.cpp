@@ -47,12 +47,52 @@ VOID FinishEarlyCompletedWaitWake(DeviceExtension *Extension)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// WaitWakeActive changes together with NoWaitWakeEvent under PowerLock,
+// so that no new request can slip between the end of another and the
+// setting of the event.
+VOID EnterWaitWake(DeviceExtension *Extension)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Extension->PowerLock, &oldIrql);
+    if (InterlockedIncrement(&Extension->WaitWakeActive) == 1) {
+        KeClearEvent(&Extension->NoWaitWakeEvent);
+    }
+    KeReleaseSpinLock(&Extension->PowerLock, oldIrql);
+}
+
+// The waiter this may release goes on to delete the device once the I/O
+// counts are gone: the caller holds one across the call, so the lock is
+// released before the extension can go.
+VOID LeaveWaitWake(DeviceExtension *Extension)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Extension->PowerLock, &oldIrql);
+    if (InterlockedDecrement(&Extension->WaitWakeActive) == 0) {
+        KeSetEvent(&Extension->NoWaitWakeEvent, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&Extension->PowerLock, oldIrql);
+}
+
+// A read that is ordered with the exchanges on WaitWakeIrp.
+bool WaitWakeRefused(DeviceExtension *Extension)
+{
+    return InterlockedCompareExchange(&Extension->WaitWakeRefused, 0, 0) != 0;
+}
+
 }  // namespace
 
 NTSTATUS IssueWaitWake(DeviceExtension *Extension)
 {
     if (InterlockedExchange(&Extension->WaitWakeOutstanding, 1) != 0) {
         return STATUS_DEVICE_BUSY;
+    }
+    // Counted before the refusal is looked at: a disarm that sets it later
+    // then waits for this request.
+    EnterWaitWake(Extension);
+    if (WaitWakeRefused(Extension)) {
+        (void)InterlockedExchange(&Extension->WaitWakeOutstanding, 0);
+        LeaveWaitWake(Extension);
+        return STATUS_INVALID_DEVICE_STATE;
     }
     (void)InterlockedExchange(&Extension->WaitWakeCancelled, 0);
 
@@ -64,9 +104,15 @@ NTSTATUS IssueWaitWake(DeviceExtension *Extension)
     // will clear the flag.
     if (status != STATUS_PENDING) {
         (void)InterlockedExchange(&Extension->WaitWakeOutstanding, 0);
+        LeaveWaitWake(Extension);
         return status;
     }
     FinishEarlyCompletedWaitWake(Extension);
+    // A disarm that began while the power manager had not yet stored the IRP
+    // found nothing to cancel and now waits for this request: cancel it here.
+    if (WaitWakeRefused(Extension)) {
+        CancelWaitWake(Extension);
+    }
     return status;
 }
 
@@ -82,6 +128,25 @@ VOID CancelWaitWake(DeviceExtension *Extension)
         return;
     }
     FinishHeldWaitWakeIrp(irp, STATUS_CANCELLED);
+}
+
+VOID DisarmWaitWake(DeviceExtension *Extension)
+{
+    // Nothing was ever initialised, so no request was ever made: the device
+    // never got as far as a start.
+    if (ReadNoFence(&Extension->PowerManagementPrepared) == 0) {
+        return;
+    }
+    (void)InterlockedExchange(&Extension->WaitWakeRefused, 1);
+    CancelWaitWake(Extension);
+    // The bus driver may complete the cancelled IRP at any later time, and
+    // its completion routine and callback use the device.
+    (void)KeWaitForSingleObject(&Extension->NoWaitWakeEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID AllowWaitWake(DeviceExtension *Extension)
+{
+    (void)InterlockedExchange(&Extension->WaitWakeRefused, 0);
 }
 
 NTSTATUS NTAPI WaitWakeCompletion(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Context)
@@ -108,12 +173,16 @@ VOID NTAPI WaitWakeCallback(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFuncti
 {
     DeviceExtension *extension = static_cast<DeviceExtension *>(Context);
 
+    // Held until this callback has finished with the device: the stop or
+    // removal that waits for the request may go on as soon as it ends.
+    IncrementIoCount(extension);
     (void)InterlockedExchange(&extension->WaitWakeOutstanding, 0);
-    if (!NT_SUCCESS(IoStatus->Status) || CurrentDevicePower(extension) == PowerDeviceD0) {
-        return;
+    if (NT_SUCCESS(IoStatus->Status) && CurrentDevicePower(extension) != PowerDeviceD0) {
+        (void)RequestDevicePowerUp(extension);
+        if (extension->RemoteWakeSupported != 0) {
+            (void)IssueWaitWake(extension);
+        }
     }
-    (void)RequestDevicePowerUp(extension);
-    if (extension->RemoteWakeSupported != 0) {
-        (void)IssueWaitWake(extension);
-    }
+    LeaveWaitWake(extension);
+    DecrementIoCount(extension);
 }

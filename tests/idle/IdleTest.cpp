@@ -182,8 +182,9 @@ TEST(IdleSuspend, RefusedPowerRequestsGiveTheirCountBack)
         f.Power().FailNextRequests(1);
         vxio::Handle handle;
         ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
-        f.Advance(kSettle);
-        EXPECT_EQ(f.DevicePower(), PowerDeviceD2);
+        // The refused D0 request is made again: a handle is open.
+        EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }, 2s));
+        EXPECT_EQ(f.Bus().DeviceSets(), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
         EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
         f.Finish();
     }

@@ -122,6 +122,12 @@ void BusHook::SetWaitWakeCancelMode(CancelMode Mode)
     waitWakeCancel_ = Mode;
 }
 
+void BusHook::SetWaitWakeAnswer(NTSTATUS Status)
+{
+    std::lock_guard lock(mutex_);
+    waitWakeAnswer_ = Status;
+}
+
 bool BusHook::CompleteWaitWake(NTSTATUS Status)
 {
     PIRP irp;
@@ -328,8 +334,10 @@ NTSTATUS BusHook::DispatchPowerIrp(PDEVICE_OBJECT /*Pdo*/, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;
     bool hold;
+    NTSTATUS waitWakeAnswer;
     {
         std::lock_guard lock(mutex_);
+        waitWakeAnswer = waitWakeAnswer_;
         if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
             powerLog_.push_back({stack->MinorFunction, SystemPowerState,
                                  static_cast<LONG>(stack->Parameters.WaitWake.PowerState)});
@@ -346,6 +354,11 @@ NTSTATUS BusHook::DispatchPowerIrp(PDEVICE_OBJECT /*Pdo*/, PIRP Irp)
     }
     switch (stack->MinorFunction) {
     case IRP_MN_WAIT_WAKE:
+        if (waitWakeAnswer != STATUS_PENDING) {
+            PoStartNextPowerIrp(Irp);
+            CompleteWith(Irp, waitWakeAnswer);
+            return waitWakeAnswer;
+        }
         return Pend(Irp, waitWake_, true);
     case IRP_MN_SET_POWER:
     case IRP_MN_QUERY_POWER:

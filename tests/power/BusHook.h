@@ -55,6 +55,9 @@ public:
 
     // ---- wait-wake -------------------------------------------------------
     void SetWaitWakeCancelMode(CancelMode Mode);
+    // STATUS_PENDING (default): kept pending; anything else: completed at once
+    // with that status, inside the dispatch routine.
+    void SetWaitWakeAnswer(NTSTATUS Status);
     // Completes the pending (or cancel-deferred) wait-wake IRP with Status:
     // STATUS_SUCCESS is the device signalling wake-up. False when none.
     bool CompleteWaitWake(NTSTATUS Status);
@@ -100,6 +103,7 @@ private:
     std::deque<PIRP> heldPower_;
     std::vector<PowerRecord> powerLog_;
     CancelMode waitWakeCancel_ = CancelMode::CompleteAtOnce;
+    NTSTATUS waitWakeAnswer_ = STATUS_PENDING;
     std::deque<PIRP> waitWake_;
     std::deque<PIRP> waitWakeCancelled_;
     size_t waitWakeCount_ = 0;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 using namespace vxtest;
 using namespace std::chrono_literals;
 
@@ -155,17 +157,109 @@ INSTANTIATE_TEST_SUITE_P(Table, WaitWakeTeardown,
                              return std::string(info.param.Name);
                          });
 
-// The D0 request after a wake is refused: its I/O count must come back, or
-// the removal at the end waits for ever (the machine reports the hang).
-TEST(WaitWake, RefusedPowerUpAfterAWakeGivesItsCountBack)
+// Stop, removal and surprise removal cancel the armed request, but the bus
+// completes the cancelled IRP only later; until then its completion routine
+// and callback are still to run on the device. The PnP request must wait for
+// them: the device object must not be deleted, nor the wait-wake fields
+// zeroed by the next start, under their feet.
+enum class Teardown { Stop, Removal, SurpriseRemoval };
+
+struct LateEndCase {
+    const char *Name;
+    Teardown Action;
+    NTSTATUS BusCompletes;  // STATUS_SUCCESS: a wake-up raced the cancel
+};
+
+class WaitWakeLateEnd : public ::testing::TestWithParam<LateEndCase> {};
+
+TEST_P(WaitWakeLateEnd, PnpRequestWaitsUntilTheCancelledRequestHasEnded)
 {
+    const LateEndCase c = GetParam();
     PowerFixture f;
+    // In D2, so that a wake-up would ask for D0 and arm again.
     ASSERT_EQ(RequestDevicePowerIrp(f, IRP_MN_SET_POWER, PowerDeviceD2), STATUS_SUCCESS);
-    f.Power().FailNextRequests(1);
-    ASSERT_TRUE(f.Bus().CompleteWaitWake(STATUS_SUCCESS));
-    f.Advance(kSettle);
-    EXPECT_EQ(f.DevicePower(), PowerDeviceD2);
+    f.Bus().SetWaitWakeCancelMode(CancelMode::Defer);
+
+    std::atomic<bool> done{false};
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    sim::SimThread *pnp = f.Machine().StartThread("teardown", [&] {
+        switch (c.Action) {
+        case Teardown::Stop: status = f.Pnp().Rebalance(f.Pdo()); break;
+        case Teardown::Removal: status = f.Pnp().Disable(f.Pdo()); break;
+        case Teardown::SurpriseRemoval: status = f.Pnp().SurpriseRemove(f.Pdo()); break;
+        }
+        done = true;
+    });
+    f.Advance(1s);
+    EXPECT_FALSE(done.load());
+    EXPECT_NE(f.Pnp().State(f.Pdo()), sim::NodeState::Removed);
+    EXPECT_EQ(LastWaitWakeStatus(f), STATUS_PENDING);
+
+    f.Bus().SetWaitWakeCancelMode(CancelMode::CompleteAtOnce);
+    ASSERT_TRUE(f.Bus().CompleteWaitWake(c.BusCompletes));
+    f.Machine().Join(pnp);
+    EXPECT_EQ(status.load(), STATUS_SUCCESS);
+    EXPECT_EQ(RequestsOf(f, IRP_MN_WAIT_WAKE).front().Status, c.BusCompletes);
+    // Disarmed: a wake-up that raced the teardown does not arm again; only
+    // the restart after a stop does.
+    EXPECT_EQ(f.Bus().WaitWakeCount(), c.Action == Teardown::Stop ? 2u : 1u);
+    if (NT_SUCCESS(c.BusCompletes)) {
+        EXPECT_TRUE(f.WaitUntil([&] { return f.Bus().DeviceSets().back() == PowerDeviceD0; }));
+    }
     f.Finish();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WaitWakeLateEnd,
+    ::testing::Values(LateEndCase{"StopCancelled", Teardown::Stop, STATUS_CANCELLED},
+                      LateEndCase{"StopWake", Teardown::Stop, STATUS_SUCCESS},
+                      LateEndCase{"RemovalCancelled", Teardown::Removal, STATUS_CANCELLED},
+                      LateEndCase{"RemovalWake", Teardown::Removal, STATUS_SUCCESS},
+                      LateEndCase{"SurpriseRemovalCancelled", Teardown::SurpriseRemoval, STATUS_CANCELLED},
+                      LateEndCase{"SurpriseRemovalWake", Teardown::SurpriseRemoval, STATUS_SUCCESS}),
+    [](const ::testing::TestParamInfo<LateEndCase> &info) { return std::string(info.param.Name); });
+
+// Windows may write the wait-wake IRP's address for its requester only after
+// the IRP was sent; a bus driver that answers at once then completes it
+// before WaitWakeIrp holds it. It must still be finished exactly once, with
+// the bus driver's status, and leave the device free to arm again.
+struct EarlyCase {
+    const char *Name;
+    NTSTATUS BusAnswer;
+};
+
+class WaitWakeEarlyEnd : public ::testing::TestWithParam<EarlyCase> {};
+
+TEST_P(WaitWakeEarlyEnd, IrpCompletedBeforeItWasStoredIsFinishedOnce)
+{
+    const EarlyCase c = GetParam();
+    FixtureOptions options;
+    options.Start = false;
+    PowerFixture f(options);
+    f.Power().StoreRequestedIrpAfterSending(true);
+    f.Bus().SetWaitWakeAnswer(c.BusAnswer);
+    ASSERT_EQ(f.Plug(), STATUS_SUCCESS);  // the start arms wait-wake
+
+    const auto requests = RequestsOf(f, IRP_MN_WAIT_WAKE);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].Status, c.BusAnswer);
+    // One call as DispatchPower passes it down, one as it is finished.
+    EXPECT_EQ(f.Power().StartNextCount(f.Fdo(), IRP_MN_WAIT_WAKE), 2u);
+    EXPECT_TRUE(RequestsOf(f, IRP_MN_SET_POWER).empty());  // woken in D0: no power change
+
+    f.Bus().SetWaitWakeAnswer(STATUS_PENDING);
+    EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(f.Bus().WaitWakeCount(), 2u);
+    EXPECT_TRUE(f.Bus().WaitWakePending());
+    f.Finish();
+    EXPECT_EQ(LastWaitWakeStatus(f), STATUS_CANCELLED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WaitWakeEarlyEnd,
+                         ::testing::Values(EarlyCase{"Refused", STATUS_UNSUCCESSFUL},
+                                           EarlyCase{"WakeInD0", STATUS_SUCCESS}),
+                         [](const ::testing::TestParamInfo<EarlyCase> &info) {
+                             return std::string(info.param.Name);
+                         });
 
 }  // namespace
