@@ -24,11 +24,11 @@ VOID FinishHeldWaitWakeIrp(PIRP Irp, NTSTATUS Status)
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
-// The power manager stores the IRP in WaitWakeIrp before it sends it, so
-// WaitWakeCompletion always finds it there. Should a completion ever come
-// first, WaitWakeCompletion finds NULL, sets WaitWakeCancelled and holds the
-// IRP as if a cancel owned it; the pointer stored afterwards is then that of
-// a held IRP. Nobody would finish it before the next CancelWaitWake, and a
+// The power manager may write the IRP's address into WaitWakeIrp only after
+// it has sent the IRP down. When the IRP completes before that,
+// WaitWakeCompletion finds NULL, sets WaitWakeCancelled and holds the IRP as
+// if a cancel owned it; the pointer stored afterwards is then that of a held
+// IRP. Nobody would finish it before the next CancelWaitWake, and a
 // wake-up would wait for that. Once PoRequestPowerIrp has returned, the
 // pointer is surely stored: finish such an IRP here with the lower drivers'
 // own status.
