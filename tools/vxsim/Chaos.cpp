@@ -53,6 +53,10 @@ struct Shared {
     std::atomic<bool> failed{false};
     std::string failure;
     std::atomic<unsigned> appsRunning{0};
+    // Data may be left in the loopback FIFO (a write whose read back did not
+    // finish). Shared: the pipes pass from thread to thread, and whoever
+    // holds them next must drain before it compares data.
+    std::atomic<bool> fifoDirty{true};
 
     void Fail(const std::string &what)
     {
@@ -231,7 +235,7 @@ private:
             return;
         vxio::Handle outHandle = out->handle, inHandle = in->handle;
         uint64_t generation = shared_.Generation();
-        bool clean = out->generation == generation && in->generation == generation && !dirty_;
+        bool clean = out->generation == generation && in->generation == generation && !shared_.fifoDirty;
         size_t size = 1 + rng_() % (rng_() % 4 == 0 ? 0x40000 : 4096);
         std::vector<uint8_t> data(size), back(size);
         FillPattern(data, rng_(), 0);
@@ -240,7 +244,7 @@ private:
         Check(ws, "write " + std::to_string(size));
         uint64_t written = write->Information();
         if (ws < 0 || written != size) {
-            dirty_ = true;
+            shared_.fifoDirty = true;
             Drop("PIPE00", ws);
             return;
         }
@@ -249,7 +253,7 @@ private:
         Check(rs, "read " + std::to_string(size));
         uint64_t got = read->Information();
         if (rs < 0 || got != size) {
-            dirty_ = true;
+            shared_.fifoDirty = true;
             Drop("PIPE01", rs);
             return;
         }
@@ -278,7 +282,7 @@ private:
             Check(s, "drain read");
             if (s < 0) {
                 if (static_cast<uint32_t>(s) == 0xC0000120)
-                    dirty_ = false;  // nothing left: the read waited in vain
+                    shared_.fifoDirty = false;  // nothing left: the read waited in vain
                 Drop("PIPE01", s);
                 return;
             }
@@ -335,7 +339,7 @@ private:
         case 3:
         case 4:
         case 5:
-            if (dirty_)
+            if (shared_.fifoDirty)
                 Drain();
             Cycle();
             break;
@@ -376,7 +380,6 @@ private:
     uint64_t done_ = 0;
     OpLog log_;
     std::vector<Held> held_;
-    bool dirty_ = true;
 };
 
 class SystemThread {
