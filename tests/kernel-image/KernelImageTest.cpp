@@ -42,9 +42,9 @@ const std::set<std::string> kKernelServices = {
     // Synchronisation
     "KeInitializeEvent", "KeSetEvent", "KeClearEvent", "KeWaitForSingleObject",
     "KeInitializeSpinLock",
-    // Timers and deferred work. KeFlushQueuedDpcs lets idle detection stop
-    // with no DPC of the device still queued when the device object goes.
-    "KeInitializeTimerEx", "KeInitializeDpc", "KeSetTimerEx", "KeCancelTimer", "KeFlushQueuedDpcs",
+    // Timers and deferred work. Not KeFlushQueuedDpcs: it exists only from
+    // Windows XP SP2, and the driver must load on Windows 2000.
+    "KeInitializeTimerEx", "KeInitializeDpc", "KeSetTimerEx", "KeCancelTimer",
     "IoAllocateWorkItem", "IoQueueWorkItem", "IoFreeWorkItem",
     // Memory
     "ExAllocatePoolWithTag", "ExFreePool", "IoAllocateMdl", "IoBuildPartialMdl", "IoFreeMdl",
