@@ -312,7 +312,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
             }
         }
         rec->DeletePending = true;
-        now = ReadNoFence(&DeviceObject->ReferenceCount) == 0;
+        // Acquire: the last dereference in another thread must happen
+        // before the object is poisoned here.
+        now = __atomic_load_n(&DeviceObject->ReferenceCount, __ATOMIC_ACQUIRE) == 0;
     }
     if (now) {
         FinalizeDelete(k, DeviceObject);
