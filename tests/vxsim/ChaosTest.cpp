@@ -30,7 +30,7 @@ class ChaosSweep : public ::testing::TestWithParam<Group> {};
 TEST_P(ChaosSweep, SeedsPassWithNothingLost)
 {
     const Group &group = GetParam();
-    uint64_t seeds = FromEnvironment("VEXTORA_CHAOS_SEEDS", 4);
+    uint64_t seeds = FromEnvironment("VEXTORA_CHAOS_SEEDS", 8);
     uint64_t ops = FromEnvironment("VEXTORA_CHAOS_OPS", 2000);
     uint64_t verified = 0, systemOps = 0;
     for (uint64_t seed = group.firstSeed; seed < group.firstSeed + seeds; ++seed) {
