@@ -23,7 +23,8 @@ VOID StopIdleDetection(DeviceExtension *Extension);
 // check 5 s from now while detection is active (nothing otherwise); when a
 // check is already scheduled or its DPC is under way, that DPC schedules the
 // next one as it ends. CancelIdleTimer withdraws a scheduled check that has
-// not expired yet and the DPC's re-arming.
+// not expired yet and any arming asked of the DPC under way (which still
+// schedules the next check itself when its tick queued no work).
 VOID ArmIdleTimer(DeviceExtension *Extension);
 VOID CancelIdleTimer(DeviceExtension *Extension);
 // Any IRQL up to DISPATCH_LEVEL; never blocks. Cancels the outstanding idle
