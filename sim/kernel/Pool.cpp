@@ -141,8 +141,12 @@ static std::string Describe(BlockHeader *H, void *P)
            std::to_string(H->Size) + " bytes allocated at " + SiteText(H->CallSite);
 }
 
-static void EvictLocked(Machine::Impl &I, PoolState &S, std::vector<std::string> &Problems)
+// Takes the oldest blocks out of the quarantine while it is over its
+// bounds; S.Mu held. The caller checks and frees them without the lock
+// (CheckEvicted): nothing else can reach a block once it has left the maps.
+static std::vector<std::pair<void *, BlockHeader *>> TakeEvictedLocked(PoolState &S)
 {
+    std::vector<std::pair<void *, BlockHeader *>> evicted;
     while (S.QuarantineBytes > kQuarantineBytes || S.QuarantineOrder.size() > kQuarantineBlocks) {
         void *p = S.QuarantineOrder.front();
         S.QuarantineOrder.pop_front();
@@ -152,6 +156,17 @@ static void EvictLocked(Machine::Impl &I, PoolState &S, std::vector<std::string>
         }
         BlockHeader *h = it->second;
         S.Quarantined.erase(it);
+        S.QuarantineBytes -= h->Size;
+        evicted.emplace_back(p, h);
+    }
+    return evicted;
+}
+
+// Reports a write after free in each evicted block, then releases it.
+static void CheckEvicted(const std::vector<std::pair<void *, BlockHeader *>> &Evicted,
+                         std::vector<std::string> &Problems)
+{
+    for (auto [p, h] : Evicted) {
         size_t total = sizeof(BlockHeader) + 2 * kGuard + h->Size;
         UnpoisonRegion(h + 1, total - sizeof(BlockHeader));
         UCHAR *user = UserOf(h);
@@ -162,10 +177,8 @@ static void EvictLocked(Machine::Impl &I, PoolState &S, std::vector<std::string>
                 break;
             }
         }
-        S.QuarantineBytes -= h->Size;
         std::free(h);
     }
-    (void)I;
 }
 
 void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite, bool Injectable, FaultKind Kind)
@@ -264,6 +277,7 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     CheckPendingWorkIn(k, P, h->Size, nullptr, checks::TimerInFreedMemory, ("freed " + Describe(h, P)).c_str());
     memset(P, kPoisonByte, h->Size);
     std::vector<std::string> problems;
+    std::vector<std::pair<void *, BlockHeader *>> evicted;
     {
         std::lock_guard lock(s.Mu);
         // The header stays readable: a second free reports what the block was.
@@ -271,8 +285,11 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
         s.Quarantined.emplace(P, h);
         s.QuarantineOrder.push_back(P);
         s.QuarantineBytes += h->Size;
-        EvictLocked(k, s, problems);
+        evicted = TakeEvictedLocked(s);
     }
+    // Checked outside the pool's lock, which every allocation and free of
+    // every thread takes.
+    CheckEvicted(evicted, problems);
     for (const std::string &p : problems) {
         k.M.ReportViolation(checks::PoolUseAfterFree, nullptr, nullptr, p);
     }

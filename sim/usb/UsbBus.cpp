@@ -659,10 +659,13 @@ struct UsbPort::Impl {
                     }
                 }
                 const bool progress = !batch.empty() || !done.empty();
-                CompleteTransfers(done);
+                // A device that vanished mid-transfer is gone (and the PnP
+                // manager told) before that transfer's failure reaches its
+                // caller, as the hub reports the disconnect first.
                 if (unplug) {
                     Port.bus_.Unplug(Port);
                 }
+                CompleteTransfers(done);
                 if (!progress) {
                     break;
                 }
