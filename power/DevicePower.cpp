@@ -151,7 +151,7 @@ VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     // What the bus still holds is cancelled rather than waited for: a read
     // waiting for data would otherwise hold the transition, set or query, for
     // ever. The application gets STATUS_CANCELLED and can ask again.
-    AbortTransfersForPowerDown(extension);
+    BOOLEAN aborted = AbortTransfersForPowerDown(extension);
 
     // Give back the D-IRP's own count and, when this driver asked for a D-IRP
     // and still holds a requester count for it, that one too; a D-IRP from
@@ -159,7 +159,15 @@ VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     // reach 0 and release a removal early.
     DecrementIoCount(extension);
     const BOOLEAN lent = LendRequesterCount(extension);
-    KeWaitForSingleObject(&extension->NoIoInFlightEvent, Executive, KernelMode, FALSE, nullptr);
+    // An abort that could not be sent is sent again until it goes out or the
+    // I/O has drained anyway; until then the wait is bounded. (The event is a
+    // synchronization event: one satisfied wait consumes it.)
+    LARGE_INTEGER retryInterval;
+    retryInterval.QuadPart = -100LL * 10000;  // 100 ms, relative
+    while (KeWaitForSingleObject(&extension->NoIoInFlightEvent, Executive, KernelMode, FALSE,
+                                 aborted ? nullptr : &retryInterval) == STATUS_TIMEOUT) {
+        aborted = AbortTransfersForPowerDown(extension);
+    }
     IncrementIoCount(extension);
     if (lent) {
         ReturnRequesterCount(extension);

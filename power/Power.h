@@ -56,9 +56,10 @@ NTSTATUS FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtens
 VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
 // Aborts the transfers still pending on the open pipes, so that a power-down
-// (or its query) can drain. PASSIVE_LEVEL; blocks for the abort requests. Handles and pipe
-// counters are left as they are.
-VOID AbortTransfersForPowerDown(DeviceExtension *Extension);
+// (or its query) can drain. PASSIVE_LEVEL; blocks for the abort requests.
+// Handles and pipe counters are left as they are. Returns FALSE when an abort
+// could not be sent for want of resources, so the caller should try again.
+BOOLEAN AbortTransfersForPowerDown(DeviceExtension *Extension);
 
 // One per D-IRP requested for an S-IRP.
 struct PowerRequestContext {

@@ -1,5 +1,4 @@
 #include "driver/Driver.h"
-#include "driver/PoolPointer.h"
 #include "power/Power.h"
 
 // A read that waits for data the device has not produced would hold a
@@ -8,7 +7,7 @@
 // bus when the device is to leave D0 are therefore aborted; they complete with
 // STATUS_CANCELLED and the drain can finish. The handles stay open and usable
 // after the device is back in D0.
-VOID AbortTransfersForPowerDown(DeviceExtension *Extension)
+BOOLEAN AbortTransfersForPowerDown(DeviceExtension *Extension)
 {
     USBD_PIPE_HANDLE handles[PipeSlotLimit];
     ULONG count = 0;
@@ -30,15 +29,19 @@ VOID AbortTransfersForPowerDown(DeviceExtension *Extension)
     }
     KeReleaseSpinLock(&Extension->ConfigurationLock, oldIrql);
 
+    // The URB lives on this stack rather than in pool: the abort is what lets
+    // a sleep proceed, so it must not depend on memory being available. Only
+    // the request that carries it can still fail for want of resources.
+    BOOLEAN allSent = TRUE;
+    struct _URB_PIPE_REQUEST urb;
     for (ULONG i = 0; i < count; ++i) {
-        PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(struct _URB_PIPE_REQUEST)));
-        if (!urb) {
-            return;
+        RtlZeroMemory(&urb, sizeof(urb));
+        urb.Hdr.Length = sizeof(urb);
+        urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+        urb.PipeHandle = handles[i];
+        if (SubmitUrbSync(Extension->DeviceObject, reinterpret_cast<PURB>(&urb)) == STATUS_INSUFFICIENT_RESOURCES) {
+            allSent = FALSE;
         }
-        RtlZeroMemory(urb.Get(), sizeof(struct _URB_PIPE_REQUEST));
-        urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-        urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-        urb->UrbPipeRequest.PipeHandle = handles[i];
-        (void)SubmitUrbSync(Extension->DeviceObject, urb.Get());
     }
+    return allSent;
 }
