@@ -300,7 +300,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                             "IoDeleteDevice while " + DeviceName(DeviceObject->AttachedDevice) + " is attached above it");
     }
     CheckPendingWorkIn(k, rec->Block, rec->BlockSize, DeviceObject, checks::DeleteDeviceWithPendingWork,
-                       ("IoDeleteDevice of " + rec->Name).c_str());
+                       [&] { return "IoDeleteDevice of " + rec->Name; });
     bool now;
     {
         std::lock_guard lock(k.ObjMutex);

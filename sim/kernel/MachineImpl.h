@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <deque>
 #include <map>
 #include <set>
@@ -245,9 +246,11 @@ void PoolDestroy(Machine::Impl &I);
 void IrpDestroy(Machine::Impl &I);
 void PoolInit(Machine::Impl &I);
 void IrpInit(Machine::Impl &I);
-// Reports armed timers or queued DPCs inside [Base, Base + Size).
+// Reports armed timers or queued DPCs inside [Base, Base + Size). What()
+// names the memory; it is called only when there is something to report,
+// since this runs on every pool free.
 void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device,
-                        std::string_view Check, const char *What);
+                        std::string_view Check, const std::function<std::string()> &What);
 // Internal event set that skips the "event set by driver" check.
 void SetEventInternal(PKEVENT Event);
 // Built-IRP event registry for the "set by driver" check.

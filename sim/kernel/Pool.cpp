@@ -3,7 +3,10 @@
 // buffers.
 #include "sim/kernel/MachineImpl.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -116,10 +119,33 @@ struct PoolState {
 
 void PoolInit(Machine::Impl &I) { I.Pool = std::make_shared<PoolState>(); }
 
+// Whether Size bytes at P all hold Byte; compared a row at a time, since
+// every free checks guards and every eviction a whole block.
+template <UCHAR Byte>
+static bool AllBytesAre(const UCHAR *P, size_t Size)
+{
+    static const auto row = [] {
+        std::array<UCHAR, 256> r;
+        r.fill(Byte);
+        return r;
+    }();
+    for (size_t done = 0; done < Size;) {
+        size_t chunk = std::min(Size - done, row.size());
+        if (memcmp(P + done, row.data(), chunk) != 0) {
+            return false;
+        }
+        done += chunk;
+    }
+    return true;
+}
+
 static std::string GuardProblem(BlockHeader *H, bool *Underrun)
 {
     UCHAR *front = reinterpret_cast<UCHAR *>(H + 1);
     UCHAR *back = UserOf(H) + H->Size;
+    if (AllBytesAre<kGuardByte>(front, kGuard) && AllBytesAre<kGuardByte>(back, kGuard)) {
+        return {};
+    }
     for (size_t i = 0; i < kGuard; ++i) {
         if (front[i] != kGuardByte) {
             *Underrun = true;
@@ -170,7 +196,7 @@ static void CheckEvicted(const std::vector<std::pair<void *, BlockHeader *>> &Ev
         size_t total = sizeof(BlockHeader) + 2 * kGuard + h->Size;
         UnpoisonRegion(h + 1, total - sizeof(BlockHeader));
         UCHAR *user = UserOf(h);
-        for (size_t i = 0; i < h->Size; ++i) {
+        for (size_t i = AllBytesAre<kPoisonByte>(user, h->Size) ? h->Size : 0; i < h->Size; ++i) {
             if (user[i] != kPoisonByte) {
                 Problems.push_back("freed " + Describe(h, p) + " was written after it was freed (offset " +
                                    std::to_string(i) + ")");
@@ -274,7 +300,7 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
         k.M.ReportViolation(underrun ? checks::PoolUnderrun : checks::PoolOverrun, nullptr, nullptr,
                             Describe(h, P) + ": " + guard + " (found at free)");
     }
-    CheckPendingWorkIn(k, P, h->Size, nullptr, checks::TimerInFreedMemory, ("freed " + Describe(h, P)).c_str());
+    CheckPendingWorkIn(k, P, h->Size, nullptr, checks::TimerInFreedMemory, [&] { return "freed " + Describe(h, P); });
     memset(P, kPoisonByte, h->Size);
     std::vector<std::string> problems;
     std::vector<std::pair<void *, BlockHeader *>> evicted;

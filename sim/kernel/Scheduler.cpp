@@ -931,7 +931,7 @@ namespace sim {
 void SetEventInternal(PKEVENT Event) { SetEventImpl(Event); }
 
 void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device,
-                        std::string_view Check, const char *What)
+                        std::string_view Check, const std::function<std::string()> &What)
 {
     auto lo = reinterpret_cast<uintptr_t>(Base);
     auto hi = lo + Size;
@@ -957,7 +957,7 @@ void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE
         }
     }
     for (const std::string &f : found) {
-        I.M.ReportViolation(Check, nullptr, Device, std::string(What) + " with " + f + " still pending in it");
+        I.M.ReportViolation(Check, nullptr, Device, What() + " with " + f + " still pending in it");
     }
 }
 
