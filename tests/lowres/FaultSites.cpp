@@ -72,10 +72,23 @@ std::string Root()
 bool DriverFile(const std::string &path, std::string *relative)
 {
     static const std::string root = Root();
-    if (path.compare(0, root.size(), root) != 0) {
-        return false;
+    // Debug information names files as the compiler was given them, e.g.
+    // "<build>/../../driver/X.cpp", and a compiler cache may hand out objects
+    // compiled in another tree; what counts is the part from a driver folder
+    // on, when this tree has that file.
+    const std::string norm = std::filesystem::path(path).lexically_normal().generic_string();
+    std::string rest;
+    if (norm.compare(0, root.size(), root) == 0) {
+        rest = norm.substr(root.size());
+    } else {
+        for (const char *dir : kDriverDirs) {
+            for (size_t at = norm.find(dir); at != std::string::npos; at = norm.find(dir, at + 1)) {
+                if ((at == 0 || norm[at - 1] == '/') && std::filesystem::exists(root + norm.substr(at))) {
+                    rest = norm.substr(at);
+                }
+            }
+        }
     }
-    std::string rest = path.substr(root.size());
     for (const char *dir : kDriverDirs) {
         if (rest.rfind(dir, 0) == 0) {
             *relative = rest;
