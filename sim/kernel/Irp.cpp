@@ -688,6 +688,11 @@ void IrpCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
             continue;
         }
         PIRP irp = IrpAt(t, s);
+        // A manager's IRP that has come back to it is the manager's to free,
+        // whatever the driver that asked for it does meanwhile.
+        if (OnlyDriver != nullptr && r.Origin == IrpOrigin::Manager && r.Done) {
+            continue;
+        }
         if (OnlyDriver != nullptr && r.Owner != OnlyDriver) {
             bool held = false;
             // An IRP sitting at a location of the driver's device counts too.

@@ -372,9 +372,6 @@ void PowerManager::FinishRequest(Requested *request, PIRP Irp)
         }
     }
     IO_STATUS_BLOCK status = Irp->IoStatus;
-    // Freed before the callback: the callback can release a thread that goes
-    // on to unload the driver and check for leaks while this one still runs.
-    IoFreeIrp(Irp);
     if (request->Callback != nullptr) {
         PREQUEST_POWER_COMPLETE callback = request->Callback;
         CallInFrame(FrameKind::PowerCallback, request->Requester, request->Pdo, nullptr,
@@ -387,6 +384,10 @@ void PowerManager::FinishRequest(Requested *request, PIRP Irp)
         std::lock_guard lock(mutex_);
         requests_[request->Index].Status = status.Status;
     }
+    // Freed after the callback, as on Windows. The callback may release a
+    // removal and the driver's unload meanwhile; the unload's leak check
+    // leaves a finished IRP in the power manager's hands alone.
+    IoFreeIrp(Irp);
     ObDereferenceObject(request->Top);
     delete request;
 }
