@@ -82,8 +82,8 @@ TEST(ChaosCommand, NamesEveryOptionThatChangesTheRun)
     }
 }
 
-// On one thread the operation order comes from the seed alone: the same
-// seed runs the same number of PnP and power operations every time, and
+// On one thread the operation order comes from the --seed value alone: the same
+// value runs the same number of PnP and power operations every time, and
 // every application operation runs.
 TEST(ChaosSerial, SameSeedSameSystemOperations)
 {

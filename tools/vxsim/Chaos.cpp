@@ -589,7 +589,7 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
 
         if (options.serial) {
             // One thread runs every stream: the next operation's thread is
-            // drawn from the seed (the system thread one time in sixteen,
+            // drawn from the run's random stream (the system thread one time in sixteen,
             // near the share it gets when the threads run side by side).
             std::mt19937_64 order(StreamSeed(options.seed, 0xC0FFEE));
             std::vector<AppThread *> running;

@@ -6,7 +6,7 @@
 // only from (seed, thread index, operation number): a printed seed replays
 // the same operation streams. With real threads the interleaving still
 // differs from run to run (rerun a seed with --repeat); --serial runs the
-// streams on one thread in an order drawn from the seed, with transfers
+// streams on one thread in an order drawn from --seed, with transfers
 // completed in the submitting thread, which replays far more exactly.
 #pragma once
 
@@ -22,7 +22,7 @@ struct ChaosOptions {
     unsigned appThreads = 3;   // besides the thread that drives PnP and power
     bool progress = false;     // a progress bar on the terminal
     bool randomYields = true;  // random delays at thread hand-offs
-    bool serial = false;       // every stream on one thread, interleaved by the seed
+    bool serial = false;       // every stream on one thread, interleaved by --seed
 };
 
 struct ChaosResult {

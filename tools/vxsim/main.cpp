@@ -64,7 +64,7 @@ int main(int argc, char **argv)
     uint64_t repeat = 1;
     chaos->add_option("--repeat", repeat, "run each seed this many times (threaded runs interleave differently)");
     chaos->add_flag("--serial", chaosOptions.serial,
-                    "run every thread's operations on one thread in an order drawn from the seed");
+                    "run every thread's operations on one thread in an order drawn from --seed");
     bool noYields = false;
     chaos->add_flag("--no-yields", noYields, "no random delays at thread hand-offs");
     // --seed may come after the subcommand too.
