@@ -263,9 +263,11 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
     return true;
 }
 
-bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, CostCell &cell, std::string &failure)
+bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, unsigned threads, unsigned inFlight,
+                 CostCell &cell, std::string &failure)
 {
-    return RunCell(seed, driver, 1, 1, requests, cell, failure);
+    threads = std::clamp(threads, 1u, 2u);
+    return RunCell(seed, driver, std::max(inFlight, threads), threads, requests, cell, failure);
 }
 
 }  // namespace vx

@@ -63,8 +63,10 @@ private:
 // Returns false (and what went wrong) when a run failed.
 bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure);
 
-// One driver, `requests` reads on one thread with nothing else pending:
-// what scripts/callgrind.sh counts instructions over.
-bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, CostCell &cell, std::string &failure);
+// One driver, `requests` reads on each of `threads` threads (1 or 2) with
+// `inFlight` pending in all: one cell alone, for a profiler (with 1 and 1,
+// what scripts/callgrind.sh counts instructions over).
+bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, unsigned threads, unsigned inFlight,
+                 CostCell &cell, std::string &failure);
 
 }  // namespace vx

@@ -81,7 +81,12 @@ int main(int argc, char **argv)
     uint64_t costRequests = 0;
     bench->add_option("--cost-only", costOnce, "only N reads through one driver (vextora or pass-through), for callgrind")
         ->check(CLI::IsMember({"vextora", "pass-through"}));
-    bench->add_option("--requests", costRequests, "reads for --cost-only");
+    bench->add_option("--requests", costRequests, "reads per thread for --cost-only");
+    unsigned costThreads = 1, costInFlight = 1;
+    bench->add_option("--threads", costThreads, "application threads for --cost-only, each on its own pipe")
+        ->check(CLI::Range(1, 2));
+    bench->add_option("--in-flight", costInFlight, "reads pending for --cost-only, the measured ones included")
+        ->check(CLI::Range(1, 100000));
 
     auto *help = app.add_subcommand("help", "help on the scenario language: 'vxsim help scenario'");
     std::string topic;
@@ -118,11 +123,14 @@ int main(int argc, char **argv)
             vx::CostCell cell;
             std::string failure;
             const auto driver = costOnce == "vextora" ? vx::CostDriver::Vextora : vx::CostDriver::PassThrough;
-            if (!vx::RunCostOnce(benchOptions.seed, driver, costRequests ? costRequests : 1000, cell, failure)) {
+            if (!vx::RunCostOnce(benchOptions.seed, driver, costRequests ? costRequests : 1000, costThreads,
+                                 costInFlight, cell, failure)) {
                 std::cerr << "vxsim bench: " << failure << "\n";
                 return 1;
             }
-            std::cout << cell.driver << ": " << cell.requests << " reads, " << cell.nsPerRequest << " ns each\n";
+            std::cout << cell.driver << ": " << cell.requests << " reads on " << cell.threads << " thread(s), "
+                      << cell.inFlight << " in flight, " << cell.nsPerRequest << " ns each, "
+                      << static_cast<uint64_t>(cell.requestsPerSecond) << " reads/s\n";
             return 0;
         }
         benchOptions.cost = !noCost;
