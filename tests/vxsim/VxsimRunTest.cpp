@@ -65,6 +65,17 @@ TEST(Vxsim, VerifyComparesWithWhatWasWritten)
     EXPECT_NE(output.find("read back as"), std::string::npos) << output;
 }
 
+TEST(Vxsim, APluggedDeviceThatDidNotStartIsNotTakenForTheOneBeforeIt)
+{
+    std::string output;
+    vx::Summary summary = RunText("plug loopback\nfault pool-fail 1\nplug loopback as second\n", &output);
+    EXPECT_FALSE(summary.passed);
+    EXPECT_NE(output.find("test:3: the device did not start"), std::string::npos) << output;
+    EXPECT_EQ(output.find("plugged second"), std::string::npos) << output;
+    EXPECT_EQ(summary.verifierReports, 0u);
+    EXPECT_EQ(summary.poolBlocksLeft, 0u);
+}
+
 std::filesystem::path Descriptors() { return VEXTORA_DESCRIPTORS_DIR; }
 
 TEST(Vxsim, InspectReportsEveryRealDevice)

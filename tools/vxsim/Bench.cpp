@@ -7,92 +7,41 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "driver/Driver.h"
 #include "include/vextora.h"
-#include "sim/kernel/IoManager.h"
-#include "sim/kernel/Machine.h"
-#include "sim/kernel/PnpManager.h"
-#include "sim/kernel/Registry.h"
+#include "platform/Platform.h"
 #include "sim/usb/Models.h"
-#include "sim/usb/UsbBus.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/vxsim/MachineRig.h"
 
 namespace vx {
 namespace {
 
-constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
-constexpr char16_t kParametersKey[] = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\VEXTORA\\Parameters";
 constexpr double kHighSpeedBulkBytesPerSecond = 53248000.0;
 constexpr uint64_t kMicroframeNs = 125000;
 constexpr int32_t kStatusCancelled = static_cast<int32_t>(0xC0000120);
 
-// The driver on one simulated machine with one device plugged: booted in
-// the constructor, torn down (and checked for leaks) in Finish.
-class Rig {
+// The driver, with idle suspend on, on one simulated machine with one
+// device plugged, transfers completing from the host controller thread.
+class Rig : public MachineRig {
 public:
     Rig(uint64_t seed, const char *model,
         vextora::usb::DeviceDescriptors descriptors = vextora::usb::LoopbackDescriptors())
-        : machine_(Options(seed)), scope_(machine_, "bench")
+        : MachineRig(Options(seed))
     {
-        machine_.Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable", 1);
-        driver_ = machine_.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
-        Pnp().RegisterFunctionDriver(driver_);
         vextora::usb::PortOptions portOptions;
         portOptions.Completion = vextora::usb::CompletionMode::HostController;
-        port_ = &Bus().Plug(vextora::usb::MakeModel(model, std::move(descriptors)), portOptions);
-        Pnp().WaitIdle();
-        auto links = Io().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
-        if (!links.empty())
-            link_ = links.front();
+        Plug(vextora::usb::MakeModel(model, std::move(descriptors)), portOptions);
     }
-
-    // Opens a pipe by name; returns an empty string or what went wrong.
-    std::string Open(const char16_t *pipe, vxio::Handle *handle)
-    {
-        if (link_.empty())
-            return "the device did not start";
-        vxio::Status s = Io().Open(link_, pipe, handle);
-        if (s < 0)
-            return "open failed: " + StatusName(s);
-        handles_.push_back(*handle);
-        return {};
-    }
-
-    // Closes the handles, unplugs, unloads; returns the verifier's reports.
-    std::string Finish()
-    {
-        for (auto h : handles_)
-            Io().Close(h);
-        Io().WaitIdle();
-        Bus().Unplug(*port_);
-        Pnp().WaitIdle();
-        Bus().Shutdown();
-        machine_.UnloadDriver(driver_);
-        machine_.CheckForLeaks();
-        return machine_.ReportText();
-    }
-
-    sim::Machine &Machine() { return machine_; }
-    sim::IoManager &Io() { return machine_.Component<sim::IoManager>(); }
-    vextora::usb::UsbPort &Port() { return *port_; }
 
 private:
-    static sim::MachineOptions Options(uint64_t seed)
+    static RigOptions Options(uint64_t seed)
     {
-        sim::MachineOptions o;
-        o.Seed = seed;
-        o.RandomYields = false;
+        RigOptions o;
+        o.Machine.Seed = seed;
+        o.Machine.RandomYields = false;
+        o.ThreadName = "bench";
+        o.Parameters = {{u"VextoraEnable", 1}};
         return o;
     }
-    sim::PnpManager &Pnp() { return machine_.Component<sim::PnpManager>(); }
-    vextora::usb::UsbBus &Bus() { return machine_.Component<vextora::usb::UsbBus>(); }
-
-    sim::Machine machine_;
-    sim::ThreadScope scope_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    vextora::usb::UsbPort *port_ = nullptr;
-    std::u16string link_;
-    std::vector<vxio::Handle> handles_;
 };
 
 uint64_t NowNs(sim::Machine &machine) { return machine.Now() * 100; }
@@ -130,7 +79,7 @@ bool RunBulkCell(uint64_t seed, bool in, uint32_t size, unsigned depth, uint64_t
         slots[i].reset();
     };
 
-    const auto busyBefore = rig.Port().EndpointStats(endpoint).BusyFrames;
+    const auto busyBefore = rig.Port()->EndpointStats(endpoint).BusyFrames;
     const auto wallStart = std::chrono::steady_clock::now();
     const uint64_t start = NowNs(rig.Machine());
     uint64_t asked = 0;
@@ -146,7 +95,7 @@ bool RunBulkCell(uint64_t seed, bool in, uint32_t size, unsigned depth, uint64_t
     cell.virtualNs = NowNs(rig.Machine()) - start;
     const double wall =
         std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - wallStart).count();
-    cell.busyMicroframes = rig.Port().EndpointStats(endpoint).BusyFrames - busyBefore;
+    cell.busyMicroframes = rig.Port()->EndpointStats(endpoint).BusyFrames - busyBefore;
     cell.microframes = (cell.virtualNs + kMicroframeNs - 1) / kMicroframeNs;
     cell.idleMicroframes = cell.microframes > cell.busyMicroframes ? cell.microframes - cell.busyMicroframes : 0;
     if (cell.virtualNs > 0) {

@@ -4,15 +4,9 @@
 #include <chrono>
 #include <memory>
 
-#include "driver/Driver.h"
-#include "include/vextora.h"
-#include "sim/kernel/IoManager.h"
-#include "sim/kernel/Machine.h"
-#include "sim/kernel/PnpManager.h"
 #include "sim/usb/Models.h"
-#include "sim/usb/UsbBus.h"
 #include "tools/passthrough/PassThrough.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/vxsim/MachineRig.h"
 
 namespace vx {
 namespace {
@@ -54,72 +48,35 @@ protected:
     }
 };
 
-constexpr char16_t kVextoraService[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
-constexpr char16_t kPassThroughService[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\PASSTHRU";
+// The pass-through driver, under its own service key.
+RigDriver PassThroughRigDriver()
+{
+    return {u"\\Driver\\PASSTHRU", passthrough::DriverEntry,
+            u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\PASSTHRU", &passthrough::InterfaceClass};
+}
 
-class CostRig {
+// One driver above the cost device, every transfer completing in the
+// submitting thread, no guard pages around freed IRPs.
+class CostRig : public MachineRig {
 public:
-    CostRig(uint64_t seed, CostDriver which) : machine_(Options(seed)), scope_(machine_, "bench")
+    CostRig(uint64_t seed, CostDriver which) : MachineRig(Options(seed, which))
     {
-        const bool vextora = which == CostDriver::Vextora;
-        driver_ = vextora ? machine_.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kVextoraService)
-                          : machine_.LoadDriver(u"\\Driver\\PASSTHRU", passthrough::DriverEntry, kPassThroughService);
-        Pnp().RegisterFunctionDriver(driver_);
         vextora::usb::PortOptions portOptions;
         portOptions.Completion = vextora::usb::CompletionMode::Inline;
-        port_ = &Bus().Plug(std::make_unique<CostModel>(), portOptions);
-        Pnp().WaitIdle();
-        auto links = Io().Interfaces(
-            sim::ToInterfaceClass(vextora ? VextoraInterfaceClassGuid : passthrough::InterfaceClass));
-        if (!links.empty())
-            link_ = links.front();
+        Plug(std::make_unique<CostModel>(), portOptions);
     }
-
-    std::string Open(const char16_t *pipe, vxio::Handle *handle)
-    {
-        if (link_.empty())
-            return "the device did not start";
-        vxio::Status s = Io().Open(link_, pipe, handle);
-        if (s < 0)
-            return "open failed: " + StatusName(s);
-        handles_.push_back(*handle);
-        return {};
-    }
-
-    std::string Finish()
-    {
-        for (auto h : handles_)
-            Io().Close(h);
-        Io().WaitIdle();
-        Bus().Unplug(*port_);
-        Pnp().WaitIdle();
-        Bus().Shutdown();
-        machine_.UnloadDriver(driver_);
-        machine_.CheckForLeaks();
-        return machine_.ReportText();
-    }
-
-    sim::Machine &Machine() { return machine_; }
-    sim::IoManager &Io() { return machine_.Component<sim::IoManager>(); }
 
 private:
-    static sim::MachineOptions Options(uint64_t seed)
+    static RigOptions Options(uint64_t seed, CostDriver which)
     {
-        sim::MachineOptions o;
-        o.Seed = seed;
-        o.RandomYields = false;
-        o.IrpGuardPages = false;
+        RigOptions o;
+        o.Machine.Seed = seed;
+        o.Machine.RandomYields = false;
+        o.Machine.IrpGuardPages = false;
+        o.Driver = which == CostDriver::Vextora ? VextoraRigDriver() : PassThroughRigDriver();
+        o.ThreadName = "bench";
         return o;
     }
-    sim::PnpManager &Pnp() { return machine_.Component<sim::PnpManager>(); }
-    vextora::usb::UsbBus &Bus() { return machine_.Component<vextora::usb::UsbBus>(); }
-
-    sim::Machine machine_;
-    sim::ThreadScope scope_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    vextora::usb::UsbPort *port_ = nullptr;
-    std::u16string link_;
-    std::vector<vxio::Handle> handles_;
 };
 
 // Synchronous reads one after the other on one handle; counts failures.

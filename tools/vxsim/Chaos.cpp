@@ -16,17 +16,14 @@
 #include "sim/kernel/Machine.h"
 #include "sim/kernel/PnpManager.h"
 #include "sim/kernel/PowerManager.h"
-#include "sim/kernel/Registry.h"
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
+#include "tools/vxsim/MachineRig.h"
 #include "tools/vxsim/Requests.h"
 #include "tools/vxsim/StatusNames.h"
 
 namespace vx {
 namespace {
-
-constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
-constexpr char16_t kParametersKey[] = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\VEXTORA\\Parameters";
 
 // Statuses an application can act on: everything the driver, the I/O
 // manager and the bus are documented to return to it. Anything else is a
@@ -540,34 +537,28 @@ std::string ChaosCommand(const ChaosOptions &options)
 ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
 {
     ChaosResult result;
-    sim::MachineOptions machineOptions;
-    machineOptions.Seed = options.seed;
-    machineOptions.RandomYields = options.randomYields;
+    RigOptions rigOptions;
+    rigOptions.Machine.Seed = options.seed;
+    rigOptions.Machine.RandomYields = options.randomYields;
+    rigOptions.ThreadName = "chaos";
+    rigOptions.Parameters = {{u"VextoraEnable", 1}};
     Shared shared;
     uint64_t systemOps = 0, replugs = 0;
     std::string reports;
     std::string logs;
     {
-        sim::Machine machine(machineOptions);
-        sim::ThreadScope scope(machine, "chaos");
-        machine.Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable", 1);
-        PDRIVER_OBJECT driver = machine.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
-        auto &pnp = machine.Component<sim::PnpManager>();
-        auto &io = machine.Component<sim::IoManager>();
-        auto &bus = machine.Component<vextora::usb::UsbBus>();
-        pnp.RegisterFunctionDriver(driver);
+        MachineRig rig(rigOptions);
+        sim::Machine &machine = rig.Machine();
         vextora::usb::PortOptions portOptions;
         portOptions.Completion =
             options.serial ? vextora::usb::CompletionMode::Inline : vextora::usb::CompletionMode::HostController;
-        shared.port = &bus.Plug(vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors()), portOptions);
-        pnp.WaitIdle();
-        auto links = io.Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
-        if (links.empty()) {
+        shared.port = &rig.Plug(vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors()), portOptions);
+        if (rig.Link().empty()) {
             result.failure = "the loopback device did not start\nreproduce: " + ChaosCommand(options);
             out << "chaos seed " << options.seed << ": FAILED\n" << result.failure << "\n";
             return result;
         }
-        shared.link = links.front();
+        shared.link = rig.Link();
 
         // Each application thread's share of the operations is fixed, so its
         // stream is the same whatever the others do.
@@ -636,19 +627,18 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
 
         // The end: every handle closed, the device unplugged and removed,
         // the driver unloaded, nothing left behind.
-        io.WaitIdle();
-        pnp.WaitIdle();
+        // The system thread may have replugged: the port to unplug is the
+        // one it left in `shared`, not the rig's first.
+        rig.Io().WaitIdle();
+        rig.Pnp().WaitIdle();
         {
             vextora::usb::UsbPort *port = shared.port;
-            bus.Unplug(*port);
+            rig.Bus().Unplug(*port);
         }
-        pnp.WaitIdle();
-        if (io.ReportOutstanding() != 0 && !shared.failed)
+        rig.Pnp().WaitIdle();
+        if (rig.Io().ReportOutstanding() != 0 && !shared.failed)
             shared.Fail("application requests were never completed");
-        bus.Shutdown();
-        machine.UnloadDriver(driver);
-        machine.CheckForLeaks();
-        reports = machine.ReportText();
+        reports = rig.Shutdown();
     }
     result.appOps = shared.appOps;
     result.systemOps = systemOps;

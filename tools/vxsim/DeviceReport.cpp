@@ -7,19 +7,14 @@
 
 #include "driver/Driver.h"
 #include "include/vextora.h"
-#include "sim/kernel/IoManager.h"
-#include "sim/kernel/Machine.h"
-#include "sim/kernel/PnpManager.h"
 #include "sim/usb/DeviceDescription.h"
-#include "sim/usb/UsbBus.h"
 #include "tools/vxsim/DescriptorText.h"
+#include "tools/vxsim/MachineRig.h"
 #include "tools/vxsim/Requests.h"
 #include "tools/vxsim/StatusNames.h"
 
 namespace vx {
 namespace {
-
-constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
 
 struct PipeReport {
     unsigned index;
@@ -165,42 +160,36 @@ int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out
         return 2;
     }
 
+    // The model checks the descriptors: a description it refuses needs no
+    // machine.
+    std::unique_ptr<vextora::usb::DeviceModel> model;
+    try {
+        model = vextora::usb::MakeModel(description);
+    } catch (const std::exception &e) {
+        err << "vxsim inspect: " << path << ": " << e.what() << "\n";
+        return 2;
+    }
+
     Report report;
-    sim::MachineOptions options;
-    options.Seed = seed;
     {
-        sim::Machine machine(options);
-        sim::ThreadScope scope(machine, "vxsim");
-        PDRIVER_OBJECT driver = machine.LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
-        auto &pnp = machine.Component<sim::PnpManager>();
-        auto &io = machine.Component<sim::IoManager>();
-        pnp.RegisterFunctionDriver(driver);
-        std::unique_ptr<vextora::usb::DeviceModel> model;
-        try {
-            model = vextora::usb::MakeModel(description);
-        } catch (const std::exception &e) {
-            err << "vxsim inspect: " << path << ": " << e.what() << "\n";
-            machine.UnloadDriver(driver);
-            return 2;
-        }
-        auto &port = machine.Component<vextora::usb::UsbBus>().Plug(std::move(model));
-        pnp.WaitIdle();
+        RigOptions options;
+        options.Machine.Seed = seed;
+        MachineRig rig(options);
+        auto &pnp = rig.Pnp();
+        auto &port = rig.Plug(std::move(model));
         for (const auto &record : pnp.History(port.Pdo()))
             if (record.Minor == IRP_MN_START_DEVICE)
                 report.status = record.Status;
-        auto links = io.Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
-        report.started = pnp.State(port.Pdo()) == sim::NodeState::Started && !links.empty();
+        report.started = pnp.State(port.Pdo()) == sim::NodeState::Started && !rig.Link().empty();
         if (report.started)
-            ReadBack(io, pnp.FunctionDevice(port.Pdo()), links.front(), report);
+            ReadBack(rig.Io(), pnp.FunctionDevice(port.Pdo()), rig.Link(), report);
         else
             report.error = "the driver refused to start the device with " + StatusName(report.status);
         pnp.Remove(port.Pdo());
         pnp.WaitIdle();
-        machine.Component<vextora::usb::UsbBus>().Shutdown();
-        machine.UnloadDriver(driver);
-        machine.CheckForLeaks();
-        if (!machine.ReportText().empty()) {
-            err << machine.ReportText();
+        std::string reports = rig.Shutdown();
+        if (!reports.empty()) {
+            err << reports;
             return 3;
         }
     }

@@ -13,19 +13,16 @@
 #include "sim/kernel/Machine.h"
 #include "sim/kernel/PnpManager.h"
 #include "sim/kernel/PowerManager.h"
-#include "sim/kernel/Registry.h"
 #include "sim/usb/DeviceDescription.h"
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
+#include "tools/vxsim/MachineRig.h"
 #include "tools/vxsim/Requests.h"
 #include "tools/vxsim/StatusNames.h"
 #include "tools/vxsim/WmiAccess.h"
 
 namespace vx {
 namespace {
-
-constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
-constexpr char16_t kParametersKey[] = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\VEXTORA\\Parameters";
 
 const char *MajorName(UCHAR major)
 {
@@ -94,10 +91,10 @@ struct StepFailure {
 struct Session::Impl {
     RunOptions options;
     std::ostream &out;
-    std::unique_ptr<sim::Machine> machine;
-    std::unique_ptr<sim::ThreadScope> scope;
-    PDRIVER_OBJECT driver = nullptr;
+    // Before the rig: the machine goes first, while the tracer it may still
+    // call is there.
     std::unique_ptr<Tracer> tracer;
+    std::unique_ptr<MachineRig> rig;
     Summary summary;
 
     struct Device {
@@ -125,36 +122,34 @@ struct Session::Impl {
 
     Impl(RunOptions o, std::ostream &s) : options(std::move(o)), out(s) {}
 
-    sim::PnpManager &Pnp() { return machine->Component<sim::PnpManager>(); }
-    sim::PowerManager &Power() { return machine->Component<sim::PowerManager>(); }
-    sim::IoManager &Io() { return machine->Component<sim::IoManager>(); }
-    vextora::usb::UsbBus &Bus() { return machine->Component<vextora::usb::UsbBus>(); }
+    sim::Machine &Machine() { return rig->Machine(); }
+    sim::PnpManager &Pnp() { return rig->Pnp(); }
+    sim::PowerManager &Power() { return rig->Power(); }
+    sim::IoManager &Io() { return rig->Io(); }
+    vextora::usb::UsbBus &Bus() { return rig->Bus(); }
 
     void Boot()
     {
-        sim::MachineOptions machineOptions;
-        machineOptions.Seed = options.seed;
-        machineOptions.Clock = options.realTime ? sim::ClockMode::RealTime : sim::ClockMode::Virtual;
-        machine = std::make_unique<sim::Machine>(machineOptions);
-        scope = std::make_unique<sim::ThreadScope>(*machine, "vxsim");
+        RigOptions rigOptions;
+        rigOptions.Machine.Seed = options.seed;
+        rigOptions.Machine.Clock = options.realTime ? sim::ClockMode::RealTime : sim::ClockMode::Virtual;
         if (options.idleSuspend)
-            machine->Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable", 1);
-        driver = machine->LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey);
-        if (driver == nullptr)
+            rigOptions.Parameters = {{u"VextoraEnable", 1}};
+        rig = std::make_unique<MachineRig>(rigOptions);
+        if (rig->Driver() == nullptr)
             throw StepFailure{"DriverEntry failed"};
-        Pnp().RegisterFunctionDriver(driver);
-        RegisterDriverClasses(*machine);
+        RegisterDriverClasses(Machine());
         if (options.trace) {
-            tracer = std::make_unique<Tracer>(out, *machine, driver);
-            machine->AddIrpObserver(tracer.get());
+            tracer = std::make_unique<Tracer>(out, Machine(), rig->Driver());
+            rig->AddIrpObserver(tracer.get());
         }
-        Line("machine up, seed " + std::to_string(machine->Seed()) + ", driver loaded");
+        Line("machine up, seed " + std::to_string(Machine().Seed()) + ", driver loaded");
     }
 
     void Line(const std::string &text)
     {
         char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "[%12.6f s] ", machine ? machine->Now() / 1e7 : 0.0);
+        std::snprintf(stamp, sizeof stamp, "[%12.6f s] ", rig ? Machine().Now() / 1e7 : 0.0);
         out << stamp << text << "\n";
         out.flush();
     }
@@ -258,14 +253,12 @@ struct Session::Impl {
             portOptions.Capture = options.pcap;
         Device device;
         device.name = step.Option("as").value_or(what);
-        device.port = &Bus().Plug(std::move(model), portOptions);
-        Pnp().WaitIdle();
+        device.port = &rig->Plug(std::move(model), portOptions);
         sim::NodeState state = Pnp().State(device.port->Pdo());
-        auto links = Io().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
-        if (links.empty())
+        if (rig->Link().empty())
             throw StepFailure{step.Where() + "the device did not start (PnP state " + sim::NodeStateName(state) +
                               ")"};
-        device.link = links.back();
+        device.link = rig->Link();
         devices.push_back(device);
         Line("plugged " + device.name + ": started, interface " + ToUtf8(device.link));
     }
@@ -477,11 +470,11 @@ struct Session::Impl {
     // seconds have gone by.
     template <class F> bool WaitFor(F done, double limitSeconds)
     {
-        uint64_t until = machine->Now() + static_cast<uint64_t>(limitSeconds * 1e7);
+        uint64_t until = Machine().Now() + static_cast<uint64_t>(limitSeconds * 1e7);
         while (!done()) {
-            if (machine->Now() >= until)
+            if (Machine().Now() >= until)
                 return false;
-            machine->Sleep(std::chrono::milliseconds(100));
+            Machine().Sleep(std::chrono::milliseconds(100));
         }
         return true;
     }
@@ -515,7 +508,7 @@ struct Session::Impl {
     void Advance(const Step &step)
     {
         uint64_t seconds = Number(step, step.args[0], "seconds");
-        machine->Sleep(std::chrono::seconds(seconds));
+        Machine().Sleep(std::chrono::seconds(seconds));
         Line("advanced " + std::to_string(seconds) + " s");
     }
 
@@ -538,7 +531,7 @@ struct Session::Impl {
         const std::string &property = step.args[1];
         if (verb == "get") {
             uint32_t value = 0;
-            NTSTATUS status = WmiGet(*machine, pdo, property, &value);
+            NTSTATUS status = WmiGet(Machine(), pdo, property, &value);
             ++summary.requests;
             CheckStatus(step, status, "wmi get " + property);
             if (step.args.size() > 2) {
@@ -552,7 +545,7 @@ struct Session::Impl {
             if (step.args.size() < 3)
                 throw StepFailure{step.Where() + "wmi set needs a value"};
             uint64_t value = Number(step, step.args[2], "a value");
-            NTSTATUS status = WmiSet(*machine, pdo, property, static_cast<uint32_t>(value));
+            NTSTATUS status = WmiSet(Machine(), pdo, property, static_cast<uint32_t>(value));
             ++summary.requests;
             CheckStatus(step, status, "wmi set " + property);
             Line("wmi " + property + " := " + std::to_string(value) + ": " + StatusName(status));
@@ -577,7 +570,7 @@ struct Session::Impl {
             sim::FaultPlan plan;
             plan.Mode = sim::FaultMode::FailNth;
             plan.N = Number(step, step.args[1], "an allocation count");
-            machine->SetFaultPlan(plan);
+            Machine().SetFaultPlan(plan);
             Line("fault: allocation " + step.args[1] + " from now fails");
             return;
         }
@@ -631,16 +624,12 @@ struct Session::Impl {
                 Pnp().Remove(pdo);
         }
         Pnp().WaitIdle();
-        Bus().Shutdown();
-        if (tracer)
-            machine->RemoveIrpObserver(tracer.get());
-        machine->UnloadDriver(driver);
-        machine->CheckForLeaks();
+        std::string reports = rig->Shutdown();
         summary.poolBlocksLeft = sim::PoolBlocksInUse(VEXTORA_POOL_TAG);
         summary.poolBytesLeft = sim::PoolBytesInUse(VEXTORA_POOL_TAG);
-        summary.verifierReports = machine->Reports().size();
+        summary.verifierReports = Machine().Reports().size();
         if (summary.verifierReports)
-            out << machine->ReportText();
+            out << reports;
     }
 };
 
@@ -659,10 +648,10 @@ Summary Session::Run(const std::vector<Step> &steps)
     } catch (const StepFailure &failure) {
         stepsPassed = false;
         s.out << "FAILED: " << failure.message << "\n";
-        if (s.machine)
-            s.out << "seed " << s.machine->Seed() << "\n";
+        if (s.rig)
+            s.out << "seed " << s.Machine().Seed() << "\n";
     }
-    if (s.machine)
+    if (s.rig)
         s.Shutdown();
     s.summary.passed = stepsPassed && s.summary.verifierReports == 0 && s.summary.poolBlocksLeft == 0;
     return s.summary;
