@@ -626,9 +626,8 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
         system.Log().Print("system", logs);
 
         // The end: every handle closed, the device unplugged and removed,
-        // the driver unloaded, nothing left behind.
-        // The system thread may have replugged: the port to unplug is the
-        // one it left in `shared`, not the rig's first.
+        // the driver unloaded, nothing left behind. The port to unplug is
+        // the one the system thread's last replug left in `shared`.
         rig.Io().WaitIdle();
         rig.Pnp().WaitIdle();
         {
