@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "sim/kernel/AdaptiveMutex.h"
 #include "sim/kernel/IoManagerApi.h"
 #include "sim/kernel/Machine.h"
 #include "sim/kernel/ManagerThread.h"
@@ -81,7 +82,7 @@ private:
     std::shared_ptr<HandleRecord> Find(vxio::Handle Handle) const;
 
     Machine &machine_;
-    mutable std::mutex mutex_;
+    mutable AdaptiveMutex mutex_;
     std::map<vxio::Handle, std::shared_ptr<HandleRecord>> handles_;
     vxio::Handle nextHandle_ = 1;
     Counts counts_;

@@ -34,7 +34,7 @@ enum class SlotState : uint8_t { Unused, Live, Quarantined };
 }  // namespace
 
 struct IrpRecord {
-    std::mutex Mu;
+    AdaptiveMutex Mu;
     SlotState State = SlotState::Unused;
     bool Committed = false;
     IrpOrigin Origin = IrpOrigin::Allocated;
@@ -69,7 +69,7 @@ struct IrpRecord {
 struct IrpTable {
     UCHAR *Base = nullptr;
     std::unique_ptr<IrpRecord[]> Records;
-    std::mutex Mu;
+    AdaptiveMutex Mu;
     std::vector<uint32_t> FreeSlots;
     uint32_t NextUnused = 0;
     std::deque<uint32_t> Quarantine;

@@ -106,6 +106,7 @@ Machine::~Machine()
         for (PKTIMER t : k.ArmedTimers) {
             t->Header.Inserted = 0;
         }
+        k.PendingWork -= k.ArmedTimers.size();
         k.ArmedTimers.clear();
         k.Deadlines.clear();
         bool others = false;
@@ -316,6 +317,7 @@ void Machine::SetFaultPlan(const FaultPlan &Plan)
 {
     std::lock_guard lock(impl_->FaultMutex);
     impl_->Plan = Plan;
+    impl_->PlannedKinds.store(Plan.Mode == FaultMode::Off ? 0 : Plan.Kinds, std::memory_order_relaxed);
     impl_->FaultCounter = 0;
     impl_->SeenSites.clear();
 }
@@ -323,7 +325,8 @@ void Machine::SetFaultPlan(const FaultPlan &Plan)
 bool Machine::ShouldFail(FaultKind Kind, const void *CallSite)
 {
     Impl &k = *impl_;
-    if (!k.IsLoaded(CurrentDriver())) {
+    if ((k.PlannedKinds.load(std::memory_order_relaxed) & static_cast<unsigned>(Kind)) == 0 ||
+        !k.IsLoaded(CurrentDriver())) {
         return false;
     }
     bool fail = false;

@@ -2,6 +2,7 @@
 // Not for use outside sim/kernel's core files.
 #pragma once
 
+#include "sim/kernel/AdaptiveMutex.h"
 #include "sim/kernel/Machine.h"
 
 #include <atomic>
@@ -155,6 +156,9 @@ struct Machine::Impl {
 
     // ---- timers (armed), under Sched --------------------------------------
     std::set<PKTIMER> ArmedTimers;
+    // Armed timers, queued DPCs and queued work items, changed under Sched:
+    // a free with nothing pending anywhere skips the search for work in it.
+    std::atomic<size_t> PendingWork{0};
 
     // ---- work items, under Sched ------------------------------------------
     std::deque<WorkItem *> WorkQueue;
@@ -173,6 +177,9 @@ struct Machine::Impl {
     std::mt19937_64 Rng;
     std::mutex FaultMutex;
     FaultPlan Plan;
+    // Kinds the plan fails, for a look without FaultMutex: every allocation
+    // asks, and almost always no plan is set.
+    std::atomic<unsigned> PlannedKinds{0};
     uint64_t FaultCounter = 0;
     std::unordered_set<const void *> SeenSites;
     std::atomic<uint64_t> Injected{0};
@@ -183,7 +190,7 @@ struct Machine::Impl {
     std::shared_ptr<IrpTable> Irps;
 
     // ---- objects -------------------------------------------------------
-    mutable std::mutex ObjMutex;
+    mutable AdaptiveMutex ObjMutex;
     std::vector<std::unique_ptr<DriverRecord>> Drivers;
     std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> Devices;
     std::vector<std::unique_ptr<DeviceRecord>> DeletedDevices;

@@ -57,16 +57,33 @@ constexpr size_t kGuard = 32;
 constexpr UCHAR kGuardByte = 0xAB;
 constexpr UCHAR kPoisonByte = 0xDD;
 constexpr uint64_t kMagic = 0x566f6f50584c4f56ULL;
+// The pool is split into shards, each with its own lock, table, quarantine
+// and blocks to reuse. A thread allocates from the shard of its own (by
+// thread id), where the same thread usually frees, so two threads seldom
+// meet on a lock or pass a cache line between processors. The quarantine
+// bounds hold per shard: one thread's frees keep the whole window.
+constexpr size_t kShards = 8;
 constexpr size_t kQuarantineBytes = 8u << 20;
 constexpr size_t kQuarantineBlocks = 8192;
+// Blocks that left the quarantine are kept for reuse by size class (64-byte
+// steps up to 4 KiB), a few per class, instead of going back to malloc.
+// Not under the address sanitizer, whose own quarantine then sees every
+// block the pool lets go.
+constexpr size_t kClassBytes = 64;
+constexpr size_t kClasses = 64;
+constexpr size_t kKeptPerClass = 32;
+
+enum class BlockState : uint32_t { Live, Quarantined };
 
 struct alignas(16) BlockHeader {
     uint64_t Magic;
     ULONG Tag;
+    BlockState State;  // under the shard's lock
     POOL_TYPE Type;
     size_t Size;
     const void *CallSite;
     PDRIVER_OBJECT Owner;
+    BlockHeader *Next;  // the shard's quarantine, oldest first; under its lock
 };
 static_assert(sizeof(BlockHeader) % 16 == 0);
 
@@ -81,6 +98,121 @@ std::string TagText(ULONG Tag)
     }
     return s;
 }
+
+uint64_t AddressHash(const void *P)
+{
+    // The finaliser of splitmix64: every bit of the address reaches the low
+    // bits, which pick the shard and the slot.
+    uint64_t x = reinterpret_cast<uintptr_t>(P);
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return x;
+}
+
+// Blocks of one shard, live and quarantined, by user address: open
+// addressing with linear probing, so a lookup touches one or two cache
+// lines and nothing is allocated per block.
+class BlockTable {
+public:
+    BlockTable() : slots_(64) {}
+
+    BlockHeader *Find(const void *P, uint64_t Hash) const
+    {
+        for (size_t i = Hash & Mask();; i = (i + 1) & Mask()) {
+            const Slot &s = slots_[i];
+            if (s.Key == P) {
+                return s.Header;
+            }
+            if (s.Key == nullptr) {
+                return nullptr;
+            }
+        }
+    }
+
+    void Insert(void *P, uint64_t Hash, BlockHeader *H)
+    {
+        // At most half full: probe runs stay short, and so does the shift
+        // after an erase.
+        if ((count_ + 1) * 2 > slots_.size()) {
+            Grow();
+        }
+        size_t i = Hash & Mask();
+        while (slots_[i].Key != nullptr) {
+            i = (i + 1) & Mask();
+        }
+        slots_[i] = {P, H};
+        ++count_;
+    }
+
+    void Erase(const void *P, uint64_t Hash)
+    {
+        size_t i = Hash & Mask();
+        while (slots_[i].Key != P) {
+            if (slots_[i].Key == nullptr) {
+                return;
+            }
+            i = (i + 1) & Mask();
+        }
+        // Backward-shift deletion: move later entries of the probe run into
+        // the hole when their home slot allows it, so no tombstones build up.
+        for (size_t j = (i + 1) & Mask(); slots_[j].Key != nullptr; j = (j + 1) & Mask()) {
+            size_t home = AddressHash(slots_[j].Key) & Mask();
+            if (((j - home) & Mask()) >= ((j - i) & Mask())) {
+                slots_[i] = slots_[j];
+                i = j;
+            }
+        }
+        slots_[i] = {};
+        --count_;
+    }
+
+    void Prefetch(uint64_t Hash) const
+    {
+        __builtin_prefetch(&slots_[Hash & Mask()]);
+    }
+
+    template <typename F>
+    void ForEach(F &&Visit) const
+    {
+        for (const Slot &s : slots_) {
+            if (s.Key != nullptr) {
+                Visit(s.Key, s.Header);
+            }
+        }
+    }
+
+    void Clear()
+    {
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        count_ = 0;
+    }
+
+private:
+    struct Slot {
+        void *Key = nullptr;
+        BlockHeader *Header = nullptr;
+    };
+
+    size_t Mask() const { return slots_.size() - 1; }
+
+    void Grow()
+    {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        count_ = 0;
+        for (const Slot &s : old) {
+            if (s.Key != nullptr) {
+                Insert(s.Key, AddressHash(s.Key), s.Header);
+            }
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+};
 
 }  // namespace
 
@@ -104,18 +236,50 @@ std::string SiteText(const void *Site)
 }
 
 struct TagUse {
+    ULONG Tag = 0;
     size_t Bytes = 0;
     size_t Blocks = 0;
 };
 
-struct PoolState {
-    std::mutex Mu;
-    std::unordered_map<void *, BlockHeader *> Live;
-    std::unordered_map<void *, BlockHeader *> Quarantined;
-    std::deque<void *> QuarantineOrder;
+struct alignas(64) PoolShard {
+    AdaptiveMutex Mu;
+    BlockTable Blocks;
+    BlockHeader *QuarantineHead = nullptr;
+    BlockHeader *QuarantineTail = nullptr;
     size_t QuarantineBytes = 0;
-    std::unordered_map<ULONG, TagUse> Tags;
+    size_t QuarantineCount = 0;
+    // A driver uses a handful of tags; a short list beats a hash map.
+    std::vector<TagUse> Tags;
+    // Released blocks for reuse, by size class, linked through Next.
+    std::array<BlockHeader *, kClasses> Kept{};
+    std::array<uint8_t, kClasses> KeptCount{};
+
+    TagUse &UseOf(ULONG Tag)
+    {
+        for (TagUse &use : Tags) {
+            if (use.Tag == Tag) {
+                return use;
+            }
+        }
+        return Tags.emplace_back(TagUse{Tag, 0, 0});
+    }
 };
+
+struct PoolState {
+    std::array<PoolShard, kShards> Shards;
+};
+
+namespace {
+
+PoolShard &ShardOfThread(PoolState &S, const SimThread *T) { return S.Shards[T->Id % kShards]; }
+
+// The size class of a block of Total bytes (header and guards included),
+// or kClasses when it is too big to keep.
+size_t ClassOf(size_t Total) { return (Total + kClassBytes - 1) / kClassBytes - 1; }
+
+bool KeepsBlocks() { return !AddressSanitizerActive(); }
+
+}  // namespace
 
 void PoolInit(Machine::Impl &I) { I.Pool = std::make_shared<PoolState>(); }
 
@@ -167,43 +331,54 @@ static std::string Describe(BlockHeader *H, void *P)
            std::to_string(H->Size) + " bytes allocated at " + SiteText(H->CallSite);
 }
 
-// Takes the oldest blocks out of the quarantine while it is over its
-// bounds; S.Mu held. The caller checks and frees them without the lock
-// (CheckEvicted): nothing else can reach a block once it has left the maps.
-static std::vector<std::pair<void *, BlockHeader *>> TakeEvictedLocked(PoolState &S)
+// Takes the oldest blocks out of the shard's quarantine while it is over
+// its bounds, checks that nothing wrote into them since they were freed,
+// and keeps or releases them; the shard's lock held. What was found is
+// added to Problems, for the caller to report without the lock.
+static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
 {
-    std::vector<std::pair<void *, BlockHeader *>> evicted;
-    while (S.QuarantineBytes > kQuarantineBytes || S.QuarantineOrder.size() > kQuarantineBlocks) {
-        void *p = S.QuarantineOrder.front();
-        S.QuarantineOrder.pop_front();
-        auto it = S.Quarantined.find(p);
-        if (it == S.Quarantined.end()) {
-            continue;
+    while (S.QuarantineHead != nullptr &&
+           (S.QuarantineBytes > kQuarantineBytes || S.QuarantineCount > kQuarantineBlocks)) {
+        BlockHeader *h = S.QuarantineHead;
+        S.QuarantineHead = h->Next;
+        if (S.QuarantineHead == nullptr) {
+            S.QuarantineTail = nullptr;
         }
-        BlockHeader *h = it->second;
-        S.Quarantined.erase(it);
         S.QuarantineBytes -= h->Size;
-        evicted.emplace_back(p, h);
-    }
-    return evicted;
-}
-
-// Reports a write after free in each evicted block, then releases it.
-static void CheckEvicted(const std::vector<std::pair<void *, BlockHeader *>> &Evicted,
-                         std::vector<std::string> &Problems)
-{
-    for (auto [p, h] : Evicted) {
-        size_t total = sizeof(BlockHeader) + 2 * kGuard + h->Size;
-        UnpoisonRegion(h + 1, total - sizeof(BlockHeader));
+        S.QuarantineCount -= 1;
         UCHAR *user = UserOf(h);
-        for (size_t i = AllBytesAre<kPoisonByte>(user, h->Size) ? h->Size : 0; i < h->Size; ++i) {
-            if (user[i] != kPoisonByte) {
-                Problems.push_back("freed " + Describe(h, p) + " was written after it was freed (offset " +
-                                   std::to_string(i) + ")");
-                break;
+        S.Blocks.Erase(user, AddressHash(user));
+        const size_t total = sizeof(BlockHeader) + 2 * kGuard + h->Size;
+        UnpoisonRegion(h + 1, total - sizeof(BlockHeader));
+        if (!AllBytesAre<kPoisonByte>(user, h->Size)) {
+            for (size_t i = 0; i < h->Size; ++i) {
+                if (user[i] != kPoisonByte) {
+                    Problems.push_back("freed " + Describe(h, user) + " was written after it was freed (offset " +
+                                       std::to_string(i) + ")");
+                    break;
+                }
             }
         }
-        std::free(h);
+        const size_t c = ClassOf(total);
+        if (KeepsBlocks() && c < kClasses && S.KeptCount[c] < kKeptPerClass) {
+            h->Next = S.Kept[c];
+            S.Kept[c] = h;
+            S.KeptCount[c] += 1;
+        } else {
+            std::free(h);
+        }
+    }
+    if (S.QuarantineHead != nullptr && S.QuarantineCount >= kQuarantineBlocks) {
+        // The next block to leave is the oldest, long out of the cache, and
+        // leaves at the shard's next free: fetch what that will read (its
+        // header, its first bytes, its slot) in the meantime.
+        BlockHeader *next = S.QuarantineHead;
+        UCHAR *user = UserOf(next);
+        __builtin_prefetch(next);
+        for (size_t line = 0; line < std::min<size_t>(next->Size, 256); line += 64) {
+            __builtin_prefetch(user + line);
+        }
+        S.Blocks.Prefetch(AddressHash(user));
     }
 }
 
@@ -225,26 +400,39 @@ void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite
     if (Bytes > (size_t{1} << 32)) {
         return nullptr;
     }
-    size_t total = sizeof(BlockHeader) + 2 * kGuard + Bytes;
-    auto *h = static_cast<BlockHeader *>(std::malloc(total));
-    if (h == nullptr) {
-        return nullptr;
+    const size_t total = sizeof(BlockHeader) + 2 * kGuard + Bytes;
+    const size_t c = ClassOf(total);
+    PoolShard &s = ShardOfThread(*k.Pool, me);
+    std::unique_lock lock(s.Mu);
+    BlockHeader *h = nullptr;
+    if (c < kClasses && s.Kept[c] != nullptr) {
+        h = s.Kept[c];
+        s.Kept[c] = h->Next;
+        s.KeptCount[c] -= 1;
+    } else {
+        lock.unlock();
+        // A block that may be kept later has its class's full size.
+        h = static_cast<BlockHeader *>(std::malloc(c < kClasses ? (c + 1) * kClassBytes : total));
+        if (h == nullptr) {
+            return nullptr;
+        }
+        lock.lock();
     }
     h->Magic = kMagic;
     h->Tag = Tag;
+    h->State = BlockState::Live;
     h->Type = Type;
     h->Size = Bytes;
     h->CallSite = CallSite;
     h->Owner = CurrentDriver();
+    h->Next = nullptr;
     memset(h + 1, kGuardByte, kGuard);
     UCHAR *user = UserOf(h);
     // Uninitialised pool is not zero on Windows; a pattern shows reliance on it.
     memset(user, 0xCD, Bytes);
     memset(user + Bytes, kGuardByte, kGuard);
-    PoolState &s = *k.Pool;
-    std::lock_guard lock(s.Mu);
-    s.Live.emplace(user, h);
-    TagUse &use = s.Tags[Tag];
+    s.Blocks.Insert(user, AddressHash(user), h);
+    TagUse &use = s.UseOf(Tag);
     use.Bytes += Bytes;
     use.Blocks += 1;
     return user;
@@ -261,61 +449,85 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
         k.M.ReportViolation(checks::PoolForeignFree, nullptr, nullptr, "ExFreePool(NULL) at " + SiteText(CallSite));
         return;
     }
-    PoolState &s = *k.Pool;
+    const uint64_t hash = AddressHash(P);
+    PoolState &pool = *k.Pool;
+    // The freeing thread's shard first: most blocks are freed by the thread
+    // that allocated them.
+    PoolShard *own = &ShardOfThread(pool, me);
+    PoolShard *s = nullptr;
     BlockHeader *h = nullptr;
-    std::string problem;
-    std::string_view check;
-    {
-        std::lock_guard lock(s.Mu);
-        auto it = s.Live.find(P);
-        if (it == s.Live.end()) {
-            if (s.Quarantined.count(P) != 0) {
-                auto *q = s.Quarantined[P];
-                problem = "freed twice: " + Describe(q, P) + "; second free at " + SiteText(CallSite);
-                check = checks::PoolDoubleFree;
-            } else {
-                problem = "free of memory that is not a pool block: " + Hex(reinterpret_cast<uintptr_t>(P)) +
-                          " at " + SiteText(CallSite);
-                check = checks::PoolForeignFree;
-            }
+    std::unique_lock<AdaptiveMutex> lock;
+    for (size_t i = 0; i <= kShards && h == nullptr; ++i) {
+        PoolShard *candidate = i == 0 ? own : &pool.Shards[i - 1];
+        if (i != 0 && candidate == own) {
+            continue;
+        }
+        lock = std::unique_lock(candidate->Mu);
+        h = candidate->Blocks.Find(P, hash);
+        if (h != nullptr) {
+            s = candidate;
         } else {
-            h = it->second;
-            s.Live.erase(it);
-            TagUse &use = s.Tags[h->Tag];
-            use.Bytes -= h->Size;
-            use.Blocks -= 1;
+            lock.unlock();
         }
     }
     if (h == nullptr) {
-        k.M.ReportViolation(check, nullptr, nullptr, problem);
+        k.M.ReportViolation(checks::PoolForeignFree, nullptr, nullptr,
+                            "free of memory that is not a pool block: " + Hex(reinterpret_cast<uintptr_t>(P)) +
+                                " at " + SiteText(CallSite));
         return;
     }
+    if (h->State == BlockState::Quarantined) {
+        // Described under the lock, before an eviction can release it.
+        std::string text = "freed twice: " + Describe(h, P) + "; second free at " + SiteText(CallSite);
+        lock.unlock();
+        k.M.ReportViolation(checks::PoolDoubleFree, nullptr, nullptr, text);
+        return;
+    }
+    h->State = BlockState::Quarantined;
+    TagUse &use = s->UseOf(h->Tag);
+    use.Bytes -= h->Size;
+    use.Blocks -= 1;
+    const size_t size = h->Size;
+    std::string tagProblem;
     if (CheckTag && Tag != h->Tag) {
-        k.M.ReportViolation(checks::PoolTagMismatch, nullptr, nullptr,
-                            "ExFreePoolWithTag with tag '" + TagText(Tag) + "' on " + Describe(h, P));
+        tagProblem = "ExFreePoolWithTag with tag '" + TagText(Tag) + "' on " + Describe(h, P);
     }
     bool underrun = false;
     std::string guard = GuardProblem(h, &underrun);
     if (!guard.empty()) {
-        k.M.ReportViolation(underrun ? checks::PoolUnderrun : checks::PoolOverrun, nullptr, nullptr,
-                            Describe(h, P) + ": " + guard + " (found at free)");
+        guard = Describe(h, P) + ": " + guard + " (found at free)";
     }
-    CheckPendingWorkIn(k, P, h->Size, nullptr, checks::TimerInFreedMemory, [&] { return "freed " + Describe(h, P); });
-    memset(P, kPoisonByte, h->Size);
+    // Named now: once the lock is released the block may leave the
+    // quarantine (after thousands more frees, but still).
+    std::string freed;
+    if (k.PendingWork.load() != 0) {
+        freed = "freed " + Describe(h, P);
+    }
+    memset(P, kPoisonByte, size);
+    // The header stays readable: a second free reports what the block was.
+    PoisonRegion(h + 1, 2 * kGuard + size);
+    h->Next = nullptr;
+    if (s->QuarantineTail != nullptr) {
+        s->QuarantineTail->Next = h;
+    } else {
+        s->QuarantineHead = h;
+    }
+    s->QuarantineTail = h;
+    s->QuarantineBytes += size;
+    s->QuarantineCount += 1;
     std::vector<std::string> problems;
-    std::vector<std::pair<void *, BlockHeader *>> evicted;
-    {
-        std::lock_guard lock(s.Mu);
-        // The header stays readable: a second free reports what the block was.
-        PoisonRegion(h + 1, 2 * kGuard + h->Size);
-        s.Quarantined.emplace(P, h);
-        s.QuarantineOrder.push_back(P);
-        s.QuarantineBytes += h->Size;
-        evicted = TakeEvictedLocked(s);
+    EvictLocked(*s, problems);
+    lock.unlock();
+
+    if (!tagProblem.empty()) {
+        k.M.ReportViolation(checks::PoolTagMismatch, nullptr, nullptr, tagProblem);
     }
-    // Checked outside the pool's lock, which every allocation and free of
-    // every thread takes.
-    CheckEvicted(evicted, problems);
+    if (!guard.empty()) {
+        k.M.ReportViolation(underrun ? checks::PoolUnderrun : checks::PoolOverrun, nullptr, nullptr, guard);
+    }
+    CheckPendingWorkIn(k, P, size, nullptr, checks::TimerInFreedMemory, [&] {
+        return freed.empty() ? "freed block " + Hex(reinterpret_cast<uintptr_t>(P)) : freed;
+    });
     for (const std::string &p : problems) {
         k.M.ReportViolation(checks::PoolUseAfterFree, nullptr, nullptr, p);
     }
@@ -323,11 +535,13 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
 
 void PoolCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
 {
-    PoolState &s = *I.Pool;
     std::vector<std::pair<std::string_view, std::string>> found;
-    {
+    for (PoolShard &s : I.Pool->Shards) {
         std::lock_guard lock(s.Mu);
-        for (auto &[p, h] : s.Live) {
+        s.Blocks.ForEach([&](void *p, BlockHeader *h) {
+            if (h->State != BlockState::Live) {
+                return;
+            }
             bool underrun = false;
             std::string guard = GuardProblem(h, &underrun);
             if (!guard.empty()) {
@@ -336,7 +550,7 @@ void PoolCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
             if (OnlyDriver == nullptr || h->Owner == OnlyDriver) {
                 found.emplace_back(checks::Leak, "pool " + Describe(h, p) + " was never freed");
             }
-        }
+        });
     }
     for (auto &[check, text] : found) {
         I.M.ReportViolation(check, nullptr, nullptr, text);
@@ -348,43 +562,45 @@ void PoolDestroy(Machine::Impl &I)
     if (!I.Pool) {
         return;
     }
-    PoolState &s = *I.Pool;
-    for (auto &[p, h] : s.Quarantined) {
-        UnpoisonRegion(h + 1, 2 * kGuard + h->Size);
-        std::free(h);
+    for (PoolShard &s : I.Pool->Shards) {
+        s.Blocks.ForEach([](void *, BlockHeader *h) {
+            if (h->State == BlockState::Quarantined) {
+                UnpoisonRegion(h + 1, 2 * kGuard + h->Size);
+            }
+            std::free(h);
+        });
+        s.Blocks.Clear();
+        for (BlockHeader *&kept : s.Kept) {
+            while (kept != nullptr) {
+                BlockHeader *h = kept;
+                kept = h->Next;
+                std::free(h);
+            }
+        }
+        s.KeptCount.fill(0);
+        s.QuarantineHead = s.QuarantineTail = nullptr;
+        s.QuarantineBytes = s.QuarantineCount = 0;
     }
-    for (auto &[p, h] : s.Live) {
-        std::free(h);
-    }
-    s.Quarantined.clear();
-    s.Live.clear();
 }
 
-size_t PoolBytesInUse(ULONG Tag)
+// Bytes (or blocks) in use under Tag, or under every tag for 0.
+static size_t PoolInUse(ULONG Tag, size_t TagUse::*Field)
 {
-    PoolState &s = *Kernel().Pool;
-    std::lock_guard lock(s.Mu);
     size_t total = 0;
-    for (auto &[t, use] : s.Tags) {
-        if (Tag == 0 || t == Tag) {
-            total += use.Bytes;
+    for (PoolShard &s : Kernel().Pool->Shards) {
+        std::lock_guard lock(s.Mu);
+        for (const TagUse &use : s.Tags) {
+            if (Tag == 0 || use.Tag == Tag) {
+                total += use.*Field;
+            }
         }
     }
     return total;
 }
 
-size_t PoolBlocksInUse(ULONG Tag)
-{
-    PoolState &s = *Kernel().Pool;
-    std::lock_guard lock(s.Mu);
-    size_t total = 0;
-    for (auto &[t, use] : s.Tags) {
-        if (Tag == 0 || t == Tag) {
-            total += use.Blocks;
-        }
-    }
-    return total;
-}
+size_t PoolBytesInUse(ULONG Tag) { return PoolInUse(Tag, &TagUse::Bytes); }
+
+size_t PoolBlocksInUse(ULONG Tag) { return PoolInUse(Tag, &TagUse::Blocks); }
 
 }  // namespace sim
 
