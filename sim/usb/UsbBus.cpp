@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "sim/kernel/AdaptiveMutex.h"
 #include "sim/kernel/PnpManager.h"
 
 namespace vextora::usb {
@@ -110,7 +111,7 @@ struct UsbPort::Impl {
     sim::Machine &Machine;
     PortOptions Options;
 
-    mutable std::mutex M;
+    mutable sim::AdaptiveMutex M;
     bool Connected = true;
     bool Enabled = true;
     bool Removed = false;      // IRP_MN_REMOVE_DEVICE seen
@@ -303,7 +304,9 @@ struct UsbPort::Impl {
         rec.ThroughMdl = t.ThroughMdl;
         rec.Pended = pended;
         rec.CompletionIrql = KeGetCurrentIrql();
-        Records.push_back(rec);
+        if (Options.RecordUrbs) {
+            Records.push_back(rec);
+        }
         if (Pcap) {
             const uint64_t id = reinterpret_cast<uintptr_t>(t.Irp);
             std::span<const uint8_t> in;
@@ -804,7 +807,9 @@ struct UsbPort::Impl {
             rec.UsbdStatus = usbd;
             rec.IrpStatus = status;
             rec.CompletionIrql = KeGetCurrentIrql();
-            Records.push_back(rec);
+            if (Options.RecordUrbs) {
+                Records.push_back(rec);
+            }
         }
         CompleteIrp(irp, status);
         return status;

@@ -57,6 +57,9 @@ struct PortOptions {
     DEVICE_POWER_STATE DeviceWake = PowerDeviceD2;
     // USBPcap capture of every URB; empty for none.
     std::filesystem::path Capture;
+    // Whether Records() keeps every completed URB. The list grows with
+    // every transfer; a long run that never reads it turns it off.
+    bool RecordUrbs = true;
 };
 
 // One URB as the bus saw it, recorded when it completed.

@@ -63,6 +63,7 @@ public:
     {
         vextora::usb::PortOptions portOptions;
         portOptions.Completion = vextora::usb::CompletionMode::Inline;
+        portOptions.RecordUrbs = false;  // millions of reads, none looked at
         Plug(std::make_unique<CostModel>(), portOptions);
     }
 
