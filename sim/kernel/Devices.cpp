@@ -10,6 +10,20 @@ namespace {
 
 constexpr size_t kDeviceHeader = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
 
+}  // namespace
+
+void Machine::Impl::PublishLiveDevicesLocked()
+{
+    auto next = std::make_unique<std::unordered_set<PDEVICE_OBJECT>>();
+    for (const auto &[device, record] : Devices) {
+        next->insert(device);
+    }
+    LiveDevices.store(next.get(), std::memory_order_release);
+    LiveDeviceVersions.push_back(std::move(next));
+}
+
+namespace {
+
 void FinalizeDelete(Machine::Impl &K, PDEVICE_OBJECT Device)
 {
     std::lock_guard lock(K.ObjMutex);
@@ -19,6 +33,7 @@ void FinalizeDelete(Machine::Impl &K, PDEVICE_OBJECT Device)
     }
     std::unique_ptr<DeviceRecord> rec = std::move(it->second);
     K.Devices.erase(it);
+    K.PublishLiveDevicesLocked();
     rec->Deleted = true;
     memset(rec->Block, 0xDD, rec->BlockSize);
     PoisonRegion(rec->Block, rec->BlockSize);
@@ -252,6 +267,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         dev->NextDevice = DriverObject->DeviceObject;
         DriverObject->DeviceObject = dev;
         k.Devices.emplace(dev, std::move(rec));
+        k.PublishLiveDevicesLocked();
     }
     *DeviceObject = dev;
     return STATUS_SUCCESS;

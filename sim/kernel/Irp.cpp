@@ -5,6 +5,7 @@
 
 #include <sys/mman.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,7 +16,11 @@ namespace {
 constexpr size_t kSlotBytes = 8192;
 constexpr size_t kSlotCount = 16384;  // 128 MiB of address space, committed on use
 constexpr int kMaxStack = 63;
-constexpr size_t kQuarantine = 1024;
+constexpr size_t kQuarantine = 1024;  // per shard
+// Free and quarantined slots are kept per shard, and a thread takes and
+// returns slots through the shard of its own (by thread id): a thread keeps
+// reusing its own slots, and two threads seldom meet on a lock.
+constexpr size_t kIrpShards = 8;
 constexpr ULONG kBuiltBufferTag = 'I' | ('o' << 8) | ('B' << 16) | ('f' << 24);
 static_assert(sizeof(IRP) + kMaxStack * sizeof(IO_STACK_LOCATION) <= kSlotBytes);
 
@@ -66,15 +71,24 @@ struct IrpRecord {
     bool Sent = false;  // its builder's IofCallDriver happened
 };
 
+struct alignas(64) IrpShard {
+    AdaptiveMutex Mu;
+    std::vector<uint32_t> FreeSlots;
+    std::deque<uint32_t> Quarantine;
+    // IRPs allocated less IRPs freed by the shard's threads; the sum over
+    // the shards is the live count. Kept here rather than in one counter
+    // that every allocation on every processor would write.
+    std::atomic<int64_t> Live{0};
+};
+
 struct IrpTable {
     UCHAR *Base = nullptr;
     std::unique_ptr<IrpRecord[]> Records;
-    AdaptiveMutex Mu;
-    std::vector<uint32_t> FreeSlots;
-    uint32_t NextUnused = 0;
-    std::deque<uint32_t> Quarantine;
+    std::array<IrpShard, kIrpShards> Shards;
+    std::atomic<uint32_t> NextUnused{0};  // slots below it have been handed out once
+    AdaptiveMutex Mu;                     // BuiltEvents
     std::unordered_map<PKEVENT, unsigned> BuiltEvents;
-    std::atomic<size_t> Live{0};
+    std::atomic<size_t> BuiltCount{0};    // BuiltEvents.size(), readable without Mu
     bool GuardPages = true;
 };
 
@@ -96,7 +110,7 @@ void IrpDestroy(Machine::Impl &I)
 {
     if (I.Irps) {
         // Poison must not outlive the mapping: a later mapping may reuse it.
-        UnpoisonRegion(I.Irps->Base, size_t{I.Irps->NextUnused} * kSlotBytes);
+        UnpoisonRegion(I.Irps->Base, size_t{I.Irps->NextUnused.load()} * kSlotBytes);
         munmap(I.Irps->Base, kSlotBytes * kSlotCount);
         I.Irps.reset();
     }
@@ -118,28 +132,63 @@ IrpRecord *RecordOf(IrpTable &T, PIRP Irp)
     return &T.Records[(p - base) / kSlotBytes];
 }
 
-void ReleaseSlotLocked(IrpTable &T, uint32_t Slot)
-{
-    T.Records[Slot].State = SlotState::Unused;
-    T.FreeSlots.push_back(Slot);
-}
+IrpShard &ShardOfThread(IrpTable &T) { return T.Shards[Self()->Id % kIrpShards]; }
 
-// Evicts quarantined slots beyond the limit; a slot still watched by a
-// returning dispatch routine stays until it is not.
-void EvictLocked(IrpTable &T)
+// Moves quarantined slots of S to its free list while more than Keep are
+// quarantined, or until one is free when Keep is 0; a slot still watched
+// by a returning dispatch routine stays until it is not. S.Mu held.
+void EvictLocked(IrpTable &T, IrpShard &S, size_t Keep)
 {
-    size_t spins = T.Quarantine.size();
-    while (T.Quarantine.size() > kQuarantine && spins-- > 0) {
-        uint32_t slot = T.Quarantine.front();
-        T.Quarantine.pop_front();
+    size_t spins = S.Quarantine.size();
+    while (S.Quarantine.size() > Keep && (Keep != 0 || S.FreeSlots.empty()) && spins-- > 0) {
+        uint32_t slot = S.Quarantine.front();
+        S.Quarantine.pop_front();
         IrpRecord &r = T.Records[slot];
         std::lock_guard lock(r.Mu);
         if (r.WatchCount != 0) {
-            T.Quarantine.push_back(slot);
+            S.Quarantine.push_back(slot);
             continue;
         }
-        ReleaseSlotLocked(T, slot);
+        r.State = SlotState::Unused;
+        S.FreeSlots.push_back(slot);
     }
+}
+
+// A slot for a new IRP: a free one of the thread's shard, one never used,
+// or, when every slot has been used, the oldest quarantined one of any
+// shard. Returns false when every slot is live or watched.
+bool TakeSlot(IrpTable &T, uint32_t &Slot)
+{
+    IrpShard &own = ShardOfThread(T);
+    {
+        std::lock_guard lock(own.Mu);
+        if (!own.FreeSlots.empty()) {
+            Slot = own.FreeSlots.back();
+            own.FreeSlots.pop_back();
+            return true;
+        }
+    }
+    uint32_t fresh = T.NextUnused.load(std::memory_order_relaxed);
+    while (fresh < kSlotCount) {
+        if (T.NextUnused.compare_exchange_weak(fresh, fresh + 1, std::memory_order_relaxed)) {
+            Slot = fresh;
+            return true;
+        }
+    }
+    for (size_t i = 0; i <= kIrpShards; ++i) {
+        IrpShard &s = i == 0 ? own : T.Shards[i - 1];
+        if (i != 0 && &s == &own) {
+            continue;
+        }
+        std::lock_guard lock(s.Mu);
+        EvictLocked(T, s, 0);
+        if (!s.FreeSlots.empty()) {
+            Slot = s.FreeSlots.back();
+            s.FreeSlots.pop_back();
+            return true;
+        }
+    }
+    return false;
 }
 
 void InitIrp(PIRP Irp, CCHAR StackSize)
@@ -167,30 +216,8 @@ PIRP AllocateIrp(CCHAR StackSize, IrpOrigin Origin, const void *Site, bool Injec
     }
     IrpTable &t = *k.Irps;
     uint32_t slot;
-    {
-        std::lock_guard lock(t.Mu);
-        if (t.FreeSlots.empty() && t.NextUnused == kSlotCount) {
-            size_t keep = 0;
-            while (t.FreeSlots.empty() && !t.Quarantine.empty() && keep++ < kSlotCount) {
-                uint32_t s = t.Quarantine.front();
-                t.Quarantine.pop_front();
-                std::lock_guard rl(t.Records[s].Mu);
-                if (t.Records[s].WatchCount != 0) {
-                    t.Quarantine.push_back(s);
-                    continue;
-                }
-                ReleaseSlotLocked(t, s);
-            }
-            if (t.FreeSlots.empty()) {
-                return nullptr;
-            }
-        }
-        if (!t.FreeSlots.empty()) {
-            slot = t.FreeSlots.back();
-            t.FreeSlots.pop_back();
-        } else {
-            slot = t.NextUnused++;
-        }
+    if (!TakeSlot(t, slot)) {
+        return nullptr;
     }
     IrpRecord &r = t.Records[slot];
     PIRP irp = IrpAt(t, slot);
@@ -220,7 +247,7 @@ PIRP AllocateIrp(CCHAR StackSize, IrpOrigin Origin, const void *Site, bool Injec
         r.Sent = false;
     }
     InitIrp(irp, StackSize);
-    t.Live.fetch_add(1, std::memory_order_relaxed);
+    ShardOfThread(t).Live.fetch_add(1, std::memory_order_relaxed);
     return irp;
 }
 
@@ -236,10 +263,11 @@ void FreeSlot(IrpTable &T, PIRP Irp, IrpRecord &R)
         mprotect(Irp, kSlotBytes, PROT_NONE);
     }
     (void)R;
-    T.Live.fetch_sub(1, std::memory_order_relaxed);
-    std::lock_guard lock(T.Mu);
-    T.Quarantine.push_back(static_cast<uint32_t>((reinterpret_cast<UCHAR *>(Irp) - T.Base) / kSlotBytes));
-    EvictLocked(T);
+    IrpShard &s = ShardOfThread(T);
+    s.Live.fetch_sub(1, std::memory_order_relaxed);
+    std::lock_guard lock(s.Mu);
+    s.Quarantine.push_back(static_cast<uint32_t>((reinterpret_cast<UCHAR *>(Irp) - T.Base) / kSlotBytes));
+    EvictLocked(T, s, kQuarantine);
 }
 
 // Looks up a live IRP; reports and returns NULL otherwise.
@@ -310,9 +338,8 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
 
 bool IsLiveDevice(Machine::Impl &K, PDEVICE_OBJECT Device)
 {
-    std::lock_guard lock(K.ObjMutex);
-    auto it = K.Devices.find(Device);
-    return it != K.Devices.end() && !it->second->Deleted;
+    const std::unordered_set<PDEVICE_OBJECT> *live = K.LiveDevices.load(std::memory_order_acquire);
+    return live != nullptr && live->count(Device) != 0;
 }
 
 void FinishBuilt(Machine::Impl &K, PIRP Irp, IrpRecord &R);
@@ -473,6 +500,7 @@ void FinishBuilt(Machine::Impl &K, PIRP Irp, IrpRecord &R)
         auto it = t.BuiltEvents.find(event);
         if (it != t.BuiltEvents.end() && --it->second == 0) {
             t.BuiltEvents.erase(it);
+            t.BuiltCount.store(t.BuiltEvents.size());
         }
     }
     {
@@ -663,11 +691,24 @@ void **IrpManagerSlots(PIRP Irp)
     return r->State == SlotState::Live ? r->Slots : nullptr;
 }
 
-size_t LiveIrpCount() { return Table().Live.load(std::memory_order_relaxed); }
+size_t LiveIrpCount()
+{
+    int64_t live = 0;
+    for (const IrpShard &s : Table().Shards) {
+        live += s.Live.load(std::memory_order_relaxed);
+    }
+    return static_cast<size_t>(live);
+}
 
 bool IsBuiltIrpEvent(PKEVENT Event)
 {
     IrpTable &t = Table();
+    // Events of built requests are few and seldom: most sets have none to
+    // look for. One registered concurrently with this set is a race of the
+    // caller's either way.
+    if (t.BuiltCount.load() == 0) {
+        return false;
+    }
     std::lock_guard lock(t.Mu);
     return t.BuiltEvents.count(Event) != 0;
 }
@@ -676,11 +717,7 @@ void IrpCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
 {
     IrpTable &t = *I.Irps;
     std::vector<std::pair<PIRP, std::string>> found;
-    uint32_t used;
-    {
-        std::lock_guard lock(t.Mu);
-        used = t.NextUnused;
-    }
+    uint32_t used = std::min<uint32_t>(t.NextUnused.load(), kSlotCount);
     for (uint32_t s = 0; s < used; ++s) {
         IrpRecord &r = t.Records[s];
         std::lock_guard lock(r.Mu);
@@ -963,6 +1000,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     }
     std::lock_guard lock(t.Mu);
     t.BuiltEvents[Event]++;
+    t.BuiltCount.store(t.BuiltEvents.size());
     return irp;
 }
 

@@ -125,7 +125,10 @@ struct Machine::Impl {
     uint64_t Seed = 0;
 
     // ---- scheduler -----------------------------------------------------
-    std::mutex Sched;
+    // Locks written on every request sit on cache lines of their own, apart
+    // from the fields every request reads (Opt, Pool, Irps, ...): a line
+    // shared with them would pass between the processors on every request.
+    alignas(64) std::mutex Sched;
     std::condition_variable ClockCv;
     std::vector<SimThread *> Threads;
     int Runnable = 0;
@@ -186,14 +189,21 @@ struct Machine::Impl {
     Machine::FaultObserver OnInjected;  // under FaultMutex
 
     // ---- memory and IRPs ---------------------------------------------------
-    std::shared_ptr<PoolState> Pool;  // shared_ptr: the type is complete only in Pool.cpp
+    alignas(64) std::shared_ptr<PoolState> Pool;  // shared_ptr: the type is complete only in Pool.cpp
     std::shared_ptr<IrpTable> Irps;
 
     // ---- objects -------------------------------------------------------
-    mutable AdaptiveMutex ObjMutex;
+    alignas(64) mutable AdaptiveMutex ObjMutex;
     std::vector<std::unique_ptr<DriverRecord>> Drivers;
     std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> Devices;
     std::vector<std::unique_ptr<DeviceRecord>> DeletedDevices;
+    // The keys of Devices, republished whole under ObjMutex whenever a
+    // device is created or deleted: every IofCallDriver asks whether its
+    // target is a live device, and reads a version without a lock. Old
+    // versions stay alive: a thread may still be reading one.
+    std::atomic<const std::unordered_set<PDEVICE_OBJECT> *> LiveDevices{nullptr};
+    std::vector<std::unique_ptr<const std::unordered_set<PDEVICE_OBJECT>>> LiveDeviceVersions;
+    void PublishLiveDevicesLocked();
     unsigned AutoNameCounter = 0;
     KSPIN_LOCK CancelLock = 0;
 
