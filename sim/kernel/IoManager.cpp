@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "sim/kernel/DeviceInterfaces.h"
+#include "sim/kernel/MachineImpl.h"
 #include "sim/kernel/PnpManager.h"
 
 namespace sim {
@@ -39,6 +40,7 @@ struct IoManager::HandleRecord {
     PDEVICE_OBJECT Top = nullptr;  // referenced until the close has been sent
     FILE_OBJECT File{};
     std::u16string FileName;
+    AdaptiveMutex Mu;              // InFlight, Closed, CloseSent
     std::set<Pending *> InFlight;  // reads, writes and device controls
     bool Closed = false;
     bool CloseSent = false;
@@ -47,8 +49,10 @@ struct IoManager::HandleRecord {
 struct IoManager::Pending : vxio::Request {
     IoManager *Owner = nullptr;
     std::shared_ptr<HandleRecord> Handle;
-    PIRP Irp = nullptr;  // until freed; guarded by Owner->mutex_
-    KEVENT DoneEvent;
+    AdaptiveMutex Mu;    // Irp, CancelHolds, IrpDone, Self
+    PIRP Irp = nullptr;  // until freed
+    KEVENT DoneEvent;    // set only when a waiter announced itself
+    std::atomic<bool> Waiting{false};
     std::atomic<bool> Finished{false};
     std::atomic<NTSTATUS> Status{STATUS_PENDING};
     std::atomic<uint64_t> Info{0};
@@ -67,7 +71,12 @@ struct IoManager::Pending : vxio::Request {
     vxio::Status Wait() override
     {
         if (!Finished.load()) {
-            (void)KeWaitForSingleObject(&DoneEvent, Executive, KernelMode, FALSE, nullptr);
+            // Announced before the second look: FinishNow stores Finished
+            // before it looks for a waiter, so one of the two sees the other.
+            Waiting.store(true);
+            if (!Finished.load()) {
+                (void)KeWaitForSingleObject(&DoneEvent, Executive, KernelMode, FALSE, nullptr);
+            }
         }
         return Status.load();
     }
@@ -81,7 +90,9 @@ struct IoManager::Pending : vxio::Request {
     {
         Status.store(status);
         Finished.store(true);
-        KeSetEvent(&DoneEvent, IO_NO_INCREMENT, FALSE);
+        if (Waiting.load()) {
+            KeSetEvent(&DoneEvent, IO_NO_INCREMENT, FALSE);
+        }
     }
 };
 
@@ -100,7 +111,7 @@ void IoManager::Pending::Cancel()
 {
     PIRP irp = nullptr;
     {
-        std::lock_guard lock(Owner->mutex_);
+        std::lock_guard lock(Mu);
         if (IrpDone || Irp == nullptr) {
             return;
         }
@@ -110,7 +121,7 @@ void IoManager::Pending::Cancel()
     (void)IoCancelIrp(irp);
     bool freeNow = false;
     {
-        std::lock_guard lock(Owner->mutex_);
+        std::lock_guard lock(Mu);
         --CancelHolds;
         freeNow = IrpDone && CancelHolds == 0 && Irp != nullptr;
         if (freeNow) {
@@ -155,9 +166,26 @@ std::vector<std::u16string> IoManager::Interfaces(const vxio::InterfaceClass &Cl
 
 std::shared_ptr<IoManager::HandleRecord> IoManager::Find(vxio::Handle Handle) const
 {
-    std::lock_guard lock(mutex_);
-    auto it = handles_.find(Handle);
-    return it == handles_.end() ? nullptr : it->second;
+    const HandleMap *handles = published_.load(std::memory_order_acquire);
+    if (handles == nullptr) {
+        return nullptr;
+    }
+    auto it = handles->find(Handle);
+    return it == handles->end() ? nullptr : it->second;
+}
+
+void IoManager::PublishHandlesLocked()
+{
+    auto next = std::make_unique<const HandleMap>(handles_);
+    published_.store(next.get(), std::memory_order_release);
+    // Old versions stay alive: a thread may still be reading one.
+    handleVersions_.push_back(std::move(next));
+}
+
+IoManager::CountShard &IoManager::MyCounts()
+{
+    const SimThread *me = SelfOrNull();
+    return counts_[me != nullptr ? me->Id % counts_.size() : 0];
 }
 
 void IoManager::Completed(Pending &pending)
@@ -190,22 +218,23 @@ void IoManager::Completed(Pending &pending)
     std::shared_ptr<HandleRecord> sendClose;
     std::shared_ptr<Pending> self;
     bool freeNow = false;
+    MyCounts().Completed.fetch_add(1, std::memory_order_relaxed);
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(pending.Mu);
         self = std::move(pending.Self);
-        ++counts_.Completed;
         pending.IrpDone = true;
         freeNow = pending.CancelHolds == 0;
         if (freeNow) {
             pending.Irp = nullptr;
         }
-        if (pending.Tracked) {
-            auto &record = *pending.Handle;
-            record.InFlight.erase(&pending);
-            if (record.Closed && record.InFlight.empty() && !record.CloseSent) {
-                record.CloseSent = true;
-                sendClose = pending.Handle;
-            }
+    }
+    if (pending.Tracked) {
+        auto &record = *pending.Handle;
+        std::lock_guard lock(record.Mu);
+        record.InFlight.erase(&pending);
+        if (record.Closed && record.InFlight.empty() && !record.CloseSent) {
+            record.CloseSent = true;
+            sendClose = pending.Handle;
         }
     }
     if (freeNow) {
@@ -326,8 +355,9 @@ std::shared_ptr<vxio::Request> IoManager::Issue(vxio::Handle Handle, UCHAR Major
     }
 
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(record->Mu);
         if (record->Closed) {
+            lock.unlock();
             IoFreeIrp(irp);
             if (pending->SystemBuffer != nullptr) {
                 ExFreePool(pending->SystemBuffer);
@@ -335,14 +365,17 @@ std::shared_ptr<vxio::Request> IoManager::Issue(vxio::Handle Handle, UCHAR Major
             pending->FinishNow(STATUS_INVALID_HANDLE);
             return pending;
         }
-        pending->Irp = irp;
-        pending->Self = pending;
+        {
+            std::lock_guard pendingLock(pending->Mu);
+            pending->Irp = irp;
+            pending->Self = pending;
+        }
         pending->Tracked = Major != IRP_MJ_CREATE && Major != IRP_MJ_CLEANUP && Major != IRP_MJ_CLOSE;
         if (pending->Tracked) {
             record->InFlight.insert(pending.get());
         }
-        ++counts_.Issued;
     }
+    MyCounts().Issued.fetch_add(1, std::memory_order_relaxed);
     (void)IofCallDriver(top, irp);
     return pending;
 }
@@ -386,11 +419,11 @@ NTSTATUS IoManager::SendSync(PDEVICE_OBJECT Top, UCHAR Major, PFILE_OBJECT File)
     location->MajorFunction = Major;
     location->FileObject = File;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(pending->Mu);
         pending->Irp = irp;
         pending->Self = pending;
-        ++counts_.Issued;
     }
+    MyCounts().Issued.fetch_add(1, std::memory_order_relaxed);
     (void)IofCallDriver(Top, irp);
     return pending->Wait();
 }
@@ -454,6 +487,7 @@ vxio::Status IoManager::Open(std::u16string_view LinkName, std::u16string_view F
     std::lock_guard lock(mutex_);
     record->Id = nextHandle_++;
     handles_[record->Id] = record;
+    PublishHandlesLocked();
     *Result = record->Id;
     return status;
 }
@@ -469,11 +503,12 @@ vxio::Status IoManager::Close(vxio::Handle Handle)
         }
         record = it->second;
         handles_.erase(it);
+        PublishHandlesLocked();
     }
     (void)SendSync(record->Top, IRP_MJ_CLEANUP, &record->File);
     bool closeNow = false;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(record->Mu);
         record->Closed = true;
         closeNow = record->InFlight.empty() && !record->CloseSent;
         if (closeNow) {
@@ -496,13 +531,16 @@ void IoManager::SendClose(std::shared_ptr<HandleRecord> record)
 vxio::Status IoManager::CancelIo(vxio::Handle Handle)
 {
     std::vector<std::shared_ptr<vxio::Request>> targets;
+    std::shared_ptr<HandleRecord> record = Find(Handle);
+    if (record == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
     {
-        std::lock_guard lock(mutex_);
-        auto it = handles_.find(Handle);
-        if (it == handles_.end()) {
-            return STATUS_INVALID_HANDLE;
-        }
-        for (Pending *pending : it->second->InFlight) {
+        // A request in InFlight is alive: its completion leaves the set
+        // under this lock before it lets go of the request.
+        std::lock_guard lock(record->Mu);
+        for (Pending *pending : record->InFlight) {
+            std::lock_guard pendingLock(pending->Mu);
             if (pending->Self) {
                 targets.push_back(pending->Self);
             }
@@ -516,14 +554,23 @@ vxio::Status IoManager::CancelIo(vxio::Handle Handle)
 
 IoManager::Counts IoManager::IrpCounts() const
 {
-    std::lock_guard lock(mutex_);
-    return counts_;
+    // Completions first: a request's issue is counted before its completion,
+    // so every completion summed here has its issue in the second sum, and
+    // Completed never runs ahead of Issued.
+    Counts total;
+    for (const CountShard &shard : counts_) {
+        total.Completed += shard.Completed.load();
+    }
+    for (const CountShard &shard : counts_) {
+        total.Issued += shard.Issued.load();
+    }
+    return total;
 }
 
 uint64_t IoManager::Outstanding() const
 {
-    std::lock_guard lock(mutex_);
-    return counts_.Issued - counts_.Completed;
+    const Counts total = IrpCounts();
+    return total.Issued - total.Completed;
 }
 
 size_t IoManager::OpenHandles() const

@@ -6,12 +6,15 @@
 // device's stack in the calling thread.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "sim/kernel/AdaptiveMutex.h"
 #include "sim/kernel/IoManagerApi.h"
@@ -81,11 +84,26 @@ private:
     void SendClose(std::shared_ptr<HandleRecord> record);
     std::shared_ptr<HandleRecord> Find(vxio::Handle Handle) const;
 
+    using HandleMap = std::map<vxio::Handle, std::shared_ptr<HandleRecord>>;
+    // Requests issued and completed by the threads of one shard (by thread
+    // id); the sums are the counts. A counter of its own per processor's
+    // worth of threads, rather than one every request writes.
+    struct alignas(64) CountShard {
+        std::atomic<uint64_t> Issued{0};
+        std::atomic<uint64_t> Completed{0};
+    };
+    CountShard &MyCounts();
+    void PublishHandlesLocked();
+
     Machine &machine_;
-    mutable AdaptiveMutex mutex_;
-    std::map<vxio::Handle, std::shared_ptr<HandleRecord>> handles_;
+    mutable AdaptiveMutex mutex_;  // handles_, nextHandle_, handleVersions_
+    HandleMap handles_;
+    // A copy of handles_ for lookups without the lock, republished by every
+    // open and close.
+    std::atomic<const HandleMap *> published_{nullptr};
+    std::vector<std::unique_ptr<const HandleMap>> handleVersions_;
     vxio::Handle nextHandle_ = 1;
-    Counts counts_;
+    std::array<CountShard, 8> counts_;
     std::unique_ptr<ManagerThread> closer_;
     friend void IoManagerFinal(PIRP, void *);
 };
