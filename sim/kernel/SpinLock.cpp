@@ -15,7 +15,7 @@ ULONG_PTR Token(SimThread *T) { return reinterpret_cast<ULONG_PTR>(T); }
 
 bool IsHeldBy(SimThread *T, PKSPIN_LOCK Lock)
 {
-    return std::find(T->Held.begin(), T->Held.end(), Lock) != T->Held.end();
+    return !T->Held.empty() && std::find(T->Held.begin(), T->Held.end(), Lock) != T->Held.end();
 }
 
 void AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
@@ -34,6 +34,12 @@ void AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
 // Returns false when the lock was not held by the caller.
 bool ReleaseRaw(SimThread *Me, PKSPIN_LOCK Lock)
 {
+    // Locks are mostly released in the reverse order of acquisition.
+    if (!Me->Held.empty() && Me->Held.back() == Lock) {
+        Me->Held.pop_back();
+        __atomic_store_n(Lock, 0, __ATOMIC_RELEASE);
+        return true;
+    }
     auto it = std::find(Me->Held.begin(), Me->Held.end(), Lock);
     if (it == Me->Held.end()) {
         return false;
@@ -201,8 +207,12 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
         return;
     }
     me->Irql = NewIrql;
-    me->I->RunReleaseHook(SpinLock);
-    me->M->YieldPoint();
+    if (me->I->HasReleaseHook.load(std::memory_order_acquire)) {
+        me->I->RunReleaseHook(SpinLock);
+    }
+    if (me->I->Opt.RandomYields) {
+        me->M->YieldPoint();
+    }
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
