@@ -15,7 +15,7 @@ BusTap *TapOf(PDEVICE_OBJECT DeviceObject)
 }
 }  // namespace
 
-BusTap::BusTap(sim::Machine &Machine) : machine_(Machine) {}
+BusTap::BusTap(sim::Machine &) {}
 
 BusTap::~BusTap()
 {

@@ -78,7 +78,6 @@ private:
     NTSTATUS DispatchInternal(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     static NTSTATUS Finish(PIRP Irp, NTSTATUS Status);
 
-    sim::Machine &machine_;
     PDRIVER_OBJECT bus_ = nullptr;
     PDRIVER_DISPATCH original_ = nullptr;
 
