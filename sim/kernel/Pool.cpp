@@ -303,11 +303,28 @@ static bool AllBytesAre(const UCHAR *P, size_t Size)
     return true;
 }
 
+// Whether both guards are intact: four words a side, every free.
+static bool GuardsIntact(BlockHeader *H)
+{
+    constexpr uint64_t kWord = 0x0101010101010101ULL * kGuardByte;
+    const UCHAR *front = reinterpret_cast<UCHAR *>(H + 1);
+    const UCHAR *back = UserOf(H) + H->Size;
+    uint64_t differ = 0;
+    for (size_t i = 0; i < kGuard; i += sizeof(uint64_t)) {
+        uint64_t f;
+        uint64_t b;
+        memcpy(&f, front + i, sizeof f);
+        memcpy(&b, back + i, sizeof b);
+        differ |= (f ^ kWord) | (b ^ kWord);
+    }
+    return differ == 0;
+}
+
 static std::string GuardProblem(BlockHeader *H, bool *Underrun)
 {
     UCHAR *front = reinterpret_cast<UCHAR *>(H + 1);
     UCHAR *back = UserOf(H) + H->Size;
-    if (AllBytesAre<kGuardByte>(front, kGuard) && AllBytesAre<kGuardByte>(back, kGuard)) {
+    if (GuardsIntact(H)) {
         return {};
     }
     for (size_t i = 0; i < kGuard; ++i) {
@@ -493,9 +510,9 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
         tagProblem = "ExFreePoolWithTag with tag '" + TagText(Tag) + "' on " + Describe(h, P);
     }
     bool underrun = false;
-    std::string guard = GuardProblem(h, &underrun);
-    if (!guard.empty()) {
-        guard = Describe(h, P) + ": " + guard + " (found at free)";
+    std::string guard;
+    if (!GuardsIntact(h)) {
+        guard = Describe(h, P) + ": " + GuardProblem(h, &underrun) + " (found at free)";
     }
     // Named now: once the lock is released the block may leave the
     // quarantine (after thousands more frees, but still).
@@ -525,9 +542,11 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     if (!guard.empty()) {
         k.M.ReportViolation(underrun ? checks::PoolUnderrun : checks::PoolOverrun, nullptr, nullptr, guard);
     }
-    CheckPendingWorkIn(k, P, size, nullptr, checks::TimerInFreedMemory, [&] {
-        return freed.empty() ? "freed block " + Hex(reinterpret_cast<uintptr_t>(P)) : freed;
-    });
+    if (k.PendingWork.load() != 0) {
+        CheckPendingWorkIn(k, P, size, nullptr, checks::TimerInFreedMemory, [&] {
+            return freed.empty() ? "freed block " + Hex(reinterpret_cast<uintptr_t>(P)) : freed;
+        });
+    }
     for (const std::string &p : problems) {
         k.M.ReportViolation(checks::PoolUseAfterFree, nullptr, nullptr, p);
     }

@@ -49,6 +49,20 @@ bool ReleaseRaw(SimThread *Me, PKSPIN_LOCK Lock)
     return true;
 }
 
+// The reports of KfAcquireSpinLock and KfReleaseSpinLock, out of line and
+// cold: those two run several times per request, and the text building
+// would otherwise cost their fast path its registers.
+[[gnu::cold, gnu::noinline]] void ReportAtIrql(SimThread *Me, std::string_view Check, const char *What, int Irql)
+{
+    Me->M->ReportViolation(Check, nullptr, nullptr, What + std::to_string(Irql));
+}
+
+[[gnu::cold, gnu::noinline]] void ReportOnLock(SimThread *Me, std::string_view Check, const char *What,
+                                               PKSPIN_LOCK Lock)
+{
+    Me->M->ReportViolation(Check, nullptr, nullptr, What + Hex(reinterpret_cast<uintptr_t>(Lock)));
+}
+
 }  // namespace
 
 bool HoldsAnySpinLock()
@@ -173,13 +187,11 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     SimThread *me = Self();
     KIRQL old = me->Irql;
     if (old > DISPATCH_LEVEL) {
-        me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
-                               "KeAcquireSpinLock at IRQL " + std::to_string(old));
+        ReportAtIrql(me, checks::SpinLockIrql, "KeAcquireSpinLock at IRQL ", old);
     }
     if (IsHeldBy(me, SpinLock)) {
-        me->M->ReportViolation(checks::SpinLockRecursive, nullptr, nullptr,
-                               "KeAcquireSpinLock on a lock this thread already holds at " +
-                                   Hex(reinterpret_cast<uintptr_t>(SpinLock)));
+        ReportOnLock(me, checks::SpinLockRecursive, "KeAcquireSpinLock on a lock this thread already holds at ",
+                     SpinLock);
         // Acquiring again would spin forever; the caller keeps its one hold.
         me->Irql = DISPATCH_LEVEL;
         return old;
@@ -193,17 +205,14 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     SimThread *me = Self();
     if (me->Irql != DISPATCH_LEVEL) {
-        me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
-                               "KeReleaseSpinLock at IRQL " + std::to_string(me->Irql));
+        ReportAtIrql(me, checks::SpinLockIrql, "KeReleaseSpinLock at IRQL ", me->Irql);
     }
     if (!ReleaseRaw(me, SpinLock)) {
-        me->M->ReportViolation(checks::SpinLockNotHeld, nullptr, nullptr,
-                               "KeReleaseSpinLock on a lock this thread does not hold at " +
-                                   Hex(reinterpret_cast<uintptr_t>(SpinLock)));
+        ReportOnLock(me, checks::SpinLockNotHeld, "KeReleaseSpinLock on a lock this thread does not hold at ",
+                     SpinLock);
     }
     if (NewIrql > DISPATCH_LEVEL) {
-        me->M->ReportViolation(checks::IrqlLowered, nullptr, nullptr,
-                               "KeReleaseSpinLock to IRQL " + std::to_string(NewIrql));
+        ReportAtIrql(me, checks::IrqlLowered, "KeReleaseSpinLock to IRQL ", NewIrql);
         return;
     }
     me->Irql = NewIrql;
