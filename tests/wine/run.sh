@@ -83,7 +83,17 @@ echo "== Wine $("$wine" --version 2>/dev/null), prefix $WINEPREFIX"
 # Creating the prefix is slow enough on a loaded machine for services to miss
 # their start-up deadline; the session that runs the checks boots the
 # finished prefix afresh.
-timeout 300 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || { fail "wineboot -i"; exit 1; }
+# A first boot that fails at once (seen once, in 0.1 s with nothing logged)
+# gets one more try on a fresh prefix before the run counts as failed.
+timeout 300 "$wine" wineboot -i >"$work/wineboot.log" 2>&1
+boot=$?
+if [[ $boot -ne 0 ]]; then
+    note "wineboot -i failed (exit $boot); once more on a fresh prefix"
+    "$wineserver" -k >/dev/null 2>&1
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    timeout 300 "$wine" wineboot -i >"$work/wineboot-2.log" 2>&1 || { fail "wineboot -i"; exit 1; }
+fi
 "$wineserver" -w
 
 # A persistent server: without it Wine ends the driver host a few seconds
