@@ -1,6 +1,6 @@
 // Idle detection and selective suspend in virtual time: what the bus driver
 // receives, what power the device ends in, and what applications see.
-#include "tests/power/PowerTestSupport.h"
+#include "tests/idle/IdleTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -8,17 +8,6 @@ using namespace vxtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr auto kTick = 5s;
-constexpr auto kSettle = 100ms;
-
-FixtureOptions IdleOn()
-{
-    FixtureOptions options;
-    options.RemoteWake = false;
-    options.VextoraEnable = 1;
-    return options;
-}
 
 // Lets the first tick send the idle request and has the hub call back.
 void Suspend(PowerFixture &f)

@@ -3,7 +3,7 @@
 // idle request withdrawn while an open cancels it. The simulator's test
 // hooks (a held DPC, a spin-lock release hook) pin the order; the machine's
 // teardown checks report any timer, DPC, IRP or pool block left behind.
-#include "tests/power/PowerTestSupport.h"
+#include "tests/idle/IdleTestSupport.h"
 
 #include "idle/Idle.h"
 
@@ -13,17 +13,6 @@ using namespace vxtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr auto kTick = 5s;
-constexpr auto kSettle = 100ms;
-
-FixtureOptions IdleOn()
-{
-    FixtureOptions options;
-    options.RemoteWake = false;
-    options.VextoraEnable = 1;
-    return options;
-}
 
 DeviceExtension *Extension(PowerFixture &f) { return ExtensionOf(f.Fdo()); }
 
