@@ -438,7 +438,6 @@ ThreadScope::ThreadScope(Machine &M, std::string Name, ThreadKind Kind)
     t->Name = std::move(Name);
     t->Kind = Kind;
     t->Id = k.NextThreadId++;
-    t->Held.reserve(8);
     t->Frames.reserve(16);
     {
         std::unique_lock lock(k.Sched);

@@ -5,11 +5,13 @@
 #include "sim/kernel/AdaptiveMutex.h"
 #include "sim/kernel/Machine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 #include <typeindex>
@@ -35,6 +37,51 @@ struct WaitBlock;
 struct IrpTable;
 struct PoolState;
 
+// The spin locks a thread holds, in the order it took them. Taken and
+// released several times per request, so the common case (a few locks)
+// lives in the thread record and needs no call; more spill to the heap.
+class LockStack {
+public:
+    LockStack() = default;
+    LockStack(const LockStack &) = delete;
+    LockStack &operator=(const LockStack &) = delete;
+
+    bool empty() const { return size_ == 0; }
+    size_t size() const { return size_; }
+    PKSPIN_LOCK back() const { return data_[size_ - 1]; }
+    PKSPIN_LOCK *begin() { return data_; }
+    PKSPIN_LOCK *end() { return data_ + size_; }
+    void push_back(PKSPIN_LOCK Lock)
+    {
+        if (size_ == capacity_) {
+            Grow();
+        }
+        data_[size_++] = Lock;
+    }
+    void pop_back() { --size_; }
+    void erase(PKSPIN_LOCK *At)
+    {
+        std::copy(At + 1, end(), At);
+        --size_;
+    }
+
+private:
+    [[gnu::noinline]] void Grow()
+    {
+        auto bigger = std::make_unique<PKSPIN_LOCK[]>(capacity_ * 2);
+        std::copy(begin(), end(), bigger.get());
+        spilled_ = std::move(bigger);
+        data_ = spilled_.get();
+        capacity_ *= 2;
+    }
+
+    PKSPIN_LOCK inline_[8] = {};
+    PKSPIN_LOCK *data_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = 8;
+    std::unique_ptr<PKSPIN_LOCK[]> spilled_;
+};
+
 // A bound thread. Scheduling fields change under Impl::Sched; the rest is
 // touched only by the thread itself.
 class SimThread {
@@ -57,7 +104,7 @@ public:
 
     // Thread-owned.
     KIRQL Irql = PASSIVE_LEVEL;
-    std::vector<PKSPIN_LOCK> Held;
+    LockStack Held;
     std::vector<Frame> Frames;
     // Requests from IoBuildDeviceIoControlRequest that this thread sent and
     // that came back STATUS_PENDING, not yet waited for. Each belongs to the
@@ -242,12 +289,24 @@ struct Machine::Impl {
     bool IsLoaded(PDRIVER_OBJECT Driver) const;
 };
 
+// The calling thread's binding. Read on every kernel service call, so the
+// variable is visible here and the read inlines to a single load.
+extern thread_local constinit SimThread *tlsThread;
+[[noreturn, gnu::cold]] void UnboundThread();
+
 // The calling thread's binding; fatal when unbound.
-SimThread *Self();
-SimThread *SelfOrNull();
+inline SimThread *Self()
+{
+    SimThread *t = tlsThread;
+    if (__builtin_expect(t == nullptr, 0)) {
+        UnboundThread();
+    }
+    return t;
+}
+inline SimThread *SelfOrNull() { return tlsThread; }
 // Sets the calling thread's binding (NULL unbinds).
 void BindThread(SimThread *Thread);
-Machine::Impl &Kernel();
+inline Machine::Impl &Kernel() { return *Self()->I; }
 
 // The driver whose code the calling thread runs, or NULL for system code.
 PDRIVER_OBJECT CurrentDriver();

@@ -2,12 +2,14 @@
 // per-tag accounting; memory descriptor lists over it and over application
 // buffers.
 #include "sim/kernel/MachineImpl.h"
+#include "sim/kernel/ShardLock.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <optional>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VX_ASAN 1
@@ -84,6 +86,7 @@ struct alignas(16) BlockHeader {
     const void *CallSite;
     PDRIVER_OBJECT Owner;
     BlockHeader *Next;  // the shard's quarantine, oldest first; under its lock
+    uint64_t Hash;      // AddressHash of the user address, for the eviction
 };
 static_assert(sizeof(BlockHeader) % 16 == 0);
 
@@ -242,7 +245,7 @@ struct TagUse {
 };
 
 struct alignas(64) PoolShard {
-    AdaptiveMutex Mu;
+    ShardLock Mu;
     BlockTable Blocks;
     BlockHeader *QuarantineHead = nullptr;
     BlockHeader *QuarantineTail = nullptr;
@@ -364,7 +367,7 @@ static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
         S.QuarantineBytes -= h->Size;
         S.QuarantineCount -= 1;
         UCHAR *user = UserOf(h);
-        S.Blocks.Erase(user, AddressHash(user));
+        S.Blocks.Erase(user, h->Hash);
         const size_t total = sizeof(BlockHeader) + 2 * kGuard + h->Size;
         UnpoisonRegion(h + 1, total - sizeof(BlockHeader));
         if (!AllBytesAre<kPoisonByte>(user, h->Size)) {
@@ -395,7 +398,30 @@ static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
         for (size_t line = 0; line < std::min<size_t>(next->Size, 256); line += 64) {
             __builtin_prefetch(user + line);
         }
-        S.Blocks.Prefetch(AddressHash(user));
+        S.Blocks.Prefetch(next->Hash);
+    }
+}
+
+// What a free found wrong with its block, or may need to name later.
+struct FreeFindings {
+    std::string TagProblem;
+    std::string Guard;
+    bool Underrun = false;
+    std::string Freed;
+};
+
+// Out of line and cold: a clean free with no pending work builds no text.
+[[gnu::cold, gnu::noinline]] static void DescribeFree(FreeFindings &F, BlockHeader *H, void *P, const ULONG *WrongTag,
+                                                      bool GuardsHit, bool WorkPending)
+{
+    if (WrongTag != nullptr) {
+        F.TagProblem = "ExFreePoolWithTag with tag '" + TagText(*WrongTag) + "' on " + Describe(H, P);
+    }
+    if (GuardsHit) {
+        F.Guard = Describe(H, P) + ": " + GuardProblem(H, &F.Underrun) + " (found at free)";
+    }
+    if (WorkPending) {
+        F.Freed = "freed " + Describe(H, P);
     }
 }
 
@@ -411,7 +437,9 @@ void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite
         k.M.ReportViolation(checks::PagedPoolIrql, nullptr, nullptr,
                             "paged pool allocation at IRQL " + std::to_string(me->Irql));
     }
-    if (Injectable && k.M.ShouldFail(Kind, CallSite)) {
+    // The plan is read without the lock first: most runs have none.
+    if (Injectable && (k.PlannedKinds.load(std::memory_order_relaxed) & static_cast<unsigned>(Kind)) != 0 &&
+        k.M.ShouldFail(Kind, CallSite)) {
         return nullptr;
     }
     if (Bytes > (size_t{1} << 32)) {
@@ -443,12 +471,13 @@ void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite
     h->CallSite = CallSite;
     h->Owner = CurrentDriver();
     h->Next = nullptr;
+    h->Hash = AddressHash(UserOf(h));
     memset(h + 1, kGuardByte, kGuard);
     UCHAR *user = UserOf(h);
     // Uninitialised pool is not zero on Windows; a pattern shows reliance on it.
     memset(user, 0xCD, Bytes);
     memset(user + Bytes, kGuardByte, kGuard);
-    s.Blocks.Insert(user, AddressHash(user), h);
+    s.Blocks.Insert(user, h->Hash, h);
     TagUse &use = s.UseOf(Tag);
     use.Bytes += Bytes;
     use.Blocks += 1;
@@ -473,7 +502,7 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     PoolShard *own = &ShardOfThread(pool, me);
     PoolShard *s = nullptr;
     BlockHeader *h = nullptr;
-    std::unique_lock<AdaptiveMutex> lock;
+    std::unique_lock<ShardLock> lock;
     for (size_t i = 0; i <= kShards && h == nullptr; ++i) {
         PoolShard *candidate = i == 0 ? own : &pool.Shards[i - 1];
         if (i != 0 && candidate == own) {
@@ -505,20 +534,14 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     use.Bytes -= h->Size;
     use.Blocks -= 1;
     const size_t size = h->Size;
-    std::string tagProblem;
-    if (CheckTag && Tag != h->Tag) {
-        tagProblem = "ExFreePoolWithTag with tag '" + TagText(Tag) + "' on " + Describe(h, P);
-    }
-    bool underrun = false;
-    std::string guard;
-    if (!GuardsIntact(h)) {
-        guard = Describe(h, P) + ": " + GuardProblem(h, &underrun) + " (found at free)";
-    }
-    // Named now: once the lock is released the block may leave the
-    // quarantine (after thousands more frees, but still).
-    std::string freed;
-    if (k.PendingWork.load() != 0) {
-        freed = "freed " + Describe(h, P);
+    // Described now, under the lock: once it is released the block may
+    // leave the quarantine (after thousands more frees, but still).
+    const bool tagDiffers = CheckTag && Tag != h->Tag;
+    const bool guardsHit = !GuardsIntact(h);
+    std::optional<FreeFindings> findings;
+    if (tagDiffers || guardsHit || k.PendingWork.load() != 0) {
+        findings.emplace();
+        DescribeFree(*findings, h, P, tagDiffers ? &Tag : nullptr, guardsHit, k.PendingWork.load() != 0);
     }
     memset(P, kPoisonByte, size);
     // The header stays readable: a second free reports what the block was.
@@ -536,15 +559,17 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     EvictLocked(*s, problems);
     lock.unlock();
 
-    if (!tagProblem.empty()) {
-        k.M.ReportViolation(checks::PoolTagMismatch, nullptr, nullptr, tagProblem);
+    if (findings && !findings->TagProblem.empty()) {
+        k.M.ReportViolation(checks::PoolTagMismatch, nullptr, nullptr, findings->TagProblem);
     }
-    if (!guard.empty()) {
-        k.M.ReportViolation(underrun ? checks::PoolUnderrun : checks::PoolOverrun, nullptr, nullptr, guard);
+    if (findings && !findings->Guard.empty()) {
+        k.M.ReportViolation(findings->Underrun ? checks::PoolUnderrun : checks::PoolOverrun, nullptr, nullptr,
+                            findings->Guard);
     }
     if (k.PendingWork.load() != 0) {
         CheckPendingWorkIn(k, P, size, nullptr, checks::TimerInFreedMemory, [&] {
-            return freed.empty() ? "freed block " + Hex(reinterpret_cast<uintptr_t>(P)) : freed;
+            return findings && !findings->Freed.empty() ? findings->Freed
+                                                        : "freed block " + Hex(reinterpret_cast<uintptr_t>(P));
         });
     }
     for (const std::string &p : problems) {

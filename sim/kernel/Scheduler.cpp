@@ -16,9 +16,9 @@
 
 namespace sim {
 
-namespace {
+thread_local constinit SimThread *tlsThread = nullptr;
 
-thread_local SimThread *tlsThread = nullptr;
+namespace {
 
 enum ObjectType : UCHAR { kEventNotification = 1, kEventSynchronization = 2, kTimerNotification = 3, kTimerSynchronization = 4 };
 
@@ -45,22 +45,15 @@ uint64_t AbsoluteDue(Machine::Impl &I, LONGLONG Due)
 
 }  // namespace
 
-SimThread *SelfOrNull() { return tlsThread; }
-
 void BindThread(SimThread *Thread) { tlsThread = Thread; }
 
-SimThread *Self()
+void UnboundThread()
 {
-    if (tlsThread == nullptr) {
-        std::fprintf(stderr,
-                     "vextora sim: a kernel service was called from a thread that is not bound to a "
-                     "simulated machine (use sim::ThreadScope or Machine::StartThread)\n");
-        std::abort();
-    }
-    return tlsThread;
+    std::fprintf(stderr,
+                 "vextora sim: a kernel service was called from a thread that is not bound to a "
+                 "simulated machine (use sim::ThreadScope or Machine::StartThread)\n");
+    std::abort();
 }
-
-Machine::Impl &Kernel() { return *Self()->I; }
 
 PDRIVER_OBJECT CurrentDriver()
 {
@@ -341,7 +334,6 @@ SimThread *Machine::Impl::StartThreadLocked(std::string Name, std::function<void
     t->Id = NextThreadId++;
     t->Body = std::move(Body);
     t->Started = true;
-    t->Held.reserve(8);
     t->Frames.reserve(16);
     Threads.push_back(t);
     ++Runnable;

@@ -13,33 +13,33 @@ namespace {
 // The value a held lock carries: the holder's thread record.
 ULONG_PTR Token(SimThread *T) { return reinterpret_cast<ULONG_PTR>(T); }
 
-bool IsHeldBy(SimThread *T, PKSPIN_LOCK Lock)
-{
-    return !T->Held.empty() && std::find(T->Held.begin(), T->Held.end(), Lock) != T->Held.end();
-}
+// The lock word carries its holder's token, so this needs no search.
+bool IsHeldBy(SimThread *T, PKSPIN_LOCK Lock) { return __atomic_load_n(Lock, __ATOMIC_RELAXED) == Token(T); }
 
-void AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
+// Spins until the lock is free; the first attempt failed.
+[[gnu::noinline]] void SpinUntilAcquired(SimThread *Me, PKSPIN_LOCK Lock)
 {
-    ULONG_PTR expected = 0;
     unsigned spins = 0;
+    ULONG_PTR expected = 0;
     while (!__atomic_compare_exchange_n(Lock, &expected, Token(Me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
         expected = 0;
         if (++spins > 64) {
             std::this_thread::yield();
         }
     }
+}
+
+void AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
+{
+    ULONG_PTR expected = 0;
+    if (!__atomic_compare_exchange_n(Lock, &expected, Token(Me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        SpinUntilAcquired(Me, Lock);
+    }
     Me->Held.push_back(Lock);
 }
 
-// Returns false when the lock was not held by the caller.
-bool ReleaseRaw(SimThread *Me, PKSPIN_LOCK Lock)
+[[gnu::noinline]] bool ReleaseOutOfOrder(SimThread *Me, PKSPIN_LOCK Lock)
 {
-    // Locks are mostly released in the reverse order of acquisition.
-    if (!Me->Held.empty() && Me->Held.back() == Lock) {
-        Me->Held.pop_back();
-        __atomic_store_n(Lock, 0, __ATOMIC_RELEASE);
-        return true;
-    }
     auto it = std::find(Me->Held.begin(), Me->Held.end(), Lock);
     if (it == Me->Held.end()) {
         return false;
@@ -47,6 +47,18 @@ bool ReleaseRaw(SimThread *Me, PKSPIN_LOCK Lock)
     Me->Held.erase(it);
     __atomic_store_n(Lock, 0, __ATOMIC_RELEASE);
     return true;
+}
+
+// Returns false when the lock was not held by the caller.
+inline bool ReleaseRaw(SimThread *Me, PKSPIN_LOCK Lock)
+{
+    // Locks are mostly released in the reverse order of acquisition.
+    if (!Me->Held.empty() && Me->Held.back() == Lock) {
+        Me->Held.pop_back();
+        __atomic_store_n(Lock, 0, __ATOMIC_RELEASE);
+        return true;
+    }
+    return ReleaseOutOfOrder(Me, Lock);
 }
 
 // The reports of KfAcquireSpinLock and KfReleaseSpinLock, out of line and
