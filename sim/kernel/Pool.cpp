@@ -87,6 +87,10 @@ struct alignas(16) BlockHeader {
     PDRIVER_OBJECT Owner;
     BlockHeader *Next;  // the shard's quarantine, oldest first; under its lock
     uint64_t Hash;      // AddressHash of the user address, for the eviction
+    // Next's hash and size, copied when Next is linked: the eviction of
+    // this block prefetches the next one without reading its (cold) header.
+    uint64_t NextHash;
+    size_t NextSize;
 };
 static_assert(sizeof(BlockHeader) % 16 == 0);
 
@@ -361,6 +365,18 @@ static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
            (S.QuarantineBytes > kQuarantineBytes || S.QuarantineCount > kQuarantineBlocks)) {
         BlockHeader *h = S.QuarantineHead;
         S.QuarantineHead = h->Next;
+        if (h->Next != nullptr) {
+            // The next block to leave is the next oldest, long out of the
+            // cache, and leaves at one of the shard's next frees: fetch what
+            // that will read (its header, first bytes and slot) meanwhile,
+            // from what this block's header says of it.
+            const auto *first = reinterpret_cast<const UCHAR *>(h->Next);
+            const size_t span = sizeof(BlockHeader) + kGuard + std::min<size_t>(h->NextSize, 256);
+            for (size_t offset = 0; offset < span + 63; offset += 64) {
+                __builtin_prefetch(first + offset);
+            }
+            S.Blocks.Prefetch(h->NextHash);
+        }
         if (S.QuarantineHead == nullptr) {
             S.QuarantineTail = nullptr;
         }
@@ -387,18 +403,6 @@ static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
         } else {
             std::free(h);
         }
-    }
-    if (S.QuarantineHead != nullptr && S.QuarantineCount >= kQuarantineBlocks) {
-        // The next block to leave is the oldest, long out of the cache, and
-        // leaves at the shard's next free: fetch what that will read (its
-        // header, its first bytes, its slot) in the meantime.
-        BlockHeader *next = S.QuarantineHead;
-        UCHAR *user = UserOf(next);
-        __builtin_prefetch(next);
-        for (size_t line = 0; line < std::min<size_t>(next->Size, 256); line += 64) {
-            __builtin_prefetch(user + line);
-        }
-        S.Blocks.Prefetch(next->Hash);
     }
 }
 
@@ -549,6 +553,8 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     h->Next = nullptr;
     if (s->QuarantineTail != nullptr) {
         s->QuarantineTail->Next = h;
+        s->QuarantineTail->NextHash = h->Hash;
+        s->QuarantineTail->NextSize = size;
     } else {
         s->QuarantineHead = h;
     }

@@ -1,7 +1,8 @@
 #include "sim/usb/BusTiming.h"
 
 #include <algorithm>
-#include <set>
+#include <array>
+#include <bitset>
 
 namespace vextora::usb {
 
@@ -73,7 +74,14 @@ void BusTiming::Remove(Id id)
 std::vector<BusTiming::Id> BusTiming::Step()
 {
     std::vector<Id> done;
-    std::set<uint8_t> busy;
+    StepInto(&done);
+    return done;
+}
+
+void BusTiming::StepInto(std::vector<Id> *Done)
+{
+    // Endpoint addresses are a byte: sets of them are bitsets.
+    std::bitset<256> busy;
     // Bus time left in this frame, in slots of one full-size bulk packet.
     uint32_t slots = budget_.BulkPacketsPerFrame;
     const uint64_t frame = frames_;
@@ -83,26 +91,30 @@ std::vector<BusTiming::Id> BusTiming::Step()
     // 2.0, 5.7.4). One service carries at most Transactions packets of the
     // endpoint (high-bandwidth endpoints, 5.9.2), across its queued
     // transfers in order; their bytes take bus time from the bulk budget.
-    std::map<uint8_t, uint32_t> transactionsLeft;
+    std::array<uint32_t, 256> transactionsLeft;
+    std::bitset<256> served;
     for (auto &p : queue_) {
         auto ep = endpoints_.find(p.Endpoint);
         if (ep == endpoints_.end() || ep->second.Type() != EndpointType::Interrupt) {
             continue;
         }
-        busy.insert(p.Endpoint);
+        busy.set(p.Endpoint);
         const uint32_t period = InterruptPeriodFrames(speed_, ep->second.Interval);
         if (frame % period != 0) {
             continue;
         }
         const bool highBandwidth = speed_ == Speed::High || speed_ == Speed::Super;
-        auto [left, fresh] =
-            transactionsLeft.try_emplace(p.Endpoint, highBandwidth ? std::max<uint8_t>(ep->second.Transactions, 1) : 1);
+        if (!served.test(p.Endpoint)) {
+            served.set(p.Endpoint);
+            transactionsLeft[p.Endpoint] = highBandwidth ? std::max<uint8_t>(ep->second.Transactions, 1) : 1;
+        }
+        uint32_t &left = transactionsLeft[p.Endpoint];
         const uint32_t mps = std::max<uint32_t>(ep->second.MaxPacketSize, 1);
-        while (left->second > 0 && p.PacketsLeft > 0) {
+        while (left > 0 && p.PacketsLeft > 0) {
             const uint32_t bytes = std::min<uint32_t>(p.BytesLeft, mps);
             p.BytesLeft -= bytes;
             p.PacketsLeft--;
-            left->second--;
+            left--;
             const uint32_t cost = std::max<uint32_t>(1, (bytes + budget_.BulkPacketBytes - 1) / budget_.BulkPacketBytes);
             slots -= std::min(slots, cost);
             stats_[p.Endpoint].Bytes += bytes;
@@ -117,17 +129,17 @@ std::vector<BusTiming::Id> BusTiming::Step()
     bool progress = true;
     while (slots > 0 && progress) {
         progress = false;
-        std::set<uint8_t> servedThisRound;
+        std::bitset<256> servedThisRound;
         for (auto &p : queue_) {
             if (slots == 0) {
                 break;
             }
-            if (p.PacketsLeft == 0 || servedThisRound.count(p.Endpoint) || Periodic(endpoints_, p.Endpoint)) {
+            if (p.PacketsLeft == 0 || servedThisRound.test(p.Endpoint) || Periodic(endpoints_, p.Endpoint)) {
                 continue;
             }
             auto ep = endpoints_.find(p.Endpoint);
-            busy.insert(p.Endpoint);
-            servedThisRound.insert(p.Endpoint);
+            busy.set(p.Endpoint);
+            servedThisRound.set(p.Endpoint);
             uint32_t mps = budget_.BulkPacketBytes;
             if (ep != endpoints_.end() && ep->second.MaxPacketSize) {
                 mps = std::min<uint32_t>(ep->second.MaxPacketSize, budget_.BulkPacketBytes);
@@ -143,23 +155,24 @@ std::vector<BusTiming::Id> BusTiming::Step()
     }
 
     for (auto it = queue_.begin(); it != queue_.end();) {
-        busy.insert(it->Endpoint);
+        busy.set(it->Endpoint);
         if (it->PacketsLeft == 0) {
-            done.push_back(it->TransferId);
+            if (Done != nullptr) {
+                Done->push_back(it->TransferId);
+            }
             it = queue_.erase(it);
         } else {
             ++it;
         }
     }
     for (auto &[address, stats] : stats_) {
-        if (busy.count(address)) {
+        if (busy.test(address)) {
             stats.BusyFrames++;
         } else {
             stats.IdleFrames++;
         }
     }
     frames_++;
-    return done;
 }
 
 uint64_t BusTiming::RunUntilDone(Id id)
@@ -171,7 +184,7 @@ uint64_t BusTiming::RunUntilDone(Id id)
         if (!queued) {
             return frames_ - start;
         }
-        (void)Step();
+        StepInto(nullptr);
     }
 }
 
@@ -179,8 +192,7 @@ std::vector<BusTiming::Id> BusTiming::AdvanceTo(uint64_t frame)
 {
     std::vector<Id> done;
     while (frames_ < frame && !queue_.empty()) {
-        auto ended = Step();
-        done.insert(done.end(), ended.begin(), ended.end());
+        StepInto(&done);
     }
     if (frames_ < frame) {
         const uint64_t idle = frame - frames_;

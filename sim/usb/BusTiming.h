@@ -86,6 +86,10 @@ private:
         uint64_t PacketsLeft;
         uint32_t BytesLeft;
     };
+    // One frame of Step(): appends the transfers that ended to Done, when
+    // given. Allocates nothing, since an inline port runs it per transfer.
+    void StepInto(std::vector<Id> *Done);
+
     SpeedBudget budget_;
     Speed speed_;
     uint64_t frames_ = 0;

@@ -1,6 +1,7 @@
 #include "sim/usb/UsbBus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <list>
 #include <map>
@@ -112,7 +113,9 @@ struct UsbPort::Impl {
     PortOptions Options;
 
     mutable sim::AdaptiveMutex M;
-    bool Connected = true;
+    // Changed under M; read without it where a stale answer is settled
+    // again under M (a submission's first check).
+    std::atomic<bool> Connected{true};
     bool Enabled = true;
     bool Removed = false;      // IRP_MN_REMOVE_DEVICE seen
     bool PdoDeleted = false;
@@ -797,22 +800,28 @@ struct UsbPort::Impl {
 
     NTSTATUS Refuse(PIRP irp, PURB urb, USBD_STATUS usbd)
     {
-        urb->UrbHeader.Status = usbd;
-        const NTSTATUS status = NtStatusFor(usbd);
         {
             std::lock_guard lock(M);
+            RecordRefusalLocked(urb, usbd);
+        }
+        const NTSTATUS status = NtStatusFor(usbd);
+        CompleteIrp(irp, status);
+        return status;
+    }
+
+    // Fails a URB that never became a transfer with usbd, and records it. M held.
+    void RecordRefusalLocked(PURB urb, USBD_STATUS usbd)
+    {
+        urb->UrbHeader.Status = usbd;
+        if (Options.RecordUrbs) {
             UrbRecord rec;
             rec.Function = urb->UrbHeader.Function;
             rec.Length = urb->UrbHeader.Length;
             rec.UsbdStatus = usbd;
-            rec.IrpStatus = status;
+            rec.IrpStatus = NtStatusFor(usbd);
             rec.CompletionIrql = KeGetCurrentIrql();
-            if (Options.RecordUrbs) {
-                Records.push_back(rec);
-            }
+            Records.push_back(rec);
         }
-        CompleteIrp(irp, status);
-        return status;
     }
 
     NTSTATUS Succeed(PIRP irp, PURB urb)
@@ -853,12 +862,7 @@ struct UsbPort::Impl {
             CompleteIrp(irp, STATUS_INVALID_PARAMETER);
             return STATUS_INVALID_PARAMETER;
         }
-        bool connected;
-        {
-            std::lock_guard lock(M);
-            connected = Connected;
-        }
-        if (!connected) {
+        if (!Connected.load(std::memory_order_acquire)) {
             return Refuse(irp, urb, USBD_STATUS_DEVICE_GONE);
         }
         const USHORT function = urb->UrbHeader.Function;
@@ -1078,41 +1082,39 @@ struct UsbPort::Impl {
         auto t = std::make_unique<Transfer>();
         t->Irp = irp;
         t->Urb = urb;
-        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-        {
-            std::lock_guard lock(M);
+        // The pipe is looked up in the same hold of M that starts the
+        // transfer: one acquisition per transfer instead of two.
+        return Start(std::move(t), [&](Transfer &t) {
             auto it = Pipes.find(x.PipeHandle);
             if (it == Pipes.end()) {
-                usbd = USBD_STATUS_INVALID_PIPE_HANDLE;
-            } else if (it->second.Type != UsbdPipeTypeBulk && it->second.Type != UsbdPipeTypeInterrupt) {
-                usbd = USBD_STATUS_INVALID_PARAMETER;
-            } else if (x.TransferFlags & ~static_cast<ULONG>(VALID_TRANSFER_FLAGS_MASK)) {
-                usbd = USBD_STATUS_INVALID_PARAMETER;
-            } else {
-                t->Endpoint = it->second.Endpoint;
-                t->PipeHandle = x.PipeHandle;
-                t->In = t->Endpoint.IsIn();
-                if (((x.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != t->In) {
-                    DirectionMismatches++;
-                    if (Options.Direction == DirectionPolicy::Refuse) {
-                        usbd = USBD_STATUS_INVALID_PARAMETER;
-                    } else {
-                        x.TransferFlags = (x.TransferFlags & ~static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN)) |
-                                          (t->In ? USBD_TRANSFER_DIRECTION_IN : 0);
-                    }
-                }
+                return USBD_STATUS_INVALID_PIPE_HANDLE;
             }
-        }
-        if (usbd == USBD_STATUS_SUCCESS) {
-            usbd = ResolveBuffer(x.TransferBufferLength, x.TransferBuffer, x.TransferBufferMDL, &t->Data,
-                                 &t->ThroughMdl);
-        }
-        if (usbd != USBD_STATUS_SUCCESS) {
-            return Refuse(irp, urb, usbd);
-        }
-        t->Length = x.TransferBufferLength;
-        t->ShortOk = (x.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
-        return Start(std::move(t));
+            if (it->second.Type != UsbdPipeTypeBulk && it->second.Type != UsbdPipeTypeInterrupt) {
+                return USBD_STATUS_INVALID_PARAMETER;
+            }
+            if (x.TransferFlags & ~static_cast<ULONG>(VALID_TRANSFER_FLAGS_MASK)) {
+                return USBD_STATUS_INVALID_PARAMETER;
+            }
+            t.Endpoint = it->second.Endpoint;
+            t.PipeHandle = x.PipeHandle;
+            t.In = t.Endpoint.IsIn();
+            if (((x.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != t.In) {
+                DirectionMismatches++;
+                if (Options.Direction == DirectionPolicy::Refuse) {
+                    return USBD_STATUS_INVALID_PARAMETER;
+                }
+                x.TransferFlags = (x.TransferFlags & ~static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN)) |
+                                  (t.In ? USBD_TRANSFER_DIRECTION_IN : 0);
+            }
+            const USBD_STATUS buffer =
+                ResolveBuffer(x.TransferBufferLength, x.TransferBuffer, x.TransferBufferMDL, &t.Data, &t.ThroughMdl);
+            if (buffer != USBD_STATUS_SUCCESS) {
+                return buffer;
+            }
+            t.Length = x.TransferBufferLength;
+            t.ShortOk = (x.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+            return USBD_STATUS_SUCCESS;
+        });
     }
 
     NTSTATUS ControlTransfer(PIRP irp, PURB urb)
@@ -1210,38 +1212,58 @@ struct UsbPort::Impl {
     // the device answers, otherwise later from the host controller.
     NTSTATUS Start(std::unique_ptr<Transfer> owned)
     {
+        return Start(std::move(owned), [](Transfer &) { return USBD_STATUS_SUCCESS; });
+    }
+
+    // Starts a transfer. Admit runs first under M and fills in what the
+    // transfer needs from the port's state; a status other than success
+    // refuses the URB with it, as Refuse does.
+    template <typename AdmitFn>
+    NTSTATUS Start(std::unique_ptr<Transfer> owned, AdmitFn &&Admit)
+    {
         Transfer &t = *owned;
         std::unique_ptr<Transfer> now;
         bool unplug = false;
         bool kick = false;
+        USBD_STATUS refused = USBD_STATUS_SUCCESS;
         {
             std::lock_guard lock(M);
-            if (!Connected) {
-                SetResult(t, USBD_STATUS_DEVICE_GONE, 0);
-            } else if (!Enabled) {
-                SetResult(t, USBD_STATUS_DEV_NOT_RESPONDING, 0);
-            } else if (Power != PowerDeviceD0) {
-                SetResult(t, USBD_STATUS_DEV_NOT_RESPONDING, 0);
-                t.Status = STATUS_DEVICE_POWERED_OFF;
-            }
-            if (t.HasResult) {
-                Record(t, false);
-                now = std::move(owned);
+            refused = Admit(t);
+            if (refused != USBD_STATUS_SUCCESS) {
+                RecordRefusalLocked(t.Urb, refused);
             } else {
-                CaptureSubmit(t);
-                Transfers.push_back(std::move(owned));
-                if (Options.Completion == CompletionMode::Inline) {
-                    Attempt(t);
-                    unplug = t.Disconnect;
+                if (!Connected) {
+                    SetResult(t, USBD_STATUS_DEVICE_GONE, 0);
+                } else if (!Enabled) {
+                    SetResult(t, USBD_STATUS_DEV_NOT_RESPONDING, 0);
+                } else if (Power != PowerDeviceD0) {
+                    SetResult(t, USBD_STATUS_DEV_NOT_RESPONDING, 0);
+                    t.Status = STATUS_DEVICE_POWERED_OFF;
                 }
-                if (t.HasResult && t.DelayNs == 0) {
+                if (t.HasResult) {
                     Record(t, false);
-                    now = Take(&t);
+                    now = std::move(owned);
                 } else {
-                    now = Pend(t);
+                    CaptureSubmit(t);
+                    Transfers.push_back(std::move(owned));
+                    if (Options.Completion == CompletionMode::Inline) {
+                        Attempt(t);
+                        unplug = t.Disconnect;
+                    }
+                    if (t.HasResult && t.DelayNs == 0) {
+                        Record(t, false);
+                        now = Take(&t);
+                    } else {
+                        now = Pend(t);
+                    }
+                    kick = Kicked || (t.State == TransferState::Queued);
                 }
-                kick = Kicked || (t.State == TransferState::Queued);
             }
+        }
+        if (refused != USBD_STATUS_SUCCESS) {
+            const NTSTATUS status = NtStatusFor(refused);
+            CompleteIrp(t.Irp, status);
+            return status;
         }
         if (kick) {
             Wake();
