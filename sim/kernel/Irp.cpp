@@ -38,7 +38,9 @@ enum class SlotState : uint8_t { Unused, Live, Quarantined };
 
 }  // namespace
 
-struct IrpRecord {
+// Each on cache lines of its own: neighbouring slots often belong to IRPs of
+// other threads, and the record is written at every step of an IRP.
+struct alignas(64) IrpRecord {
     AdaptiveMutex Mu;
     SlotState State = SlotState::Unused;
     bool Committed = false;

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <optional>
+#include <memory>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VX_ASAN 1
@@ -74,6 +74,7 @@ constexpr size_t kQuarantineBlocks = 8192;
 constexpr size_t kClassBytes = 64;
 constexpr size_t kClasses = 64;
 constexpr size_t kKeptPerClass = 32;
+constexpr size_t kPrefetchAhead = 4;
 
 enum class BlockState : uint32_t { Live, Quarantined };
 
@@ -87,10 +88,13 @@ struct alignas(16) BlockHeader {
     PDRIVER_OBJECT Owner;
     BlockHeader *Next;  // the shard's quarantine, oldest first; under its lock
     uint64_t Hash;      // AddressHash of the user address, for the eviction
-    // Next's hash and size, copied when Next is linked: the eviction of
-    // this block prefetches the next one without reading its (cold) header.
-    uint64_t NextHash;
-    size_t NextSize;
+    // The block queued kPrefetchAhead frees after this one, with its hash
+    // and size, noted when that one is queued: the eviction of this block
+    // prefetches it without reading its (cold) header, early enough for a
+    // burst of frees (a completion routine freeing three blocks).
+    BlockHeader *Ahead;
+    uint64_t AheadHash;
+    size_t AheadSize;
 };
 static_assert(sizeof(BlockHeader) % 16 == 0);
 
@@ -108,15 +112,9 @@ std::string TagText(ULONG Tag)
 
 uint64_t AddressHash(const void *P)
 {
-    // The finaliser of splitmix64: every bit of the address reaches the low
-    // bits, which pick the shard and the slot.
-    uint64_t x = reinterpret_cast<uintptr_t>(P);
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
+    // Fibonacci hashing: one multiplication carries every bit of the
+    // address into the high bits, which pick the slot.
+    return reinterpret_cast<uintptr_t>(P) * 0x9E3779B97F4A7C15ULL;
 }
 
 // Blocks of one shard, live and quarantined, by user address: open
@@ -124,11 +122,11 @@ uint64_t AddressHash(const void *P)
 // lines and nothing is allocated per block.
 class BlockTable {
 public:
-    BlockTable() : slots_(64) {}
+    BlockTable() : slots_(64), mask_(63), shift_(64 - 6) {}
 
     BlockHeader *Find(const void *P, uint64_t Hash) const
     {
-        for (size_t i = Hash & Mask();; i = (i + 1) & Mask()) {
+        for (size_t i = Home(Hash);; i = (i + 1) & Mask()) {
             const Slot &s = slots_[i];
             if (s.Key == P) {
                 return s.Header;
@@ -146,7 +144,7 @@ public:
         if ((count_ + 1) * 2 > slots_.size()) {
             Grow();
         }
-        size_t i = Hash & Mask();
+        size_t i = Home(Hash);
         while (slots_[i].Key != nullptr) {
             i = (i + 1) & Mask();
         }
@@ -156,7 +154,7 @@ public:
 
     void Erase(const void *P, uint64_t Hash)
     {
-        size_t i = Hash & Mask();
+        size_t i = Home(Hash);
         while (slots_[i].Key != P) {
             if (slots_[i].Key == nullptr) {
                 return;
@@ -166,7 +164,7 @@ public:
         // Backward-shift deletion: move later entries of the probe run into
         // the hole when their home slot allows it, so no tombstones build up.
         for (size_t j = (i + 1) & Mask(); slots_[j].Key != nullptr; j = (j + 1) & Mask()) {
-            size_t home = AddressHash(slots_[j].Key) & Mask();
+            size_t home = Home(AddressHash(slots_[j].Key));
             if (((j - home) & Mask()) >= ((j - i) & Mask())) {
                 slots_[i] = slots_[j];
                 i = j;
@@ -178,7 +176,7 @@ public:
 
     void Prefetch(uint64_t Hash) const
     {
-        __builtin_prefetch(&slots_[Hash & Mask()]);
+        __builtin_prefetch(&slots_[Home(Hash)]);
     }
 
     template <typename F>
@@ -203,12 +201,16 @@ private:
         BlockHeader *Header = nullptr;
     };
 
-    size_t Mask() const { return slots_.size() - 1; }
+    size_t Mask() const { return mask_; }
+    // The slot a hash belongs in: its top bits.
+    size_t Home(uint64_t Hash) const { return static_cast<size_t>(Hash >> shift_); }
 
     void Grow()
     {
         std::vector<Slot> old(slots_.size() * 2);
         old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        shift_ -= 1;
         count_ = 0;
         for (const Slot &s : old) {
             if (s.Key != nullptr) {
@@ -218,6 +220,8 @@ private:
     }
 
     std::vector<Slot> slots_;
+    size_t mask_;     // slots_.size() - 1
+    unsigned shift_;  // 64 - log2(slots_.size())
     size_t count_ = 0;
 };
 
@@ -253,6 +257,10 @@ struct alignas(64) PoolShard {
     BlockTable Blocks;
     BlockHeader *QuarantineHead = nullptr;
     BlockHeader *QuarantineTail = nullptr;
+    // The last kPrefetchAhead blocks queued, oldest at RecentNext; an
+    // entry is cleared when its block leaves the quarantine.
+    std::array<BlockHeader *, kPrefetchAhead> Recent{};
+    size_t RecentNext = 0;
     size_t QuarantineBytes = 0;
     size_t QuarantineCount = 0;
     // A driver uses a handful of tags; a short list beats a hash map.
@@ -365,17 +373,22 @@ static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
            (S.QuarantineBytes > kQuarantineBytes || S.QuarantineCount > kQuarantineBlocks)) {
         BlockHeader *h = S.QuarantineHead;
         S.QuarantineHead = h->Next;
-        if (h->Next != nullptr) {
-            // The next block to leave is the next oldest, long out of the
-            // cache, and leaves at one of the shard's next frees: fetch what
-            // that will read (its header, first bytes and slot) meanwhile,
-            // from what this block's header says of it.
-            const auto *first = reinterpret_cast<const UCHAR *>(h->Next);
-            const size_t span = sizeof(BlockHeader) + kGuard + std::min<size_t>(h->NextSize, 256);
+        if (h->Ahead != nullptr) {
+            // The blocks to leave next are the oldest, long out of the
+            // cache; the one kPrefetchAhead places on leaves a few frees
+            // from now: fetch what it will read (its header, first bytes
+            // and slot) meanwhile.
+            const auto *first = reinterpret_cast<const UCHAR *>(h->Ahead);
+            const size_t span = sizeof(BlockHeader) + kGuard + std::min<size_t>(h->AheadSize, 256);
             for (size_t offset = 0; offset < span + 63; offset += 64) {
                 __builtin_prefetch(first + offset);
             }
-            S.Blocks.Prefetch(h->NextHash);
+            S.Blocks.Prefetch(h->AheadHash);
+        }
+        for (BlockHeader *&recent : S.Recent) {
+            if (recent == h) {
+                recent = nullptr;
+            }
         }
         if (S.QuarantineHead == nullptr) {
             S.QuarantineTail = nullptr;
@@ -504,19 +517,21 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     // The freeing thread's shard first: most blocks are freed by the thread
     // that allocated them.
     PoolShard *own = &ShardOfThread(pool, me);
-    PoolShard *s = nullptr;
-    BlockHeader *h = nullptr;
-    std::unique_lock<ShardLock> lock;
-    for (size_t i = 0; i <= kShards && h == nullptr; ++i) {
-        PoolShard *candidate = i == 0 ? own : &pool.Shards[i - 1];
-        if (i != 0 && candidate == own) {
-            continue;
-        }
-        lock = std::unique_lock(candidate->Mu);
-        h = candidate->Blocks.Find(P, hash);
-        if (h != nullptr) {
-            s = candidate;
-        } else {
+    PoolShard *s = own;
+    std::unique_lock<ShardLock> lock(own->Mu);
+    BlockHeader *h = own->Blocks.Find(P, hash);
+    if (h == nullptr) {
+        lock.unlock();
+        for (PoolShard &candidate : pool.Shards) {
+            if (&candidate == own) {
+                continue;
+            }
+            lock = std::unique_lock(candidate.Mu);
+            h = candidate.Blocks.Find(P, hash);
+            if (h != nullptr) {
+                s = &candidate;
+                break;
+            }
             lock.unlock();
         }
     }
@@ -542,19 +557,25 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     // leave the quarantine (after thousands more frees, but still).
     const bool tagDiffers = CheckTag && Tag != h->Tag;
     const bool guardsHit = !GuardsIntact(h);
-    std::optional<FreeFindings> findings;
+    std::unique_ptr<FreeFindings> findings;
     if (tagDiffers || guardsHit || k.PendingWork.load() != 0) {
-        findings.emplace();
+        findings = std::make_unique<FreeFindings>();
         DescribeFree(*findings, h, P, tagDiffers ? &Tag : nullptr, guardsHit, k.PendingWork.load() != 0);
     }
     memset(P, kPoisonByte, size);
     // The header stays readable: a second free reports what the block was.
     PoisonRegion(h + 1, 2 * kGuard + size);
     h->Next = nullptr;
+    h->Ahead = nullptr;
+    if (BlockHeader *behind = s->Recent[s->RecentNext]; behind != nullptr) {
+        behind->Ahead = h;
+        behind->AheadHash = h->Hash;
+        behind->AheadSize = size;
+    }
+    s->Recent[s->RecentNext] = h;
+    s->RecentNext = (s->RecentNext + 1) % kPrefetchAhead;
     if (s->QuarantineTail != nullptr) {
         s->QuarantineTail->Next = h;
-        s->QuarantineTail->NextHash = h->Hash;
-        s->QuarantineTail->NextSize = size;
     } else {
         s->QuarantineHead = h;
     }
@@ -630,6 +651,7 @@ void PoolDestroy(Machine::Impl &I)
         s.KeptCount.fill(0);
         s.QuarantineHead = s.QuarantineTail = nullptr;
         s.QuarantineBytes = s.QuarantineCount = 0;
+        s.Recent.fill(nullptr);
     }
 }
 

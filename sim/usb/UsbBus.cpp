@@ -205,7 +205,11 @@ struct UsbPort::Impl {
                 // transfer in error.
                 SetResult(t, USBD_STATUS_ERROR_SHORT_TRANSFER, actual);
             }
-            Kicked = Kicked || !Port.model_->AnswersIndependently();
+            // Written only when it changes: two processors completing
+            // transfers would otherwise pass its line back and forth.
+            if (!Kicked && !Port.model_->AnswersIndependently()) {
+                Kicked = true;
+            }
             break;
         }
         case Outcome::Nak:
@@ -1245,15 +1249,18 @@ struct UsbPort::Impl {
                     now = std::move(owned);
                 } else {
                     CaptureSubmit(t);
-                    Transfers.push_back(std::move(owned));
                     if (Options.Completion == CompletionMode::Inline) {
+                        // The model cannot call back into the port, so no
+                        // one can look for the transfer while it runs: one
+                        // that completes at once never joins Transfers.
                         Attempt(t);
                         unplug = t.Disconnect;
                     }
                     if (t.HasResult && t.DelayNs == 0) {
                         Record(t, false);
-                        now = Take(&t);
+                        now = std::move(owned);
                     } else {
+                        Transfers.push_back(std::move(owned));
                         now = Pend(t);
                     }
                     kick = Kicked || (t.State == TransferState::Queued);
