@@ -2,7 +2,7 @@
 // per-tag accounting; memory descriptor lists over it and over application
 // buffers.
 #include "sim/kernel/MachineImpl.h"
-#include "sim/kernel/ShardLock.h"
+#include "sim/kernel/FutexLock.h"
 
 #include <algorithm>
 #include <array>
@@ -253,7 +253,7 @@ struct TagUse {
 };
 
 struct alignas(64) PoolShard {
-    ShardLock Mu;
+    FutexLock Mu;
     BlockTable Blocks;
     BlockHeader *QuarantineHead = nullptr;
     BlockHeader *QuarantineTail = nullptr;
@@ -518,7 +518,7 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     // that allocated them.
     PoolShard *own = &ShardOfThread(pool, me);
     PoolShard *s = own;
-    std::unique_lock<ShardLock> lock(own->Mu);
+    std::unique_lock<FutexLock> lock(own->Mu);
     BlockHeader *h = own->Blocks.Find(P, hash);
     if (h == nullptr) {
         lock.unlock();

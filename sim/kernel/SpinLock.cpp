@@ -16,15 +16,26 @@ ULONG_PTR Token(SimThread *T) { return reinterpret_cast<ULONG_PTR>(T); }
 // The lock word carries its holder's token, so this needs no search.
 bool IsHeldBy(SimThread *T, PKSPIN_LOCK Lock) { return __atomic_load_n(Lock, __ATOMIC_RELAXED) == Token(T); }
 
-// Spins until the lock is free; the first attempt failed.
+// Spins until the lock is free; the first attempt failed. As the kernel
+// does, it waits by reading (the line stays shared until the holder's
+// release) and tries the exchange only once the lock looks free; a holder
+// that is not running (more simulated threads than processors) gets the
+// processor after a while.
 [[gnu::noinline]] void SpinUntilAcquired(SimThread *Me, PKSPIN_LOCK Lock)
 {
     unsigned spins = 0;
-    ULONG_PTR expected = 0;
-    while (!__atomic_compare_exchange_n(Lock, &expected, Token(Me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-        expected = 0;
-        if (++spins > 64) {
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_load_n(Lock, __ATOMIC_RELAXED) == 0 &&
+            __atomic_compare_exchange_n(Lock, &expected, Token(Me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            return;
+        }
+        if (++spins % 256 == 0) {
             std::this_thread::yield();
+        } else {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
         }
     }
 }

@@ -36,7 +36,42 @@ BusTiming::BusTiming(Speed speed) : budget_(BudgetFor(speed)), speed_(speed) {}
 void BusTiming::AddEndpoint(const EndpointInfo &endpoint)
 {
     endpoints_[endpoint.Address] = endpoint;
-    stats_.try_emplace(endpoint.Address);
+    (void)CountersOf(endpoint.Address);
+}
+
+BusTiming::Counters &BusTiming::CountersOf(uint8_t endpointAddress)
+{
+    return counters_.try_emplace(endpointAddress, Counters{0, 0, 0, frames_}).first->second;
+}
+
+BusTiming::EndpointStats BusTiming::StatsFrom(const Counters &c) const
+{
+    return {c.Bytes, c.Packets, c.BusyFrames, frames_ - c.Since - c.BusyFrames};
+}
+
+std::map<uint8_t, BusTiming::EndpointStats> BusTiming::Stats() const
+{
+    std::map<uint8_t, EndpointStats> out;
+    for (const auto &[address, c] : counters_) {
+        out.emplace(address, StatsFrom(c));
+    }
+    return out;
+}
+
+BusTiming::EndpointStats BusTiming::StatsOf(uint8_t endpointAddress) const
+{
+    auto it = counters_.find(endpointAddress);
+    return it == counters_.end() ? EndpointStats{} : StatsFrom(it->second);
+}
+
+// The packet size of a bulk or control endpoint on this bus.
+uint32_t BusTiming::BulkPacketBytes(uint8_t endpointAddress) const
+{
+    auto ep = endpoints_.find(endpointAddress);
+    if (ep != endpoints_.end() && ep->second.MaxPacketSize) {
+        return std::min<uint32_t>(ep->second.MaxPacketSize, budget_.BulkPacketBytes);
+    }
+    return budget_.BulkPacketBytes;
 }
 
 void BusTiming::ClearEndpoints()
@@ -63,7 +98,7 @@ void BusTiming::Enqueue(Id id, uint8_t endpointAddress, uint32_t bytes)
     }
     const uint64_t packets = bytes == 0 ? 1 : (static_cast<uint64_t>(bytes) + mps - 1) / mps;
     queue_.push_back({id, endpointAddress, packets, bytes});
-    stats_.try_emplace(endpointAddress);
+    (void)CountersOf(endpointAddress);
 }
 
 void BusTiming::Remove(Id id)
@@ -117,8 +152,9 @@ void BusTiming::StepInto(std::vector<Id> *Done)
             left--;
             const uint32_t cost = std::max<uint32_t>(1, (bytes + budget_.BulkPacketBytes - 1) / budget_.BulkPacketBytes);
             slots -= std::min(slots, cost);
-            stats_[p.Endpoint].Bytes += bytes;
-            stats_[p.Endpoint].Packets++;
+            Counters &c = counters_.find(p.Endpoint)->second;
+            c.Bytes += bytes;
+            c.Packets++;
         }
     }
 
@@ -137,20 +173,17 @@ void BusTiming::StepInto(std::vector<Id> *Done)
             if (p.PacketsLeft == 0 || servedThisRound.test(p.Endpoint) || Periodic(endpoints_, p.Endpoint)) {
                 continue;
             }
-            auto ep = endpoints_.find(p.Endpoint);
             busy.set(p.Endpoint);
             servedThisRound.set(p.Endpoint);
-            uint32_t mps = budget_.BulkPacketBytes;
-            if (ep != endpoints_.end() && ep->second.MaxPacketSize) {
-                mps = std::min<uint32_t>(ep->second.MaxPacketSize, budget_.BulkPacketBytes);
-            }
+            const uint32_t mps = BulkPacketBytes(p.Endpoint);
             const uint32_t bytes = std::min<uint32_t>(p.BytesLeft, mps);
             p.BytesLeft -= bytes;
             p.PacketsLeft--;
             slots--;
             progress = true;
-            stats_[p.Endpoint].Bytes += bytes;
-            stats_[p.Endpoint].Packets++;
+            Counters &c = counters_.find(p.Endpoint)->second;
+            c.Bytes += bytes;
+            c.Packets++;
         }
     }
 
@@ -165,14 +198,32 @@ void BusTiming::StepInto(std::vector<Id> *Done)
             ++it;
         }
     }
-    for (auto &[address, stats] : stats_) {
+    for (auto &[address, c] : counters_) {
         if (busy.test(address)) {
-            stats.BusyFrames++;
-        } else {
-            stats.IdleFrames++;
+            c.BusyFrames++;
         }
     }
     frames_++;
+}
+
+uint64_t BusTiming::RunAlone(Id id, uint8_t endpointAddress, uint32_t bytes)
+{
+    if (!queue_.empty() || Periodic(endpoints_, endpointAddress)) {
+        Enqueue(id, endpointAddress, bytes);
+        return RunUntilDone(id);
+    }
+    // Alone on the bus the transfer gets every slot of each frame, one
+    // packet per slot (the rounds of Step with a single endpoint).
+    const uint32_t mps = BulkPacketBytes(endpointAddress);
+    const uint64_t packets = bytes == 0 ? 1 : (static_cast<uint64_t>(bytes) + mps - 1) / mps;
+    const uint64_t slots = std::max<uint32_t>(budget_.BulkPacketsPerFrame, 1);
+    const uint64_t frames = (packets + slots - 1) / slots;
+    Counters &c = CountersOf(endpointAddress);
+    c.Bytes += bytes;
+    c.Packets += packets;
+    c.BusyFrames += frames;
+    frames_ += frames;
+    return frames;
 }
 
 uint64_t BusTiming::RunUntilDone(Id id)
@@ -195,11 +246,7 @@ std::vector<BusTiming::Id> BusTiming::AdvanceTo(uint64_t frame)
         StepInto(&done);
     }
     if (frames_ < frame) {
-        const uint64_t idle = frame - frames_;
-        for (auto &[address, stats] : stats_) {
-            stats.IdleFrames += idle;
-        }
-        frames_ = frame;
+        frames_ = frame;  // idle for every endpoint
     }
     return done;
 }
@@ -219,8 +266,8 @@ uint64_t BusTiming::FramesToNextCompletion() const
 
 double BusTiming::Throughput(uint8_t endpointAddress) const
 {
-    auto it = stats_.find(endpointAddress);
-    if (it == stats_.end() || frames_ == 0) {
+    auto it = counters_.find(endpointAddress);
+    if (it == counters_.end() || frames_ == 0) {
         return 0.0;
     }
     return static_cast<double>(it->second.Bytes) * 1e9 / static_cast<double>(NowNs());

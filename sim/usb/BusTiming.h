@@ -56,6 +56,11 @@ public:
     // queued transfers move on in the same frames.
     uint64_t RunUntilDone(Id id);
 
+    // Enqueue followed by RunUntilDone, for a transfer that completes in
+    // its submitter's thread. With nothing else queued on the bus, a bulk
+    // or control transfer's frames are counted without stepping each one.
+    uint64_t RunAlone(Id id, uint8_t endpointAddress, uint32_t bytes);
+
     // Moves the timeline forward to frame `frame` (never back): every frame
     // is stepped while transfers are queued; once none is, the rest are
     // counted idle at once. Returns the transfers completed on the way.
@@ -75,7 +80,8 @@ public:
         uint64_t BusyFrames = 0;  // frames with a request queued
         uint64_t IdleFrames = 0;  // frames with none queued
     };
-    const std::map<uint8_t, EndpointStats> &Stats() const { return stats_; }
+    std::map<uint8_t, EndpointStats> Stats() const;
+    EndpointStats StatsOf(uint8_t endpointAddress) const;
     // Bytes per second of virtual time moved on one endpoint so far.
     double Throughput(uint8_t endpointAddress) const;
 
@@ -90,11 +96,25 @@ private:
     // given. Allocates nothing, since an inline port runs it per transfer.
     void StepInto(std::vector<Id> *Done);
 
+    // An endpoint's figures; its idle frames are the frames since Since
+    // that were not busy, so a frame writes only the busy endpoints'.
+    // Each on a cache line of its own: two processors serving two
+    // endpoints would otherwise write one line.
+    struct alignas(64) Counters {
+        uint64_t Bytes = 0;
+        uint64_t Packets = 0;
+        uint64_t BusyFrames = 0;
+        uint64_t Since = 0;
+    };
+    Counters &CountersOf(uint8_t endpointAddress);
+    EndpointStats StatsFrom(const Counters &c) const;
+    uint32_t BulkPacketBytes(uint8_t endpointAddress) const;
+
     SpeedBudget budget_;
     Speed speed_;
     uint64_t frames_ = 0;
     std::map<uint8_t, EndpointInfo> endpoints_;
-    std::map<uint8_t, EndpointStats> stats_;
+    std::map<uint8_t, Counters> counters_;
     std::vector<Pending> queue_;  // FIFO per endpoint, in submission order
 };
 

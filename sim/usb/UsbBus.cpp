@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sim/kernel/AdaptiveMutex.h"
+#include "sim/kernel/FutexLock.h"
 #include "sim/kernel/PnpManager.h"
 
 namespace vextora::usb {
@@ -112,7 +113,7 @@ struct UsbPort::Impl {
     sim::Machine &Machine;
     PortOptions Options;
 
-    mutable sim::AdaptiveMutex M;
+    mutable sim::FutexLock M;
     // Changed under M; read without it where a stale answer is settled
     // again under M (a submission's first check).
     std::atomic<bool> Connected{true};
@@ -242,8 +243,7 @@ struct UsbPort::Impl {
             } else {
                 // Completed in the submitter's thread: the timeline only
                 // keeps the endpoint figures.
-                Timing.Enqueue(id, t.Endpoint.Address, t.Actual);
-                (void)Timing.RunUntilDone(id);
+                (void)Timing.RunAlone(id, t.Endpoint.Address, t.Actual);
             }
         }
     }
@@ -294,24 +294,24 @@ struct UsbPort::Impl {
         } else {
             t.Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = t.Actual;
         }
-        UrbRecord rec;
-        rec.Function = t.Urb->UrbHeader.Function;
-        rec.Length = t.Urb->UrbHeader.Length;
-        rec.Endpoint = t.IsControl ? (t.In ? 0x80 : 0x00) : t.Endpoint.Address;
-        rec.TransferFlags = t.IsControl ? t.Urb->UrbControlTransfer.TransferFlags
-                                        : t.Urb->UrbBulkOrInterruptTransfer.TransferFlags;
-        rec.Requested = t.Length;
-        rec.Actual = t.Actual;
-        rec.UsbdStatus = t.Usbd;
-        rec.IrpStatus = t.Status;
-        if (t.IsControl) {
-            rec.Setup = t.Setup;
-        }
-        rec.Data = t.Data;
-        rec.ThroughMdl = t.ThroughMdl;
-        rec.Pended = pended;
-        rec.CompletionIrql = KeGetCurrentIrql();
         if (Options.RecordUrbs) {
+            UrbRecord rec;
+            rec.Function = t.Urb->UrbHeader.Function;
+            rec.Length = t.Urb->UrbHeader.Length;
+            rec.Endpoint = t.IsControl ? (t.In ? 0x80 : 0x00) : t.Endpoint.Address;
+            rec.TransferFlags = t.IsControl ? t.Urb->UrbControlTransfer.TransferFlags
+                                            : t.Urb->UrbBulkOrInterruptTransfer.TransferFlags;
+            rec.Requested = t.Length;
+            rec.Actual = t.Actual;
+            rec.UsbdStatus = t.Usbd;
+            rec.IrpStatus = t.Status;
+            if (t.IsControl) {
+                rec.Setup = t.Setup;
+            }
+            rec.Data = t.Data;
+            rec.ThroughMdl = t.ThroughMdl;
+            rec.Pended = pended;
+            rec.CompletionIrql = KeGetCurrentIrql();
             Records.push_back(rec);
         }
         if (Pcap) {
@@ -1782,8 +1782,7 @@ unsigned UsbPort::DirectionMismatches() const
 BusTiming::EndpointStats UsbPort::EndpointStats(uint8_t endpointAddress) const
 {
     std::lock_guard lock(impl_->M);
-    auto it = impl_->Timing.Stats().find(endpointAddress);
-    return it == impl_->Timing.Stats().end() ? BusTiming::EndpointStats{} : it->second;
+    return impl_->Timing.StatsOf(endpointAddress);
 }
 
 uint64_t UsbPort::BusTimeNs() const

@@ -1,6 +1,6 @@
 // Events, spin locks under contention, work items and the worker pool.
 #include "TestDrivers.h"
-#include "sim/kernel/ShardLock.h"
+#include "sim/kernel/FutexLock.h"
 
 #include <thread>
 
@@ -109,12 +109,12 @@ TEST_F(SyncTest, ManyLocksHeldAtOnceAreReleasedInAnyOrder)
     }
 }
 
-TEST(ShardLockTest, ExcludesAndWakesSleepersUnderContention)
+TEST(FutexLockTest, ExcludesAndWakesSleepersUnderContention)
 {
     // Long hold times push waiters past their spinning into the futex
     // sleep, so a lost wake-up would hang this test and a broken exclusion
     // would lose increments.
-    sim::ShardLock lock;
+    sim::FutexLock lock;
     long long counter = 0;
     constexpr int kThreads = 4;
     constexpr int kRounds = 3000;

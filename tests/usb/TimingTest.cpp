@@ -206,3 +206,50 @@ TEST(BusTiming, AdvanceCountsIdleFramesAndNeverGoesBack)
     EXPECT_TRUE(t.AdvanceTo(5).empty());
     EXPECT_EQ(t.Frames(), 1010u);
 }
+
+TEST(BusTiming, ATransferAloneCountsAsIfEveryFrameWereStepped)
+{
+    // RunAlone must leave the timeline exactly as Enqueue and RunUntilDone
+    // would: the same frames, the same figures on every endpoint, also
+    // when it has to fall back (a periodic endpoint, a busy bus).
+    struct Case {
+        Speed speed;
+        uint8_t endpoint;
+        uint32_t bytes;
+        bool othersQueued;
+    } cases[] = {
+        {Speed::High, 0x81, 512, false},         {Speed::High, 0x81, 13 * 512 + 1, false},
+        {Speed::High, 0x02, 0, false},           {Speed::High, 0x81, 256 * 1024, false},
+        {Speed::Full, 0x03, 19 * 64 * 3, false}, {Speed::High, 0x84, 3000, false},
+        {Speed::High, 0x81, 70000, true},        {Speed::High, 0x77, 1000, false},
+    };
+    for (const Case &c : cases) {
+        BusTiming stepped(c.speed);
+        BusTiming alone(c.speed);
+        for (BusTiming *t : {&stepped, &alone}) {
+            t->AddEndpoint(Bulk(0x81, c.speed == Speed::High ? 512 : 64));
+            t->AddEndpoint(Bulk(0x02, 64));
+            t->AddEndpoint(Bulk(0x03, 64));
+            t->AddEndpoint(Interrupt(0x84, 1024, 2));
+            (void)t->AdvanceTo(5);  // idle frames before, counted for all
+            if (c.othersQueued) {
+                t->Enqueue(9, 0x02, 4000);
+            }
+        }
+        stepped.Enqueue(1, c.endpoint, c.bytes);
+        const uint64_t frames = stepped.RunUntilDone(1);
+        EXPECT_EQ(alone.RunAlone(1, c.endpoint, c.bytes), frames) << c.bytes;
+        EXPECT_EQ(alone.Frames(), stepped.Frames());
+        EXPECT_EQ(alone.Busy(), stepped.Busy());
+        const auto a = alone.Stats();
+        const auto s = stepped.Stats();
+        ASSERT_EQ(a.size(), s.size());
+        for (const auto &[address, st] : s) {
+            const auto &at = a.at(address);
+            EXPECT_EQ(at.Bytes, st.Bytes) << int(address);
+            EXPECT_EQ(at.Packets, st.Packets) << int(address);
+            EXPECT_EQ(at.BusyFrames, st.BusyFrames) << int(address);
+            EXPECT_EQ(at.IdleFrames, st.IdleFrames) << int(address);
+        }
+    }
+}

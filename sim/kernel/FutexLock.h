@@ -1,4 +1,4 @@
-// A lock for data that one thread nearly always has to itself.
+// A lock with a one-instruction fast path that spins politely, then sleeps.
 #pragma once
 
 #include <atomic>
@@ -6,15 +6,18 @@
 
 namespace sim {
 
-// The pool's shards are picked by thread id, so the thread that takes a
-// shard's lock almost never finds it held. For that case a pthread mutex
-// still pays its type dispatch and owner bookkeeping on every lock and
-// unlock; this lock pays one atomic operation each way, spins briefly when
-// the lock is held, and only then sleeps on a futex (through
-// std::atomic::wait). Meets Lockable.
+// For the simulator's short critical sections on hot paths. Uncontended,
+// a pthread mutex still pays its type dispatch and owner bookkeeping on
+// every lock and unlock; this lock pays one atomic operation each way.
+// Contended, it waits by reading the lock word (so the line stays shared
+// until the holder lets go) with a pause between reads, and tries the
+// exchange only when the lock looks free; after a while it sleeps on a
+// futex (through std::atomic::wait). Used where a thread nearly always
+// finds the lock free (the pool's per-thread shards) and where two
+// processors meet on every transfer (a USB port). Meets Lockable.
 //
 // States: 0 free, 1 held, 2 held and a thread may be asleep on it.
-class ShardLock {
+class FutexLock {
 public:
     void lock()
     {
