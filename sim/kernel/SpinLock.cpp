@@ -14,7 +14,6 @@ namespace {
 ULONG_PTR Token(SimThread *T) { return reinterpret_cast<ULONG_PTR>(T); }
 
 // The lock word carries its holder's token, so this needs no search.
-bool IsHeldBy(SimThread *T, PKSPIN_LOCK Lock) { return __atomic_load_n(Lock, __ATOMIC_RELAXED) == Token(T); }
 
 // Spins until the lock is free; the first attempt failed. As the kernel
 // does, it waits by reading (the line stays shared until the holder's
@@ -40,13 +39,22 @@ bool IsHeldBy(SimThread *T, PKSPIN_LOCK Lock) { return __atomic_load_n(Lock, __A
     }
 }
 
-void AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
+// Takes the lock; returns false, holding nothing more, when the calling
+// thread holds it already. The exchange comes first, as the kernel's
+// does: one transfer of the line when another processor released it
+// last. Only a failed exchange looks at the holder, which the lock word
+// names.
+bool AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
 {
-    ULONG_PTR expected = 0;
-    if (!__atomic_compare_exchange_n(Lock, &expected, Token(Me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+    ULONG_PTR holder = 0;
+    if (!__atomic_compare_exchange_n(Lock, &holder, Token(Me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        if (holder == Token(Me)) {
+            return false;
+        }
         SpinUntilAcquired(Me, Lock);
     }
     Me->Held.push_back(Lock);
+    return true;
 }
 
 [[gnu::noinline]] bool ReleaseOutOfOrder(SimThread *Me, PKSPIN_LOCK Lock)
@@ -212,15 +220,12 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     if (old > DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeAcquireSpinLock at IRQL ", old);
     }
-    if (IsHeldBy(me, SpinLock)) {
+    me->Irql = DISPATCH_LEVEL;
+    if (!AcquireRaw(me, SpinLock)) {
+        // Acquiring again would spin forever; the caller keeps its one hold.
         ReportOnLock(me, checks::SpinLockRecursive, "KeAcquireSpinLock on a lock this thread already holds at ",
                      SpinLock);
-        // Acquiring again would spin forever; the caller keeps its one hold.
-        me->Irql = DISPATCH_LEVEL;
-        return old;
     }
-    me->Irql = DISPATCH_LEVEL;
-    AcquireRaw(me, SpinLock);
     return old;
 }
 
@@ -254,12 +259,10 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
         me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
                                "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(me->Irql));
     }
-    if (IsHeldBy(me, SpinLock)) {
+    if (!AcquireRaw(me, SpinLock)) {
         me->M->ReportViolation(checks::SpinLockRecursive, nullptr, nullptr,
                                "KeAcquireSpinLockAtDpcLevel on a lock this thread already holds");
-        return;
     }
-    AcquireRaw(me, SpinLock);
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
