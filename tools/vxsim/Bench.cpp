@@ -292,7 +292,7 @@ BenchReport RunBench(const BenchOptions &options)
         CostOptions cost;
         cost.seed = options.seed;
         cost.requestsPerThread = options.quick ? 500 : 100000;
-        cost.repeats = options.quick ? 1 : 3;
+        cost.repeats = options.quick ? 1 : 5;
         std::string failure;
         if (!RunCost(cost, report.cost, failure))
             fail(failure);
