@@ -43,7 +43,6 @@ enum class SlotState : uint8_t { Unused, Live, Quarantined };
 struct alignas(64) IrpRecord {
     AdaptiveMutex Mu;
     SlotState State = SlotState::Unused;
-    bool Committed = false;
     IrpOrigin Origin = IrpOrigin::Allocated;
     PDRIVER_OBJECT Owner = nullptr;
     const void *Site = nullptr;
@@ -90,21 +89,27 @@ struct IrpTable {
     std::atomic<uint32_t> NextUnused{0};  // slots below it have been handed out once
     AdaptiveMutex Mu;                     // BuiltEvents
     std::unordered_map<PKEVENT, unsigned> BuiltEvents;
-    std::atomic<size_t> BuiltCount{0};    // BuiltEvents.size(), readable without Mu
     bool GuardPages = true;
+    bool ProtectSlots = true;  // GuardPages by page protection (not under the address sanitizer)
 };
 
 void IrpInit(Machine::Impl &I)
 {
     auto t = std::make_shared<IrpTable>();
-    void *base = mmap(nullptr, kSlotBytes * kSlotCount, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    t->GuardPages = I.Opt.IrpGuardPages;
+    // Slots are made accessible one by one only when freed slots are made
+    // inaccessible; otherwise the whole table is mapped once. A protection
+    // change per slot would cost, with two threads running, a TLB
+    // shootdown across the processors each time a slot is first used.
+    t->ProtectSlots = t->GuardPages && !AddressSanitizerActive();
+    void *base = mmap(nullptr, kSlotBytes * kSlotCount, t->ProtectSlots ? PROT_NONE : PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) {
         std::fprintf(stderr, "vextora sim: cannot reserve address space for IRPs\n");
         std::abort();
     }
     t->Base = static_cast<UCHAR *>(base);
     t->Records = std::make_unique<IrpRecord[]>(kSlotCount);
-    t->GuardPages = I.Opt.IrpGuardPages;
     I.Irps = std::move(t);
 }
 
@@ -225,9 +230,8 @@ PIRP AllocateIrp(CCHAR StackSize, IrpOrigin Origin, const void *Site, bool Injec
     PIRP irp = IrpAt(t, slot);
     {
         std::lock_guard lock(r.Mu);
-        if (!r.Committed || (t.GuardPages && !AddressSanitizerActive())) {
+        if (t.ProtectSlots) {
             mprotect(irp, kSlotBytes, PROT_READ | PROT_WRITE);
-            r.Committed = true;
         }
         UnpoisonRegion(irp, kSlotBytes);
         r.State = SlotState::Live;
@@ -259,9 +263,9 @@ void FreeSlot(IrpTable &T, PIRP Irp, IrpRecord &R)
     memset(static_cast<void *>(Irp), 0xDD, bytes);
     // Under the address sanitizer, poisoning catches a touch as precisely as
     // an unmapped page, without two system calls per IRP.
-    if (T.GuardPages && AddressSanitizerActive()) {
+    if (T.GuardPages && !T.ProtectSlots) {
         PoisonRegion(Irp, kSlotBytes);
-    } else if (T.GuardPages) {
+    } else if (T.ProtectSlots) {
         mprotect(Irp, kSlotBytes, PROT_NONE);
     }
     (void)R;
@@ -502,7 +506,7 @@ void FinishBuilt(Machine::Impl &K, PIRP Irp, IrpRecord &R)
         auto it = t.BuiltEvents.find(event);
         if (it != t.BuiltEvents.end() && --it->second == 0) {
             t.BuiltEvents.erase(it);
-            t.BuiltCount.store(t.BuiltEvents.size());
+            Kernel().BuiltIrpEvents.store(t.BuiltEvents.size());
         }
     }
     {
@@ -708,7 +712,7 @@ bool IsBuiltIrpEvent(PKEVENT Event)
     // Events of built requests are few and seldom: most sets have none to
     // look for. One registered concurrently with this set is a race of the
     // caller's either way.
-    if (t.BuiltCount.load() == 0) {
+    if (Kernel().BuiltIrpEvents.load() == 0) {
         return false;
     }
     std::lock_guard lock(t.Mu);
@@ -1002,7 +1006,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     }
     std::lock_guard lock(t.Mu);
     t.BuiltEvents[Event]++;
-    t.BuiltCount.store(t.BuiltEvents.size());
+    Kernel().BuiltIrpEvents.store(t.BuiltEvents.size());
     return irp;
 }
 
