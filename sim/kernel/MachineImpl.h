@@ -58,6 +58,7 @@ public:
         }
         data_[size_++] = Lock;
     }
+    bool full() const { return size_ == capacity_; }
     void pop_back() { --size_; }
     void erase(PKSPIN_LOCK *At)
     {
@@ -83,8 +84,11 @@ private:
 };
 
 // A bound thread. Scheduling fields change under Impl::Sched; the rest is
-// touched only by the thread itself.
-class SimThread {
+// touched only by the thread itself, on every kernel service it calls
+// (IRQL, held spin locks, frames): each record starts a cache line of its
+// own, so that two threads' records, often allocated one after the other,
+// never share one.
+class alignas(64) SimThread {
 public:
     Machine *M = nullptr;
     Machine::Impl *I = nullptr;
@@ -230,6 +234,9 @@ struct Machine::Impl {
     // Kinds the plan fails, for a look without FaultMutex: every allocation
     // asks, and almost always no plan is set.
     std::atomic<unsigned> PlannedKinds{0};
+    // Events of built requests in flight (the IRP table's registry), so that
+    // KeSetEvent looks the event up only when there are any.
+    std::atomic<size_t> BuiltIrpEvents{0};
     uint64_t FaultCounter = 0;
     std::unordered_set<const void *> SeenSites;
     std::atomic<uint64_t> Injected{0};
@@ -309,7 +316,19 @@ void BindThread(SimThread *Thread);
 inline Machine::Impl &Kernel() { return *Self()->I; }
 
 // The driver whose code the calling thread runs, or NULL for system code.
-PDRIVER_OBJECT CurrentDriver();
+inline PDRIVER_OBJECT CurrentDriver()
+{
+    SimThread *t = tlsThread;
+    if (t == nullptr) {
+        return nullptr;
+    }
+    for (auto it = t->Frames.rbegin(); it != t->Frames.rend(); ++it) {
+        if (it->Driver != nullptr) {
+            return it->Driver;
+        }
+    }
+    return nullptr;
+}
 
 // Spin-lock and IRQL helpers for the verifier.
 bool HoldsAnySpinLock();

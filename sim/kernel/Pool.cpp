@@ -141,7 +141,7 @@ public:
     {
         // At most half full: probe runs stay short, and so does the shift
         // after an erase.
-        if ((count_ + 1) * 2 > slots_.size()) {
+        if ((count_ + 1) * 2 > mask_ + 1) {
             Grow();
         }
         size_t i = Home(Hash);
@@ -367,7 +367,7 @@ static std::string Describe(BlockHeader *H, void *P)
 // its bounds, checks that nothing wrote into them since they were freed,
 // and keeps or releases them; the shard's lock held. What was found is
 // added to Problems, for the caller to report without the lock.
-static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
+static void EvictLocked(PoolShard &S, std::unique_ptr<std::vector<std::string>> &Problems)
 {
     while (S.QuarantineHead != nullptr &&
            (S.QuarantineBytes > kQuarantineBytes || S.QuarantineCount > kQuarantineBlocks)) {
@@ -385,9 +385,12 @@ static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
             }
             S.Blocks.Prefetch(h->AheadHash);
         }
-        for (BlockHeader *&recent : S.Recent) {
-            if (recent == h) {
-                recent = nullptr;
+        // Only one of the last few queued can be the oldest.
+        if (S.QuarantineCount <= kPrefetchAhead) {
+            for (BlockHeader *&recent : S.Recent) {
+                if (recent == h) {
+                    recent = nullptr;
+                }
             }
         }
         if (S.QuarantineHead == nullptr) {
@@ -402,7 +405,10 @@ static void EvictLocked(PoolShard &S, std::vector<std::string> &Problems)
         if (!AllBytesAre<kPoisonByte>(user, h->Size)) {
             for (size_t i = 0; i < h->Size; ++i) {
                 if (user[i] != kPoisonByte) {
-                    Problems.push_back("freed " + Describe(h, user) + " was written after it was freed (offset " +
+                    if (!Problems) {
+                        Problems = std::make_unique<std::vector<std::string>>();
+                    }
+                    Problems->push_back("freed " + Describe(h, user) + " was written after it was freed (offset " +
                                        std::to_string(i) + ")");
                     break;
                 }
@@ -582,7 +588,7 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     s->QuarantineTail = h;
     s->QuarantineBytes += size;
     s->QuarantineCount += 1;
-    std::vector<std::string> problems;
+    std::unique_ptr<std::vector<std::string>> problems;
     EvictLocked(*s, problems);
     lock.unlock();
 
@@ -599,8 +605,10 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
                                                         : "freed block " + Hex(reinterpret_cast<uintptr_t>(P));
         });
     }
-    for (const std::string &p : problems) {
-        k.M.ReportViolation(checks::PoolUseAfterFree, nullptr, nullptr, p);
+    if (problems) {
+        for (const std::string &p : *problems) {
+            k.M.ReportViolation(checks::PoolUseAfterFree, nullptr, nullptr, p);
+        }
     }
 }
 

@@ -55,20 +55,6 @@ void UnboundThread()
     std::abort();
 }
 
-PDRIVER_OBJECT CurrentDriver()
-{
-    SimThread *t = tlsThread;
-    if (t == nullptr) {
-        return nullptr;
-    }
-    for (auto it = t->Frames.rbegin(); it != t->Frames.rend(); ++it) {
-        if (it->Driver != nullptr) {
-            return it->Driver;
-        }
-    }
-    return nullptr;
-}
-
 uint64_t Machine::Impl::Now() const
 {
     if (Opt.Clock == ClockMode::RealTime) {
@@ -581,7 +567,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
         me->M->ReportViolation(checks::BadParameter, nullptr, nullptr,
                                "KeSetEvent with Wait TRUE (this platform's drivers never follow it with a wait)");
     }
-    if (IsBuiltIrpEvent(Event)) {
+    if (me->I->BuiltIrpEvents.load(std::memory_order_relaxed) != 0 && IsBuiltIrpEvent(Event)) {
         me->M->ReportViolation(checks::BuiltIrpEventSetByDriver, nullptr, nullptr,
                                "KeSetEvent on the event of a request built by IoBuildDeviceIoControlRequest "
                                "that is still in flight; the I/O manager sets it");

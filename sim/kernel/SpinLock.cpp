@@ -201,22 +201,12 @@ DispatchLevelScope::~DispatchLevelScope()
     t->Irql = old_;
 }
 
-}  // namespace sim
+namespace {
 
-using namespace sim;
-
-extern "C" {
-
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+// KfAcquireSpinLock past its first attempt: a report, a held lock, a full
+// lock stack.
+[[gnu::noinline]] KIRQL AcquireSlow(SimThread *me, PKSPIN_LOCK SpinLock, KIRQL old)
 {
-    Self();
-    __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED);
-}
-
-KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
-{
-    SimThread *me = Self();
-    KIRQL old = me->Irql;
     if (old > DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeAcquireSpinLock at IRQL ", old);
     }
@@ -229,9 +219,8 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     return old;
 }
 
-VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+[[gnu::noinline]] void ReleaseSlow(SimThread *me, PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
-    SimThread *me = Self();
     if (me->Irql != DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeReleaseSpinLock at IRQL ", me->Irql);
     }
@@ -250,6 +239,50 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     if (me->I->Opt.RandomYields) {
         me->M->YieldPoint();
     }
+}
+
+}  // namespace
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    Self();
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELAXED);
+}
+
+// Both run several times per request, so each has a fast path that calls
+// nothing (and so saves no registers) and hands anything else, checks
+// that fail included, to an out-of-line slow path with a tail call.
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+{
+    SimThread *me = Self();
+    const KIRQL old = me->Irql;
+    ULONG_PTR expected = 0;
+    if (old <= DISPATCH_LEVEL && !me->Held.full() &&
+        __atomic_compare_exchange_n(SpinLock, &expected, Token(me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        me->Irql = DISPATCH_LEVEL;
+        me->Held.push_back(SpinLock);
+        return old;
+    }
+    return AcquireSlow(me, SpinLock, old);
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    SimThread *me = Self();
+    if (me->Irql == DISPATCH_LEVEL && NewIrql <= DISPATCH_LEVEL && !me->Held.empty() && me->Held.back() == SpinLock &&
+        !me->I->HasReleaseHook.load(std::memory_order_acquire) && !me->I->Opt.RandomYields) {
+        me->Held.pop_back();
+        __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+        me->Irql = NewIrql;
+        return;
+    }
+    ReleaseSlow(me, SpinLock, NewIrql);
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
