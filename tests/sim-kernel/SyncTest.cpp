@@ -49,6 +49,42 @@ TEST_F(SyncTest, NotificationWakesAllSynchronizationWakesOneAndResets)
     }
 }
 
+TEST_F(SyncTest, EventsPassedBackAndForthLoseNoSet)
+{
+    // Two threads hand a turn back and forth through two events, each set
+    // while the other thread is on its way into the wait (or already in
+    // it): a set that misses its waiter hangs the test, one delivered twice
+    // lets a thread run out of turn, which the counter shows.
+    for (EVENT_TYPE type : {SynchronizationEvent, NotificationEvent}) {
+        KEVENT ping;
+        KEVENT pong;
+        KeInitializeEvent(&ping, type, FALSE);
+        KeInitializeEvent(&pong, type, FALSE);
+        constexpr int kRounds = 20000;
+        LONG turn = 0;
+        sim::SimThread *other = machine.StartThread("pong", [&] {
+            for (int i = 0; i < kRounds; ++i) {
+                KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
+                if (type == NotificationEvent) {
+                    KeClearEvent(&ping);
+                }
+                EXPECT_EQ(InterlockedIncrement(&turn), 2 * i + 2);
+                KeSetEvent(&pong, IO_NO_INCREMENT, FALSE);
+            }
+        });
+        for (int i = 0; i < kRounds; ++i) {
+            EXPECT_EQ(InterlockedIncrement(&turn), 2 * i + 1);
+            KeSetEvent(&ping, IO_NO_INCREMENT, FALSE);
+            KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
+            if (type == NotificationEvent) {
+                KeClearEvent(&pong);
+            }
+        }
+        machine.Join(other);
+        EXPECT_EQ(turn, 2 * kRounds);
+    }
+}
+
 TEST_F(SyncTest, SpinLockGivesMutualExclusionUnderContention)
 {
     KSPIN_LOCK lock;
