@@ -30,7 +30,7 @@ struct CostCell {
 struct CostOptions {
     uint64_t seed = 1;
     uint64_t requestsPerThread = 100000;
-    unsigned repeats = 5;  // each cell is run this often, the drivers in turn; the fastest run counts
+    unsigned repeats = 5;  // rounds; each runs every cell once, and a cell keeps its fastest run
 };
 
 // A booted machine with one driver above the cost device: `background`
