@@ -170,11 +170,11 @@ void Machine::Impl::Block(std::unique_lock<std::mutex> &Lock, SimThread *Me, Wai
 
 void Machine::Impl::FireTimer(PKTIMER Timer)
 {
-    Timer->Header.SignalState = 1;
+    __atomic_store_n(&Timer->Header.SignalState, 1, __ATOMIC_RELAXED);
     auto **head = reinterpret_cast<WaitBlock **>(&Timer->Header.WaitListHead);
     if (IsSynchronization(&Timer->Header)) {
         if (*head != nullptr) {
-            Timer->Header.SignalState = 0;
+            __atomic_store_n(&Timer->Header.SignalState, 0, __ATOMIC_RELAXED);
             Wake(*head, STATUS_SUCCESS);
         }
     } else {
@@ -541,7 +541,8 @@ static LONG SetEventImpl(PRKEVENT Event)
         return 0;
     }
     std::unique_lock lock(k.Sched);
-    LONG previous = Event->Header.SignalState;
+    // KeClearEvent writes the state without Sched: every read is atomic.
+    LONG previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_RELAXED);
     auto **head = reinterpret_cast<WaitBlock **>(&Event->Header.WaitListHead);
     if (IsSynchronization(&Event->Header)) {
         if (*head != nullptr) {
@@ -585,8 +586,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
     Machine::Impl &k = Kernel();
     std::unique_lock lock(k.Sched);
-    LONG previous = Event->Header.SignalState;
-    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELAXED);
+    LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_RELAXED);
     return previous;
 }
 
@@ -628,7 +628,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     }
     k.M.YieldPoint();
     std::unique_lock lock(k.Sched);
-    if (header->SignalState != 0) {
+    if (__atomic_load_n(&header->SignalState, __ATOMIC_RELAXED) != 0) {
         if (IsSynchronization(header)) {
             __atomic_store_n(&header->SignalState, 0, __ATOMIC_RELAXED);
         }
@@ -715,7 +715,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     if (wasArmed) {
         CancelTimerLocked(k, Timer);
     }
-    Timer->Header.SignalState = 0;
+    __atomic_store_n(&Timer->Header.SignalState, 0, __ATOMIC_RELAXED);
     Timer->DueTime = AbsoluteDue(k, DueTime.QuadPart);
     Timer->Period = Period;
     Timer->Dpc = Dpc;
