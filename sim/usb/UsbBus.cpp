@@ -7,7 +7,6 @@
 #include <map>
 #include <string>
 
-#include "sim/kernel/AdaptiveMutex.h"
 #include "sim/kernel/FutexLock.h"
 #include "sim/kernel/PnpManager.h"
 

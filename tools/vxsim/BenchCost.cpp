@@ -222,29 +222,29 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
     // fastest run: the cells compared with one another (the two drivers,
     // one thread and two) draw their runs from the same stretch of time,
     // so a burst of load on the machine does not fall on one of them only.
-    struct Spec {
+    struct Planned {
         unsigned inFlight;
         unsigned threads;
         CostDriver which;
     };
-    std::vector<Spec> specs;
+    std::vector<Planned> plan;
     for (unsigned inFlight : {1u, 2500u})
         for (unsigned threads : {1u, 2u})
             for (CostDriver which : {CostDriver::Vextora, CostDriver::PassThrough})
-                specs.push_back({inFlight, threads, which});
-    std::vector<CostCell> best(specs.size());
+                plan.push_back({inFlight, threads, which});
+    std::vector<CostCell> best(plan.size());
     for (unsigned round = 0; round < std::max(options.repeats, 1u); ++round)
-        for (size_t i = 0; i < specs.size(); ++i) {
-            const Spec &spec = specs[i];
+        for (size_t i = 0; i < plan.size(); ++i) {
+            const Planned &planned = plan[i];
             CostCell cell;
-            if (!RunCell(options.seed, spec.which, std::max(spec.inFlight, spec.threads), spec.threads,
+            if (!RunCell(options.seed, planned.which, std::max(planned.inFlight, planned.threads), planned.threads,
                          options.requestsPerThread, cell, failure))
                 return false;
             if (round == 0 || cell.wallNs < best[i].wallNs)
                 best[i] = cell;
         }
-    for (size_t i = 0; i < specs.size(); ++i) {
-        best[i].inFlight = specs[i].inFlight;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        best[i].inFlight = plan[i].inFlight;
         cells.push_back(best[i]);
     }
     return true;
