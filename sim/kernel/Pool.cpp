@@ -76,24 +76,20 @@ constexpr size_t kClasses = 64;
 constexpr size_t kKeptPerClass = 32;
 constexpr size_t kPrefetchAhead = 4;
 
-enum class BlockState : uint32_t { Live, Quarantined };
-
 struct alignas(16) BlockHeader {
     uint64_t Magic;
     ULONG Tag;
-    BlockState State;  // under the shard's lock
     POOL_TYPE Type;
+    uint32_t TagSlot;  // its entry in the shard's Tags
     size_t Size;
     const void *CallSite;
     PDRIVER_OBJECT Owner;
     BlockHeader *Next;  // the shard's quarantine, oldest first; under its lock
-    uint64_t Hash;      // AddressHash of the user address, for the eviction
-    // The block queued kPrefetchAhead frees after this one, with its hash
-    // and size, noted when that one is queued: the eviction of this block
-    // prefetches it without reading its (cold) header, early enough for a
-    // burst of frees (a completion routine freeing three blocks).
+    // The block queued kPrefetchAhead frees after this one, with its size,
+    // noted when that one is queued: the eviction of this block prefetches
+    // it without reading its (cold) header, early enough for a burst of
+    // frees (a completion routine freeing three blocks).
     BlockHeader *Ahead;
-    uint64_t AheadHash;
     size_t AheadSize;
 };
 static_assert(sizeof(BlockHeader) % 16 == 0);
@@ -117,25 +113,14 @@ uint64_t AddressHash(const void *P)
     return reinterpret_cast<uintptr_t>(P) * 0x9E3779B97F4A7C15ULL;
 }
 
-// Blocks of one shard, live and quarantined, by user address: open
-// addressing with linear probing, so a lookup touches one or two cache
-// lines and nothing is allocated per block.
+// The live blocks of one shard, by user address: open addressing with
+// linear probing, so a lookup touches one or two cache lines and nothing
+// is allocated per block. A block leaves it when it is freed; the
+// quarantine keeps freed blocks in a list of its own, which only a
+// bad free has to search.
 class BlockTable {
 public:
     BlockTable() : slots_(64), mask_(63), shift_(64 - 6) {}
-
-    BlockHeader *Find(const void *P, uint64_t Hash) const
-    {
-        for (size_t i = Home(Hash);; i = (i + 1) & Mask()) {
-            const Slot &s = slots_[i];
-            if (s.Key == P) {
-                return s.Header;
-            }
-            if (s.Key == nullptr) {
-                return nullptr;
-            }
-        }
-    }
 
     void Insert(void *P, uint64_t Hash, BlockHeader *H)
     {
@@ -152,15 +137,17 @@ public:
         ++count_;
     }
 
-    void Erase(const void *P, uint64_t Hash)
+    // Removes P and returns its header, or returns NULL when P is not here.
+    BlockHeader *Take(const void *P, uint64_t Hash)
     {
         size_t i = Home(Hash);
         while (slots_[i].Key != P) {
             if (slots_[i].Key == nullptr) {
-                return;
+                return nullptr;
             }
             i = (i + 1) & Mask();
         }
+        BlockHeader *found = slots_[i].Header;
         // Backward-shift deletion: move later entries of the probe run into
         // the hole when their home slot allows it, so no tombstones build up.
         for (size_t j = (i + 1) & Mask(); slots_[j].Key != nullptr; j = (j + 1) & Mask()) {
@@ -172,11 +159,7 @@ public:
         }
         slots_[i] = {};
         --count_;
-    }
-
-    void Prefetch(uint64_t Hash) const
-    {
-        __builtin_prefetch(&slots_[Home(Hash)]);
+        return found;
     }
 
     template <typename F>
@@ -263,20 +246,29 @@ struct alignas(64) PoolShard {
     size_t RecentNext = 0;
     size_t QuarantineBytes = 0;
     size_t QuarantineCount = 0;
-    // A driver uses a handful of tags; a short list beats a hash map.
+    // A driver uses a handful of tags; a short list beats a hash map. A
+    // block notes its entry, so a free goes straight to it.
     std::vector<TagUse> Tags;
+    // The entry last found for a tag, in one of a few buckets by tag: a
+    // driver allocating with two or three tags in turn finds each at once.
+    std::array<uint32_t, 8> TagHint{};
     // Released blocks for reuse, by size class, linked through Next.
     std::array<BlockHeader *, kClasses> Kept{};
     std::array<uint8_t, kClasses> KeptCount{};
 
-    TagUse &UseOf(ULONG Tag)
+    uint32_t TagSlotOf(ULONG Tag)
     {
-        for (TagUse &use : Tags) {
-            if (use.Tag == Tag) {
-                return use;
+        uint32_t &hint = TagHint[(Tag * 0x9E3779B1u) >> 29];
+        if (hint < Tags.size() && Tags[hint].Tag == Tag) {
+            return hint;
+        }
+        for (uint32_t i = 0; i < Tags.size(); ++i) {
+            if (Tags[i].Tag == Tag) {
+                return hint = i;
             }
         }
-        return Tags.emplace_back(TagUse{Tag, 0, 0});
+        Tags.push_back(TagUse{Tag, 0, 0});
+        return hint = static_cast<uint32_t>(Tags.size() - 1);
     }
 };
 
@@ -376,14 +368,13 @@ static void EvictLocked(PoolShard &S, std::unique_ptr<std::vector<std::string>> 
         if (h->Ahead != nullptr) {
             // The blocks to leave next are the oldest, long out of the
             // cache; the one kPrefetchAhead places on leaves a few frees
-            // from now: fetch what it will read (its header, first bytes
-            // and slot) meanwhile.
+            // from now: fetch what it will read (its header and first
+            // bytes) meanwhile.
             const auto *first = reinterpret_cast<const UCHAR *>(h->Ahead);
             const size_t span = sizeof(BlockHeader) + kGuard + std::min<size_t>(h->AheadSize, 256);
             for (size_t offset = 0; offset < span + 63; offset += 64) {
                 __builtin_prefetch(first + offset);
             }
-            S.Blocks.Prefetch(h->AheadHash);
         }
         // Only one of the last few queued can be the oldest.
         if (S.QuarantineCount <= kPrefetchAhead) {
@@ -399,7 +390,6 @@ static void EvictLocked(PoolShard &S, std::unique_ptr<std::vector<std::string>> 
         S.QuarantineBytes -= h->Size;
         S.QuarantineCount -= 1;
         UCHAR *user = UserOf(h);
-        S.Blocks.Erase(user, h->Hash);
         const size_t total = sizeof(BlockHeader) + 2 * kGuard + h->Size;
         UnpoisonRegion(h + 1, total - sizeof(BlockHeader));
         if (!AllBytesAre<kPoisonByte>(user, h->Size)) {
@@ -488,23 +478,45 @@ void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite
     }
     h->Magic = kMagic;
     h->Tag = Tag;
-    h->State = BlockState::Live;
     h->Type = Type;
     h->Size = Bytes;
     h->CallSite = CallSite;
     h->Owner = CurrentDriver();
     h->Next = nullptr;
-    h->Hash = AddressHash(UserOf(h));
     memset(h + 1, kGuardByte, kGuard);
     UCHAR *user = UserOf(h);
     // Uninitialised pool is not zero on Windows; a pattern shows reliance on it.
     memset(user, 0xCD, Bytes);
     memset(user + Bytes, kGuardByte, kGuard);
-    s.Blocks.Insert(user, h->Hash, h);
-    TagUse &use = s.UseOf(Tag);
+    s.Blocks.Insert(user, AddressHash(user), h);
+    h->TagSlot = s.TagSlotOf(Tag);
+    TagUse &use = s.Tags[h->TagSlot];
     use.Bytes += Bytes;
     use.Blocks += 1;
     return user;
+}
+
+// A free of something that is no live block: a block still in a
+// quarantine was freed twice, anything else never came from the pool.
+// Only here are the quarantines searched.
+[[gnu::cold, gnu::noinline]] static void ReportBadFree(Machine::Impl &K, PoolState &Pool, void *P,
+                                                       const void *CallSite)
+{
+    for (PoolShard &s : Pool.Shards) {
+        std::unique_lock lock(s.Mu);
+        for (BlockHeader *q = s.QuarantineHead; q != nullptr; q = q->Next) {
+            if (UserOf(q) == P) {
+                // Described under the lock, before an eviction can release it.
+                std::string text = "freed twice: " + Describe(q, P) + "; second free at " + SiteText(CallSite);
+                lock.unlock();
+                K.M.ReportViolation(checks::PoolDoubleFree, nullptr, nullptr, text);
+                return;
+            }
+        }
+    }
+    K.M.ReportViolation(checks::PoolForeignFree, nullptr, nullptr,
+                        "free of memory that is not a pool block: " + Hex(reinterpret_cast<uintptr_t>(P)) + " at " +
+                            SiteText(CallSite));
 }
 
 void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
@@ -525,7 +537,7 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     PoolShard *own = &ShardOfThread(pool, me);
     PoolShard *s = own;
     std::unique_lock<FutexLock> lock(own->Mu);
-    BlockHeader *h = own->Blocks.Find(P, hash);
+    BlockHeader *h = own->Blocks.Take(P, hash);
     if (h == nullptr) {
         lock.unlock();
         for (PoolShard &candidate : pool.Shards) {
@@ -533,7 +545,7 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
                 continue;
             }
             lock = std::unique_lock(candidate.Mu);
-            h = candidate.Blocks.Find(P, hash);
+            h = candidate.Blocks.Take(P, hash);
             if (h != nullptr) {
                 s = &candidate;
                 break;
@@ -542,20 +554,10 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
         }
     }
     if (h == nullptr) {
-        k.M.ReportViolation(checks::PoolForeignFree, nullptr, nullptr,
-                            "free of memory that is not a pool block: " + Hex(reinterpret_cast<uintptr_t>(P)) +
-                                " at " + SiteText(CallSite));
+        ReportBadFree(k, pool, P, CallSite);
         return;
     }
-    if (h->State == BlockState::Quarantined) {
-        // Described under the lock, before an eviction can release it.
-        std::string text = "freed twice: " + Describe(h, P) + "; second free at " + SiteText(CallSite);
-        lock.unlock();
-        k.M.ReportViolation(checks::PoolDoubleFree, nullptr, nullptr, text);
-        return;
-    }
-    h->State = BlockState::Quarantined;
-    TagUse &use = s->UseOf(h->Tag);
+    TagUse &use = s->Tags[h->TagSlot];
     use.Bytes -= h->Size;
     use.Blocks -= 1;
     const size_t size = h->Size;
@@ -575,7 +577,6 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     h->Ahead = nullptr;
     if (BlockHeader *behind = s->Recent[s->RecentNext]; behind != nullptr) {
         behind->Ahead = h;
-        behind->AheadHash = h->Hash;
         behind->AheadSize = size;
     }
     s->Recent[s->RecentNext] = h;
@@ -618,9 +619,6 @@ void PoolCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
     for (PoolShard &s : I.Pool->Shards) {
         std::lock_guard lock(s.Mu);
         s.Blocks.ForEach([&](void *p, BlockHeader *h) {
-            if (h->State != BlockState::Live) {
-                return;
-            }
             bool underrun = false;
             std::string guard = GuardProblem(h, &underrun);
             if (!guard.empty()) {
@@ -642,13 +640,14 @@ void PoolDestroy(Machine::Impl &I)
         return;
     }
     for (PoolShard &s : I.Pool->Shards) {
-        s.Blocks.ForEach([](void *, BlockHeader *h) {
-            if (h->State == BlockState::Quarantined) {
-                UnpoisonRegion(h + 1, 2 * kGuard + h->Size);
-            }
-            std::free(h);
-        });
+        s.Blocks.ForEach([](void *, BlockHeader *h) { std::free(h); });
         s.Blocks.Clear();
+        for (BlockHeader *h = s.QuarantineHead; h != nullptr;) {
+            BlockHeader *next = h->Next;
+            UnpoisonRegion(h + 1, 2 * kGuard + h->Size);
+            std::free(h);
+            h = next;
+        }
         for (BlockHeader *&kept : s.Kept) {
             while (kept != nullptr) {
                 BlockHeader *h = kept;
