@@ -294,7 +294,7 @@ BenchReport RunBench(const BenchOptions &options)
         cost.requestsPerThread = options.quick ? 500 : 100000;
         cost.repeats = options.quick ? 1 : 5;
         std::string failure;
-        if (!RunCost(cost, report.cost, failure))
+        if (!RunCost(cost, report.cost, failure, &report.cacheLineRoundTripNs))
             fail(failure);
     }
     report.passed = report.failure.empty();
@@ -364,6 +364,15 @@ void PrintBench(const BenchReport &report, std::ostream &out)
                           s.driver.c_str(), s.inFlight, s.factor);
             out << line;
         }
+        const auto &trips = report.cacheLineRoundTripNs;
+        if (!trips.empty()) {
+            const auto [fastest, slowest] = std::minmax_element(trips.begin(), trips.end());
+            std::snprintf(line, sizeof line,
+                          "a cache line between two threads and back took %.0f to %.0f ns (once per round); the "
+                          "two-thread figures fall as it rises\n",
+                          *fastest, *slowest);
+            out << line;
+        }
     }
     out << (report.passed ? "all runs completed\n" : "FAILED: " + report.failure + "\n");
 }
@@ -401,6 +410,7 @@ std::string BenchJson(const BenchReport &report)
         j["cost"].push_back({{"driver", c.driver}, {"in_flight", c.inFlight}, {"threads", c.threads},
                              {"requests", c.requests}, {"failed", c.failed}, {"wall_ns", c.wallNs},
                              {"ns_per_request", c.nsPerRequest}, {"requests_per_s", c.requestsPerSecond}});
+    j["cache_line_round_trip_ns"] = report.cacheLineRoundTripNs;
     j["cost_scaling"] = nlohmann::json::array();
     for (const auto &s : CostScaling(report.cost))
         j["cost_scaling"].push_back({{"driver", s.driver}, {"in_flight", s.inFlight}, {"two_threads_over_one", s.factor}});

@@ -73,6 +73,8 @@ struct BenchReport {
     std::vector<InterruptFigures> interrupt;
     std::vector<PoolFigures> pool;
     std::vector<CostCell> cost;
+    // CacheLineRoundTripNs() before each round of the cost cells.
+    std::vector<double> cacheLineRoundTripNs;
 };
 
 struct CostScalingFigure {

@@ -216,7 +216,34 @@ const char *CostDriverName(CostDriver driver)
     return driver == CostDriver::Vextora ? "vextora" : "pass-through";
 }
 
-bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure)
+double CacheLineRoundTripNs()
+{
+    // Two threads pass a counter back and forth through one line, each
+    // waiting for the other's value before writing its own. On a machine
+    // with a single processor the waiter yields, or it would spin out the
+    // other's whole time slice.
+    constexpr long kTrips = 50000;
+    struct alignas(64) Line {
+        std::atomic<long> value{0};
+    } line;
+    auto play = [&line](long first) {
+        for (long next = first; next < 2 * kTrips; next += 2) {
+            for (unsigned spins = 0; line.value.load(std::memory_order_acquire) != next; ++spins)
+                if (spins % 4096 == 4095)
+                    std::this_thread::yield();
+            line.value.store(next + 1, std::memory_order_release);
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    std::thread other(play, 1);
+    play(0);
+    other.join();
+    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    return ns / kTrips;
+}
+
+bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure,
+             std::vector<double> *RoundTrips)
 {
     // Every cell once per round, round after round, each keeping its
     // fastest run: the cells compared with one another (the two drivers,
@@ -233,7 +260,9 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
             for (CostDriver which : {CostDriver::Vextora, CostDriver::PassThrough})
                 plan.push_back({inFlight, threads, which});
     std::vector<CostCell> best(plan.size());
-    for (unsigned round = 0; round < std::max(options.repeats, 1u); ++round)
+    for (unsigned round = 0; round < std::max(options.repeats, 1u); ++round) {
+        if (RoundTrips != nullptr)
+            RoundTrips->push_back(CacheLineRoundTripNs());
         for (size_t i = 0; i < plan.size(); ++i) {
             const Planned &planned = plan[i];
             CostCell cell;
@@ -243,6 +272,7 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
             if (round == 0 || cell.wallNs < best[i].wallNs)
                 best[i] = cell;
         }
+    }
     for (size_t i = 0; i < plan.size(); ++i) {
         best[i].inFlight = plan[i].inFlight;
         cells.push_back(best[i]);

@@ -59,9 +59,18 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Every combination of driver, 1 or 2,500 in flight and 1 or 2 threads.
+// Every combination of driver, 1 or 2,500 in flight and 1 or 2 threads,
+// and, when RoundTrips is given, CacheLineRoundTripNs() before each round.
 // Returns false (and what went wrong) when a run failed.
-bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure);
+bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure,
+             std::vector<double> *RoundTrips = nullptr);
+
+// What two threads of this machine pay to share a cache line: the time
+// for a line written by one to reach the other and come back, in ns. Two
+// readers of one process share lines (a device's locks and counters, the
+// bus's), so their scaling follows this figure, which on a virtual machine
+// changes from one minute to the next.
+double CacheLineRoundTripNs();
 
 // One driver, `requests` reads on each of `threads` threads (1 or 2) with
 // `inFlight` pending in all: one cell alone, for a profiler (with 1 and 1,
