@@ -94,6 +94,9 @@ TEST_F(BenchReportTest, CostCellsPairTheDriversOnTheSameReads)
         EXPECT_GT(p.nsPerRequest, 0);
     }
     EXPECT_EQ(vx::CostScaling(report_->cost).size(), 4u);
+    // One round (--quick), so one figure of what sharing a line costs.
+    ASSERT_EQ(report_->cacheLineRoundTripNs.size(), 1u);
+    EXPECT_TRUE(std::isfinite(report_->cacheLineRoundTripNs[0]) && report_->cacheLineRoundTripNs[0] > 0);
 }
 
 // Every pending read holds the same pool, and cancelling them all gives
@@ -127,6 +130,7 @@ TEST_F(BenchReportTest, JsonCarriesEveryCell)
     for (const auto &c : j["cost"])
         for (const char *key : {"in_flight", "threads", "ns_per_request", "requests_per_s"})
             EXPECT_TRUE(c.contains(key) && c[key].is_number()) << key;
+    EXPECT_EQ(j["cache_line_round_trip_ns"].size(), report_->cacheLineRoundTripNs.size());
 }
 
 }  // namespace
