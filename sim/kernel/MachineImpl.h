@@ -59,6 +59,9 @@ public:
         data_[size_++] = Lock;
     }
     bool full() const { return size_ == capacity_; }
+    // push_back for a caller that has seen !full(): nothing to grow, so
+    // nothing to call.
+    void push_back_within_capacity(PKSPIN_LOCK Lock) { data_[size_++] = Lock; }
     void pop_back() { --size_; }
     void erase(PKSPIN_LOCK *At)
     {

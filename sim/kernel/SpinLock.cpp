@@ -266,7 +266,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     if (old <= DISPATCH_LEVEL && !me->Held.full() &&
         __atomic_compare_exchange_n(SpinLock, &expected, Token(me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
         me->Irql = DISPATCH_LEVEL;
-        me->Held.push_back(SpinLock);
+        me->Held.push_back_within_capacity(SpinLock);
         return old;
     }
     return AcquireSlow(me, SpinLock, old);
