@@ -33,6 +33,49 @@ bool IsSynchronization(const DISPATCHER_HEADER *H)
 // System time at boot: 2001-01-01 in 100 ns units since 1601.
 constexpr LONGLONG kBootTime = 126227808000000000LL;
 
+// An event's wait list head is read by KeSetEvent without Sched (under the
+// event's own lock bit, below); every change of it is an atomic store.
+void StoreHead(WaitBlock **Head, WaitBlock *Value) { __atomic_store_n(Head, Value, __ATOMIC_RELAXED); }
+
+// An event's SignalState holds its lock bit beside the signal. The bit
+// makes a set that finds no waiter independent of Sched: the setter takes
+// the bit, sees the wait list empty, and stores the signal and the free bit
+// at once, which is the last it writes to the event. A waiter checks the
+// signal and links itself under Sched and the bit, so it either sees the
+// signal or is seen by the setter. The order is Sched, then the bit.
+// Waiters and setters of timers keep to Sched alone.
+constexpr LONG kObjectLocked = 0x40000000;
+
+LONG LockObject(DISPATCHER_HEADER *H)
+{
+    for (;;) {
+        LONG state = __atomic_load_n(&H->SignalState, __ATOMIC_RELAXED);
+        if ((state & kObjectLocked) == 0 &&
+            __atomic_compare_exchange_n(&H->SignalState, &state, state | kObjectLocked, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+            return state;
+        }
+        __builtin_ia32_pause();
+    }
+}
+
+// Releases the bit and leaves Signal as the state, in one store.
+void UnlockObject(DISPATCHER_HEADER *H, LONG Signal) { __atomic_store_n(&H->SignalState, Signal, __ATOMIC_RELEASE); }
+
+// Replaces the signal once the bit is free; returns the signal it replaced.
+LONG ExchangeSignal(DISPATCHER_HEADER *H, LONG Signal)
+{
+    for (;;) {
+        LONG state = __atomic_load_n(&H->SignalState, __ATOMIC_RELAXED);
+        if ((state & kObjectLocked) == 0 &&
+            __atomic_compare_exchange_n(&H->SignalState, &state, Signal, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_RELAXED)) {
+            return state;
+        }
+        __builtin_ia32_pause();
+    }
+}
+
 uint64_t AbsoluteDue(Machine::Impl &I, LONGLONG Due)
 {
     uint64_t now = I.Now();
@@ -70,8 +113,8 @@ void Machine::Impl::Enqueue(WaitBlock **Head, WaitBlock &Wb)
     Wb.Next = nullptr;
     Wb.Prev = nullptr;
     if (*Head == nullptr) {
-        *Head = &Wb;
         Wb.Prev = &Wb;  // the head's Prev is the tail
+        StoreHead(Head, &Wb);
         return;
     }
     WaitBlock *tail = (*Head)->Prev;
@@ -87,10 +130,10 @@ static void Unlink(WaitBlock *Wb)
         return;
     }
     if (*head == Wb) {
-        *head = Wb->Next;
-        if (*head != nullptr) {
-            (*head)->Prev = Wb->Prev;
+        if (Wb->Next != nullptr) {
+            Wb->Next->Prev = Wb->Prev;
         }
+        StoreHead(head, Wb->Next);
     } else {
         Wb->Prev->Next = Wb->Next;
         if (Wb->Next != nullptr) {
@@ -540,20 +583,31 @@ static LONG SetEventImpl(PRKEVENT Event)
                             "KeSetEvent on an object that is not an initialized event");
         return 0;
     }
+    DISPATCHER_HEADER *header = &Event->Header;
+    auto **head = reinterpret_cast<WaitBlock **>(&header->WaitListHead);
+    // No waiter: the signal is stored with the bit's release, and nothing
+    // of the event is touched after it (a waiter or a poller that sees the
+    // signal may free the event at once).
+    LONG previous = LockObject(header);
+    if (__atomic_load_n(head, __ATOMIC_RELAXED) == nullptr) {
+        UnlockObject(header, 1);
+        return previous;
+    }
+    UnlockObject(header, previous);
+    // Waiters: they are woken under Sched, which each needs before it can
+    // return, and the bit's release is again the last write.
     std::unique_lock lock(k.Sched);
-    // KeClearEvent writes the state without Sched: every read is atomic.
-    LONG previous = __atomic_load_n(&Event->Header.SignalState, __ATOMIC_RELAXED);
-    auto **head = reinterpret_cast<WaitBlock **>(&Event->Header.WaitListHead);
-    if (IsSynchronization(&Event->Header)) {
+    previous = LockObject(header);
+    LONG signal = 1;
+    if (IsSynchronization(header)) {
         if (*head != nullptr) {
             k.Wake(*head, STATUS_SUCCESS);
-        } else {
-            __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_RELAXED);
+            signal = previous;
         }
     } else {
-        __atomic_store_n(&Event->Header.SignalState, 1, __ATOMIC_RELAXED);
         k.WakeAll(head, STATUS_SUCCESS);
     }
+    UnlockObject(header, signal);
     return previous;
 }
 
@@ -579,21 +633,19 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
     Self();
-    __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELAXED);
+    (void)ExchangeSignal(&Event->Header, 0);
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
-    Machine::Impl &k = Kernel();
-    std::unique_lock lock(k.Sched);
-    LONG previous = __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_RELAXED);
-    return previous;
+    Self();
+    return ExchangeSignal(&Event->Header, 0);
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
     Self();
-    return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_RELAXED);
+    return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE) & ~kObjectLocked;
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
@@ -628,20 +680,33 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     }
     k.M.YieldPoint();
     std::unique_lock lock(k.Sched);
-    if (__atomic_load_n(&header->SignalState, __ATOMIC_RELAXED) != 0) {
-        if (IsSynchronization(header)) {
-            __atomic_store_n(&header->SignalState, 0, __ATOMIC_RELAXED);
+    // Timers change only under Sched; an event may be set without it, so
+    // its signal is checked and its wait list joined under its lock bit.
+    const bool event = !IsTimer(header);
+    const LONG signal = event ? LockObject(header) : __atomic_load_n(&header->SignalState, __ATOMIC_RELAXED);
+    if (signal != 0) {
+        const LONG left = IsSynchronization(header) ? 0 : signal;
+        if (event) {
+            UnlockObject(header, left);
+        } else {
+            __atomic_store_n(&header->SignalState, left, __ATOMIC_RELAXED);
         }
         return STATUS_SUCCESS;
     }
     if (zeroTimeout) {
+        if (event) {
+            UnlockObject(header, signal);
+        }
         return STATUS_TIMEOUT;
     }
     WaitBlock wb;
     wb.Thread = me;
-    wb.What = IsTimer(header) ? "timer" : "event";
+    wb.What = event ? "event" : "timer";
     wb.Object = Object;
     k.Enqueue(reinterpret_cast<WaitBlock **>(&header->WaitListHead), wb);
+    if (event) {
+        UnlockObject(header, signal);
+    }
     if (Timeout != nullptr) {
         k.AddWaitDeadline(wb, AbsoluteDue(k, Timeout->QuadPart));
     }

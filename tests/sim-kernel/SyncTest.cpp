@@ -85,6 +85,42 @@ TEST_F(SyncTest, EventsPassedBackAndForthLoseNoSet)
     }
 }
 
+TEST_F(SyncTest, AnEventFreedAsSoonAsItIsSeenSignalledIsNotTouchedAgain)
+{
+    // A request's event lives on its waiter's stack or in pool, and goes
+    // the moment the waiter sees it signalled, by a wait or by reading its
+    // state. The setter must be done with the event by then: a write or a
+    // read of it after the signal shows under the address sanitizer as a
+    // use after free, or as a corrupted next event where the memory is
+    // reused at once.
+    constexpr int kRounds = 20000;
+    std::atomic<KEVENT *> handOver{nullptr};
+    sim::SimThread *setter = machine.StartThread("setter", [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            KEVENT *event;
+            while ((event = handOver.exchange(nullptr)) == nullptr) {
+                std::this_thread::yield();
+            }
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        auto *event = new KEVENT;
+        KeInitializeEvent(event, i % 2 == 0 ? SynchronizationEvent : NotificationEvent, FALSE);
+        handOver.store(event);
+        if (i % 4 < 2) {
+            ASSERT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        } else {
+            while (KeReadStateEvent(event) == 0) {
+                std::this_thread::yield();
+            }
+        }
+        delete event;
+    }
+    machine.Join(setter);
+    EXPECT_EQ(machine.Reports().size(), 0u) << machine.ReportText();
+}
+
 TEST_F(SyncTest, SpinLockGivesMutualExclusionUnderContention)
 {
     KSPIN_LOCK lock;
