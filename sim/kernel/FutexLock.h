@@ -12,9 +12,10 @@ namespace sim {
 // Contended, it waits by reading the lock word (so the line stays shared
 // until the holder lets go) with a pause between reads, and tries the
 // exchange only when the lock looks free; after a while it sleeps on a
-// futex (through std::atomic::wait). Used where a thread nearly always
-// finds the lock free (the pool's per-thread shards) and where two
-// processors meet on every transfer (a USB port). Meets Lockable.
+// futex (through std::atomic::wait). Used where two processors meet on
+// every operation (a USB port's transfers); where a thread nearly always
+// finds the lock free, YieldingLock also saves the atomic release. Meets
+// Lockable.
 //
 // States: 0 free, 1 held, 2 held and a thread may be asleep on it.
 class FutexLock {

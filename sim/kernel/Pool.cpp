@@ -2,7 +2,7 @@
 // per-tag accounting; memory descriptor lists over it and over application
 // buffers.
 #include "sim/kernel/MachineImpl.h"
-#include "sim/kernel/FutexLock.h"
+#include "sim/kernel/YieldingLock.h"
 
 #include <algorithm>
 #include <array>
@@ -236,7 +236,7 @@ struct TagUse {
 };
 
 struct alignas(64) PoolShard {
-    FutexLock Mu;
+    YieldingLock Mu;
     BlockTable Blocks;
     BlockHeader *QuarantineHead = nullptr;
     BlockHeader *QuarantineTail = nullptr;
@@ -536,7 +536,7 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
     // that allocated them.
     PoolShard *own = &ShardOfThread(pool, me);
     PoolShard *s = own;
-    std::unique_lock<FutexLock> lock(own->Mu);
+    std::unique_lock<YieldingLock> lock(own->Mu);
     BlockHeader *h = own->Blocks.Take(P, hash);
     if (h == nullptr) {
         lock.unlock();

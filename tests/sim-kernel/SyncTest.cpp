@@ -1,6 +1,7 @@
 // Events, spin locks under contention, work items and the worker pool.
 #include "TestDrivers.h"
 #include "sim/kernel/FutexLock.h"
+#include "sim/kernel/YieldingLock.h"
 
 #include <thread>
 
@@ -181,12 +182,16 @@ TEST_F(SyncTest, ManyLocksHeldAtOnceAreReleasedInAnyOrder)
     }
 }
 
-TEST(FutexLockTest, ExcludesAndWakesSleepersUnderContention)
+template <class Lock> class SimLockTest : public ::testing::Test {};
+using SimLocks = ::testing::Types<sim::FutexLock, sim::YieldingLock>;
+TYPED_TEST_SUITE(SimLockTest, SimLocks);
+
+TYPED_TEST(SimLockTest, ExcludesAndLetsEveryWaiterInUnderContention)
 {
-    // Long hold times push waiters past their spinning into the futex
-    // sleep, so a lost wake-up would hang this test and a broken exclusion
-    // would lose increments.
-    sim::FutexLock lock;
+    // Long hold times push waiters past their spinning (into the futex
+    // sleep, or into yielding), so a lost wake-up would hang this test and
+    // a broken exclusion would lose increments.
+    TypeParam lock;
     long long counter = 0;
     constexpr int kThreads = 4;
     constexpr int kRounds = 3000;
