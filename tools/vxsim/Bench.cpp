@@ -367,11 +367,12 @@ void PrintBench(const BenchReport &report, std::ostream &out)
         const auto &trips = report.cacheLineRoundTripNs;
         if (!trips.empty()) {
             const auto [fastest, slowest] = std::minmax_element(trips.begin(), trips.end());
-            std::snprintf(line, sizeof line,
-                          "a cache line between two threads and back took %.0f to %.0f ns (once per round); the "
-                          "two-thread figures fall as it rises\n",
-                          *fastest, *slowest);
-            out << line;
+            if (trips.size() == 1)
+                std::snprintf(line, sizeof line, "%.0f ns", *fastest);
+            else
+                std::snprintf(line, sizeof line, "%.0f to %.0f ns (once per round)", *fastest, *slowest);
+            out << "a cache line between two threads and back took " << line
+                << "; the two-thread figures fall as it rises\n";
         }
     }
     out << (report.passed ? "all runs completed\n" : "FAILED: " + report.failure + "\n");
