@@ -23,6 +23,12 @@ namespace sim {
 class Machine;
 class SimThread;
 
+// The bit of an event's DISPATCHER_HEADER.SignalState that a set, a clear,
+// a reset or a waiter holds while it works on the event; the signal is the
+// rest of the word. KeReadStateEvent masks it. Tests that play a setter
+// caught half-way set it by hand.
+constexpr LONG kEventLockBit = 0x40000000;
+
 // ---------------------------------------------------------------------------
 // Options
 // ---------------------------------------------------------------------------

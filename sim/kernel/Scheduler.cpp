@@ -44,7 +44,7 @@ void StoreHead(WaitBlock **Head, WaitBlock *Value) { __atomic_store_n(Head, Valu
 // signal and links itself under Sched and the bit, so it either sees the
 // signal or is seen by the setter. The order is Sched, then the bit.
 // Waiters and setters of timers keep to Sched alone.
-constexpr LONG kObjectLocked = 0x40000000;
+constexpr LONG kObjectLocked = kEventLockBit;
 
 LONG LockObject(DISPATCHER_HEADER *H)
 {

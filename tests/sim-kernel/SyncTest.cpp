@@ -122,6 +122,39 @@ TEST_F(SyncTest, AnEventFreedAsSoonAsItIsSeenSignalledIsNotTouchedAgain)
     EXPECT_EQ(machine.Reports().size(), 0u) << machine.ReportText();
 }
 
+TEST_F(SyncTest, ClearsAndResetsWaitForASetInProgress)
+{
+    // A set takes the event's lock bit, looks for waiters, and stores the
+    // signal as it lets the bit go. A clear or a reset that came in between
+    // and wrote the word anyway would drop the bit from under the setter,
+    // and a waiter could then join the list the setter has already found
+    // empty; so they wait for the bit, and land after the set.
+    for (bool reset : {false, true}) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        __atomic_store_n(&event.Header.SignalState, sim::kEventLockBit, __ATOMIC_RELEASE);  // a set, half-way
+        std::atomic<bool> done{false};
+        LONG previous = -1;
+        sim::SimThread *other = machine.StartThread("clearer", [&] {
+            if (reset) {
+                previous = KeResetEvent(&event);
+            } else {
+                KeClearEvent(&event);
+            }
+            done.store(true);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(done.load()) << (reset ? "KeResetEvent" : "KeClearEvent") << " went past a held bit";
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
+        __atomic_store_n(&event.Header.SignalState, 1, __ATOMIC_RELEASE);  // the set ends
+        machine.Join(other);
+        EXPECT_EQ(KeReadStateEvent(&event), 0);
+        if (reset) {
+            EXPECT_EQ(previous, 1);
+        }
+    }
+}
+
 TEST_F(SyncTest, SpinLockGivesMutualExclusionUnderContention)
 {
     KSPIN_LOCK lock;
