@@ -23,10 +23,10 @@ namespace sim {
 class Machine;
 class SimThread;
 
-// The bit of an event's DISPATCHER_HEADER.SignalState that a set, a clear,
-// a reset or a waiter holds while it works on the event; the signal is the
-// rest of the word. KeReadStateEvent masks it. Tests that play a setter
-// caught half-way set it by hand.
+// The bit of a DISPATCHER_HEADER's SignalState that a waiter, and for an
+// event a set, a clear or a reset, holds while it works on the object; the
+// signal is the rest of the word. KeReadStateEvent and KeReadStateTimer
+// mask it. Tests that play a setter caught half-way set it by hand.
 constexpr LONG kEventLockBit = 0x40000000;
 
 // ---------------------------------------------------------------------------

@@ -43,15 +43,15 @@ void StoreHead(WaitBlock **Head, WaitBlock *Value) { __atomic_store_n(Head, Valu
 // at once, which is the last it writes to the event. A waiter checks the
 // signal and links itself under Sched and the bit, so it either sees the
 // signal or is seen by the setter. The order is Sched, then the bit.
-// Waiters and setters of timers keep to Sched alone.
-constexpr LONG kObjectLocked = kEventLockBit;
+// Timers are set and fired under Sched alone; their waiters take the bit
+// as well, which costs nothing there and keeps one wait path.
 
 LONG LockObject(DISPATCHER_HEADER *H)
 {
     for (;;) {
         LONG state = __atomic_load_n(&H->SignalState, __ATOMIC_RELAXED);
-        if ((state & kObjectLocked) == 0 &&
-            __atomic_compare_exchange_n(&H->SignalState, &state, state | kObjectLocked, false, __ATOMIC_ACQUIRE,
+        if ((state & kEventLockBit) == 0 &&
+            __atomic_compare_exchange_n(&H->SignalState, &state, state | kEventLockBit, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
             return state;
         }
@@ -65,15 +65,9 @@ void UnlockObject(DISPATCHER_HEADER *H, LONG Signal) { __atomic_store_n(&H->Sign
 // Replaces the signal once the bit is free; returns the signal it replaced.
 LONG ExchangeSignal(DISPATCHER_HEADER *H, LONG Signal)
 {
-    for (;;) {
-        LONG state = __atomic_load_n(&H->SignalState, __ATOMIC_RELAXED);
-        if ((state & kObjectLocked) == 0 &&
-            __atomic_compare_exchange_n(&H->SignalState, &state, Signal, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_RELAXED)) {
-            return state;
-        }
-        __builtin_ia32_pause();
-    }
+    const LONG previous = LockObject(H);
+    UnlockObject(H, Signal);
+    return previous;
 }
 
 uint64_t AbsoluteDue(Machine::Impl &I, LONGLONG Due)
@@ -645,7 +639,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event)
 LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
     Self();
-    return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE) & ~kObjectLocked;
+    return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE) & ~kEventLockBit;
 }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
@@ -680,33 +674,23 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     }
     k.M.YieldPoint();
     std::unique_lock lock(k.Sched);
-    // Timers change only under Sched; an event may be set without it, so
-    // its signal is checked and its wait list joined under its lock bit.
-    const bool event = !IsTimer(header);
-    const LONG signal = event ? LockObject(header) : __atomic_load_n(&header->SignalState, __ATOMIC_RELAXED);
+    // An event may be set without Sched, so the signal is checked and the
+    // wait list joined under the object's lock bit.
+    const LONG signal = LockObject(header);
     if (signal != 0) {
-        const LONG left = IsSynchronization(header) ? 0 : signal;
-        if (event) {
-            UnlockObject(header, left);
-        } else {
-            __atomic_store_n(&header->SignalState, left, __ATOMIC_RELAXED);
-        }
+        UnlockObject(header, IsSynchronization(header) ? 0 : signal);
         return STATUS_SUCCESS;
     }
     if (zeroTimeout) {
-        if (event) {
-            UnlockObject(header, signal);
-        }
+        UnlockObject(header, signal);
         return STATUS_TIMEOUT;
     }
     WaitBlock wb;
     wb.Thread = me;
-    wb.What = event ? "event" : "timer";
+    wb.What = IsTimer(header) ? "timer" : "event";
     wb.Object = Object;
     k.Enqueue(reinterpret_cast<WaitBlock **>(&header->WaitListHead), wb);
-    if (event) {
-        UnlockObject(header, signal);
-    }
+    UnlockObject(header, signal);
     if (Timeout != nullptr) {
         k.AddWaitDeadline(wb, AbsoluteDue(k, Timeout->QuadPart));
     }
@@ -811,7 +795,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
 {
     Self();
-    return __atomic_load_n(&Timer->Header.SignalState, __ATOMIC_RELAXED) != 0;
+    return (__atomic_load_n(&Timer->Header.SignalState, __ATOMIC_RELAXED) & ~kEventLockBit) != 0;
 }
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
