@@ -63,6 +63,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     KeInitializeEvent(&extension->NoIoInFlightEvent, SynchronizationEvent, TRUE);
     extension->OutstandingIo = 1;
     KeInitializeSpinLock(&extension->OutstandingIoLock);
+    extension->DeviceIoCount = 0;
+    KeInitializeEvent(&extension->NoDeviceIoEvent, NotificationEvent, TRUE);
 
     KeInitializeSpinLock(&extension->ConfigurationLock);
     extension->ConfigurationGeneration = 0;

@@ -3,11 +3,14 @@
 
 namespace {
 
+// Whether a bus request holds a count of device I/O while it is out.
+enum class Counted { DeviceIo, No };
+
 // Sends one internal device-control request to the lower device and waits
 // for it. The I/O manager owns and frees the IRP; the event and status block
 // stay valid because we return only after the IRP has completed.
 NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID Argument1,
-                          bool HoldIoCount)
+                          Counted Count)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -22,16 +25,17 @@ NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID
     }
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Argument1;
 
-    if (HoldIoCount) {
-        IncrementIoCount(Extension);
+    if (Count == Counted::DeviceIo) {
+        BeginDeviceIo(Extension);
     }
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, irp);
     if (status == STATUS_PENDING) {
+        // Set by the I/O manager when the bus driver completes the IRP.
         (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = ioStatus.Status;
     }
-    if (HoldIoCount) {
-        DecrementIoCount(Extension);
+    if (Count == Counted::DeviceIo) {
+        EndDeviceIo(Extension);
     }
     return status;
 }
@@ -40,7 +44,7 @@ NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
-    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, true);
+    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, Counted::DeviceIo);
 }
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
@@ -58,17 +62,29 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
+{
+    // On the stack rather than in pool: an abort is what lets a power-down,
+    // a PnP query or a cleanup finish, so it must not depend on free memory.
+    struct _URB_PIPE_REQUEST urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.Hdr.Length = sizeof(urb);
+    urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+    urb.PipeHandle = PipeHandle;
+    return SubmitUrbSync(DeviceObject, reinterpret_cast<PURB>(&urb));
+}
+
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
     *PortStatus = 0;
     return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_GET_PORT_STATUS,
-                            PortStatus, false);
+                            PortStatus, Counted::No);
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
 {
     return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr,
-                            false);
+                            Counted::No);
 }
 
 NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)

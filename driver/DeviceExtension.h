@@ -19,8 +19,10 @@ enum DeviceState : LONG {
 constexpr ULONG MaxTransferBytes = 0x40000;
 // Pipe indices 0 .. PipeSlotLimit - 1 can be named in a create.
 constexpr ULONG PipeSlotLimit = 6;
-// MaximumTransferSize asked for every pipe of the first interface.
-constexpr ULONG PipeMaxTransferSize = 4096;
+// MaximumTransferSize asked for every pipe of the first interface: one
+// request is sent as one URB of up to MaxTransferBytes, and a bus that
+// enforces the limit (Windows 2000's) would refuse anything larger.
+constexpr ULONG PipeMaxTransferSize = MaxTransferBytes;
 
 struct DeviceExtension {
     PDEVICE_OBJECT DeviceObject;                 // 1  the FDO itself
@@ -82,13 +84,17 @@ struct DeviceExtension {
     // is device data and may disagree with it; IOCTL_GET_CONFIG_DESCRIPTOR
     // (io/) never copies more than this many bytes.
     ULONG ConfigurationDescriptorLength;
-    // I/O counts held by the requesters of device power IRPs this driver
-    // asked for (power/RequesterCount.cpp): bits 0-15 count those whose
-    // power-request callback has not run yet; bit 16 is set while
-    // HoldIoWorker has given one of them back for its wait. A D-IRP sent by
-    // another component has no requester count, and HoldIoWorker gives back
-    // only counts recorded here. Zero from the zero-filled extension.
-    LONG PowerRequesterCounts;
+    // How many of the OutstandingIo counts are held by I/O that uses the
+    // device: transfers from their sending to their completion, control
+    // requests and cleanups while served, and every synchronous bus request.
+    // PnP, power and WMI requests and the requesters of power IRPs hold
+    // counts that are not device I/O: they may themselves wait for a
+    // power-down, so the power-down must not wait for them. Changes under
+    // OutstandingIoLock together with NoDeviceIoEvent (notification),
+    // signalled while it is 0, which HoldIoWorker waits for. Both set up by
+    // AddDevice (driver/IoCount.cpp).
+    LONG DeviceIoCount;
+    KEVENT NoDeviceIoEvent;
     // Meeting point of IdleNotificationCallback and IdleRequestCompletion
     // (idle/): 1 while the callback lowers the device's power, 2 once the
     // idle request has ended in that time; the callback then brings the

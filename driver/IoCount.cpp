@@ -1,23 +1,34 @@
 #include "driver/Driver.h"
 
-// The lock keeps each change of the count together with its event change, so
+// The lock keeps each change of a count together with its event change, so
 // no increment to 2 can slip between a decrement to 1 and the setting of
-// NoIoInFlightEvent.
+// NoIoInFlightEvent, and none of device I/O between its last end and the
+// setting of NoDeviceIoEvent.
 
-VOID IncrementIoCount(DeviceExtension *Extension)
+namespace {
+
+enum class CountKind { Presence, DeviceIo };
+
+VOID Increment(DeviceExtension *Extension, CountKind Kind)
 {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->OutstandingIoLock, &oldIrql);
     if (InterlockedIncrement(&Extension->OutstandingIo) == 2) {
         KeClearEvent(&Extension->NoIoInFlightEvent);
     }
+    if (Kind == CountKind::DeviceIo && InterlockedIncrement(&Extension->DeviceIoCount) == 1) {
+        KeClearEvent(&Extension->NoDeviceIoEvent);
+    }
     KeReleaseSpinLock(&Extension->OutstandingIoLock, oldIrql);
 }
 
-VOID DecrementIoCount(DeviceExtension *Extension)
+VOID Decrement(DeviceExtension *Extension, CountKind Kind)
 {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->OutstandingIoLock, &oldIrql);
+    if (Kind == CountKind::DeviceIo && InterlockedDecrement(&Extension->DeviceIoCount) == 0) {
+        KeSetEvent(&Extension->NoDeviceIoEvent, IO_NO_INCREMENT, FALSE);
+    }
     const LONG remaining = InterlockedDecrement(&Extension->OutstandingIo);
     if (remaining == 1) {
         KeSetEvent(&Extension->NoIoInFlightEvent, IO_NO_INCREMENT, FALSE);
@@ -31,3 +42,13 @@ VOID DecrementIoCount(DeviceExtension *Extension)
         KeSetEvent(&Extension->RemoveReadyEvent, IO_NO_INCREMENT, FALSE);
     }
 }
+
+}  // namespace
+
+VOID IncrementIoCount(DeviceExtension *Extension) { Increment(Extension, CountKind::Presence); }
+
+VOID DecrementIoCount(DeviceExtension *Extension) { Decrement(Extension, CountKind::Presence); }
+
+VOID BeginDeviceIo(DeviceExtension *Extension) { Increment(Extension, CountKind::DeviceIo); }
+
+VOID EndDeviceIo(DeviceExtension *Extension) { Decrement(Extension, CountKind::DeviceIo); }

@@ -28,7 +28,7 @@ VOID IdleNotificationCallback(PVOID Context)
     (void)InterlockedExchange(&extension->IdlePowerDownState, 1);
     // The requester's count is kept past IdlePowerDownDone, until this thread
     // no longer touches the device, so a removal cannot delete it under us.
-    TakeRequesterCount(extension);
+    IncrementIoCount(extension);
     POWER_STATE idleState;
     idleState.DeviceState = extension->IdlePowerState;
     const NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDevice, IRP_MN_SET_POWER, idleState,
@@ -45,7 +45,7 @@ VOID IdleNotificationCallback(PVOID Context)
         CurrentDevicePower(extension) != PowerDeviceD0) {
         (void)RequestDevicePowerUp(extension);
     }
-    ReleaseRequesterCount(extension);
+    DecrementIoCount(extension);
 }
 
 VOID NTAPI IdlePowerDownDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,

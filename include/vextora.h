@@ -117,9 +117,10 @@
  *   in: nothing. out: L bytes.
  *   Sends a class request to the interface (bmRequestType 0xA1, bRequest 1,
  *   wValue 0, wIndex 0, wLength L); the answer lands in the output buffer.
- *   returned = 1 on success, whatever the number of bytes the device sent,
- *   so only byte 0 of the answer reaches the caller; with L = 0 the request
- *   still goes out with no data stage and returned = 0.
+ *   returned = 1 on success when the device sent at least one byte,
+ *   whatever their number, so only byte 0 of the answer reaches the caller;
+ *   0 when it sent none. With L = 0 the request still goes out with no data
+ *   stage and returned = 0.
  */
 #define IOCTL_CLASS_READ VEXTORA_CTL_CODE(4)
 

@@ -84,9 +84,10 @@ NTSTATUS HandleClassRead(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID 
     NTSTATUS status = SubmitClassRequest(DeviceObject, URB_FUNCTION_CLASS_INTERFACE, InFlags, 1, OutputLength,
                                          SystemBuffer, &received);
     if (status == STATUS_SUCCESS) {
-        // Applications rely on the value 1 rather than the byte count, but
-        // it may not exceed an output buffer of 0 bytes.
-        *Information = OutputLength == 0 ? 0 : 1;
+        // Applications rely on the value 1 rather than the byte count; but
+        // the I/O manager copies that many bytes back to the caller, so it
+        // may not count a byte the device did not send.
+        *Information = received == 0 || OutputLength == 0 ? 0 : 1;
     }
     return status;
 }

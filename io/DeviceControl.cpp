@@ -111,17 +111,19 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (CurrentDeviceState(extension) != Working) {
         status = STATUS_INVALID_DEVICE_STATE;
     } else {
-        IncrementIoCount(extension);
+        // No count is held while waiting, as for reads and writes: the idle
+        // request ends only after the idle callback has returned, and that
+        // callback waits for a power-down that drains device I/O. The open of
+        // this handle cancelled the request, so the bus ends it.
+        if (ReadULongNoFence(&extension->IdleSuspendActive) != 0) {
+            KeWaitForSingleObject(&extension->NoIdleRequestEvent, Executive, KernelMode, FALSE, nullptr);
+        }
+        BeginDeviceIo(extension);
         counted = true;
         // A stop may have run between the state check and the count.
         if (CurrentDeviceState(extension) != Working) {
             status = STATUS_INVALID_DEVICE_STATE;
         } else {
-            // The count is held while waiting, so an idle power-down that
-            // drains I/O waits for this request.
-            if (ReadULongNoFence(&extension->IdleSuspendActive) != 0) {
-                KeWaitForSingleObject(&extension->NoIdleRequestEvent, Executive, KernelMode, FALSE, nullptr);
-            }
             status = ServeControl(DeviceObject, extension, Irp, &information);
         }
     }
@@ -132,7 +134,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     if (counted) {
-        DecrementIoCount(extension);
+        EndDeviceIo(extension);
     }
     return status;
 }

@@ -11,9 +11,20 @@ PipeNameIndex IndexOfName(PCUNICODE_STRING FileName)
     return PipeIndexFromName(FileName->Buffer, static_cast<unsigned int>(FileName->Length / 2));
 }
 
+// FsContext2 of a pipe handle: the generation of the configuration it was
+// opened on, shifted left by one; bit 0 is set by its cleanup.
+constexpr ULONG_PTR kCleanedUp = 1;
+
 PVOID GenerationTag(ULONG Generation)
 {
-    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Generation));
+    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Generation) << 1);
+}
+
+// Whether a pipe handle was opened on the configuration of Generation.
+bool OpenedOn(PFILE_OBJECT FileObject, ULONG Generation)
+{
+    const auto tag = reinterpret_cast<ULONG_PTR>(ReadPointerNoFence(&FileObject->FsContext2));
+    return (tag & ~kCleanedUp) == reinterpret_cast<ULONG_PTR>(GenerationTag(Generation));
 }
 
 // FsContext2 of an accepted device handle. Only accepted creates are closed
@@ -139,7 +150,7 @@ bool CloseHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
     KeAcquireSpinLock(&Extension->ConfigurationLock, &irql);
     // A handle from a released configuration owns no counter of the present
     // one: lowering it would let a newer handle's pipe be opened twice.
-    if (FileObject->FsContext2 == GenerationTag(Extension->ConfigurationGeneration)) {
+    if (OpenedOn(FileObject, Extension->ConfigurationGeneration)) {
         LONG pipe = PipeIndexInConfiguration(Extension, index);
         if (pipe >= 0) {
             DecrementIfAboveZero(&Extension->PipeOpenCounts[pipe]);
@@ -180,10 +191,43 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    IncrementIoCount(extension);
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    BeginDeviceIo(extension);
+
+    // The handle is gone: what it still has with the bus is ended here, or a
+    // read waiting for data would keep the pipe open, the device busy and a
+    // removal waiting for ever. A pipe is open on one handle only, so every
+    // transfer on it is this handle's. The mark comes first: a transfer sent
+    // after the abort sees it and aborts the pipe itself (SendTransfer).
+    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    if (PipeOfHandle(extension, fileObject, &pipe) == HandleKind::Pipe) {
+        MarkHandleCleanedUp(fileObject);
+        (void)AbortPipe(DeviceObject, pipe);
+    }
     CompleteHandleRequest(Irp, STATUS_SUCCESS);
-    DecrementIoCount(extension);
+    EndDeviceIo(extension);
     return STATUS_SUCCESS;
+}
+
+VOID MarkHandleCleanedUp(PFILE_OBJECT FileObject)
+{
+    PVOID seen = ReadPointerNoFence(&FileObject->FsContext2);
+    for (;;) {
+        PVOID marked = reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(seen) | kCleanedUp);
+        PVOID before = InterlockedCompareExchangePointer(&FileObject->FsContext2, marked, seen);
+        if (before == seen) {
+            return;
+        }
+        seen = before;
+    }
+}
+
+BOOLEAN HandleCleanedUp(PFILE_OBJECT FileObject)
+{
+    // Ordered with the mark, which the bus requests after it make visible to
+    // any transfer they could have missed.
+    PVOID tag = InterlockedCompareExchangePointer(&FileObject->FsContext2, nullptr, nullptr);
+    return (reinterpret_cast<ULONG_PTR>(tag) & kCleanedUp) != 0 && FileObject->FsContext != nullptr;
 }
 
 LONG *PipeCounterFromName(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING FileName)
@@ -200,8 +244,7 @@ HandleKind PipeOfHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject, PUS
     }
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ConfigurationLock, &irql);
-    bool current = Extension->InterfaceInfo != nullptr &&
-                   FileObject->FsContext2 == GenerationTag(Extension->ConfigurationGeneration);
+    bool current = Extension->InterfaceInfo != nullptr && OpenedOn(FileObject, Extension->ConfigurationGeneration);
     KeReleaseSpinLock(&Extension->ConfigurationLock, irql);
     if (!current) {
         return HandleKind::StalePipe;

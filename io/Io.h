@@ -28,15 +28,23 @@ struct TransferContext {
 // STATUS_INVALID_PARAMETER (no file object; a name that names no openable
 // pipe), STATUS_ACCESS_DENIED (the device or that pipe is already open).
 // On success a pipe handle's FsContext is its USBD_PIPE_INFORMATION and its
-// FsContext2 the ConfigurationGeneration it was opened under; a device
-// handle's FsContext is NULL and its FsContext2 marks it as accepted.
+// FsContext2 the ConfigurationGeneration it was opened under (shifted left by
+// one; bit 0 is the cleanup's mark); a device handle's FsContext is NULL and
+// its FsContext2 marks it as accepted.
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Always STATUS_SUCCESS, in every device state. A pipe handle from an earlier
 // configuration lowers no counter of the present one, and a file object whose
 // create was refused lowers none at all.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Always STATUS_SUCCESS, in every device state; cancels nothing.
+// Always STATUS_SUCCESS, in every device state. On a pipe handle of the
+// present configuration it first ends the handle's transfers with the bus
+// (they complete with STATUS_CANCELLED) and marks the handle, so that no
+// transfer starts on it afterwards. Blocks for the abort.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// The mark DispatchCleanup leaves on a pipe handle. Any IRQL up to
+// DISPATCH_LEVEL. HandleCleanedUp is FALSE for a device handle.
+VOID MarkHandleCleanedUp(PFILE_OBJECT FileObject);
+BOOLEAN HandleCleanedUp(PFILE_OBJECT FileObject);
 
 // The counter in PipeOpenCounts of the pipe that FileName denotes, or NULL
 // when the name holds no digit, names index PipeSlotLimit or above, or names
@@ -64,13 +72,16 @@ enum class HandleKind {
 // to the lower driver and ReadWriteCompletion finishes it. Otherwise completes
 // the IRP with Information 0 and returns STATUS_INVALID_DEVICE_STATE,
 // STATUS_INVALID_HANDLE (device handle, stale pipe handle, pipe neither bulk
-// nor interrupt), STATUS_INVALID_PARAMETER (more than MaxTransferBytes),
-// STATUS_INSUFFICIENT_RESOURCES, or STATUS_SUCCESS for a length of 0.
+// nor interrupt), STATUS_INVALID_PARAMETER (a read on an OUT endpoint, a write
+// on an IN endpoint, more than MaxTransferBytes), STATUS_CANCELLED (the
+// handle's cleanup has run), STATUS_INSUFFICIENT_RESOURCES, or STATUS_SUCCESS
+// for a length of 0.
 NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Completion routine of a transfer; IRQL <= DISPATCH_LEVEL, any thread, never
 // blocks. Frees the TransferContext given as Context with its URB and MDL,
 // gives back the transfer's I/O count and returns the IRP's status, so
-// completion goes on upward. On success Information is the bytes moved.
+// completion goes on upward. Information is the bytes the bus says it moved,
+// on failure too (never more than the caller's buffer).
 NTSTATUS NTAPI ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // IRP_MJ_DEVICE_CONTROL. PASSIVE_LEVEL; blocks on the bus. Completes the IRP

@@ -36,6 +36,29 @@ bool IsTransferPipe(const USBD_PIPE_INFORMATION *Pipe)
     return Pipe->PipeType == UsbdPipeTypeBulk || Pipe->PipeType == UsbdPipeTypeInterrupt;
 }
 
+// A read needs an IN endpoint and a write an OUT one (USB 2.0, 9.6.6): the
+// other way round the device would be sent the caller's read buffer, or the
+// caller's write buffer overwritten.
+bool DirectionMatches(const USBD_PIPE_INFORMATION *Pipe, bool Read)
+{
+    return (USB_ENDPOINT_DIRECTION_IN(Pipe->EndpointAddress) != 0) == Read;
+}
+
+// The bytes a completed transfer moved, as the bus reported them in the
+// request block, never more than the caller's buffer. The bus writes the
+// count whenever it worked on the transfer, also when it then failed (a
+// cancel half-way, a stall); a request it refused before moving anything
+// (a request error of class 0x8xxxxxxx) or never saw (the status still the
+// USBD_STATUS_PENDING it was sent with) moved nothing.
+ULONG BytesMoved(const struct _URB_BULK_OR_INTERRUPT_TRANSFER &Transfer, NTSTATUS Status, ULONG Asked)
+{
+    const USBD_STATUS usbd = Transfer.Hdr.Status;
+    if (!NT_SUCCESS(Status) && (USBD_PENDING(usbd) || (USBD_ERROR(usbd) && !USBD_HALTED(usbd)))) {
+        return 0;
+    }
+    return Transfer.TransferBufferLength < Asked ? Transfer.TransferBufferLength : Asked;
+}
+
 // Builds the transfer for Irp and sends it down. Returns STATUS_PENDING once
 // the IRP is the lower driver's, else the status to refuse it with. The
 // caller holds an I/O count across the call, which keeps Pipe (and the
@@ -44,6 +67,10 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const bool read = stack->MajorFunction == IRP_MJ_READ;
+    // The I/O manager keeps the file object until this routine has returned,
+    // however soon the IRP completes; the IRP itself is not touched after it
+    // has been sent.
+    PFILE_OBJECT fileObject = stack->FileObject;
 
     // A stop may have run between the first state check and our count;
     // seeing Working again under the count settles it.
@@ -51,8 +78,15 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
         return STATUS_INVALID_DEVICE_STATE;
     }
     PUSBD_PIPE_INFORMATION pipe = nullptr;
-    if (PipeOfHandle(Extension, stack->FileObject, &pipe) != HandleKind::Pipe || !IsTransferPipe(pipe)) {
+    if (PipeOfHandle(Extension, fileObject, &pipe) != HandleKind::Pipe || !IsTransferPipe(pipe)) {
         return STATUS_INVALID_HANDLE;
+    }
+    if (!DirectionMatches(pipe, read)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // The handle's cleanup has run: nothing may start on it any more.
+    if (HandleCleanedUp(fileObject)) {
+        return STATUS_CANCELLED;
     }
 
     PoolBlock<TransferContext> context(sizeof(TransferContext));
@@ -85,6 +119,8 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
     struct _URB_BULK_OR_INTERRUPT_TRANSFER &transfer = urb->UrbBulkOrInterruptTransfer;
     transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
     transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    // Replaced by the bus with its verdict once it has seen the transfer.
+    transfer.Hdr.Status = USBD_STATUS_PENDING;
     transfer.PipeHandle = pipe->PipeHandle;
     transfer.TransferFlags = USBD_SHORT_TRANSFER_OK | (read ? USBD_TRANSFER_DIRECTION_IN : 0);
     transfer.TransferBufferLength = length;
@@ -104,8 +140,16 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
     IoSetCompletionRoutine(Irp, ReadWriteCompletion, owned, TRUE, TRUE, TRUE);
 
     IoMarkIrpPending(Irp);
-    IncrementIoCount(Extension);
+    BeginDeviceIo(Extension);
     NTSTATUS lower = IoCallDriver(Extension->LowerDevice, Irp);
+
+    // The handle's cleanup may have aborted the pipe just before this
+    // transfer reached the bus, and then nothing would end it. The cleanup
+    // marks the handle before its abort, so a transfer the abort missed sees
+    // the mark here. The pipe is this handle's alone.
+    if (HandleCleanedUp(fileObject)) {
+        (void)AbortPipe(DeviceObject, pipe->PipeHandle);
+    }
 
     // The request has been completed with this status already; the resets
     // are for the transfers that follow. A cancelled transfer or a vanished
@@ -132,9 +176,9 @@ NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (ReadULongNoFence(&extension->IdleSuspendActive) != 0) {
             KeWaitForSingleObject(&extension->NoIdleRequestEvent, Executive, KernelMode, FALSE, nullptr);
         }
-        IncrementIoCount(extension);
+        BeginDeviceIo(extension);
         status = SendTransfer(DeviceObject, extension, Irp);
-        DecrementIoCount(extension);
+        EndDeviceIo(extension);
     }
     if (status == STATUS_PENDING) {
         return STATUS_PENDING;
@@ -149,12 +193,10 @@ NTSTATUS NTAPI ReadWriteCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     TransferContext *context = static_cast<TransferContext *>(Context);
     NTSTATUS status = Irp->IoStatus.Status;
-    if (NT_SUCCESS(status)) {
-        // Never report more than the caller's buffer, whatever the bus says.
-        ULONG moved = context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        ULONG asked = MmGetMdlByteCount(context->Mdl);
-        Irp->IoStatus.Information = moved < asked ? moved : asked;
-    }
+    // Also on failure: a write the device took half of before a cancel or a
+    // stall must say so, or the application sends those bytes twice.
+    Irp->IoStatus.Information =
+        BytesMoved(context->Urb->UrbBulkOrInterruptTransfer, status, MmGetMdlByteCount(context->Mdl));
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
@@ -164,6 +206,6 @@ NTSTATUS NTAPI ReadWriteCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     ExFreePool(context);
     // Last: once the count is back, a removal may go ahead and check that
     // nothing of this device is left.
-    DecrementIoCount(extension);
+    EndDeviceIo(extension);
     return status;
 }

@@ -12,21 +12,14 @@ NTSTATUS QueryAndDrain(PDEVICE_OBJECT DeviceObject, PIRP Irp, enum DeviceState P
 
     // The state changes first so nothing new is admitted while we drain; the
     // count DispatchPnp took goes back before the wait, or the count could
-    // never fall to 1.
+    // never fall to 1. Transfers still with the bus are aborted rather than
+    // waited for: a read waiting for data that never comes would hold the
+    // PnP thread for ever. They end with STATUS_CANCELLED, as they do at a
+    // power-down; a cancel-stop or cancel-remove finds the handles usable.
+    // NoIoInFlightEvent is set by the DecrementIoCount of the last request.
     EnterDeviceState(extension, PendingState);
     DecrementIoCount(extension);
-    (void)KeWaitForSingleObject(&extension->NoIoInFlightEvent, Executive, KernelMode, FALSE,
-                                nullptr);
-    // The wait consumed the synchronization event's one signal. A power-down
-    // waiting for the same quiet moment would otherwise sleep until the next
-    // request finished, which may never come; while the count is still 1,
-    // leave the event signalled for it, as it stands on a quiet device.
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->OutstandingIoLock, &oldIrql);
-    if (ReadNoFence(&extension->OutstandingIo) == 1) {
-        KeSetEvent(&extension->NoIoInFlightEvent, IO_NO_INCREMENT, FALSE);
-    }
-    KeReleaseSpinLock(&extension->OutstandingIoLock, oldIrql);
+    AbortTransfersAndWait(extension, &extension->NoIoInFlightEvent);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;

@@ -36,15 +36,11 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
         if (ReadNoFence(&pipeOpenCounts[pipe]) <= 0) {
             continue;
         }
-        PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(struct _URB_PIPE_REQUEST)));
-        if (!urb) {
-            return STATUS_INSUFFICIENT_RESOURCES;
+        const NTSTATUS status = AbortPipe(DeviceObject, interfaceInfo->Pipes[pipe].PipeHandle);
+        if (status == STATUS_INSUFFICIENT_RESOURCES) {
+            return status;
         }
-        RtlZeroMemory(urb.Get(), sizeof(struct _URB_PIPE_REQUEST));
-        urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-        urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-        urb->UrbPipeRequest.PipeHandle = interfaceInfo->Pipes[pipe].PipeHandle;
-        if (NT_SUCCESS(SubmitUrbSync(DeviceObject, urb.Get()))) {
+        if (NT_SUCCESS(status)) {
             WriteNoFence(&pipeOpenCounts[pipe], 0);
         }
     }

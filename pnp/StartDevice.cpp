@@ -4,15 +4,43 @@
 #include "pnp/StateChange.h"
 #include "power/Power.h"
 
+namespace {
+
+// Whether the device is started and still configured: Working, or a query
+// that the PnP manager answers with a start instead of a stop or a cancel.
+bool StillStarted(DeviceExtension *Extension)
+{
+    const enum DeviceState state = CurrentDeviceState(Extension);
+    return (state == Working || state == PendingStop || state == PendingRemove) &&
+           Extension->InterfaceInfo != nullptr;
+}
+
+}  // namespace
+
 // IRP_MN_START_DEVICE, from DispatchPnp, which completes the IRP with the
 // returned status. PASSIVE_LEVEL, blocks. On success the device is configured,
 // its interface enabled, DeviceState is Working, wait-wake is armed when the
 // configuration supports remote wake-up and idle detection is started. On
 // failure (the lower drivers' status, a configuration status, or the
-// interface's) DeviceState is unchanged and nothing is started.
+// interface's) DeviceState is unchanged and nothing is started. A device that
+// is started already keeps its configuration, handles, wait-wake request and
+// idle detection; only the lower drivers see the start, and a pending query
+// ends in Working as a cancel would end it.
 NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
+
+    if (StillStarted(extension)) {
+        // Configuring again would free the records that open handles and
+        // transfers in flight use, forget the outstanding wait-wake request
+        // (a second one is refused, and the next removal waits for ever for
+        // the first) and reset the idle bookkeeping under a pending request.
+        const NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
+        if (NT_SUCCESS(status) && CurrentDeviceState(extension) != Working) {
+            EnterDeviceState(extension, Working);
+        }
+        return status;
+    }
 
     PreparePowerManagement(extension);
 

@@ -59,22 +59,16 @@ NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    NTSTATUS status = STATUS_SUCCESS;
 
-    // A query for the current state or a lower one drains I/O like the
-    // power-down it announces; a query to go up goes straight down.
-    if (RequestedDeviceState(Irp) >= static_cast<LONG>(CurrentDevicePower(extension))) {
-        status = HoldIoForPowerDown(DeviceObject, Irp);
-        if (status == STATUS_PENDING) {
-            return STATUS_PENDING;
-        }
-        return FailHeldIrp(extension, Irp, status);
-    }
+    // A query only asks whether the device could go there. It neither waits
+    // for I/O nor cancels any: it may be followed by a return to the working
+    // state, and a read waiting for data would hold it for ever. The set
+    // that actually lowers the device drains (HoldIoWorker).
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(Irp);
-    status = PoCallDriver(extension->LowerDevice, Irp);
+    const NTSTATUS status = PoCallDriver(extension->LowerDevice, Irp);
     DecrementIoCount(extension);
     return status;
 }
@@ -149,29 +143,16 @@ VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     PIRP irp = context->Irp;
 
     // What the bus still holds is cancelled rather than waited for: a read
-    // waiting for data would otherwise hold the transition, set or query, for
-    // ever. The application gets STATUS_CANCELLED and can ask again.
-    BOOLEAN aborted = AbortTransfersForPowerDown(extension);
-
-    // Give back the D-IRP's own count and, when this driver asked for a D-IRP
-    // and still holds a requester count for it, that one too; a D-IRP from
-    // another component has none, and giving back two would let the count
-    // reach 0 and release a removal early.
-    DecrementIoCount(extension);
-    const BOOLEAN lent = LendRequesterCount(extension);
-    // An abort that could not be sent is sent again until it goes out or the
-    // I/O has drained anyway; until then the wait is bounded. (The event is a
-    // synchronization event: one satisfied wait consumes it.)
-    LARGE_INTEGER retryInterval;
-    retryInterval.QuadPart = -100LL * 10000;  // 100 ms, relative
-    while (KeWaitForSingleObject(&extension->NoIoInFlightEvent, Executive, KernelMode, FALSE,
-                                 aborted ? nullptr : &retryInterval) == STATUS_TIMEOUT) {
-        aborted = AbortTransfersForPowerDown(extension);
-    }
-    IncrementIoCount(extension);
-    if (lent) {
-        ReturnRequesterCount(extension);
-    }
+    // waiting for data would otherwise hold the power-down for ever. The
+    // application gets STATUS_CANCELLED and can ask again.
+    //
+    // Only device I/O is waited for. This IRP's own count, its requester's
+    // and those of other PnP and power requests stay held: their holders
+    // (an idle callback, a system IRP waiting for its D-IRP, a PnP request
+    // stopping idle detection) may be waiting for this very power-down.
+    // NoDeviceIoEvent is set by EndDeviceIo when the last transfer, control
+    // request or bus request ends.
+    AbortTransfersAndWait(extension, &extension->NoDeviceIoEvent);
 
     // Freed before the IRP goes down: its completion can release a removal,
     // and the driver's unload after it, while this thread is still here.

@@ -25,24 +25,29 @@ ULONG PowerTypeOf(PIO_STACK_LOCATION Stack)
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    const enum DeviceState state = CurrentDeviceState(extension);
 
+    // Counted before the state is read: a removal that enters Removed after
+    // this read then waits for the count; one that entered it before is seen.
+    IncrementIoCount(extension);
+    const enum DeviceState state = CurrentDeviceState(extension);
+    NTSTATUS status;
     if (state == Removed) {
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        DecrementIoCount(extension);
         return STATUS_DELETE_PENDING;
     }
     if (state == NotStarted) {
-        return PassDownUntouched(extension, Irp);
+        status = PassDownUntouched(extension, Irp);
+        DecrementIoCount(extension);
+        return status;
     }
 
-    IncrementIoCount(extension);
     // From here the count belongs to the IRP and is given back exactly once,
     // by whichever routine finishes with it.
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    NTSTATUS status;
     switch (stack->MinorFunction) {
     case IRP_MN_WAIT_WAKE:
         // No count is held while the request waits in the bus driver: an armed
@@ -156,7 +161,7 @@ VOID FinishSystemIrp(PowerRequestContext *Context)
     PoStartNextPowerIrp(systemIrp);
     systemIrp->IoStatus.Information = 0;
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
-    ReleaseRequesterCount(extension);
+    DecrementIoCount(extension);
 }
 
 }  // namespace
@@ -166,7 +171,6 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(SystemIrp);
     const LONG systemState = stack->Parameters.Power.State.SystemState;
-    bool countAdopted = false;
     NTSTATUS status;
 
     if (systemState < 0 || systemState >= static_cast<LONG>(PowerSystemMaximum)) {
@@ -182,9 +186,7 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
             context->Handoff = 0;
             POWER_STATE deviceState;
             deviceState.DeviceState = extension->Capabilities.DeviceState[systemState];
-            // The S-IRP's own count becomes the requester's count of the D-IRP.
-            AdoptRequesterCount(extension);
-            countAdopted = true;
+            // The S-IRP's own count is the requester's count of the D-IRP.
             status = PoRequestPowerIrp(extension->PhysicalDevice, stack->MinorFunction, deviceState,
                                        DevicePowerIrpDone, context, nullptr);
             if (status == STATUS_PENDING) {
@@ -218,11 +220,7 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
     SystemIrp->IoStatus.Information = 0;
     SystemIrp->IoStatus.Status = status;
     IoCompleteRequest(SystemIrp, IO_NO_INCREMENT);
-    if (countAdopted) {
-        ReleaseRequesterCount(extension);
-    } else {
-        DecrementIoCount(extension);
-    }
+    DecrementIoCount(extension);
 }
 
 VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,

@@ -46,20 +46,16 @@ NTSTATUS NTAPI DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 // its IRP with STATUS_SUCCESS. Only from DevicePowerUpCompletion, which then
 // returns STATUS_MORE_PROCESSING_REQUIRED.
 NTSTATUS FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtension *Extension);
-// Queues HoldIoWorker for a D-IRP that must wait until no other request of
-// the device is in flight. Up to DISPATCH_LEVEL. STATUS_PENDING: the IRP is
+// Queues HoldIoWorker for a D-IRP that leaves D0: it must wait until no
+// device I/O is in flight. Up to DISPATCH_LEVEL. STATUS_PENDING: the IRP is
 // marked pending and belongs to the worker; STATUS_INSUFFICIENT_RESOURCES:
 // nothing was queued and the caller still owns the IRP.
 [[nodiscard]] NTSTATUS HoldIoForPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Work-item routine (PASSIVE_LEVEL, blocks): waits for in-flight I/O to drain
-// and then passes the held D-IRP down. Context a HoldIoContext, which it frees.
+// Work-item routine (PASSIVE_LEVEL, blocks): aborts the transfers the bus
+// still holds, waits until no device I/O is in flight (NoDeviceIoEvent) and
+// then passes the held D-IRP down. Context a HoldIoContext, which it frees.
 VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 
-// Aborts the transfers still pending on the open pipes, so that a power-down
-// (or its query) can drain. PASSIVE_LEVEL; blocks for the abort requests.
-// Handles and pipe counters are left as they are. Returns FALSE when an abort
-// could not be sent for want of resources, so the caller should try again.
-BOOLEAN AbortTransfersForPowerDown(DeviceExtension *Extension);
 
 // One per D-IRP requested for an S-IRP.
 struct PowerRequestContext {
@@ -87,22 +83,9 @@ inline DEVICE_POWER_STATE CurrentDevicePower(const DeviceExtension *Extension)
 }
 
 // ---- Requester counts ------------------------------------------------------
-// Whoever asks the power manager for a D-IRP holds an I/O count until that
-// IRP's power-request callback has run. Every such count is taken and given
-// back through these, so that HoldIoWorker knows whether one exists. Any IRQL
-// up to DISPATCH_LEVEL; none blocks.
-
-// IncrementIoCount and record it as a requester count.
-VOID TakeRequesterCount(DeviceExtension *Extension);
-// Record an I/O count the caller already holds as a requester count.
-VOID AdoptRequesterCount(DeviceExtension *Extension);
-// Give back one requester count (DecrementIoCount, unless HoldIoWorker has
-// already given that very count back for its wait).
-VOID ReleaseRequesterCount(DeviceExtension *Extension);
-// For HoldIoWorker: give back one recorded requester count while it waits.
-// TRUE when one existed; the caller then calls ReturnRequesterCount.
-BOOLEAN LendRequesterCount(DeviceExtension *Extension);
-VOID ReturnRequesterCount(DeviceExtension *Extension);
+// Whoever asks the power manager for a D-IRP holds an I/O count
+// (IncrementIoCount) until that IRP's power-request callback has run. It is
+// not device I/O: a power-down does not wait for it.
 
 // Asks for D0 with a requester count held until ReleaseCountOnPowerDone has
 // run. When the power manager refuses, the request is made again shortly

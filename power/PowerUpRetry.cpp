@@ -47,7 +47,7 @@ VOID ArmRetry(DeviceExtension *Extension)
 // here then belongs to ReleaseCountOnPowerDone.
 bool SendPowerUp(DeviceExtension *Extension)
 {
-    TakeRequesterCount(Extension);
+    IncrementIoCount(Extension);
     POWER_STATE powerState;
     powerState.DeviceState = PowerDeviceD0;
     const NTSTATUS status = PoRequestPowerIrp(Extension->PhysicalDevice, IRP_MN_SET_POWER, powerState,
@@ -55,7 +55,7 @@ bool SendPowerUp(DeviceExtension *Extension)
     // Anything but STATUS_PENDING means no IRP was sent and no callback will
     // give the count back.
     if (status != STATUS_PENDING) {
-        ReleaseRequesterCount(Extension);
+        DecrementIoCount(Extension);
         return false;
     }
     return true;
@@ -118,4 +118,11 @@ VOID NTAPI PowerUpRetryDpc(PKDPC /*Dpc*/, PVOID Context, PVOID /*SystemArgument1
     }
     KeReleaseSpinLock(&extension->PowerLock, oldIrql);
     DecrementIoCount(extension);
+}
+
+VOID NTAPI ReleaseCountOnPowerDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,
+                                   POWER_STATE /*PowerState*/, PVOID Context,
+                                   PIO_STATUS_BLOCK /*IoStatus*/)
+{
+    DecrementIoCount(static_cast<DeviceExtension *>(Context));
 }

@@ -147,14 +147,15 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
     SYSCTL_IRP_DISPOSITION disposition = IrpNotCompleted;
 
-    const bool removed = CurrentDeviceState(extension) == Removed;
-    if (removed) {
-        // The device object is about to go: no count, and nothing reaches WMI.
+    // Counted before the state is read: a removal that enters Removed after
+    // this read then waits for the count; one that entered it before is seen.
+    IncrementIoCount(extension);
+    if (CurrentDeviceState(extension) == Removed) {
+        // The device object is about to go: nothing reaches WMI.
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         status = STATUS_DELETE_PENDING;
     } else {
-        IncrementIoCount(extension);
         status = WmiSystemControl(&extension->WmiLibInfo, DeviceObject, Irp, &disposition);
     }
 
@@ -174,8 +175,6 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     }
 
-    if (!removed) {
-        DecrementIoCount(extension);
-    }
+    DecrementIoCount(extension);
     return status;
 }

@@ -265,8 +265,9 @@ TEST(Configuration, AbortOpenPipesVisitsOpenPipesInOrder)
     }
     f.bus().UrbFault = nullptr;
 
+    // The request block is on the stack; only the IRP can be missing.
     ext->PipeOpenCounts[0] = 1;
-    f.machine().SetFaultPlan({sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::Pool), 1});
+    f.machine().SetFaultPlan({sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::Irp), 1});
     EXPECT_EQ(AbortOpenPipes(f.Fdo()), STATUS_INSUFFICIENT_RESOURCES);
     f.machine().SetFaultPlan({});
     std::fill(ext->PipeOpenCounts, ext->PipeOpenCounts + 3, 0);

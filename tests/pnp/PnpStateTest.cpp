@@ -103,7 +103,7 @@ TEST(Pnp, CancelledQueriesReturnToTheStateBefore)
         EXPECT_EQ(f.Extension()->DeviceState, c.Pending);
         EXPECT_EQ(f.Extension()->PreviousDeviceState, Working);
         // Still quiet: a power-down waiting now must not sleep forever.
-        EXPECT_NE(KeReadStateEvent(&f.Extension()->NoIoInFlightEvent), 0);
+        EXPECT_NE(KeReadStateEvent(&f.Extension()->NoDeviceIoEvent), 0);
         ASSERT_EQ((f.pnp().*c.Cancel)(f.pdo()), STATUS_SUCCESS);
         EXPECT_EQ(f.Extension()->DeviceState, Working);
         EXPECT_EQ(f.Extension()->OutstandingIo, 1);

@@ -1,13 +1,11 @@
 #include "driver/Driver.h"
-#include "power/Power.h"
 
-// A read that waits for data the device has not produced would hold a
-// power-down's drain for ever, and with it the system's sleep (Windows ends
-// that with a DRIVER_POWER_STATE_FAILURE bug check). Transfers still with the
-// bus when the device is to leave D0 are therefore aborted; they complete with
-// STATUS_CANCELLED and the drain can finish. The handles stay open and usable
-// after the device is back in D0.
-BOOLEAN AbortTransfersForPowerDown(DeviceExtension *Extension)
+// A read that waits for data the device has not produced would hold a drain
+// for ever: a power-down's, and with it the system's sleep (Windows ends that
+// with a DRIVER_POWER_STATE_FAILURE bug check), or a PnP query's, and with it
+// the PnP thread. Transfers still with the bus are therefore aborted before
+// such a drain; they complete with STATUS_CANCELLED. The handles stay open.
+BOOLEAN AbortPendingTransfers(DeviceExtension *Extension)
 {
     USBD_PIPE_HANDLE handles[PipeSlotLimit];
     ULONG count = 0;
@@ -29,19 +27,23 @@ BOOLEAN AbortTransfersForPowerDown(DeviceExtension *Extension)
     }
     KeReleaseSpinLock(&Extension->ConfigurationLock, oldIrql);
 
-    // The URB lives on this stack rather than in pool: the abort is what lets
-    // a sleep proceed, so it must not depend on memory being available. Only
-    // the request that carries it can still fail for want of resources.
     BOOLEAN allSent = TRUE;
-    struct _URB_PIPE_REQUEST urb;
     for (ULONG i = 0; i < count; ++i) {
-        RtlZeroMemory(&urb, sizeof(urb));
-        urb.Hdr.Length = sizeof(urb);
-        urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-        urb.PipeHandle = handles[i];
-        if (SubmitUrbSync(Extension->DeviceObject, reinterpret_cast<PURB>(&urb)) == STATUS_INSUFFICIENT_RESOURCES) {
+        if (AbortPipe(Extension->DeviceObject, handles[i]) == STATUS_INSUFFICIENT_RESOURCES) {
             allSent = FALSE;
         }
     }
     return allSent;
+}
+
+VOID AbortTransfersAndWait(DeviceExtension *Extension, PKEVENT Drained)
+{
+    // A transfer that was on its way to the bus during one abort (it passed
+    // its checks before the caller stopped admitting it, or the caller admits
+    // new ones) is caught by the next. Each round waits at most this long.
+    LARGE_INTEGER interval;
+    interval.QuadPart = -100LL * 10000;  // 100 ms, relative
+    do {
+        (void)AbortPendingTransfers(Extension);
+    } while (KeWaitForSingleObject(Drained, Executive, KernelMode, FALSE, &interval) == STATUS_TIMEOUT);
 }
