@@ -202,7 +202,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PUSBD_PIPE_INFORMATION pipe = nullptr;
     if (PipeOfHandle(extension, fileObject, &pipe) == HandleKind::Pipe) {
         MarkHandleCleanedUp(fileObject);
-        (void)AbortPipe(DeviceObject, pipe);
+        (void)AbortPipe(DeviceObject, pipe->PipeHandle);
     }
     CompleteHandleRequest(Irp, STATUS_SUCCESS);
     EndDeviceIo(extension);

@@ -32,11 +32,14 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const enum DeviceState state = CurrentDeviceState(extension);
     NTSTATUS status;
     if (state == Removed) {
+        // The count goes first: the removal may be over, and the reference
+        // the sender holds on the device object may be the last, dropped as
+        // the IRP completes.
+        DecrementIoCount(extension);
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        DecrementIoCount(extension);
         return STATUS_DELETE_PENDING;
     }
     if (state == NotStarted) {

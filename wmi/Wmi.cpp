@@ -151,21 +151,24 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // this read then waits for the count; one that entered it before is seen.
     IncrementIoCount(extension);
     if (CurrentDeviceState(extension) == Removed) {
-        // The device object is about to go: nothing reaches WMI.
+        // The device object is about to go, or gone already but for the
+        // sender's reference, which completing the IRP may drop: the count
+        // goes back first, and nothing reaches WMI.
+        DecrementIoCount(extension);
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        status = STATUS_DELETE_PENDING;
-    } else {
-        status = WmiSystemControl(&extension->WmiLibInfo, DeviceObject, Irp, &disposition);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_DELETE_PENDING;
     }
+    status = WmiSystemControl(&extension->WmiLibInfo, DeviceObject, Irp, &disposition);
 
     switch (disposition) {
     case IrpProcessed:
         // The library has completed the IRP through one of our callbacks.
         break;
     case IrpNotCompleted:
-        // Either refused above, or the library served the request itself
-        // (registration info) and left the completion, status set, to us.
+        // The library served the request itself (registration info) and
+        // left the completion, status set, to us.
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         break;
     default:

@@ -331,6 +331,11 @@ public:
     // none.
     using SpinLockReleaseHook = std::function<void(PKSPIN_LOCK Lock)>;
     void SetSpinLockReleaseHook(SpinLockReleaseHook Hook);
+    // The same at the start of every KeAcquireSpinLock, before the lock is
+    // taken or the IRQL raised: it may block through the scheduler when the
+    // caller is at PASSIVE_LEVEL. Lets a test stop a routine just before a
+    // step that begins with a lock. Empty: none.
+    void SetSpinLockAcquireHook(SpinLockReleaseHook Hook);
 
     struct Impl;
     Impl &Internal() { return *impl_; }

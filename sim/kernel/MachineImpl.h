@@ -210,6 +210,9 @@ struct Machine::Impl {
     std::mutex ReleaseHookMutex;
     Machine::SpinLockReleaseHook ReleaseHook;  // under ReleaseHookMutex
     void RunReleaseHook(PKSPIN_LOCK Lock);
+    std::atomic<bool> HasAcquireHook{false};
+    Machine::SpinLockReleaseHook AcquireHook;  // under ReleaseHookMutex
+    void RunAcquireHook(PKSPIN_LOCK Lock);
 
     // ---- timers (armed), under Sched --------------------------------------
     std::set<PKTIMER> ArmedTimers;

@@ -207,6 +207,9 @@ namespace {
 // lock stack.
 [[gnu::noinline]] KIRQL AcquireSlow(SimThread *me, PKSPIN_LOCK SpinLock, KIRQL old)
 {
+    if (me->I->HasAcquireHook.load(std::memory_order_acquire)) {
+        me->I->RunAcquireHook(SpinLock);
+    }
     if (old > DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeAcquireSpinLock at IRQL ", old);
     }
@@ -263,7 +266,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     SimThread *me = Self();
     const KIRQL old = me->Irql;
     ULONG_PTR expected = 0;
-    if (old <= DISPATCH_LEVEL && !me->Held.full() &&
+    if (old <= DISPATCH_LEVEL && !me->Held.full() && !me->I->HasAcquireHook.load(std::memory_order_relaxed) &&
         __atomic_compare_exchange_n(SpinLock, &expected, Token(me), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
         me->Irql = DISPATCH_LEVEL;
         me->Held.push_back_within_capacity(SpinLock);

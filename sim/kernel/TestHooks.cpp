@@ -36,6 +36,25 @@ void Machine::SetSpinLockReleaseHook(SpinLockReleaseHook Hook)
     impl_->ReleaseHook = std::move(Hook);
 }
 
+void Machine::SetSpinLockAcquireHook(SpinLockReleaseHook Hook)
+{
+    std::lock_guard lock(impl_->ReleaseHookMutex);
+    impl_->HasAcquireHook.store(static_cast<bool>(Hook), std::memory_order_release);
+    impl_->AcquireHook = std::move(Hook);
+}
+
+void Machine::Impl::RunAcquireHook(PKSPIN_LOCK Lock)
+{
+    Machine::SpinLockReleaseHook hook;
+    {
+        std::lock_guard lock(ReleaseHookMutex);
+        hook = AcquireHook;
+    }
+    if (hook) {
+        hook(Lock);
+    }
+}
+
 void Machine::Impl::RunReleaseHook(PKSPIN_LOCK Lock)
 {
     if (!HasReleaseHook.load(std::memory_order_acquire)) {

@@ -50,7 +50,20 @@ NTSTATUS NtStatusFor(USBD_STATUS usbd)
 struct Pipe {
     EndpointInfo Endpoint;
     USBD_PIPE_TYPE Type;
+    // What the client asked for at selection; enforced only on releases
+    // before Windows XP (see EnforcesMaximumTransferSize).
+    ULONG MaximumTransferSize;
 };
+
+// Windows 2000's USB driver (and Windows 98's and Me's) refuses a transfer
+// longer than the MaximumTransferSize its pipe was selected with; from
+// Windows XP on the stack ignores the field. The machine's WDM version says
+// which release is being played (1.20 is Windows XP).
+bool EnforcesMaximumTransferSize(const sim::Machine &Machine)
+{
+    const sim::MachineOptions &options = Machine.Options();
+    return options.WdmMajor == 1 && options.WdmMinor < 0x20;
+}
 
 enum class TransferState { Queued, Active, Finished };
 
@@ -1015,7 +1028,7 @@ struct UsbPort::Impl {
                     pipe.Interval = ep.Interval;
                     pipe.PipeType = static_cast<USBD_PIPE_TYPE>(ep.Type());
                     pipe.PipeHandle = NewToken(kPipeTag);
-                    Pipes[pipe.PipeHandle] = Pipe{ep, pipe.PipeType};
+                    Pipes[pipe.PipeHandle] = Pipe{ep, pipe.PipeType, pipe.MaximumTransferSize};
                     Timing.AddEndpoint(ep);
                 }
             }
@@ -1096,6 +1109,9 @@ struct UsbPort::Impl {
                 return USBD_STATUS_INVALID_PARAMETER;
             }
             if (x.TransferFlags & ~static_cast<ULONG>(VALID_TRANSFER_FLAGS_MASK)) {
+                return USBD_STATUS_INVALID_PARAMETER;
+            }
+            if (EnforcesMaximumTransferSize(Machine) && x.TransferBufferLength > it->second.MaximumTransferSize) {
                 return USBD_STATUS_INVALID_PARAMETER;
             }
             t.Endpoint = it->second.Endpoint;

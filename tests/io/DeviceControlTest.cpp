@@ -127,10 +127,15 @@ TEST_F(DeviceControl, ClassReadAndOtherWrite)
     EXPECT_EQ(answer.Information, 1u);  // the value 1, not the three bytes received
     EXPECT_EQ(output[0], 0x42);
     EXPECT_EQ(NewSetups(), (std::vector<SetupPacket>{{0xA1, 1, 0, 0, 16}}));
-    // An output length of 0: the request still goes out, and nothing is
-    // returned. (The tap answers it: the models cannot take a zero-length
-    // IN data stage yet.)
+    // A device that answers with no data: the byte the value 1 would make
+    // the I/O manager copy back was never sent. (The tap answers for the
+    // device: the models cannot take a zero-length IN data stage yet.)
     Tap().AnswerClassInterface(STATUS_SUCCESS);
+    answer = Control(device, IOCTL_CLASS_READ, nullptr, 0, output, sizeof output);
+    EXPECT_EQ(answer.Status, STATUS_SUCCESS);
+    EXPECT_EQ(answer.Information, 0u);
+    // An output length of 0: the request still goes out, and nothing is
+    // returned.
     Tap().ClearCalls();
     answer = Control(device, IOCTL_CLASS_READ, nullptr, 0, nullptr, 0);
     EXPECT_EQ(answer.Status, STATUS_SUCCESS);

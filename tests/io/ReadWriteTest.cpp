@@ -4,7 +4,10 @@
 #include "tests/io/IoFixture.h"
 #include "tests/io/TestDevices.h"
 
+#include "sim/kernel/WindowsRelease.h"
+
 #include <algorithm>
+#include <chrono>
 #include <random>
 
 namespace iotest {
@@ -14,6 +17,9 @@ using vextora::usb::LoopbackModel;
 
 class ReadWrite : public IoFixture {
 protected:
+    ReadWrite() = default;
+    explicit ReadWrite(sim::MachineOptions Options) : IoFixture(Options) {}
+
     static std::vector<uint8_t> Pattern(size_t Length, uint32_t Seed)
     {
         std::vector<uint8_t> bytes(Length);
@@ -111,6 +117,92 @@ TEST_F(ReadWrite, LoopbackRoundTripsEverySizeClass)
         ASSERT_EQ(read.Information, size);
         ASSERT_EQ(back, data);
     }
+}
+
+// The direction comes from the request and must match the endpoint's
+// (USB 2.0, 9.6.6): a read on an OUT endpoint would send the caller's buffer
+// to the device, a write on an IN endpoint overwrite the caller's data.
+TEST_F(ReadWrite, ReadOnAnOutPipeAndWriteOnAnInPipeAreRefusedBeforeTheBus)
+{
+    StartLoopback();
+    const struct {
+        const char16_t *Pipe;
+        bool Read;
+    } cases[] = {{u"PIPE0", true}, {u"PIPE1", false}, {u"PIPE2", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Read ? "read" : "write");
+        vxio::Handle handle = OpenOk(c.Pipe);
+        std::vector<uint8_t> buffer = Pattern(64, 5);
+        const std::vector<uint8_t> before = buffer;
+        Tap().ClearCalls();
+        Answer answer = c.Read ? Read(handle, buffer.data(), 64) : Write(handle, buffer.data(), 64);
+        EXPECT_EQ(answer.Status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(answer.Information, 0u);
+        EXPECT_TRUE(Tap().Calls().empty());
+        EXPECT_EQ(buffer, before);
+        Close(handle);
+    }
+}
+
+// A transfer cancelled half-way says how much of it the device took, also
+// when that was less than asked: the application must not send those bytes
+// again.
+TEST_F(ReadWrite, ACancelledTransferReportsTheBytesTheDeviceTook)
+{
+    StartLoopback();
+    vxio::Handle out = OpenOk(u"PIPE0");
+    vxio::Handle in = OpenOk(u"PIPE1");
+    // Fill the loopback's FIFO until 57,344 bytes of room are left.
+    const size_t room = 57344;
+    std::vector<uint8_t> filler(LoopbackModel::kDefaultFifoBytes - room);
+    for (size_t at = 0; at < filler.size(); at += 0x40000) {
+        const auto length = static_cast<uint32_t>(std::min<size_t>(0x40000, filler.size() - at));
+        ASSERT_EQ(Write(out, filler.data() + at, length).Status, STATUS_SUCCESS);
+    }
+    std::vector<uint8_t> data = Pattern(0x40000, 3);
+    std::shared_ptr<vxio::Request> write = Io().Write(out, data.data(), 0x40000);
+    ASSERT_FALSE(write->Done());
+    EXPECT_EQ(Io().CancelIo(out), STATUS_SUCCESS);
+    EXPECT_EQ(write->Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(write->Information(), room);
+
+    std::vector<uint8_t> back(0x40000);
+    for (size_t left = filler.size(); left > 0;) {
+        Answer read = Read(in, back.data(), static_cast<uint32_t>(std::min<size_t>(left, back.size())));
+        ASSERT_EQ(read.Status, STATUS_SUCCESS);
+        left -= read.Information;
+    }
+    Answer read = Read(in, back.data(), 0x40000);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    ASSERT_EQ(read.Information, room);
+    EXPECT_TRUE(std::equal(back.begin(), back.begin() + room, data.begin()));
+}
+
+// Windows 2000's USB driver refuses a transfer longer than the
+// MaximumTransferSize its pipe was selected with; the driver asks for its
+// own limit, so the largest request still goes through there.
+class ReadWriteOnWindows2000 : public ReadWrite {
+protected:
+    ReadWriteOnWindows2000() : ReadWrite(Windows2000()) {}
+    static sim::MachineOptions Windows2000()
+    {
+        sim::MachineOptions options;
+        return sim::ForRelease(options, sim::WindowsRelease::Windows2000);
+    }
+};
+
+TEST_F(ReadWriteOnWindows2000, TheLargestRequestGoesThroughAsOneTransfer)
+{
+    StartLoopback();
+    vxio::Handle out = OpenOk(u"PIPE0");
+    vxio::Handle in = OpenOk(u"PIPE1");
+    std::vector<uint8_t> data = Pattern(0x40000, 11);
+    ASSERT_EQ(Write(out, data.data(), 0x40000).Status, STATUS_SUCCESS);
+    std::vector<uint8_t> back(0x40000);
+    Answer read = Read(in, back.data(), 0x40000);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(Tap().Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size(), 2u);
 }
 
 TEST_F(ReadWrite, ShortReadReportsTheBytesReceived)

@@ -192,10 +192,12 @@ sim::SimThread *BusHook::StartIdleCallback()
     PDEVICE_OBJECT pdo;
     {
         std::lock_guard lock(mutex_);
-        if (idle_.empty()) {
+        // A hub may call back for a request whose cancel it has not answered.
+        std::deque<PIRP> &queue = idle_.empty() ? idleCancelled_ : idle_;
+        if (queue.empty()) {
             return nullptr;
         }
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(idle_.front());
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(queue.front());
         pdo = stack->DeviceObject;
         auto *info = static_cast<PUSB_IDLE_CALLBACK_INFO>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
         callback = info->IdleCallback;

@@ -73,8 +73,9 @@ public:
     bool IdlePending();
     bool CompleteIdle(NTSTATUS Status);
     // Calls the pending request's idle callback in a new simulated thread, as
-    // the hub does when it is ready to suspend; the caller joins it. NULL when
-    // no request is pending.
+    // the hub does when it is ready to suspend; the caller joins it. A request
+    // cancelled in CancelMode::Defer still counts as pending (the hub may call
+    // back before it answers the cancel). NULL when no request is pending.
     sim::SimThread *StartIdleCallback();
 
     // ---- bulk and interrupt transfers -------------------------------------
