@@ -471,7 +471,9 @@ void WalkUp(Machine::Impl &K, PIRP Irp, IrpRecord &R, uint64_t Seq)
         FinishBuilt(K, Irp, R);
         break;
     case IrpOrigin::Manager:
+        K.ActiveFinals.fetch_add(1, std::memory_order_acq_rel);
         R.Final(Irp, R.FinalContext);
+        K.ActiveFinals.fetch_sub(1, std::memory_order_acq_rel);
         break;
     }
 }

@@ -243,6 +243,10 @@ struct Machine::Impl {
     // Events of built requests in flight (the IRP table's registry), so that
     // KeSetEvent looks the event up only when there are any.
     std::atomic<size_t> BuiltIrpEvents{0};
+    // Threads inside a manager's final completion (FinalCompletion) right
+    // now. The manager frees the IRP there, after calling back whoever asked
+    // for it, who may meanwhile go on to run the leak checks.
+    std::atomic<unsigned> ActiveFinals{0};
     uint64_t FaultCounter = 0;
     std::unordered_set<const void *> SeenSites;
     std::atomic<uint64_t> Injected{0};

@@ -54,8 +54,9 @@ namespace {
 void RequestedIrpFinished(PIRP Irp, void *Context)
 {
     auto *request = static_cast<PowerManager::Requested *>(Context);
-    request->Owner->IrpEnded(Irp);
-    request->Owner->FinishRequest(request, Irp);
+    PowerManager *owner = request->Owner;
+    owner->IrpEnded(Irp);
+    owner->FinishRequest(request, Irp);
 }
 
 }  // namespace
@@ -65,7 +66,16 @@ PowerManager::PowerManager(Machine &machine) : machine_(machine)
     thread_ = std::make_unique<ManagerThread>(machine_, "power");
 }
 
-PowerManager::~PowerManager() { thread_->Stop(); }
+PowerManager::~PowerManager()
+{
+    thread_->Stop();
+    // A requester's callback may release the last thread that waited for
+    // this machine while the thread that ran the callback (a work item, the
+    // bus driver's) is still finishing the request here: the teardown that
+    // follows must not pull the manager away under it.
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [this] { return finishing_ == 0; });
+}
 
 void PowerManager::Dispatch(PDEVICE_OBJECT Device, PIRP Irp)
 {
@@ -370,6 +380,7 @@ void PowerManager::FinishRequest(Requested *request, PIRP Irp)
             held_.emplace_back(request, Irp);
             return;
         }
+        ++finishing_;
     }
     IO_STATUS_BLOCK status = Irp->IoStatus;
     if (request->Callback != nullptr) {
@@ -390,6 +401,10 @@ void PowerManager::FinishRequest(Requested *request, PIRP Irp)
     IoFreeIrp(Irp);
     ObDereferenceObject(request->Top);
     delete request;
+    std::lock_guard lock(mutex_);
+    if (--finishing_ == 0) {
+        finished_.notify_all();
+    }
 }
 
 NTSTATUS PowerManager::SendSystemIrp(PDEVICE_OBJECT Pdo, UCHAR Minor, SYSTEM_POWER_STATE State)

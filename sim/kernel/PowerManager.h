@@ -3,6 +3,7 @@
 // PoSetPowerState, and system power transitions sent to a device stack.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -118,6 +119,10 @@ private:
     std::vector<std::pair<Requested *, PIRP>> held_;
     bool storeIrpAfterSending_ = false;
     std::map<std::pair<PDEVICE_OBJECT, UCHAR>, unsigned> startNextCounts_;
+    // Requests whose callback has been called and whose IRP is not freed
+    // yet; the destructor waits until there are none. Under mutex_.
+    unsigned finishing_ = 0;
+    std::condition_variable finished_;
     std::unique_ptr<ManagerThread> thread_;
 };
 
