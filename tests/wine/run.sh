@@ -49,7 +49,7 @@ if [[ ! -x $wine ]]; then
     [[ -x $wine ]] || { echo "wine: wine64 is not installed and cannot be installed here: skipped"; exit 77; }
 fi
 
-for f in vextora.sys vxctl.exe wine/vxbus.sys wine/wmilib.sys wine/vxbus.inf wine/vxwine.exe; do
+for f in vextora.sys vxctl.exe package/vextora.inf wine/vxbus.sys wine/wmilib.sys wine/vxbus.inf wine/vxwine.exe; do
     [[ -f $kbuild/$f ]] || { echo "wine: $kbuild/$f is missing (build the win-x64 preset first): skipped"; exit 77; }
 done
 
@@ -119,9 +119,9 @@ vx=$WINEPREFIX/drive_c/vx
 mkdir -p "$vx"
 cp "$kbuild"/vextora.sys "$kbuild"/vxctl.exe "$kbuild"/wine/{vxbus.sys,wmilib.sys,vxbus.inf,vxwine.exe} "$vx"/
 cp "$here/requests.vxs" "$vx"/
-# The package's INF for the loopback device's hardware ID, as the build lays
-# it out for -DVEXTORA_HARDWARE_ID.
-sed "s/USB\\\\VID_xxxx&PID_xxxx/USB\\\\VID_1209\&PID_7801/g" "$root/package/vextora.inf" >"$vx/vextora.inf"
+# The x64 package's INF, for the loopback device's hardware ID (what the
+# build writes for -DVEXTORA_HARDWARE_ID).
+sed "s/USB\\\\VID_xxxx&PID_xxxx/USB\\\\VID_1209\&PID_7801/g" "$kbuild/package/vextora.inf" >"$vx/vextora.inf"
 grep -q 'VID_1209&PID_7801' "$vx/vextora.inf" || { fail "hardware ID in the INF"; exit 1; }
 cd "$vx" || exit 1
 
@@ -214,7 +214,7 @@ else
 fi
 for pipe in 0 1 2; do
     line=$(run vxctl.exe open-twice --pipe $pipe 2>&1 | tr -d '\r' | head -1)
-    if [[ $line == "open pipe$pipe: STATUS_OBJECT_NAME_NOT_FOUND" ]]; then
+    if [[ $line == "open pipe$pipe: STATUS_OBJECT_NAME_NOT_FOUND"* ]]; then
         note "pipe $pipe: Wine refuses the file name before the driver sees it ($line)"
     elif [[ $line == "open pipe$pipe: STATUS_SUCCESS" ]]; then
         pass "pipe $pipe opens"

@@ -1,8 +1,11 @@
 // vxio::DeviceIo over Win32: SetupAPI to find interfaces, CreateFile with
 // FILE_FLAG_OVERLAPPED to open, ReadFile/WriteFile/DeviceIoControl with an
-// OVERLAPPED each, GetOverlappedResult to wait, CancelIoEx to cancel.
-// Windows builds only.
+// OVERLAPPED each, GetOverlappedResult to wait, CancelIo to cancel. Only
+// what Windows 2000 has. Windows builds only.
 #pragma once
+
+#include <cstdint>
+#include <string>
 
 #include "sim/kernel/IoManagerApi.h"
 
@@ -20,7 +23,15 @@ public:
     std::shared_ptr<vxio::Request> Write(vxio::Handle Handle, const void *Buffer, uint32_t Length) override;
     std::shared_ptr<vxio::Request> Control(vxio::Handle Handle, uint32_t Code, const void *Input,
                                            uint32_t InputLength, void *Output, uint32_t OutputLength) override;
+    // Cancels what the calling thread issued on the handle (CancelIo).
     vxio::Status CancelIo(vxio::Handle Handle) override;
 };
+
+// The Win32 error an application's GetLastError gives for a request that
+// ended with `status` (RtlNtStatusToDosError).
+uint32_t Win32ErrorOf(vxio::Status status);
+// "Win32 error 5: Access is denied.": the error an application sees for a
+// request that ended with `status`, and the system's text for it.
+std::string Win32FailureText(vxio::Status status);
 
 }  // namespace vxctl
