@@ -17,6 +17,9 @@ public:
     std::vector<std::u16string> Interfaces(const vxio::InterfaceClass &Class) override;
     // Statuses: those of the driver's create, or the one StatusFromWin32Error
     // gives for CreateFile's error when the system did not keep the NTSTATUS.
+    // Under Wine a pipe's file name opens the Wine harness's gate for that
+    // pipe, \\.\VxPipeN (tests/wine/busdriver/VxBus.cpp), since Wine opens
+    // no file below a device.
     vxio::Status Open(std::u16string_view LinkName, std::u16string_view FileName, vxio::Handle *Result) override;
     vxio::Status Close(vxio::Handle Handle) override;
     std::shared_ptr<vxio::Request> Read(vxio::Handle Handle, void *Buffer, uint32_t Length) override;
