@@ -181,7 +181,9 @@ vxio::Status Win32Io::Open(std::u16string_view LinkName, std::u16string_view Fil
     if (!FileName.empty()) {
         const PipeNameIndex pipe = PipeIndexFromName(FileName.data(), static_cast<unsigned int>(FileName.size()));
         if (RunningUnderWine() && pipe.Found) {
-            path = L"\\\\.\\VxPipe" + std::to_wstring(pipe.Value);
+            path = L"\\\\.\\VxPipe";
+            const std::string digits = std::to_string(pipe.Value);
+            path.append(digits.begin(), digits.end());
         } else {
             path += L'\\';
             path.append(FileName.begin(), FileName.end());

@@ -427,24 +427,26 @@ NTSTATUS NTAPI GateCreateDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
 
 NTSTATUS GateDispatch(GateExtension *gate, PIRP irp)
 {
+    // Read before the IRP is passed on: it may be gone when IoCallDriver
+    // returns.
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR major = stack->MajorFunction;
     PFILE_OBJECT file = stack->FileObject;
     if (file == nullptr)
         return Complete(irp, STATUS_INVALID_PARAMETER);
-    if (stack->MajorFunction != IRP_MJ_CREATE && file->FileName.Length == 0) {
+    if (major != IRP_MJ_CREATE && file->FileName.Length == 0) {
         // A handle the driver refused: nothing of it reaches the driver.
-        return Complete(irp, stack->MajorFunction == IRP_MJ_CLOSE || stack->MajorFunction == IRP_MJ_CLEANUP
-                                 ? STATUS_SUCCESS
-                                 : STATUS_INVALID_HANDLE);
+        return Complete(irp, major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP ? STATUS_SUCCESS
+                                                                              : STATUS_INVALID_HANDLE);
     }
     PDEVICE_OBJECT top = FunctionDriverDevice(gate->Child);
     if (top == nullptr) {
-        if (stack->MajorFunction == IRP_MJ_CLOSE)
+        if (major == IRP_MJ_CLOSE)
             ForgetFileName(file);
-        return Complete(irp, stack->MajorFunction == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
+        return Complete(irp, major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
     }
     NTSTATUS status;
-    if (stack->MajorFunction == IRP_MJ_CREATE) {
+    if (major == IRP_MJ_CREATE) {
         if (!StampFileName(file, gate->Index)) {
             ObDereferenceObject(top);
             return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -456,8 +458,9 @@ NTSTATUS GateDispatch(GateExtension *gate, PIRP irp)
         IoSkipCurrentIrpStackLocation(irp);
         status = IoCallDriver(top, irp);
         // The driver's close completes before it returns; the name it read
-        // is not needed any more.
-        if (stack->MajorFunction == IRP_MJ_CLOSE)
+        // is not needed any more. The file object lives until this routine
+        // returns.
+        if (major == IRP_MJ_CLOSE)
             ForgetFileName(file);
     }
     ObDereferenceObject(top);
