@@ -829,11 +829,14 @@ NTSTATUS BusControl(BusExtension *bus, PIRP irp)
     const bool busy = plug && bus->Child != nullptr;
     if (change && !busy)
         bus->Plugged = plug;
+    // The child stays until the PnP manager removes it, which the
+    // invalidation below starts.
+    PDEVICE_OBJECT leaving = change && !plug ? bus->Child : nullptr;
+    ExReleaseFastMutex(&bus->Lock);
     // Off the port at once, as on a hub: what waits for data ends now, the
     // PnP manager learns of it after.
-    if (change && !plug && bus->Child != nullptr)
-        Disconnect(static_cast<ChildExtension *>(bus->Child->DeviceExtension));
-    ExReleaseFastMutex(&bus->Lock);
+    if (leaving != nullptr)
+        Disconnect(static_cast<ChildExtension *>(leaving->DeviceExtension));
     if (busy)
         return Complete(irp, STATUS_DEVICE_BUSY);
     if (change)
