@@ -111,7 +111,7 @@ fi
 for attempt in 1 2 3; do
     "$wineserver" -f -p 2>"$work/server.log" &
     server_pid=$!
-    sleep 2
+    sleep 0.5
     kill -0 "$server_pid" 2>/dev/null && break
     server_pid=
     "$wineserver" -k >/dev/null 2>&1
