@@ -13,7 +13,9 @@ add_executable(vextora ${VEXTORA_DRIVER_SOURCES})
 set_target_properties(vextora PROPERTIES SUFFIX ".sys" PREFIX "")
 target_include_directories(vextora PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(vextora PRIVATE VEXTORA_KERNEL=1)
-target_compile_options(vextora PRIVATE ${VEXTORA_WARNINGS}
+# -g: the DWARF goes to vextora.sys.debug (vextora_split_debug_info below),
+# not into the shipped image.
+target_compile_options(vextora PRIVATE ${VEXTORA_WARNINGS} -g
     -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -fno-threadsafe-statics -fno-stack-protector -fno-builtin)
 
@@ -51,6 +53,22 @@ target_link_options(vextora PRIVATE
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     -Wl,--stack,0x40000)
 target_link_libraries(vextora PRIVATE ${usbd_library} ntoskrnl hal wmilib gcc)
+
+# Ships an image without its DWARF: after the link, the debug information
+# moves to <image>.debug beside it, and the image keeps a .gnu_debuglink
+# naming that file (gdb and objdump follow it). The symbol table goes too.
+function(vextora_split_debug_info target)
+    if(NOT CMAKE_OBJCOPY)
+        message(FATAL_ERROR "objcopy of the cross toolchain not found (binutils-mingw-w64)")
+    endif()
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
+        COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug
+                $<TARGET_FILE_NAME:${target}>
+        WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
+        COMMENT "Moving the debug information of $<TARGET_FILE_NAME:${target}> to $<TARGET_FILE_NAME:${target}>.debug"
+        VERBATIM)
+endfunction()
 
 # The WMI schema resource (wmi/) and the installable package directory (package/).
 include(${CMAKE_SOURCE_DIR}/wmi/MofResource.cmake)

@@ -74,6 +74,24 @@ public:
         return 0;
     }
 
+    // Offset of the entry with numeric ID `id`, or 0. ID entries follow the
+    // named ones.
+    std::uint32_t LookupId(std::uint32_t directory, std::uint16_t id, bool wantDirectory) const
+    {
+        const std::size_t at = root_ + directory;
+        const std::uint16_t named = image_.Read<std::uint16_t>(at + 12);
+        const std::uint16_t ids = image_.Read<std::uint16_t>(at + 14);
+        for (std::uint32_t i = named; i < std::uint32_t{named} + ids; ++i) {
+            const std::size_t entry = at + 16 + 8 * std::size_t{i};
+            const std::uint32_t idField = image_.Read<std::uint32_t>(entry);
+            const std::uint32_t target = image_.Read<std::uint32_t>(entry + 4);
+            if (idField == id && ((target & kSubdirectoryBit) != 0) == wantDirectory) {
+                return target & ~kSubdirectoryBit;
+            }
+        }
+        return 0;
+    }
+
     // The first entry of a directory (the first language).
     std::uint32_t First(std::uint32_t directory, bool &isDirectory) const
     {
@@ -128,12 +146,9 @@ private:
     std::size_t root_;
 };
 
-}  // namespace
-
-std::optional<std::vector<std::uint8_t>> FindNamedResource(std::span<const std::uint8_t> bytes,
-                                                           std::string_view type, std::string_view name)
+// The image's resource tree, or nothing when it has none.
+std::optional<Resources> OpenResources(const Image &image)
 {
-    const Image image(bytes);
     if (image.Read<std::uint16_t>(0) != 0x5A4D) {
         throw std::runtime_error("not an MZ image");
     }
@@ -168,21 +183,58 @@ std::optional<std::vector<std::uint8_t>> FindNamedResource(std::span<const std::
         sections.push_back({image.Read<std::uint32_t>(s + 12), image.Read<std::uint32_t>(s + 8),
                             image.Read<std::uint32_t>(s + 20), image.Read<std::uint32_t>(s + 16)});
     }
-    const Resources resources(image, std::move(sections), resourceRva);
-    const std::uint32_t typeDirectory = resources.Lookup(0, type, true);
-    if (typeDirectory == 0) {
-        return std::nullopt;
-    }
-    const std::uint32_t nameDirectory = resources.Lookup(typeDirectory, name, true);
-    if (nameDirectory == 0) {
-        return std::nullopt;
-    }
+    return Resources(image, std::move(sections), resourceRva);
+}
+
+// The data of the first language under a name directory.
+std::vector<std::uint8_t> FirstLanguage(const Resources &resources, std::uint32_t nameDirectory)
+{
     bool isDirectory = false;
     const std::uint32_t entry = resources.First(nameDirectory, isDirectory);
     if (isDirectory) {
         throw std::runtime_error("resource tree deeper than type/name/language");
     }
     return resources.Data(entry);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> FindNamedResource(std::span<const std::uint8_t> bytes,
+                                                           std::string_view type, std::string_view name)
+{
+    const Image image(bytes);
+    const std::optional<Resources> resources = OpenResources(image);
+    if (!resources) {
+        return std::nullopt;
+    }
+    const std::uint32_t typeDirectory = resources->Lookup(0, type, true);
+    if (typeDirectory == 0) {
+        return std::nullopt;
+    }
+    const std::uint32_t nameDirectory = resources->Lookup(typeDirectory, name, true);
+    if (nameDirectory == 0) {
+        return std::nullopt;
+    }
+    return FirstLanguage(*resources, nameDirectory);
+}
+
+std::optional<std::vector<std::uint8_t>> FindResourceById(std::span<const std::uint8_t> bytes, std::uint16_t type,
+                                                          std::uint16_t id)
+{
+    const Image image(bytes);
+    const std::optional<Resources> resources = OpenResources(image);
+    if (!resources) {
+        return std::nullopt;
+    }
+    const std::uint32_t typeDirectory = resources->LookupId(0, type, true);
+    if (typeDirectory == 0) {
+        return std::nullopt;
+    }
+    const std::uint32_t nameDirectory = resources->LookupId(typeDirectory, id, true);
+    if (nameDirectory == 0) {
+        return std::nullopt;
+    }
+    return FirstLanguage(*resources, nameDirectory);
 }
 
 }  // namespace vxtest

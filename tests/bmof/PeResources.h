@@ -17,5 +17,9 @@ namespace vxtest {
 // its resource directory is malformed.
 std::optional<std::vector<std::uint8_t>> FindNamedResource(std::span<const std::uint8_t> image,
                                                            std::string_view type, std::string_view name);
+// The same for a resource whose type and name are numeric IDs (RT_VERSION 16,
+// name 1).
+std::optional<std::vector<std::uint8_t>> FindResourceById(std::span<const std::uint8_t> image, std::uint16_t type,
+                                                          std::uint16_t id);
 
 }  // namespace vxtest

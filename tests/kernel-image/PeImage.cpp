@@ -1,5 +1,8 @@
 #include "PeImage.h"
 
+#include <cctype>
+#include <cstdlib>
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -140,6 +143,8 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
     const uint64_t fileHeader = peOffset + 4;
     image.Machine = reader.U16(fileHeader);
     const uint16_t sectionCount = reader.U16(fileHeader + 2);
+    const uint32_t symbolTable = reader.U32(fileHeader + 8);
+    const uint32_t symbolCount = reader.U32(fileHeader + 12);
     const uint16_t optionalSize = reader.U16(fileHeader + 16);
     image.Characteristics = reader.U16(fileHeader + 18);
 
@@ -183,6 +188,17 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
         char name[9] = {};
         std::memcpy(name, Bytes.data() + at, 8);
         section.Name = name;
+        // "/N": a longer name at offset N of the COFF string table, which
+        // follows the symbol table (.gnu_debuglink, .debug_info).
+        if (name[0] == '/' && std::isdigit(static_cast<unsigned char>(name[1]))) {
+            const uint64_t strings = symbolTable + 18ULL * symbolCount;
+            auto longName = reader.String(strings + std::strtoull(name + 1, nullptr, 10));
+            if (symbolTable == 0 || !longName) {
+                Fail(Error, std::string("section name ") + name + " is not in the string table");
+                return std::nullopt;
+            }
+            section.Name = *longName;
+        }
         section.VirtualSize = reader.U32(at + 8);
         section.VirtualAddress = reader.U32(at + 12);
         section.RawSize = reader.U32(at + 16);

@@ -6,7 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include <regex>
 #include <set>
 #include <sstream>
+
+#include "vextora_version.h"
 
 namespace vxtest {
 namespace {
@@ -64,9 +67,9 @@ std::vector<std::string> InstallSections(const Inf &inf)
 }
 
 // Every section that an entry names exists, each copied file is a source
-// disk file on a named disk, and each models section and install section
-// has what a function driver's installation needs.
-void ExpectReferencesResolve(const Inf &inf)
+// disk file on a named disk, and each of the `installs` install sections the
+// models sections name has what a function driver's installation needs.
+void ExpectReferencesResolve(const Inf &inf, std::size_t installCount = 3)
 {
     auto expectSection = [&](const std::string &name, const InfLine &from) {
         EXPECT_TRUE(inf.Has(name)) << "[" << name << "], named on line " << from.line << ", does not exist";
@@ -78,10 +81,14 @@ void ExpectReferencesResolve(const Inf &inf)
     EXPECT_FALSE(version->Values("ClassGuid").empty());
     EXPECT_FALSE(version->Values("DriverVer").empty());
 
+    // The undecorated models section is the one Windows 2000 reads; an INF
+    // for 64-bit Windows, which has decorations only, needs none.
     const InfSection *manufacturer = inf.Find("Manufacturer");
     ASSERT_NE(manufacturer, nullptr);
     for (const InfLine &entry : manufacturer->lines) {
-        expectSection(entry.fields.at(0), entry);
+        if (entry.fields.size() == 1 || std::find(entry.fields.begin(), entry.fields.end(), "NTx86") != entry.fields.end()) {
+            expectSection(entry.fields.at(0), entry);
+        }
         for (std::size_t i = 1; i < entry.fields.size(); ++i) {
             expectSection(entry.fields[0] + "." + entry.fields[i], entry);
         }
@@ -115,7 +122,7 @@ void ExpectReferencesResolve(const Inf &inf)
     }
 
     std::vector<std::string> installs = InstallSections(inf);
-    EXPECT_EQ(installs.size(), 3u);
+    EXPECT_EQ(installs.size(), installCount);
     for (const std::string &install : installs) {
         SCOPED_TRACE(install);
         EXPECT_TRUE(inf.Has(install));
@@ -343,13 +350,52 @@ TEST(InfReader, QuotingContinuationAndErrors)
 struct BuiltPackage {
     const char *directory;
     std::uint16_t machine;  // IMAGE_FILE_MACHINE_I386 / _AMD64
+    const char *decoration;  // the one [Manufacturer] lists
+    const char *other;       // the other architecture's, found nowhere
+    std::vector<std::string> models;  // every models section
 };
+
+// Line ends are CRLF, and only CRLF.
+void ExpectCrlf(const std::filesystem::path &path)
+{
+    const std::string text = ReadText(path);
+    ASSERT_FALSE(text.empty()) << path;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << path << ": a bare LF at offset " << i;
+        } else if (text[i] == '\r') {
+            ASSERT_TRUE(i + 1 < text.size() && text[i + 1] == '\n') << path << ": a bare CR at offset " << i;
+        }
+    }
+}
+
+// DriverVer is the date the build wrote the INF and the project's version.
+void ExpectDriverVer(const Inf &inf, const std::filesystem::path &path)
+{
+    const std::vector<std::string> driverVer = inf.Find("Version")->Values("DriverVer");
+    ASSERT_EQ(driverVer.size(), 2u);
+    EXPECT_EQ(driverVer[1], VEXTORA_VERSION_QUAD);
+    std::smatch date;
+    ASSERT_TRUE(std::regex_match(driverVer[0], date, std::regex(R"((\d\d)/(\d\d)/(\d{4}))"))) << driverVer[0];
+    if (std::getenv("SOURCE_DATE_EPOCH") != nullptr) {
+        return;  // a reproducible build's date, not the file's
+    }
+    // The INF is rewritten whenever its text changes, so it was last written
+    // on the day it names.
+    const auto written = std::chrono::file_clock::to_sys(std::filesystem::last_write_time(path));
+    const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(written)};
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%02u/%02u/%04d", static_cast<unsigned>(day.month()),
+                  static_cast<unsigned>(day.day()), static_cast<int>(day.year()));
+    EXPECT_EQ(driverVer[0], expected) << "DriverVer does not carry the build date";
+}
 
 class PackageLayout : public testing::TestWithParam<BuiltPackage> {};
 
-TEST_P(PackageLayout, HoldsTheImageAndAConsistentInf)
+TEST_P(PackageLayout, HoldsTheImageAndTheInfOfItsArchitecture)
 {
-    const std::filesystem::path directory = GetParam().directory;
+    const BuiltPackage &built = GetParam();
+    const std::filesystem::path directory = built.directory;
     if (!std::filesystem::exists(directory / "vextora.inf")) {
         const char *ci = std::getenv("CI");
         if (ci != nullptr && std::string_view(ci) == "true") {
@@ -358,8 +404,24 @@ TEST_P(PackageLayout, HoldsTheImageAndAConsistentInf)
         GTEST_SKIP() << directory << " not built (build the win-x86 and win-x64 presets first)";
     }
     const Inf inf = Inf::Parse(ReadText(directory / "vextora.inf"));
-    ExpectReferencesResolve(inf);
+    ExpectReferencesResolve(inf, built.models.size());
     ExpectDriverSettings(inf);
+    ExpectDriverVer(inf, directory / "vextora.inf");
+    ExpectCrlf(directory / "vextora.inf");
+    ExpectCrlf(directory / "README.txt");
+
+    // Only this architecture's models: a 64-bit system must not be offered
+    // the 32-bit image, nor the other way round.
+    EXPECT_EQ(inf.Find("Manufacturer")->lines.at(0).fields,
+              (std::vector<std::string>{"Vextora.Models", built.decoration}));
+    std::vector<std::string> models;
+    for (const auto &[key, section] : inf.Sections()) {
+        EXPECT_EQ(Lower(section.name).find(Lower(built.other)), std::string::npos) << "[" << section.name << "]";
+        if (key.rfind("vextora.models", 0) == 0) {
+            models.push_back(section.name);
+        }
+    }
+    EXPECT_EQ(models, built.models);
 
     const std::string id = HardwareId(inf);
     EXPECT_TRUE(id == kPlaceholder ||
@@ -380,13 +442,14 @@ TEST_P(PackageLayout, HoldsTheImageAndAConsistentInf)
     ASSERT_EQ(image.substr(pe, 4), std::string("PE\0\0", 4));
     std::uint16_t machine;
     std::memcpy(&machine, image.data() + pe + 4, 2);
-    EXPECT_EQ(machine, GetParam().machine);
-    EXPECT_TRUE(std::filesystem::exists(directory / "README.txt"));
+    EXPECT_EQ(machine, built.machine);
 }
 
-INSTANTIATE_TEST_SUITE_P(KernelBuilds, PackageLayout,
-                         testing::Values(BuiltPackage{VEXTORA_PACKAGE_X86, 0x014C},
-                                         BuiltPackage{VEXTORA_PACKAGE_X64, 0x8664}));
+INSTANTIATE_TEST_SUITE_P(
+    KernelBuilds, PackageLayout,
+    testing::Values(BuiltPackage{VEXTORA_PACKAGE_X86, 0x014C, "NTx86", "NTamd64",
+                                 {"Vextora.Models", "Vextora.Models.NTx86"}},
+                    BuiltPackage{VEXTORA_PACKAGE_X64, 0x8664, "NTamd64", "NTx86", {"Vextora.Models.NTamd64"}}));
 
 }  // namespace
 }  // namespace vxtest

@@ -119,7 +119,9 @@ TEST_F(LoopbackDeviceTest, LoopsBulkDataBackInOrderAndReportsTheLevel)
     EXPECT_EQ(device_->Transfer(0x81, got.data(), 512).Bytes, 512u);
     EXPECT_EQ(device_->Transfer(0x81, got.data() + 512, 1000).Bytes, 488u);  // a short packet: all there is
     EXPECT_EQ(got, sent);
-    EXPECT_EQ(device_->Transfer(0x81, got.data(), 64).Bytes, 0u);
+    const vxbus::Outcome empty = device_->Transfer(0x81, got.data(), 64);
+    EXPECT_EQ(empty.Bytes, 0u);
+    EXPECT_TRUE(empty.Nak) << "an empty FIFO must make the read wait, not end it";
 }
 
 TEST_F(LoopbackDeviceTest, FifoKeepsOrderAcrossTheWrapAndRefusesWhatDoesNotFit)

@@ -166,10 +166,19 @@ TEST_F(UrbServerTest, SelectConfigurationRefusesWhatItCannotFill)
 TEST_F(UrbServerTest, BulkDataLoopsBackAndShortReadsNeedTheFlag)
 {
     auto pipes = Configure();
+    // Nothing to read yet: the read waits (the device NAKs), the URB as it
+    // was given, to be submitted again.
+    std::vector<uint8_t> early(16);
+    ULONG moved = 0;
+    USBD_STATUS untouched = 0x12345678;
+    EXPECT_EQ(Transfer(pipes[1], USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, early, &moved, &untouched),
+              STATUS_PENDING);
+    EXPECT_EQ(moved, 16u);
+    EXPECT_EQ(untouched, 0u);  // the fresh URB's status, not written
+
     std::vector<uint8_t> out(100);
     for (size_t i = 0; i < out.size(); ++i)
         out[i] = static_cast<uint8_t>(i + 1);
-    ULONG moved = 0;
     ASSERT_EQ(Transfer(pipes[0], 0, out, &moved), STATUS_SUCCESS);
     EXPECT_EQ(moved, 100u);
 

@@ -3,13 +3,19 @@
 // and how the Win32 error table maps back to the driver's statuses.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "include/vextora.h"
 #include "tools/vxctl/Commands.h"
+#include "tools/vxctl/Utf16Text.h"
 #include "tools/vxctl/Win32Status.h"
 #include "tools/vxsim/StatusNames.h"
 
@@ -62,10 +68,11 @@ public:
         open.erase(Handle);
         return 0;
     }
+    vxio::Status readStatus = 0;
     std::shared_ptr<vxio::Request> Read(vxio::Handle, void *, uint32_t Length) override
     {
         calls.push_back("read " + std::to_string(Length));
-        return std::make_shared<DoneRequest>(0, 0);
+        return std::make_shared<DoneRequest>(readStatus, 0);
     }
     std::shared_ptr<vxio::Request> Write(vxio::Handle, const void *, uint32_t Length) override
     {
@@ -232,6 +239,118 @@ TEST(VxctlInfo, AsksForEachDistinctStringInTheDevicesFirstLanguage)
     EXPECT_TRUE(io.open.empty());
 }
 
+// Every command tells "no device" apart from a failed request, and a
+// failure shows what the console's failure text adds.
+TEST(VxctlCommands, ExitCodesSayWhetherADeviceWasThere)
+{
+    FakeIo io;
+    std::ostringstream out, err;
+    vxctl::Commands commands(io, out, err);
+    commands.SetFailureText([](vxio::Status status) { return "Win32 error " + std::to_string(status & 0xFF); });
+    const std::vector<uint8_t> data(4, 1);
+    io.readStatus = static_cast<vxio::Status>(0xC0000120);  // STATUS_CANCELLED
+    EXPECT_EQ(commands.Read(1, 4, nullptr), vxctl::kExitFailed);
+    EXPECT_NE(out.str().find("read pipe1 4: STATUS_CANCELLED (Win32 error 32), 0 bytes read"), std::string::npos)
+        << out.str();
+    EXPECT_EQ(commands.Ioctl(std::nullopt, "0x220020", {}, 0), vxctl::kExitFailed);
+    EXPECT_NE(out.str().find("STATUS_INVALID_DEVICE_REQUEST, information 0 (Win32 error 16)\n"), std::string::npos)
+        << out.str();
+
+    const int noDevice = vxctl::kExitNoDevice;
+    for (std::vector<std::u16string> links : {std::vector<std::u16string>{}, std::vector<std::u16string>{u"a"}}) {
+        SCOPED_TRACE(links.size());
+        io.links = links;
+        commands.SelectDevice(links.empty() ? 0 : 1);
+        EXPECT_EQ(commands.List(), links.empty() ? noDevice : vxctl::kExitOk);
+        EXPECT_EQ(commands.Info(), noDevice);
+        EXPECT_EQ(commands.Ioctl(std::nullopt, "RESET_DEVICE", {}, 0), noDevice);
+        EXPECT_EQ(commands.Read(1, 64, nullptr), noDevice);
+        EXPECT_EQ(commands.Write(0, data), noDevice);
+        EXPECT_EQ(commands.OpenTwice(std::nullopt), noDevice);
+        EXPECT_EQ(commands.Run("plug loopback\nopen dev\n", "t.vxs"), noDevice);
+    }
+}
+
+// read --to: the file is written only with data that was read; a failed
+// read leaves no new file and an old one as it was; a path that cannot be
+// written is refused before anything is read.
+TEST(VxctlRead, ToAFileOnlyWhenTheReadSucceeded)
+{
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("vxctl-read-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string fresh = (dir / "fresh.bin").string();
+    const std::string old = (dir / "old.bin").string();
+    std::ofstream(old) << "kept";
+    FakeIo io;
+    io.readStatus = static_cast<vxio::Status>(0xC000009D);  // STATUS_DEVICE_NOT_CONNECTED
+    std::ostringstream out, err;
+    vxctl::Commands commands(io, out, err);
+    EXPECT_EQ(commands.Read(1, 64, &fresh), vxctl::kExitFailed);
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+    EXPECT_EQ(commands.Read(1, 64, &old), vxctl::kExitFailed);
+    std::ifstream kept(old);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
+
+    io.readStatus = 0;
+    EXPECT_EQ(commands.Read(1, 64, &fresh), vxctl::kExitOk);
+    EXPECT_TRUE(std::filesystem::exists(fresh));
+
+    io.calls.clear();
+    const std::string unwritable = (dir / "no-such-dir" / "x.bin").string();
+    EXPECT_EQ(commands.Read(1, 64, &unwritable), vxctl::kExitUsage);
+    EXPECT_TRUE(io.calls.empty()) << "the device was read for a file that cannot be written";
+    std::filesystem::remove_all(dir);
+}
+
+TEST(VxctlRun, AsynchronousReadsAreWaitedForOrCancelledAndPrintedAsVxsimDoes)
+{
+    FakeIo io;
+    Outcome run = RunScenario(io,
+                              "open in \"\\PIPE01\"\n"
+                              "read in 64 async as r\n"
+                              "cancel in\n"
+                              "wait r\n"
+                              "write in 262145 expect STATUS_INVALID_PARAMETER\n");
+    // The fake's write always succeeds, so the last step fails as it should.
+    EXPECT_EQ(run.exit, vxctl::kExitFailed);
+    EXPECT_NE(run.out.find("read in 64 bytes as r: in flight\ncancel in: STATUS_SUCCESS\n"
+                           "wait r: STATUS_SUCCESS, 0 bytes read\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("write returned STATUS_SUCCESS, expected STATUS_INVALID_PARAMETER"), std::string::npos);
+    run = RunScenario(io, "open in \"\\PIPE01\"\nwait r\n");
+    EXPECT_NE(run.out.find("no read named 'r' is in flight"), std::string::npos);
+    // A read left in flight is ended before its handle closes.
+    run = RunScenario(io, "open in \"\\PIPE01\"\nread in 8 async as r\n");
+    EXPECT_EQ(run.exit, vxctl::kExitOk);
+    EXPECT_TRUE(io.open.empty());
+}
+
+TEST(Utf16Text, ConvertsWholeSequencesAndKeepsACutOneForLater)
+{
+    struct Case {
+        std::string utf8;
+        std::u16string utf16;
+        std::size_t used;
+    } cases[] = {
+        {"Vextora", u"Vextora", 7},
+        {"\xC3\xA9t\xC3\xA9", u"\u00E9t\u00E9", 5},
+        {"\xE2\x82\xAC", u"\u20AC", 3},
+        {"\xF0\x9F\x94\x8C", u"\U0001F50C", 4},   // a surrogate pair
+        {"a\xE2\x82", u"a", 1},                   // cut off: kept for the next piece
+        {"\x80z", u"\uFFFDz", 2},                   // stray continuation byte
+        {"\xC0\xAF", u"\uFFFD\uFFFD", 2},           // overlong '/'
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", 3},  // a surrogate written as UTF-8
+        {"\xC3(", u"\uFFFD(", 2},                   // broken off early
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.utf8);
+        std::u16string out;
+        EXPECT_EQ(vxctl::AppendUtf16(c.utf8, out), c.used);
+        EXPECT_EQ(out, c.utf16);
+    }
+}
+
 TEST(VxctlCommands, RefuseBadInputBeforeOpeningAnything)
 {
     FakeIo io;
@@ -240,12 +359,9 @@ TEST(VxctlCommands, RefuseBadInputBeforeOpeningAnything)
     EXPECT_EQ(commands.Ioctl(std::nullopt, "NO_SUCH_CODE", {}, 0), vxctl::kExitUsage);
     EXPECT_EQ(commands.Ioctl(std::nullopt, "RESET_DEVICE", {"0x1G"}, 0), vxctl::kExitUsage);
     EXPECT_TRUE(io.calls.empty());
-    io.links.clear();
-    EXPECT_EQ(commands.List(), vxctl::kExitNoDevice);
-    EXPECT_EQ(commands.Info(), vxctl::kExitNoDevice);
     commands.SelectDevice(3);
     io.links = {u"a"};
-    EXPECT_EQ(commands.OpenTwice(std::nullopt), vxctl::kExitFailed);
+    EXPECT_EQ(commands.OpenTwice(std::nullopt), vxctl::kExitNoDevice);
     EXPECT_NE(err.str().find("there is no device 3 (1 present)"), std::string::npos);
 }
 

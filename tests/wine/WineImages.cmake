@@ -43,6 +43,7 @@ set(kernel_link -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--dynamicbase
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
 
 add_executable(vxbus ${wine_dir}/busdriver/VxBus.cpp ${wine_dir}/busdriver/UrbServer.cpp
+    ${wine_dir}/busdriver/FunctionDriverWatch.cpp
     ${wine_dir}/busdriver/LoopbackDevice.cpp)
 set_target_properties(vxbus PROPERTIES SUFFIX ".sys" PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${wine_out})
 target_include_directories(vxbus PRIVATE ${CMAKE_SOURCE_DIR} ${wine_out}/generated)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -19,8 +20,13 @@ enum Exit : int {
     kExitOk = 0,
     kExitFailed = 1,   // a request failed, or an expectation did not hold
     kExitUsage = 2,    // bad arguments or input: nothing was sent
-    kExitNoDevice = 3, // no device of the interface class
+    kExitNoDevice = 3, // no device of the interface class (or not the one asked for)
 };
+
+// What the console shows beside the name of a failed status. vxctl.exe
+// gives the Win32 error an application sees for it (GetLastError) and that
+// error's text; by default nothing is added.
+using FailureText = std::function<std::string(vxio::Status)>;
 
 class Commands {
 public:
@@ -28,6 +34,7 @@ public:
 
     // Selects the device (index into List's order) the other commands use.
     void SelectDevice(unsigned index) { device_ = index; }
+    void SetFailureText(FailureText text) { failureText_ = std::move(text); }
 
     int List();
     // Device descriptor, configuration tree, LANGIDs and every string the
@@ -37,9 +44,12 @@ public:
     // a name with or without IOCTL_ or a number, `hex` the input bytes.
     int Ioctl(std::optional<unsigned> pipe, const std::string &code, const std::vector<std::string> &hex,
               uint32_t outLength);
-    // Reads `size` bytes from a pipe; the bytes go to `to` (binary) when
-    // given, else a hex preview is printed.
-    int Read(unsigned pipe, uint32_t size, std::ostream *to);
+    // Reads `size` bytes from a pipe; the bytes go to the file `toPath`
+    // when given, else a hex preview is printed. The file is checked for
+    // writing before anything is read (kExitUsage when it cannot be, so no
+    // data is taken from the device for nothing) and is left as it was, or
+    // not created, when the read fails.
+    int Read(unsigned pipe, uint32_t size, const std::string *toPath);
     int Write(unsigned pipe, const std::vector<uint8_t> &data);
     // Opens the device or pipe, then tries a second handle on it while the
     // first is open: success means the second open was refused with
@@ -47,18 +57,24 @@ public:
     int OpenTwice(std::optional<unsigned> pipe);
     // Runs the steps of a scenario that an application can carry out on
     // its own (plug selects the present device, open, close, ioctl, read,
-    // write, cancel, echo); the others are refused with their file and line.
+    // also asynchronous, wait, write, cancel, echo); the others are refused
+    // with their file and line. Prints what vxsim prints for each step.
     int Run(const std::string &text, const std::string &fileName);
 
 private:
     std::optional<std::u16string> Link();
-    vxio::Status OpenOn(std::optional<unsigned> pipe, vxio::Handle *handle);
+    vxio::Status OpenOn(const std::u16string &link, std::optional<unsigned> pipe, vxio::Handle *handle);
     std::string PipeLabel(std::optional<unsigned> pipe) const;
+    // The status name, and for a failure what failureText_ adds.
+    std::string Outcome(vxio::Status status) const;
+    // " (what failureText_ says)" for a failure, else nothing.
+    std::string Explained(vxio::Status status) const;
 
     vxio::DeviceIo &io_;
     std::ostream &out_;
     std::ostream &err_;
     unsigned device_ = 0;
+    FailureText failureText_;
 };
 
 }  // namespace vxctl

@@ -1,7 +1,9 @@
 # vxctl.exe: a Win32 console program, built by the kernel presets beside
 # vextora.sys. It is user-mode code: C++20, the normal C and C++ runtime,
 # linked statically so that it runs on a bare system (and under Wine) without
-# extra DLLs.
+# extra DLLs. It is built for Windows 2000, the oldest system the driver is
+# for: tests/package checks that it imports nothing newer
+# (tools/vxctl/win2000-imports.txt).
 set(vxctl_dir ${CMAKE_SOURCE_DIR}/tools/vxctl)
 set(vxsim_dir ${CMAKE_SOURCE_DIR}/tools/vxsim)
 if(NOT EXISTS ${vxsim_dir}/Requests.cpp)
@@ -21,15 +23,22 @@ file(CREATE_LINK ${VEXTORA_CLI11_DIR}/CLI ${cli11_only}/CLI SYMBOLIC)
 
 add_executable(vxctl
     ${vxctl_dir}/main.cpp ${vxctl_dir}/Commands.cpp ${vxctl_dir}/Win32Io.cpp ${vxctl_dir}/Win32Status.cpp
-    ${vxctl_dir}/WmiCom.cpp
+    ${vxctl_dir}/WmiCom.cpp ${vxctl_dir}/Console.cpp ${vxctl_dir}/Utf16Text.cpp ${vxctl_dir}/vxctl.rc
     ${vxsim_dir}/Requests.cpp ${vxsim_dir}/DescriptorText.cpp ${vxsim_dir}/StatusNames.cpp ${vxsim_dir}/Scenario.cpp)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+    target_sources(vxctl PRIVATE ${vxctl_dir}/Win2000Crt.cpp)
+endif()
+set_source_files_properties(${vxctl_dir}/vxctl.rc PROPERTIES
+    INCLUDE_DIRECTORIES "${CMAKE_SOURCE_DIR};${VEXTORA_GENERATED_DIR}"
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/package/VersionInfo.rc.inc;${VEXTORA_GENERATED_DIR}/vextora_version.h")
 set_target_properties(vxctl PROPERTIES CXX_STANDARD 20 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF)
 target_include_directories(vxctl PRIVATE ${CMAKE_SOURCE_DIR})
 target_include_directories(vxctl SYSTEM PRIVATE ${cli11_only})
-target_compile_definitions(vxctl PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+target_compile_definitions(vxctl PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0500 WINVER=0x0500)
 # -Wno-restrict: GCC 12 reports a false overlap inside libstdc++'s
 # std::string at -O3 (GCC bug 105329).
 target_compile_options(vxctl PRIVATE ${VEXTORA_WARNINGS} -Wno-restrict)
 target_link_options(vxctl PRIVATE -static)
 # The kernel build clears the default Win32 libraries; name what vxctl uses.
-target_link_libraries(vxctl PRIVATE setupapi ole32 oleaut32 wbemuuid uuid advapi32 kernel32)
+target_link_libraries(vxctl PRIVATE vextora_version setupapi ole32 oleaut32 wbemuuid uuid advapi32 kernel32)
+vextora_split_debug_info(vxctl)

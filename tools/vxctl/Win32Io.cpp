@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <string>
 #include <vector>
 
+#include "io/PipeName.h"
 #include "tools/vxctl/Win32Status.h"
 
 namespace vxctl {
@@ -13,15 +15,20 @@ namespace {
 using RtlGetLastNtStatusFn = LONG(WINAPI *)();
 using RtlNtStatusToDosErrorFn = ULONG(WINAPI *)(LONG);
 
+// RtlGetLastNtStatus is an ntdll export from Windows XP on; without it the
+// table decides. RtlNtStatusToDosError is there from Windows NT 3.1 on.
+template <class Fn> Fn NtdllExport(const char *name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
 // The NTSTATUS behind the calling thread's last Win32 error. kernel32 keeps
 // the status it converted in the thread's environment block; it is used when
 // it still agrees with the error, otherwise the table decides.
 vxio::Status LastStatus(DWORD error)
 {
-    static const auto getLast = reinterpret_cast<RtlGetLastNtStatusFn>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus")));
-    static const auto toDos = reinterpret_cast<RtlNtStatusToDosErrorFn>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+    static const auto getLast = NtdllExport<RtlGetLastNtStatusFn>("RtlGetLastNtStatus");
+    static const auto toDos = NtdllExport<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
     if (getLast != nullptr && toDos != nullptr) {
         const LONG status = getLast();
         if (status < 0 && toDos(status) == error)
@@ -32,6 +39,16 @@ vxio::Status LastStatus(DWORD error)
     // Unknown errors stay recognisable: the customer-code facility of Win32
     // errors (FACILITY_WIN32 as an NTSTATUS, 0xC007xxxx).
     return static_cast<vxio::Status>(0xC0070000u | (error & 0xFFFFu));
+}
+
+// Wine's object manager opens no file below a device ("<link>\PIPE01" fails
+// before the driver sees it), so the Wine harness's bus (tests/wine) offers
+// pipe N of its device as \\.\VxPipeN. Only under Wine, which ntdll gives
+// away by exporting wine_get_version; on Windows pipes open by their names.
+bool RunningUnderWine()
+{
+    static const bool wine = NtdllExport<FARPROC>("wine_get_version") != nullptr;
+    return wine;
 }
 
 HANDLE ToWin32(vxio::Handle handle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)); }
@@ -87,10 +104,13 @@ public:
     }
     vxio::Status Result() const override { return done_ ? status_ : vxio::kPending; }
     uint64_t Information() const override { return information_; }
+    // CancelIo, which Windows 2000 has, cancels every request the calling
+    // thread issued on the handle, not this one alone (CancelIoEx, which
+    // picks one, came with Vista). vxctl issues and cancels on one thread.
     void Cancel() override
     {
         if (!done_)
-            CancelIoEx(file_, &overlapped_);
+            ::CancelIo(file_);
     }
 
 private:
@@ -159,8 +179,15 @@ vxio::Status Win32Io::Open(std::u16string_view LinkName, std::u16string_view Fil
     *Result = vxio::kInvalidHandle;
     std::wstring path(LinkName.begin(), LinkName.end());
     if (!FileName.empty()) {
-        path += L'\\';
-        path.append(FileName.begin(), FileName.end());
+        const PipeNameIndex pipe = PipeIndexFromName(FileName.data(), static_cast<unsigned int>(FileName.size()));
+        if (RunningUnderWine() && pipe.Found) {
+            path = L"\\\\.\\VxPipe";
+            const std::string digits = std::to_string(pipe.Value);
+            path.append(digits.begin(), digits.end());
+        } else {
+            path += L'\\';
+            path.append(FileName.begin(), FileName.end());
+        }
     }
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -209,11 +236,44 @@ std::shared_ptr<vxio::Request> Win32Io::Control(vxio::Handle Handle, uint32_t Co
 
 vxio::Status Win32Io::CancelIo(vxio::Handle Handle)
 {
-    if (CancelIoEx(ToWin32(Handle), nullptr))
-        return vxio::kSuccess;
-    const DWORD error = GetLastError();
-    // Nothing pending is not a failure of the cancel.
-    return error == ERROR_NOT_FOUND ? vxio::kSuccess : LastStatus(error);
+    // Succeeds with nothing pending too.
+    return ::CancelIo(ToWin32(Handle)) ? vxio::kSuccess : LastStatus(GetLastError());
+}
+
+uint32_t Win32ErrorOf(vxio::Status status)
+{
+    static const auto toDos = NtdllExport<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
+    if (toDos != nullptr)
+        return toDos(status);
+    if (auto error = Win32ErrorFromStatus(status))
+        return *error;
+    if ((static_cast<uint32_t>(status) & 0xFFFF0000u) == 0xC0070000u)
+        return static_cast<uint32_t>(status) & 0xFFFFu;
+    return ERROR_MR_MID_NOT_FOUND;  // what the system answers for a status it cannot map
+}
+
+std::string Win32FailureText(vxio::Status status)
+{
+    const uint32_t error = Win32ErrorOf(status);
+    std::string text = "Win32 error " + std::to_string(error);
+    wchar_t *message = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        0, reinterpret_cast<wchar_t *>(&message), 0, nullptr);
+    if (length != 0 && message != nullptr) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), nullptr, 0, nullptr,
+                                              nullptr);
+        std::string utf8(bytes > 0 ? static_cast<size_t>(bytes) : 0, '\0');
+        if (bytes > 0)
+            WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), utf8.data(), bytes, nullptr, nullptr);
+        while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r' || utf8.back() == ' '))
+            utf8.pop_back();
+        if (!utf8.empty())
+            text += ": " + utf8;
+    }
+    if (message != nullptr)
+        LocalFree(message);
+    return text;
 }
 
 }  // namespace vxctl

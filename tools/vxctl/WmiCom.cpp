@@ -99,6 +99,7 @@ int WmiProperty(const std::string &property, std::optional<uint32_t> value, std:
     }
     std::wstring wideProperty(property.begin(), property.end());
     bool foundClass = false;
+    unsigned instances = 0;
     int exit = kExitOk;
     for (const wchar_t *space : kNamespaces) {
         ComPtr<IWbemServices> services;
@@ -108,19 +109,20 @@ int WmiProperty(const std::string &property, std::optional<uint32_t> value, std:
             continue;
         CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
                           RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-        ComPtr<IEnumWbemClassObject> instances;
+        ComPtr<IEnumWbemClassObject> enumerator;
         Bstr className(kClassName);
         hr = services->CreateInstanceEnum(className, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-                                          instances.Out());
+                                          enumerator.Out());
         if (FAILED(hr))
             continue;
         foundClass = true;
         for (;;) {
             ComPtr<IWbemClassObject> instance;
             ULONG returned = 0;
-            hr = instances->Next(static_cast<LONG>(WBEM_INFINITE), 1, instance.Out(), &returned);
+            hr = enumerator->Next(static_cast<LONG>(WBEM_INFINITE), 1, instance.Out(), &returned);
             if (FAILED(hr) || returned == 0)
                 break;
+            ++instances;
             VARIANT name;
             VariantInit(&name);
             instance->Get(L"InstanceName", 0, &name, nullptr, nullptr);
@@ -157,6 +159,11 @@ int WmiProperty(const std::string &property, std::optional<uint32_t> value, std:
     }
     if (!foundClass) {
         err << "vxctl: the WMI class ZelmoraDeviceInformation is not registered (is the driver loaded?)\n";
+        return kExitNoDevice;
+    }
+    if (instances == 0) {
+        // The class stays registered after the last device has gone.
+        err << "vxctl: no instance of ZelmoraDeviceInformation: no Vextora device is present\n";
         return kExitNoDevice;
     }
     return exit;

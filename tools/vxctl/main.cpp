@@ -1,16 +1,24 @@
 // vxctl.exe: the Vextora driver from the Windows command line, through the
 // same request layer vxsim drives the simulated machine with.
+//
+// Built for Windows 2000 and later. CLI11's file validators would bring in
+// std::filesystem, which imports what Windows 2000 lacks; vxctl has no use
+// for them.
+#define CLI11_HAS_FILESYSTEM 0
 #include <CLI/CLI.hpp>
 
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
 #include "tools/vxctl/Commands.h"
+#include "tools/vxctl/Console.h"
 #include "tools/vxctl/Win32Io.h"
 #include "tools/vxctl/WmiCom.h"
 #include "tools/vxsim/Requests.h"
 #include "tools/vxsim/Scenario.h"
+#include "vextora_version.h"
 
 namespace {
 
@@ -32,12 +40,28 @@ std::optional<unsigned> Pipe(const std::string &word)
     return Size(word, "a pipe index");
 }
 
+const char kExitCodes[] =
+    "Exit codes: 0 success, 1 a check failed (a request failed or an expectation did not hold),\n"
+    "2 bad arguments (nothing was sent), 3 no device (none present, or not the one asked for).\n"
+    "/? and -? are --help.";
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"vxctl: talk to the Vextora USB driver"};
+    vxctl::ConsoleStreams console;
+
+    // The Windows spellings of a request for help.
+    std::vector<char *> args(argv, argv + argc);
+    static char help[] = "--help";
+    for (char *&arg : args)
+        if (std::strcmp(arg, "/?") == 0 || std::strcmp(arg, "-?") == 0)
+            arg = help;
+
+    CLI::App app{"vxctl " VEXTORA_VERSION_STRING ": talk to the Vextora USB driver"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "vxctl " VEXTORA_VERSION_STRING);
+    app.footer(kExitCodes);
     unsigned device = 0;
     app.add_option("--device", device, "which device, by its index in 'vxctl list' (default 0)");
 
@@ -80,11 +104,18 @@ int main(int argc, char **argv)
     std::string runFile;
     run->add_option("FILE", runFile, "the scenario")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    // CLI11's own exit codes (105 and up) become ours; help and --version
+    // exit 0.
+    try {
+        app.parse(static_cast<int>(args.size()), args.data());
+    } catch (const CLI::ParseError &error) {
+        return app.exit(error, std::cout, std::cerr) == 0 ? vxctl::kExitOk : vxctl::kExitUsage;
+    }
 
     vxctl::Win32Io io;
     vxctl::Commands commands(io, std::cout, std::cerr);
     commands.SelectDevice(device);
+    commands.SetFailureText(vxctl::Win32FailureText);
 
     if (app.got_subcommand("list"))
         return commands.List();
@@ -104,14 +135,7 @@ int main(int argc, char **argv)
         auto size = Size(readSize, "a size");
         if (!pipe || !size)
             return vxctl::kExitUsage;
-        if (readTo.empty())
-            return commands.Read(*pipe, *size, nullptr);
-        std::ofstream to(readTo, std::ios::binary);
-        if (!to) {
-            std::cerr << "vxctl: cannot write " << readTo << "\n";
-            return vxctl::kExitUsage;
-        }
-        return commands.Read(*pipe, *size, &to);
+        return commands.Read(*pipe, *size, readTo.empty() ? nullptr : &readTo);
     }
     if (*write) {
         auto pipe = Pipe(writePipe);

@@ -21,7 +21,7 @@ void Copy(uint8_t *to, const uint8_t *from, uint32_t n)
         to[i] = from[i];
 }
 
-constexpr Outcome kStall = {true, 0};
+constexpr Outcome kStall = {true, 0, false};
 
 }  // namespace
 
@@ -36,7 +36,7 @@ Outcome LoopbackDevice::Answer(const uint8_t *source, uint32_t sourceLength, uin
 {
     const uint32_t n = Min(sourceLength, room);
     Copy(data, source, n);
-    return {false, n};
+    return {false, n, false};
 }
 
 bool LoopbackDevice::LanguageListed(uint16_t language) const
@@ -68,7 +68,7 @@ Outcome LoopbackDevice::Control(const Setup &setup, uint8_t *data, uint32_t leng
         if (setup.RequestType == 0xA1 && setup.Request == 1)
             return Answer(kShortAnswer, sizeof kShortAnswer, data, room);
         if (setup.RequestType == 0x23 && setup.Request == 2)
-            return {false, room};  // accepted and dropped
+            return {false, room, false};  // accepted and dropped
         return kStall;
     }
     if (type != 0)
@@ -100,7 +100,7 @@ Outcome LoopbackDevice::Control(const Setup &setup, uint8_t *data, uint32_t leng
         if (recipient != 0 || (value != 0 && value != descriptors_.Configuration[5]))
             return kStall;
         Configure(value);
-        return {false, 0};
+        return {false, 0, false};
     }
     case kGetConfiguration:
         return Answer(&configuration_, 1, data, room);
@@ -166,7 +166,7 @@ Outcome LoopbackDevice::Transfer(uint8_t endpointAddress, uint8_t *data, uint32_
     const uint8_t kind = endpoint[3] & 0x3;
     if (kind == 3) {
         if (!in)
-            return {false, length};
+            return {false, length, false};
         const uint32_t level = Min(level_, 0xFFFF);
         const uint8_t report[2] = {static_cast<uint8_t>(level), static_cast<uint8_t>(level >> 8)};
         return Answer(report, 2, data, length);
@@ -178,14 +178,16 @@ Outcome LoopbackDevice::Transfer(uint8_t endpointAddress, uint8_t *data, uint32_
         for (uint32_t i = 0; i < n; ++i)
             fifo_[(head_ + level_ + i) % kFifoBytes] = data[i];
         level_ += n;
-        return {false, n};
+        return {false, n, false};
     }
+    if (level_ == 0 && length != 0)
+        return {false, 0, true};
     const uint32_t n = Min(length, level_);
     for (uint32_t i = 0; i < n; ++i)
         data[i] = fifo_[(head_ + i) % kFifoBytes];
     head_ = (head_ + n) % kFifoBytes;
     level_ -= n;
-    return {false, n};
+    return {false, n, false};
 }
 
 }  // namespace vxbus

@@ -27,15 +27,20 @@ struct Setup {
     uint16_t Length;
 };
 
-// How a transfer ended. Bytes is what moved in the data stage.
+// How a transfer ended. Bytes is what moved in the data stage. Nak: the
+// device had nothing to send (a bulk IN endpoint with an empty FIFO); on a
+// real bus the host controller asks again until data comes.
 struct Outcome {
     bool Stalled;
     uint32_t Bytes;
+    bool Nak;
 };
 
 class LoopbackDevice {
 public:
-    static constexpr uint32_t kFifoBytes = 64 * 1024;
+    // As large as the simulator's loopback model's, so that the largest
+    // request the driver takes (256 KiB) loops back whole.
+    static constexpr uint32_t kFifoBytes = 1024 * 1024;
 
     // `fifo` is kFifoBytes of storage the caller keeps (non-paged pool in the
     // bus driver). The descriptors are not copied and must stay.
@@ -48,8 +53,9 @@ public:
 
     // A bulk or interrupt transfer on the endpoint with this address. OUT
     // data on a bulk endpoint goes into the loopback FIFO (as much as fits);
-    // bulk IN takes from it; interrupt IN reports the FIFO level, 16 bits
-    // little-endian. An endpoint the configuration lacks stalls.
+    // bulk IN takes from it, and NAKs while it is empty; interrupt IN
+    // reports the FIFO level, 16 bits little-endian. An endpoint the
+    // configuration lacks stalls.
     Outcome Transfer(uint8_t endpointAddress, uint8_t *data, uint32_t length);
 
     // SET_CONFIGURATION's effect: 0 unconfigures, the FIFO is emptied.

@@ -142,6 +142,13 @@ NTSTATUS ControlTransfer(Port *child, PURB urb, const vxbus::Setup &setup, bool 
 
 }  // namespace
 
+USBD_PIPE_HANDLE TransferPipe(PURB urb)
+{
+    if (urb == nullptr || urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+        return nullptr;
+    return urb->UrbBulkOrInterruptTransfer.PipeHandle;
+}
+
 NTSTATUS SubmitUrb(Port *child, PURB urb)
 {
     if (urb == nullptr)
@@ -155,8 +162,8 @@ NTSTATUS SubmitUrb(Port *child, PURB urb)
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
     case URB_FUNCTION_SYNC_CLEAR_STALL:
-        // Transfers complete at once here, so there is never anything to
-        // abort, and no endpoint ever halts.
+        // No endpoint ever halts; the transfers an abort ends are the
+        // caller's.
         return Finish(urb, PipeFrom(child, urb->UrbPipeRequest.PipeHandle) != nullptr
                                ? USBD_STATUS_SUCCESS
                                : USBD_STATUS_INVALID_PIPE_HANDLE);
@@ -174,6 +181,8 @@ NTSTATUS SubmitUrb(Port *child, PURB urb)
         if (transfer.TransferBufferLength != 0 && data == nullptr)
             return Finish(urb, USBD_STATUS_INVALID_PARAMETER);
         const vxbus::Outcome outcome = child->Device->Transfer(pipe->Address, data, transfer.TransferBufferLength);
+        if (outcome.Nak)
+            return STATUS_PENDING;
         if (outcome.Stalled) {
             transfer.TransferBufferLength = 0;
             return Finish(urb, USBD_STATUS_STALL_PID);

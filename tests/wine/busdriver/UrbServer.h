@@ -27,8 +27,15 @@ struct Port {
 // the bus completes the IRP with: STATUS_SUCCESS, STATUS_INVALID_PARAMETER
 // (malformed URB, unknown pipe handle or function, wrong direction),
 // STATUS_DEVICE_NOT_CONNECTED (port empty) or STATUS_UNSUCCESSFUL (stall, or
-// a short IN transfer without USBD_SHORT_TRANSFER_OK). Any IRQL the buffers
-// allow; never blocks; the URB stays the caller's.
+// a short IN transfer without USBD_SHORT_TRANSFER_OK). STATUS_PENDING when a
+// bulk IN transfer finds no data (the device NAKs): the URB is untouched,
+// and the caller submits it again once data may have come. Aborting and
+// resetting pipes is left to the caller, which holds the waiting transfers.
+// Any IRQL the buffers allow; never blocks; the URB stays the caller's.
 NTSTATUS SubmitUrb(Port *port, PURB urb);
+
+// The pipe handle of a bulk or interrupt transfer URB, or null for any other
+// URB: the caller's key for aborting what waits on a pipe.
+USBD_PIPE_HANDLE TransferPipe(PURB urb);
 
 }  // namespace vxbus

@@ -6,13 +6,27 @@
 // sends to its PDO (URBs, port status, port reset, idle notification).
 //
 // The bus FDO also offers a small control interface (GUID_DEVINTERFACE_VXBUS)
-// through which the harness unplugs and replugs the device; the PnP manager
-// then surprise-removes and removes the child, as it does on a real hub.
+// through which the harness unplugs and replugs the device and, after the
+// child's removal, unloads the function driver; the PnP manager then
+// surprise-removes and removes the child, as it does on a real hub.
 //
-// Execution: everything runs at PASSIVE_LEVEL in the requesting thread; all
-// requests are completed before the dispatch routine returns, except those
-// passed down the bus FDO's stack.
+// Pipe gates. Wine opens no file below a device (a pipe's "\PIPE01" never
+// reaches the driver), so while its child is started the bus offers one
+// small device per pipe, \Device\VxPipeN reachable as \\.\VxPipeN. A gate
+// stamps "\PIPE0N" as the file name of each create it receives and passes
+// every request on its handles to the top of the child's stack, the function
+// driver, as if the application had opened the pipe under the device. A
+// handle whose create the driver refused (Wine hands it to the application
+// all the same) gets no further request through to the driver: its requests
+// end with STATUS_INVALID_HANDLE and its close stays with the gate, as
+// Windows never sends a close for a refused create.
+//
+// Execution: requests complete before the dispatch routine returns, except
+// those passed down the bus FDO's stack or through a gate, and bulk IN
+// transfers that find the loopback FIFO empty: those wait, cancellable, until
+// a write brings data, an abort or unplug ends them.
 #include "platform/Platform.h"
+#include "tests/wine/busdriver/FunctionDriverWatch.h"
 #include "tests/wine/busdriver/LoopbackDevice.h"
 #include "tests/wine/busdriver/UrbServer.h"
 #include "tests/wine/busdriver/VxBusControl.h"
@@ -28,8 +42,10 @@ namespace {
 
 constexpr ULONG kPoolTag = 'suBV';
 
+enum class Kind { Bus, Child, Gate };
+
 struct Common {
-    bool IsBus;
+    Kind Is;
 };
 
 struct ChildExtension;
@@ -46,14 +62,32 @@ struct BusExtension {
     FAST_MUTEX Lock;  // Child, Plugged
 };
 
+// A gate: the stand-in for "<interface>\PIPE0N" under Wine.
+constexpr ULONG kMaxGates = 8;
+
 struct ChildExtension {
     Common Header;
     BusExtension *Bus;
+    PDEVICE_OBJECT Self;
     bool Started;
     bool Reported;  // still reported by the bus; a removed PDO that is not goes away
     uint8_t *Fifo;
     alignas(vxbus::LoopbackDevice) uint8_t DeviceStorage[sizeof(vxbus::LoopbackDevice)];
-    vxbus::Port Port;  // Port.Connected follows Reported
+    vxbus::Port Port;  // Port.Connected goes false at the unplug
+    KSPIN_LOCK Lock;   // Port and Waiting
+    // Bulk IN transfers the device NAKed, in order, by
+    // Irp->Tail.Overlay.ListEntry; each has WaitingCancel as cancel routine.
+    LIST_ENTRY Waiting;
+    PDEVICE_OBJECT Gates[kMaxGates];  // created at start, deleted at removal
+    ULONG GateCount;
+};
+
+struct GateExtension {
+    Common Header;
+    ChildExtension *Child;  // outlives the gate
+    ULONG Index;
+    UNICODE_STRING Link;
+    WCHAR LinkBuffer[24];
 };
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
@@ -193,6 +227,301 @@ NTSTATUS QueryId(PIRP irp, BUS_QUERY_ID_TYPE type)
     return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(ids));
 }
 
+// ---------------------------------------------------------------- waiting transfers
+
+// Ends a transfer with a USBD status: the URB's, and the IRP's as the bus
+// completes it.
+void EndTransfer(PIRP irp, USBD_STATUS usbd, NTSTATUS status)
+{
+    auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = usbd;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    Complete(irp, status);
+}
+
+VOID NTAPI WaitingCancel(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto *child = static_cast<ChildExtension *>(pdo->DeviceExtension);
+    KIRQL irql;
+    KeAcquireSpinLock(&child->Lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&child->Lock, irql);
+    EndTransfer(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+}
+
+// Queues a transfer the device NAKed. Lock held; returns STATUS_PENDING, or
+// what to complete it with at once when it was cancelled already.
+NTSTATUS Wait(ChildExtension *child, PIRP irp)
+{
+    IoMarkIrpPending(irp);
+    InsertTailList(&child->Waiting, &irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(irp, WaitingCancel);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        return STATUS_CANCELLED;
+    }
+    // Cancelled meanwhile with the routine already called: it takes the IRP
+    // off the list once the lock is free.
+    return STATUS_PENDING;
+}
+
+// Takes the waiting transfers `which` selects off the list onto `taken`, at
+// most `limit`, oldest first, except those whose cancel routine is about to
+// run. Lock held.
+template <class Which> void TakeWaiting(ChildExtension *child, LIST_ENTRY *taken, Which which, ULONG limit = ~0u)
+{
+    for (LIST_ENTRY *entry = child->Waiting.Flink; entry != &child->Waiting && limit != 0;) {
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        entry = entry->Flink;
+        if (!which(irp) || IoSetCancelRoutine(irp, nullptr) == nullptr)
+            continue;
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        InsertTailList(taken, &irp->Tail.Overlay.ListEntry);
+        --limit;
+    }
+}
+
+// Ends every waiting transfer `which` selects with `usbd` (an abort, an
+// unplug, a removal). Any IRQL up to DISPATCH_LEVEL.
+template <class Which> void EndWaiting(ChildExtension *child, USBD_STATUS usbd, NTSTATUS status, Which which)
+{
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    KIRQL irql;
+    KeAcquireSpinLock(&child->Lock, &irql);
+    TakeWaiting(child, &taken, which);
+    KeReleaseSpinLock(&child->Lock, irql);
+    while (!IsListEmpty(&taken))
+        EndTransfer(CONTAINING_RECORD(RemoveHeadList(&taken), IRP, Tail.Overlay.ListEntry), usbd, status);
+}
+
+PURB UrbOf(PIRP irp)
+{
+    return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+}
+
+// After data came: carries out the waiting transfers, oldest first, while
+// the device has data for them. Lock held; what finished goes on `done`.
+void ServeWaiting(ChildExtension *child, LIST_ENTRY *done)
+{
+    while (!IsListEmpty(&child->Waiting)) {
+        LIST_ENTRY next;
+        InitializeListHead(&next);
+        TakeWaiting(child, &next, [](PIRP) { return true; }, 1);
+        if (IsListEmpty(&next))
+            return;
+        PIRP irp = CONTAINING_RECORD(next.Flink, IRP, Tail.Overlay.ListEntry);
+        const NTSTATUS status = vxbus::SubmitUrb(&child->Port, UrbOf(irp));
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        if (status == STATUS_PENDING) {
+            // Still nothing for it: back to the head, cancellable again.
+            InsertHeadList(&child->Waiting, &irp->Tail.Overlay.ListEntry);
+            IoSetCancelRoutine(irp, WaitingCancel);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+                UrbOf(irp)->UrbHeader.Status = USBD_STATUS_CANCELED;
+                UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+                irp->IoStatus.Status = STATUS_CANCELLED;
+                InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+            }
+            return;
+        }
+        irp->IoStatus.Status = status;
+        InsertTailList(done, &irp->Tail.Overlay.ListEntry);
+    }
+}
+
+// Submits one URB from the function driver: at once, or waiting for data.
+NTSTATUS SubmitFromDriver(ChildExtension *child, PIRP irp)
+{
+    PURB urb = UrbOf(irp);
+    if (urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+        // The pipe's waiting transfers end first, as a hub's abort ends them.
+        const USBD_PIPE_HANDLE pipe = urb->UrbPipeRequest.PipeHandle;
+        EndWaiting(child, USBD_STATUS_CANCELED, STATUS_CANCELLED,
+                   [pipe](PIRP waiting) { return vxbus::TransferPipe(UrbOf(waiting)) == pipe; });
+    }
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    KIRQL irql;
+    KeAcquireSpinLock(&child->Lock, &irql);
+    NTSTATUS status = vxbus::SubmitUrb(&child->Port, urb);
+    if (status == STATUS_PENDING) {
+        status = Wait(child, irp);
+    } else if (NT_SUCCESS(status) && vxbus::TransferPipe(urb) != nullptr &&
+               (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0) {
+        ServeWaiting(child, &done);  // a write may have brought what reads wait for
+    }
+    KeReleaseSpinLock(&child->Lock, irql);
+    while (!IsListEmpty(&done)) {
+        PIRP served = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
+        Complete(served, served->IoStatus.Status);
+    }
+    if (status == STATUS_PENDING)
+        return STATUS_PENDING;
+    if (status == STATUS_CANCELLED) {
+        // Marked pending by Wait, cancelled before it was queued.
+        EndTransfer(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    return Complete(irp, status);
+}
+
+// The device leaves the port: what waits for data ends as on a real hub.
+void Disconnect(ChildExtension *child)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&child->Lock, &irql);
+    child->Port.Connected = false;
+    KeReleaseSpinLock(&child->Lock, irql);
+    EndWaiting(child, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, [](PIRP) { return true; });
+}
+
+// ---------------------------------------------------------------- pipe gates
+
+PDEVICE_OBJECT FunctionDriverDevice(ChildExtension *child)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(child->Self);
+    if (top == child->Self) {
+        ObDereferenceObject(top);
+        return nullptr;  // no function driver above the PDO
+    }
+    return top;
+}
+
+// The file name a gate gives its handles: "\PIPE0N", in pool that the
+// gate frees at the handle's close (or at once when the driver refused it).
+bool StampFileName(PFILE_OBJECT file, ULONG index)
+{
+    auto *name = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, 8 * sizeof(WCHAR), kPoolTag));
+    if (name == nullptr)
+        return false;
+    const WCHAR text[] = {L'\\', L'P', L'I', L'P', L'E', static_cast<WCHAR>(L'0' + index / 10),
+                          static_cast<WCHAR>(L'0' + index % 10), L'\0'};
+    RtlCopyMemory(name, text, sizeof text);
+    file->FileName.Buffer = name;
+    file->FileName.Length = 7 * sizeof(WCHAR);
+    file->FileName.MaximumLength = 8 * sizeof(WCHAR);
+    return true;
+}
+
+void ForgetFileName(PFILE_OBJECT file)
+{
+    if (file->FileName.Buffer != nullptr)
+        ExFreePool(file->FileName.Buffer);
+    file->FileName.Buffer = nullptr;
+    file->FileName.Length = 0;
+    file->FileName.MaximumLength = 0;
+}
+
+NTSTATUS NTAPI GateCreateDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    // Refused: the handle is not the driver's, and its name marks that.
+    if (!NT_SUCCESS(irp->IoStatus.Status))
+        ForgetFileName(static_cast<PFILE_OBJECT>(context));
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+NTSTATUS GateDispatch(GateExtension *gate, PIRP irp)
+{
+    // Read before the IRP is passed on: it may be gone when IoCallDriver
+    // returns.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR major = stack->MajorFunction;
+    PFILE_OBJECT file = stack->FileObject;
+    if (file == nullptr)
+        return Complete(irp, STATUS_INVALID_PARAMETER);
+    if (major != IRP_MJ_CREATE && file->FileName.Length == 0) {
+        // A handle the driver refused: nothing of it reaches the driver.
+        return Complete(irp, major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP ? STATUS_SUCCESS
+                                                                              : STATUS_INVALID_HANDLE);
+    }
+    PDEVICE_OBJECT top = FunctionDriverDevice(gate->Child);
+    if (top == nullptr) {
+        if (major == IRP_MJ_CLOSE)
+            ForgetFileName(file);
+        return Complete(irp, major == IRP_MJ_CLOSE ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
+    }
+    NTSTATUS status;
+    if (major == IRP_MJ_CREATE) {
+        if (!StampFileName(file, gate->Index)) {
+            ObDereferenceObject(top);
+            return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+        }
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, GateCreateDone, file, TRUE, TRUE, TRUE);
+        status = IoCallDriver(top, irp);
+    } else {
+        IoSkipCurrentIrpStackLocation(irp);
+        status = IoCallDriver(top, irp);
+        // The driver's close completes before it returns; the name it read
+        // is not needed any more. The file object lives until this routine
+        // returns.
+        if (major == IRP_MJ_CLOSE)
+            ForgetFileName(file);
+    }
+    ObDereferenceObject(top);
+    return status;
+}
+
+// One gate per pipe of the interface the function driver opens (the first),
+// once a function driver sits above the child. PASSIVE_LEVEL.
+void CreateGates(ChildExtension *child)
+{
+    if (child->GateCount != 0)
+        return;
+    PDEVICE_OBJECT top = FunctionDriverDevice(child);
+    if (top == nullptr)
+        return;
+    const uint8_t *interface = child->Port.Device->FindInterface(
+        child->Port.Device->Described().Configuration[9 + 2], 0);
+    const ULONG pipes = interface != nullptr ? interface[4] : 0;
+    for (ULONG k = 0; k < pipes && k < kMaxGates; ++k) {
+        WCHAR deviceText[] = L"\\Device\\VxPipe0";
+        deviceText[sizeof deviceText / sizeof deviceText[0] - 2] = static_cast<WCHAR>(L'0' + k);
+        UNICODE_STRING deviceName;
+        RtlInitUnicodeString(&deviceName, deviceText);
+        PDEVICE_OBJECT device = nullptr;
+        if (!NT_SUCCESS(IoCreateDevice(child->Self->DriverObject, sizeof(GateExtension), &deviceName,
+                                       FILE_DEVICE_UNKNOWN, 0, FALSE, &device)))
+            break;
+        auto *gate = static_cast<GateExtension *>(device->DeviceExtension);
+        RtlZeroMemory(gate, sizeof *gate);
+        gate->Header.Is = Kind::Gate;
+        gate->Child = child;
+        gate->Index = k;
+        static const WCHAR linkText[] = L"\\DosDevices\\VxPipe0";
+        RtlCopyMemory(gate->LinkBuffer, linkText, sizeof linkText);
+        gate->LinkBuffer[sizeof linkText / sizeof linkText[0] - 2] = static_cast<WCHAR>(L'0' + k);
+        RtlInitUnicodeString(&gate->Link, gate->LinkBuffer);
+        if (!NT_SUCCESS(IoCreateSymbolicLink(&gate->Link, &deviceName))) {
+            IoDeleteDevice(device);
+            break;
+        }
+        // Room for the stack it passes requests to, and the same way of
+        // handing over buffers as the function driver asks for.
+        device->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+        device->Flags |= top->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        child->Gates[child->GateCount++] = device;
+    }
+    ObDereferenceObject(top);
+}
+
+void DeleteGates(ChildExtension *child)
+{
+    for (ULONG k = 0; k < child->GateCount; ++k) {
+        auto *gate = static_cast<GateExtension *>(child->Gates[k]->DeviceExtension);
+        IoDeleteSymbolicLink(&gate->Link);
+        IoDeleteDevice(child->Gates[k]);
+        child->Gates[k] = nullptr;
+    }
+    child->GateCount = 0;
+}
+
 // ---------------------------------------------------------------- internal requests
 
 NTSTATUS ChildInternalControl(ChildExtension *child, PIRP irp)
@@ -200,7 +529,7 @@ NTSTATUS ChildInternalControl(ChildExtension *child, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        return Complete(irp, vxbus::SubmitUrb(&child->Port, static_cast<PURB>(stack->Parameters.Others.Argument1)));
+        return SubmitFromDriver(child, irp);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto *status = static_cast<PULONG>(stack->Parameters.Others.Argument1);
         if (status == nullptr)
@@ -239,6 +568,12 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT pdo, ChildExtension *child, PIRP irp)
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         child->Started = true;
+        // The function driver is attached by now.
+        if (PDEVICE_OBJECT top = FunctionDriverDevice(child)) {
+            vxbus::WatchFunctionDriver(pdo->AttachedDevice->DriverObject);
+            ObDereferenceObject(top);
+        }
+        CreateGates(child);
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -250,9 +585,12 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT pdo, ChildExtension *child, PIRP irp)
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
         child->Started = false;
+        EndWaiting(child, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, [](PIRP) { return true; });
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
         child->Started = false;
+        EndWaiting(child, USBD_STATUS_CANCELED, STATUS_CANCELLED, [](PIRP) { return true; });
+        DeleteGates(child);
         BusExtension *bus = child->Bus;
         ExAcquireFastMutex(&bus->Lock);
         // A child the bus still reports stays (it was disabled, not
@@ -334,9 +672,12 @@ NTSTATUS CreateChild(BusExtension *bus, PDEVICE_OBJECT *result)
         return status;
     auto *child = static_cast<ChildExtension *>(pdo->DeviceExtension);
     RtlZeroMemory(child, sizeof *child);
-    child->Header.IsBus = false;
+    child->Header.Is = Kind::Child;
     child->Bus = bus;
+    child->Self = pdo;
     child->Reported = true;
+    KeInitializeSpinLock(&child->Lock);
+    InitializeListHead(&child->Waiting);
     child->Fifo = static_cast<uint8_t *>(
         ExAllocatePoolWithTag(NonPagedPool, vxbus::LoopbackDevice::kFifoBytes, kPoolTag));
     if (child->Fifo == nullptr) {
@@ -364,7 +705,6 @@ NTSTATUS ReportBusRelations(BusExtension *bus, PIRP irp)
         // from the list; the PDO is deleted at that removal.
         auto *leaving = static_cast<ChildExtension *>(bus->Child->DeviceExtension);
         leaving->Reported = false;
-        leaving->Port.Connected = false;
     }
     PDEVICE_OBJECT report = bus->Plugged && NT_SUCCESS(status) ? bus->Child : nullptr;
     ExReleaseFastMutex(&bus->Lock);
@@ -434,7 +774,8 @@ NTSTATUS BusPnp(BusExtension *bus, PIRP irp)
         if (child != nullptr) {
             auto *extension = static_cast<ChildExtension *>(child->DeviceExtension);
             extension->Reported = false;
-            extension->Port.Connected = false;
+            Disconnect(extension);
+            DeleteGates(extension);
             DeleteChild(extension);
             IoDeleteDevice(child);
         }
@@ -466,6 +807,18 @@ NTSTATUS BusControl(BusExtension *bus, PIRP irp)
         ExReleaseFastMutex(&bus->Lock);
         return Complete(irp, STATUS_SUCCESS, sizeof(VXBUS_STATE));
     }
+    if (code == IOCTL_VXBUS_UNLOAD) {
+        if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(VXBUS_UNLOAD))
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        ExAcquireFastMutex(&bus->Lock);
+        const bool childLeft = bus->Child != nullptr;
+        ExReleaseFastMutex(&bus->Lock);
+        if (childLeft)
+            return Complete(irp, STATUS_DEVICE_BUSY);  // only after the child's removal
+        const NTSTATUS status =
+            vxbus::UnloadFunctionDriver(static_cast<VXBUS_UNLOAD *>(irp->AssociatedIrp.SystemBuffer));
+        return Complete(irp, status, NT_SUCCESS(status) ? sizeof(VXBUS_UNLOAD) : 0);
+    }
     if (code != IOCTL_VXBUS_PLUG && code != IOCTL_VXBUS_UNPLUG)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     const bool plug = code == IOCTL_VXBUS_PLUG;
@@ -476,7 +829,14 @@ NTSTATUS BusControl(BusExtension *bus, PIRP irp)
     const bool busy = plug && bus->Child != nullptr;
     if (change && !busy)
         bus->Plugged = plug;
+    // The child stays until the PnP manager removes it, which the
+    // invalidation below starts.
+    PDEVICE_OBJECT leaving = change && !plug ? bus->Child : nullptr;
     ExReleaseFastMutex(&bus->Lock);
+    // Off the port at once, as on a hub: what waits for data ends now, the
+    // PnP manager learns of it after.
+    if (leaving != nullptr)
+        Disconnect(static_cast<ChildExtension *>(leaving->DeviceExtension));
     if (busy)
         return Complete(irp, STATUS_DEVICE_BUSY);
     if (change)
@@ -486,19 +846,29 @@ NTSTATUS BusControl(BusExtension *bus, PIRP irp)
 
 // ---------------------------------------------------------------- dispatch
 
+Kind KindOf(PDEVICE_OBJECT device)
+{
+    return static_cast<Common *>(device->DeviceExtension)->Is;
+}
+
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 {
-    auto *common = static_cast<Common *>(device->DeviceExtension);
-    if (common->IsBus)
+    switch (KindOf(device)) {
+    case Kind::Bus:
         return BusPnp(static_cast<BusExtension *>(device->DeviceExtension), irp);
-    return ChildPnp(device, static_cast<ChildExtension *>(device->DeviceExtension), irp);
+    case Kind::Child:
+        return ChildPnp(device, static_cast<ChildExtension *>(device->DeviceExtension), irp);
+    default:
+        return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    }
 }
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 {
-    auto *common = static_cast<Common *>(device->DeviceExtension);
     PoStartNextPowerIrp(irp);
-    if (common->IsBus) {
+    if (KindOf(device) == Kind::Gate)
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (KindOf(device) == Kind::Bus) {
         auto *bus = static_cast<BusExtension *>(device->DeviceExtension);
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(bus->Lower, irp);
@@ -517,30 +887,38 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp)
 {
-    auto *common = static_cast<Common *>(device->DeviceExtension);
-    if (common->IsBus)
+    if (KindOf(device) != Kind::Child)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     return ChildInternalControl(static_cast<ChildExtension *>(device->DeviceExtension), irp);
 }
 
 NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp)
 {
-    auto *common = static_cast<Common *>(device->DeviceExtension);
-    if (!common->IsBus)
+    switch (KindOf(device)) {
+    case Kind::Bus:
+        return BusControl(static_cast<BusExtension *>(device->DeviceExtension), irp);
+    case Kind::Gate:
+        return GateDispatch(static_cast<GateExtension *>(device->DeviceExtension), irp);
+    default:
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-    return BusControl(static_cast<BusExtension *>(device->DeviceExtension), irp);
+    }
 }
 
-NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp)
+// Create, close, cleanup, read and write: a gate's, or the bus's control
+// handle (create and close only).
+NTSTATUS NTAPI DispatchHandle(PDEVICE_OBJECT device, PIRP irp)
 {
-    auto *common = static_cast<Common *>(device->DeviceExtension);
-    return Complete(irp, common->IsBus ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
+    if (KindOf(device) == Kind::Gate)
+        return GateDispatch(static_cast<GateExtension *>(device->DeviceExtension), irp);
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    const bool busHandle = KindOf(device) == Kind::Bus &&
+                           (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP);
+    return Complete(irp, busHandle ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
 }
 
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
 {
-    auto *common = static_cast<Common *>(device->DeviceExtension);
-    if (common->IsBus) {
+    if (KindOf(device) == Kind::Bus) {
         auto *bus = static_cast<BusExtension *>(device->DeviceExtension);
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(bus->Lower, irp);
@@ -558,7 +936,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
         return status;
     auto *bus = static_cast<BusExtension *>(fdo->DeviceExtension);
     RtlZeroMemory(bus, sizeof *bus);
-    bus->Header.IsBus = true;
+    bus->Header.Is = Kind::Bus;
     bus->Self = fdo;
     bus->Pdo = pdo;
     bus->Plugged = true;
@@ -591,8 +969,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
-    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
-    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_CREATE] = DispatchHandle;
+    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchHandle;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchHandle;
+    driver->MajorFunction[IRP_MJ_READ] = DispatchHandle;
+    driver->MajorFunction[IRP_MJ_WRITE] = DispatchHandle;
     driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     return STATUS_SUCCESS;
 }

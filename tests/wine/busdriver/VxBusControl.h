@@ -21,3 +21,16 @@ typedef struct VXBUS_STATE {
     unsigned long ChildStarted;   // the PDO is started
     unsigned long ChildAttached;  // a function driver is attached to the PDO
 } VXBUS_STATE;
+
+// No input. Output: VXBUS_UNLOAD. After the child's removal: counts the
+// device objects the function driver above it still has and, when none is
+// left, unloads that driver (Wine never does by itself). The harness's own
+// check; see FunctionDriverWatch.h.
+#define IOCTL_VXBUS_UNLOAD CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+typedef struct VXBUS_UNLOAD {
+    unsigned long Watched;           // a function driver was seen at a child's start
+    unsigned long DeviceObjects;     // its device objects left before the unload
+    long UnloadStatus;               // ZwUnloadDriver's status (not called while device objects are left)
+    unsigned long UnloadRoutineRan;  // its DriverUnload was called
+} VXBUS_UNLOAD;

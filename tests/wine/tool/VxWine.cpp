@@ -10,8 +10,11 @@
 //   vxwine update INF HWID         install INF's driver on present HWID devices
 //   vxwine remove HWID             remove every device with hardware ID HWID
 //   vxwine bus plug|unplug|state   drive vxbus.sys through its interface
+//   vxwine bus unload              after the child's removal: unload the
+//                                  function driver that was above it
 //
-// Exit codes: 0 done, 1 failed (the Win32 error is printed), 2 usage.
+// Exit codes: 0 done, 1 failed (the Win32 error is printed; for unload, also
+// when device objects were left or the unload did not succeed), 2 usage.
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
@@ -173,8 +176,10 @@ int Bus(const char *verb)
         code = IOCTL_VXBUS_UNPLUG;
     else if (std::strcmp(verb, "state") == 0)
         code = IOCTL_VXBUS_STATE;
+    else if (std::strcmp(verb, "unload") == 0)
+        code = IOCTL_VXBUS_UNLOAD;
     else {
-        std::fprintf(stderr, "vxwine: bus plug|unplug|state, not '%s'\n", verb);
+        std::fprintf(stderr, "vxwine: bus plug|unplug|state|unload, not '%s'\n", verb);
         return 2;
     }
     HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_VXBUS, nullptr, nullptr,
@@ -202,19 +207,32 @@ int Bus(const char *verb)
     if (bus == INVALID_HANDLE_VALUE)
         return Fail("opening the bus");
     VXBUS_STATE state{};
+    VXBUS_UNLOAD unload{};
+    void *output = code == IOCTL_VXBUS_STATE ? static_cast<void *>(&state)
+                   : code == IOCTL_VXBUS_UNLOAD ? static_cast<void *>(&unload)
+                                                : nullptr;
+    const DWORD outputSize = code == IOCTL_VXBUS_STATE ? sizeof state : code == IOCTL_VXBUS_UNLOAD ? sizeof unload : 0;
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(bus, code, nullptr, 0, code == IOCTL_VXBUS_STATE ? &state : nullptr,
-                                    code == IOCTL_VXBUS_STATE ? sizeof state : 0, &returned, nullptr);
+    const BOOL ok = DeviceIoControl(bus, code, nullptr, 0, output, outputSize, &returned, nullptr);
     const DWORD error = GetLastError();
     CloseHandle(bus);
     if (!ok) {
         SetLastError(error);
         return Fail(verb);
     }
-    if (code == IOCTL_VXBUS_STATE)
+    if (code == IOCTL_VXBUS_STATE) {
         std::printf("plugged %lu, child %lu, started %lu, function driver %lu\n", state.Plugged, state.ChildExists,
                     state.ChildStarted, state.ChildAttached);
-    else
+    } else if (code == IOCTL_VXBUS_UNLOAD) {
+        if (!unload.Watched) {
+            std::printf("no function driver was seen above the child\n");
+            return 1;
+        }
+        std::printf("function driver: %lu device object(s) left, ZwUnloadDriver 0x%08lX, unload routine %s\n",
+                    unload.DeviceObjects, static_cast<unsigned long>(unload.UnloadStatus),
+                    unload.UnloadRoutineRan ? "ran" : "did not run");
+        return unload.DeviceObjects == 0 && unload.UnloadStatus == 0 && unload.UnloadRoutineRan ? 0 : 1;
+    } else
         std::printf("bus %s: done\n", verb);
     return 0;
 }
@@ -235,6 +253,6 @@ int main(int argc, char **argv)
         return Bus(argv[2]);
     std::fprintf(stderr,
                  "usage: vxwine install-root INF HWID | stage INF | update INF HWID | remove HWID |"
-                 " bus plug|unplug|state\n");
+                 " bus plug|unplug|state|unload\n");
     return 2;
 }
