@@ -47,6 +47,11 @@ struct Shared {
     std::atomic<uint64_t> appOps{0};
     std::atomic<uint64_t> requests{0};
     std::atomic<uint64_t> bytesVerified{0};
+    // The orders that hang a driver whose waits have no waker, counted for
+    // the summary (ChaosResult).
+    std::atomic<uint64_t> parkedReads{0};
+    std::atomic<uint64_t> abandonedReads{0};
+    std::atomic<uint64_t> idleTickOpens{0};
     std::atomic<bool> failed{false};
     std::string failure;
     std::atomic<unsigned> appsRunning{0};
@@ -124,6 +129,14 @@ public:
         }
         rng_.seed(stream_());
         auto think = std::chrono::microseconds(rng_() % 10000);
+        for (size_t p = 0; p < parked_.size();) {
+            if (parked_[p].request->Done()) {
+                Check(parked_[p].request->Result(), "read left waiting");
+                parked_.erase(parked_.begin() + static_cast<long>(p));
+            } else {
+                ++p;
+            }
+        }
         Step();
         ++done_;
         ++shared_.appOps;
@@ -183,10 +196,82 @@ private:
 
     void Close(size_t i)
     {
-        Io().Close(held_[i].handle);
+        const vxio::Handle handle = held_[i].handle;
+        Io().Close(handle);
         ++shared_.requests;
         log_.Note(done_, "close \"" + held_[i].name + "\"");
         held_.erase(held_.begin() + static_cast<long>(i));
+        // A read still waiting on the handle is the driver's to end at the
+        // cleanup: the application has closed it and will not cancel it.
+        for (size_t p = 0; p < parked_.size();) {
+            if (parked_[p].handle != handle) {
+                ++p;
+                continue;
+            }
+            EndWithin(parked_[p].request, std::chrono::seconds(2), "a read left waiting on a closed handle");
+            parked_.erase(parked_.begin() + static_cast<long>(p));
+        }
+    }
+
+    // Fails the run unless the request ends within `limit` of virtual time
+    // without anyone cancelling it.
+    void EndWithin(const std::shared_ptr<vxio::Request> &request, std::chrono::milliseconds limit, const char *what)
+    {
+        uint64_t until = machine_.Now() + static_cast<uint64_t>(limit.count()) * 10000;
+        while (!request->Done() && machine_.Now() < until)
+            machine_.Sleep(std::chrono::milliseconds(1));
+        if (!request->Done()) {
+            shared_.Fail("thread " + std::to_string(index_) + ": " + what + " never ended");
+            return;
+        }
+        Check(request->Result(), what);
+    }
+
+    // A read on pipe 1 that the application leaves waiting for data while it
+    // goes on: PnP and power must get through it, and closing the handle
+    // must end it.
+    void Park()
+    {
+        Held *in = Find("PIPE01");
+        if (!in || parked_.size() >= 2)
+            return;
+        Parked p;
+        p.handle = in->handle;
+        p.buffer = std::make_shared<std::vector<uint8_t>>(1 + rng_() % 4096);
+        p.request = Io().Read(in->handle, p.buffer->data(), static_cast<uint32_t>(p.buffer->size()));
+        ++shared_.parkedReads;
+        shared_.fifoDirty = true;  // it may take what a later cycle wrote
+        log_.Note(done_, "read " + std::to_string(p.buffer->size()) + " left waiting");
+        parked_.push_back(std::move(p));
+    }
+
+    // A read started and the handle closed at once, without a cancel.
+    void Abandon()
+    {
+        Held *in = Find("PIPE01");
+        if (!in)
+            return;
+        std::vector<uint8_t> buffer(512);
+        auto read = Io().Read(in->handle, buffer.data(), static_cast<uint32_t>(buffer.size()));
+        ++shared_.abandonedReads;
+        shared_.fifoDirty = true;
+        for (size_t i = 0; i < held_.size(); ++i)
+            if (held_[i].name == "PIPE01") {
+                Close(i);
+                break;
+            }
+        EndWithin(read, std::chrono::seconds(2), "a read whose handle was closed");
+    }
+
+    // Everything closed, so the device can idle; then an open and a control
+    // request right at the idle check, when the hub may be calling back.
+    void OpenAtTheIdleTick()
+    {
+        CloseAll();
+        machine_.Sleep(std::chrono::microseconds(4'950'000 + rng_() % 100'000));
+        ++shared_.idleTickOpens;
+        Open("");
+        Control();
     }
 
     void CloseAll()
@@ -232,7 +317,9 @@ private:
             return;
         vxio::Handle outHandle = out->handle, inHandle = in->handle;
         uint64_t generation = shared_.Generation();
-        bool clean = out->generation == generation && in->generation == generation && !shared_.fifoDirty;
+        // A read left waiting may take what this cycle writes.
+        bool clean = out->generation == generation && in->generation == generation && !shared_.fifoDirty &&
+                     parked_.empty();
         size_t size = 1 + rng_() % (rng_() % 4 == 0 ? 0x40000 : 4096);
         std::vector<uint8_t> data(size), back(size);
         FillPattern(data, rng_(), 0);
@@ -278,7 +365,7 @@ private:
             vxio::Status s = Finish(read, in->handle, std::chrono::milliseconds(5));
             Check(s, "drain read");
             if (s < 0) {
-                if (static_cast<uint32_t>(s) == 0xC0000120)
+                if (static_cast<uint32_t>(s) == 0xC0000120 && parked_.empty())
                     shared_.fifoDirty = false;  // nothing left: the read waited in vain
                 Drop("PIPE01", s);
                 return;
@@ -321,7 +408,7 @@ private:
 
     void Step()
     {
-        switch (rng_() % 12) {
+        switch (rng_() % 16) {
         case 0:
             Open(kNames[rng_() % std::size(kNames)]);
             break;
@@ -352,6 +439,17 @@ private:
                 log_.Note(done_, "cancel I/O on \"" + h.name + "\"");
             }
             break;
+        case 12:
+        case 13:
+            Park();
+            break;
+        case 14:
+            Abandon();
+            break;
+        case 15:
+            if (rng_() % 8 == 0)
+                OpenAtTheIdleTick();
+            break;
         case 9:
             if (Held *irq = Find("PIPE02")) {
                 uint8_t level[8];
@@ -368,6 +466,12 @@ private:
         }
     }
 
+    struct Parked {
+        vxio::Handle handle = vxio::kInvalidHandle;
+        std::shared_ptr<std::vector<uint8_t>> buffer;  // alive until the read ends
+        std::shared_ptr<vxio::Request> request;
+    };
+
     sim::Machine &machine_;
     Shared &shared_;
     unsigned index_;
@@ -377,6 +481,7 @@ private:
     uint64_t done_ = 0;
     OpLog log_;
     std::vector<Held> held_;
+    std::vector<Parked> parked_;
 };
 
 class SystemThread {
@@ -405,6 +510,9 @@ public:
 
     uint64_t Ops() const { return ops_; }
     uint64_t Replugs() const { return replugs_; }
+    uint64_t Restarts() const { return restarts_; }
+    uint64_t QueriesAnsweredByStart() const { return queriesAnsweredByStart_; }
+    uint64_t PowerAtIdleTicks() const { return powerAtIdleTicks_; }
     const OpLog &Log() const { return log_; }
 
 private:
@@ -434,7 +542,23 @@ private:
         }
         if (pdo == nullptr)
             return;
-        switch (rng_() % 9) {
+        switch (rng_() % 12) {
+        case 9:
+            // A start the PnP manager sends to a device that is started.
+            ++restarts_;
+            Check(Pnp().Start(pdo), "start of a started device");
+            break;
+        case 10: {
+            // A query answered with a start instead of a stop or a cancel.
+            ++queriesAnsweredByStart_;
+            const bool stop = rng_() % 2;
+            Check(stop ? Pnp().QueryStop(pdo) : Pnp().QueryRemove(pdo), stop ? "query-stop" : "query-remove");
+            Check(Pnp().Start(pdo), "start answering the query");
+            break;
+        }
+        case 11:
+            PowerAtIdleTick(pdo);
+            break;
         case 0:
             Moved();
             Check(Pnp().Rebalance(pdo), "rebalance");
@@ -484,6 +608,58 @@ private:
         Power().WaitIdle();
     }
 
+    // Right at an idle check, when the hub may be calling back and the idle
+    // power-down draining: a system request, or a device query from another
+    // requester.
+    void PowerAtIdleTick(PDEVICE_OBJECT pdo)
+    {
+        machine_.Sleep(std::chrono::microseconds(4'950'000 + rng_() % 100'000));
+        ++powerAtIdleTicks_;
+        switch (rng_() % 4) {
+        case 0:
+            Check(Power().SendSystemIrp(pdo, IRP_MN_QUERY_POWER, PowerSystemSleeping3), "system query S3 at the idle tick");
+            break;
+        case 1:
+            Check(Power().SetSystemPower(pdo, PowerSystemSleeping3), "system sleep at the idle tick");
+            Check(Power().SetSystemPower(pdo, PowerSystemWorking), "system resume");
+            break;
+        default: {
+            const auto state = rng_() % 2 ? PowerDeviceD2 : PowerDeviceD0;
+            Check(QueryDevicePower(pdo, state),
+                  state == PowerDeviceD0 ? "device query D0 at the idle tick" : "device query D2 at the idle tick");
+            break;
+        }
+        }
+    }
+
+    struct QueryWait {
+        KEVENT done;
+        NTSTATUS status;
+    };
+
+    static VOID NTAPI QueryDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
+    {
+        auto *wait = static_cast<QueryWait *>(context);
+        wait->status = status->Status;
+        KeSetEvent(&wait->done, IO_NO_INCREMENT, FALSE);
+    }
+
+    // A device power query of a requester other than the driver. Waits for
+    // its end; PASSIVE_LEVEL.
+    static NTSTATUS QueryDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state)
+    {
+        QueryWait wait;
+        KeInitializeEvent(&wait.done, NotificationEvent, FALSE);
+        wait.status = STATUS_PENDING;
+        POWER_STATE power;
+        power.DeviceState = state;
+        const NTSTATUS sent = PoRequestPowerIrp(pdo, IRP_MN_QUERY_POWER, power, QueryDone, &wait, nullptr);
+        if (sent != STATUS_PENDING)
+            return sent;
+        KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, nullptr);
+        return wait.status;
+    }
+
     void Replug()
     {
         auto &bus = machine_.Component<vextora::usb::UsbBus>();
@@ -518,6 +694,9 @@ private:
     bool hostController_;  // false: every transfer completes in the submitting thread
     uint64_t ops_ = 0;
     uint64_t replugs_ = 0;
+    uint64_t restarts_ = 0;
+    uint64_t queriesAnsweredByStart_ = 0;
+    uint64_t powerAtIdleTicks_ = 0;
     OpLog log_;
 };
 
@@ -621,6 +800,9 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
         if (tty)
             std::fprintf(stderr, "\r%*s\r", 60, "");
         replugs = system.Replugs();
+        result.restarts = system.Restarts();
+        result.queriesAnsweredByStart = system.QueriesAnsweredByStart();
+        result.powerAtIdleTicks = system.PowerAtIdleTicks();
         for (unsigned i = 0; i < apps.size(); ++i)
             apps[i]->Log().Print("app" + std::to_string(i), logs);
         system.Log().Print("system", logs);
@@ -644,6 +826,9 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     result.replugs = replugs;
     result.requests = shared.requests;
     result.bytesVerified = shared.bytesVerified;
+    result.parkedReads = shared.parkedReads;
+    result.abandonedReads = shared.abandonedReads;
+    result.idleTickOpens = shared.idleTickOpens;
     if (!reports.empty())
         shared.Fail("verifier reports:\n" + reports);
     result.passed = !shared.failed;
@@ -656,7 +841,11 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     }
     out << "chaos seed " << options.seed << ": " << result.appOps << " application operations, " << result.systemOps
         << " PnP/power/idle operations, " << result.replugs << " replugs, " << result.requests << " requests, "
-        << result.bytesVerified << " bytes verified: " << (result.passed ? "passed" : "FAILED") << "\n";
+        << result.bytesVerified << " bytes verified; " << result.parkedReads << " reads left waiting, "
+        << result.abandonedReads << " closed under a read, " << result.idleTickOpens << " opens and "
+        << result.powerAtIdleTicks << " power requests at the idle tick, " << result.restarts << " starts of a started "
+        << "device, " << result.queriesAnsweredByStart << " queries answered by a start: "
+        << (result.passed ? "passed" : "FAILED") << "\n";
     if (!result.passed)
         out << result.failure << "\n";
     return result;

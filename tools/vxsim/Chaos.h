@@ -33,6 +33,13 @@ struct ChaosResult {
     uint64_t bytesVerified = 0;
     uint64_t requests = 0;
     uint64_t replugs = 0;
+    // The orders that meet PnP, power, idle and I/O at their edges.
+    uint64_t parkedReads = 0;             // reads left waiting for data while the run goes on
+    uint64_t abandonedReads = 0;          // handles closed with a read waiting
+    uint64_t idleTickOpens = 0;           // an open and a control request at an idle check
+    uint64_t powerAtIdleTicks = 0;        // system and device power requests at an idle check
+    uint64_t restarts = 0;                // starts of a started device
+    uint64_t queriesAnsweredByStart = 0;  // query-stop or query-remove answered by a start
 };
 
 // The command line that runs exactly these options for one seed.
