@@ -189,6 +189,8 @@ void Machine::UnloadDriver(PDRIVER_OBJECT Driver)
     }
     rec->Unloaded = true;
     CheckDriverLeftovers(k, Driver, "after DriverUnload");
+    std::unique_lock lock(k.Sched);
+    std::erase_if(k.DpcOwners, [Driver](const auto &entry) { return entry.second == Driver; });
 }
 
 PDRIVER_OBJECT Machine::CreateSystemDriver(std::u16string_view Name) { return NewDriver(*impl_, Name, u"", false); }

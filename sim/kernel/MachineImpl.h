@@ -202,6 +202,14 @@ struct Machine::Impl {
     bool DpcRunning = false;
     SimThread *DpcThread = nullptr;
     std::set<PKDPC> HeldDpcs;  // Machine::HoldDpc, under Sched
+    // The driver whose KeInitializeDpc made each DPC, by the DPC's address:
+    // its routine runs as that driver's code. A KDPC has the DDK's size and
+    // no field for it. Entries stay until the address is initialized again
+    // or the driver unloads. Under Sched.
+    std::unordered_map<const KDPC *, PDRIVER_OBJECT> DpcOwners;
+    // Whether KeInitializeDpc made Dpc; when it did, its driver in *Owner.
+    // Sched held.
+    bool DpcOwnerLocked(const KDPC *Dpc, PDRIVER_OBJECT *Owner) const;
     // The first queued DPC that is not held; NULL when none. Sched held.
     PKDPC NextDpcLocked();
 

@@ -109,7 +109,7 @@ TEST_F(ClockTest, FlushQueuedDpcsWaitsForRunningDpcs)
         KDPC Dpc;
         LONG Ran = 0;
     } c;
-    KeInitializeDpc(&c.Dpc, [](PKDPC, PVOID Context, PVOID A1, PVOID) {
+    KeInitializeDpc(&c.Dpc, [](PKDPC, PVOID Context, PVOID A1, PVOID) NTAPI {
         auto *x = static_cast<Ctx *>(Context);
         EXPECT_EQ(A1, reinterpret_cast<PVOID>(7));
         // Spend virtual time: the flush must wait for it.
