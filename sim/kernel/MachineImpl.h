@@ -272,6 +272,11 @@ struct Machine::Impl {
     unsigned AutoNameCounter = 0;
     KSPIN_LOCK CancelLock = 0;
 
+    // ---- kernel images (Machine::AddImage), under ImageMutex ------------------
+    mutable std::mutex ImageMutex;
+    std::vector<Machine::ImageRegion> Images;
+    const Machine::ImageRegion *ImageAtLocked(const void *Address) const;
+
     // ---- components and observers ------------------------------------------
     std::mutex ComponentMutex;
     std::vector<std::pair<std::type_index, std::shared_ptr<void>>> Components;

@@ -889,6 +889,17 @@ VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount)
 
 ULONG NTAPI KeQueryTimeIncrement(void) { return 156250; }
 
+// The clock counts in 100 ns units, the counter with it.
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
+{
+    if (PerformanceFrequency != nullptr) {
+        PerformanceFrequency->QuadPart = 10'000'000;
+    }
+    LARGE_INTEGER now;
+    now.QuadPart = static_cast<LONGLONG>(Kernel().Now());
+    return now;
+}
+
 // ---------------------------------------------------------------------------
 // Work items
 // ---------------------------------------------------------------------------
