@@ -294,8 +294,10 @@ void WaitWake::Cancel()
 VOID IdleCallback(PVOID context)
 {
     auto *c = static_cast<IdleContext *>(context);
-    InterlockedIncrement(&c->Calls);
+    // Counted once the power request is back, so that a test that sees the
+    // call also sees its status.
     c->PowerStatus = SetDevicePower(c->Driver, c->Pdo, c->Target);
+    InterlockedIncrement(&c->Calls);
 }
 
 }  // namespace usbtest
