@@ -74,13 +74,16 @@ struct Shared {
 };
 
 // The last requests of one thread, with their virtual time and outcome, for
-// the failure report.
+// the failure report, and a digest of every one of them.
 class OpLog {
 public:
     explicit OpLog(sim::Machine &machine) : machine_(machine) {}
 
     void Note(uint64_t op, const std::string &what)
     {
+        // FNV-1a over the operation number and what it met.
+        for (char c : std::to_string(op) + ":" + what + "\n")
+            digest_ = (digest_ ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
         char stamp[48];
         std::snprintf(stamp, sizeof stamp, "%10.3f ms  op %llu: ", static_cast<double>(machine_.Now()) / 10000.0,
                       static_cast<unsigned long long>(op));
@@ -96,10 +99,13 @@ public:
             into += "    " + e + "\n";
     }
 
+    uint64_t Digest() const { return digest_; }
+
 private:
     static constexpr size_t kKept = 12;
     sim::Machine &machine_;
     std::deque<std::string> entries_;
+    uint64_t digest_ = 0xcbf29ce484222325ull;
 };
 
 // Each operation draws from a generator seeded by its thread's stream, so
@@ -542,6 +548,7 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     rigOptions.Machine.RandomYields = options.randomYields;
     rigOptions.ThreadName = "chaos";
     rigOptions.Parameters = {{u"VextoraEnable", 1}};
+    rigOptions.Image = options.image;
     Shared shared;
     uint64_t systemOps = 0, replugs = 0;
     std::string reports;
@@ -621,9 +628,12 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
         if (tty)
             std::fprintf(stderr, "\r%*s\r", 60, "");
         replugs = system.Replugs();
-        for (unsigned i = 0; i < apps.size(); ++i)
+        for (unsigned i = 0; i < apps.size(); ++i) {
             apps[i]->Log().Print("app" + std::to_string(i), logs);
+            result.digest = result.digest * 31 + apps[i]->Log().Digest();
+        }
         system.Log().Print("system", logs);
+        result.digest = result.digest * 31 + system.Log().Digest();
 
         // The end: every handle closed, the device unplugged and removed,
         // the driver unloaded, nothing left behind. The port to unplug is
@@ -656,7 +666,13 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     }
     out << "chaos seed " << options.seed << ": " << result.appOps << " application operations, " << result.systemOps
         << " PnP/power/idle operations, " << result.replugs << " replugs, " << result.requests << " requests, "
-        << result.bytesVerified << " bytes verified: " << (result.passed ? "passed" : "FAILED") << "\n";
+        << result.bytesVerified << " bytes verified";
+    if (options.serial) {
+        char digest[24];
+        std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(result.digest));
+        out << ", operations digest " << digest;
+    }
+    out << ": " << (result.passed ? "passed" : "FAILED") << "\n";
     if (!result.passed)
         out << result.failure << "\n";
     return result;

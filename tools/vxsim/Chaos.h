@@ -12,7 +12,12 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
+
+namespace sim::image {
+class ImageFile;
+}
 
 namespace vx {
 
@@ -23,6 +28,8 @@ struct ChaosOptions {
     bool progress = false;     // a progress bar on the terminal
     bool randomYields = true;  // random delays at thread hand-offs
     bool serial = false;       // every stream on one thread, interleaved by --seed
+    // vextora.sys for x64, run in place of the driver built into vxsim.
+    std::shared_ptr<const sim::image::ImageFile> image = nullptr;
 };
 
 struct ChaosResult {
@@ -33,6 +40,9 @@ struct ChaosResult {
     uint64_t bytesVerified = 0;
     uint64_t requests = 0;
     uint64_t replugs = 0;
+    // Of every operation of every thread and the status it met: --serial
+    // runs of one seed give the same digest.
+    uint64_t digest = 0;
 };
 
 // The command line that runs exactly these options for one seed.
