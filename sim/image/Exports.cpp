@@ -34,10 +34,13 @@ template <class F> constexpr Service S(const char *Name, F *Function)
     return {Name, reinterpret_cast<const void *>(Function)};
 }
 
-// ntoskrnl.exe as the x64 kernel exports it. The x86-only names (the Kf
-// spin-lock and IRQL routines of the 32-bit HAL, KeGetCurrentIrql) are not
-// here: the x64 DDK spells KeAcquireSpinLock and KeReleaseSpinLock as the
-// two exports below and reads and writes the IRQL inline, in CR8.
+// ntoskrnl.exe as the x64 kernel exports it, each with the signature it
+// has there. The x86-only names (the Kf spin-lock and IRQL routines of the
+// 32-bit HAL, KeGetCurrentIrql) are not here: the x64 DDK spells
+// KeAcquireSpinLock and KeReleaseSpinLock as the two exports below and
+// reads and writes the IRQL inline, in CR8. Nor is ObfReferenceObject or
+// ObfDereferenceObject: they return the new count, which the simulator's
+// object references do not give.
 const Service kKernel[] = {
     S("ExAllocatePool", ExAllocatePool),
     S("ExAllocatePoolWithTag", ExAllocatePoolWithTag),
@@ -98,8 +101,6 @@ const Service kKernel[] = {
     S("MmSizeOfMdl", MmSizeOfMdl),
     S("MmUnlockPages", MmUnlockPages),
     S("MmUnmapLockedPages", MmUnmapLockedPages),
-    S("ObfDereferenceObject", ObDereferenceObject),
-    S("ObfReferenceObject", ObReferenceObject),
     S("PoCallDriver", PoCallDriver),
     S("PoRequestPowerIrp", PoRequestPowerIrp),
     S("PoSetPowerState", PoSetPowerState),
