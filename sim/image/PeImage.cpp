@@ -1,6 +1,7 @@
 #include "sim/image/PeImage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -234,7 +235,10 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
         section.RawOffset = reader.U32(at + 20);
         section.Characteristics = reader.U32(at + 36);
         if (!reader.Has(section.RawOffset, section.RawSize)) {
-            Fail(Error, "section " + section.Name + " runs off the file");
+            char where[96];
+            std::snprintf(where, sizeof where, " (%u bytes at file offset 0x%x, in a file of %zu bytes)",
+                          section.RawSize, section.RawOffset, Bytes.size());
+            Fail(Error, "section " + section.Name + " runs off the file" + where);
             return std::nullopt;
         }
         image.Sections.push_back(section);
