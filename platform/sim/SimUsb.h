@@ -566,7 +566,8 @@ typedef struct _URB {
 #define USBD_PORT_CONNECTED 0x00000002
 
 // Not NTAPI: the DDK declares the idle callback with the default calling
-// convention.
+// convention, which in a kernel image for x64 is the Windows one; the bus
+// calls each in its own (sim/usb/UsbBus.cpp).
 typedef VOID (*USB_IDLE_CALLBACK)(PVOID Context);
 
 typedef struct _USB_IDLE_CALLBACK_INFO {

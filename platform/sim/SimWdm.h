@@ -11,15 +11,22 @@
 // ---------------------------------------------------------------------------
 // Base types
 // ---------------------------------------------------------------------------
-#define NTAPI
+// The Windows x64 calling convention, for every kernel service and every
+// callback a driver hands the kernel: the simulator's services then serve
+// the driver compiled into the simulator and a vextora.sys image loaded
+// into it alike, and call whatever either registers the same way.
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
 #define NTSYSAPI
 #define VOID void
 #define IN
 #define OUT
 #define OPTIONAL
 #define CONST const
-#define FASTCALL
 #define DECLSPEC_ALIGN(x) alignas(x)
+// Fields the DDK aligns to a pointer inside the I/O stack location's
+// parameters.
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 
 typedef void *PVOID;
 typedef int8_t CHAR, CCHAR, *PCHAR;
@@ -202,6 +209,11 @@ typedef enum _WORK_QUEUE_TYPE {
 // ---------------------------------------------------------------------------
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
+// The kernel objects have the DDK's sizes for x64, so that a driver's
+// structures that embed them are laid out alike in both builds (and the
+// kernel image's embedded objects have room for the simulator's use of
+// them). What the simulator keeps beyond the fields below lives outside the
+// object, keyed by its address.
 typedef struct _DISPATCHER_HEADER {
     UCHAR Type;            // SimObjectType
     UCHAR Initialized;
@@ -209,6 +221,7 @@ typedef struct _DISPATCHER_HEADER {
     UCHAR Spare;
     volatile LONG SignalState;
     PVOID WaitListHead;    // simulated kernel's waiters, under its scheduler lock
+    PVOID Reserved;        // the DDK's wait list is a LIST_ENTRY
 } DISPATCHER_HEADER;
 
 typedef struct _KEVENT {
@@ -229,7 +242,6 @@ typedef struct _KDPC {
     PVOID SystemArgument1;
     PVOID SystemArgument2;
     volatile PVOID DpcData;  // non-NULL while queued
-    PVOID Owner;             // driver that initialized it (simulated kernel's)
 } KDPC, *PKDPC, *PRKDPC;
 
 typedef struct _KTIMER {
@@ -240,6 +252,9 @@ typedef struct _KTIMER {
     PVOID TimerListEntry;  // simulated kernel's record, while armed
     PVOID Owner;           // driver that armed it (simulated kernel's)
 } KTIMER, *PKTIMER, *PRKTIMER;
+
+static_assert(sizeof(KEVENT) == 24 && sizeof(KDPC) == 64 && sizeof(KTIMER) == 64,
+              "the kernel objects have the DDK's sizes");
 
 typedef struct _KDEVICE_QUEUE {
     CSHORT Type;
@@ -490,7 +505,10 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
-    LIST_ENTRY Queue;
+    union {
+        LIST_ENTRY ListEntry;
+        PVOID Wcb[9];  // WAIT_CONTEXT_BLOCK
+    } Queue;
     ULONG AlignmentRequirement;
     KDEVICE_QUEUE DeviceQueue;
     KDPC Dpc;
@@ -555,26 +573,26 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -588,9 +606,9 @@ typedef struct _IO_STACK_LOCATION {
         } WaitWake;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;
@@ -662,6 +680,7 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT *OriginalFileObject;
         } Overlay;
+        PVOID Apc[11];  // KAPC
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;

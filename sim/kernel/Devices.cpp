@@ -151,6 +151,14 @@ PDRIVER_OBJECT Machine::LoadDriver(std::u16string_view Name, PDRIVER_INITIALIZE 
     SimThread *me = Self();
     PDRIVER_OBJECT driver = NewDriver(k, Name, RegistryPath, true);
     auto *rec = static_cast<DriverRecord *>(driver->DriverSection);
+    {
+        // A driver loaded from a kernel image spans it, as on Windows.
+        std::lock_guard lock(k.ImageMutex);
+        if (const ImageRegion *image = k.ImageAtLocked(reinterpret_cast<const void *>(Entry))) {
+            driver->DriverStart = const_cast<void *>(image->Base);
+            driver->DriverSize = static_cast<ULONG>(image->Size);
+        }
+    }
     UNICODE_STRING path;
     path.Buffer = rec->RegistryPath.data();
     path.Length = static_cast<USHORT>(rec->RegistryPath.size() * 2);
@@ -189,6 +197,8 @@ void Machine::UnloadDriver(PDRIVER_OBJECT Driver)
     }
     rec->Unloaded = true;
     CheckDriverLeftovers(k, Driver, "after DriverUnload");
+    std::unique_lock lock(k.Sched);
+    std::erase_if(k.DpcOwners, [Driver](const auto &entry) { return entry.second == Driver; });
 }
 
 PDRIVER_OBJECT Machine::CreateSystemDriver(std::u16string_view Name) { return NewDriver(*impl_, Name, u"", false); }

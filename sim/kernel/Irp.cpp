@@ -22,7 +22,18 @@ constexpr size_t kQuarantine = 1024;  // per shard
 // reusing its own slots, and two threads seldom meet on a lock.
 constexpr size_t kIrpShards = 8;
 constexpr ULONG kBuiltBufferTag = 'I' | ('o' << 8) | ('B' << 16) | ('f' << 24);
-static_assert(sizeof(IRP) + kMaxStack * sizeof(IO_STACK_LOCATION) <= kSlotBytes);
+// A spare stack location lies between the IRP and its first one. A driver
+// that passes an IRP down from the last location writes the next one below
+// the first (IofCallDriver reports it, NoStackLocation): on Windows that is
+// the IRP's own tail, here the spare, so the IRP the verifier goes on
+// checking stays whole. Drivers reach the locations only through
+// CurrentStackLocation, so none sees where they start.
+constexpr size_t kSpareLocations = 1;
+constexpr size_t IrpBytes(CCHAR StackSize)
+{
+    return sizeof(IRP) + (static_cast<size_t>(StackSize) + kSpareLocations) * sizeof(IO_STACK_LOCATION);
+}
+static_assert(IrpBytes(kMaxStack) <= kSlotBytes);
 
 // A dispatch routine's view of its own location, filled in by the completion
 // walk when it passes that location. Lives on the dispatching thread's stack.
@@ -200,12 +211,13 @@ bool TakeSlot(IrpTable &T, uint32_t &Slot)
 
 void InitIrp(PIRP Irp, CCHAR StackSize)
 {
-    memset(static_cast<void *>(Irp), 0, IoSizeOfIrp(StackSize));
+    memset(static_cast<void *>(Irp), 0, IrpBytes(StackSize));
     Irp->Type = 6;
     Irp->Size = IoSizeOfIrp(StackSize);
     Irp->StackCount = StackSize;
     Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
-    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + kSpareLocations + StackSize;
     Irp->Tail.Overlay.Thread = SelfOrNull();
 }
 
@@ -259,8 +271,7 @@ PIRP AllocateIrp(CCHAR StackSize, IrpOrigin Origin, const void *Site, bool Injec
 
 void FreeSlot(IrpTable &T, PIRP Irp, IrpRecord &R)
 {
-    size_t bytes = IoSizeOfIrp(Irp->StackCount);
-    memset(static_cast<void *>(Irp), 0xDD, bytes);
+    memset(static_cast<void *>(Irp), 0xDD, IrpBytes(Irp->StackCount));
     // Under the address sanitizer, poisoning catches a touch as precisely as
     // an unmapped page, without two system calls per IRP.
     if (T.GuardPages && !T.ProtectSlots) {

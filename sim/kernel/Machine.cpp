@@ -138,6 +138,13 @@ Machine::~Machine()
     }
     IrpDestroy(k);
     PoolDestroy(k);
+    // Last: nothing is left that could call into an image or name a place
+    // in one.
+    for (ImageRegion &image : k.Images) {
+        if (image.Release) {
+            image.Release();
+        }
+    }
 }
 
 const MachineOptions &Machine::Options() const { return impl_->Opt; }
@@ -402,6 +409,43 @@ void *Machine::ComponentSlot(std::type_index Type, const std::function<std::shar
     }
     k.Components.emplace_back(Type, made);
     return made.get();
+}
+
+void Machine::AddImage(ImageRegion Region)
+{
+    std::lock_guard lock(impl_->ImageMutex);
+    impl_->Images.push_back(std::move(Region));
+}
+
+const Machine::ImageRegion *Machine::Impl::ImageAtLocked(const void *Address) const
+{
+    const auto at = reinterpret_cast<uintptr_t>(Address);
+    for (const ImageRegion &image : Images) {
+        const auto base = reinterpret_cast<uintptr_t>(image.Base);
+        if (at >= base && at - base < image.Size) {
+            return &image;
+        }
+    }
+    return nullptr;
+}
+
+bool Machine::InImage(const void *Address) const
+{
+    std::lock_guard lock(impl_->ImageMutex);
+    return impl_->ImageAtLocked(Address) != nullptr;
+}
+
+std::string Machine::DescribeImageAddress(const void *Address) const
+{
+    std::lock_guard lock(impl_->ImageMutex);
+    const ImageRegion *image = impl_->ImageAtLocked(Address);
+    if (image == nullptr) {
+        return {};
+    }
+    const size_t offset = reinterpret_cast<uintptr_t>(Address) - reinterpret_cast<uintptr_t>(image->Base);
+    std::string text = image->Name + "+" + Hex(offset);
+    const std::string symbol = image->Symbol ? image->Symbol(offset) : std::string();
+    return symbol.empty() ? text : text + " (" + symbol + ")";
 }
 
 void Machine::AddIrpObserver(IrpObserver *Observer)

@@ -337,6 +337,30 @@ public:
     // step that begins with a lock. Empty: none.
     void SetSpinLockAcquireHook(SpinLockReleaseHook Hook);
 
+    // ---- kernel images ---------------------------------------------------
+    // A kernel image mapped into the process for this machine (sim/image
+    // maps them): its extent, a namer for addresses in it, and the release
+    // that unmaps it, which runs when the machine has ended, after anything
+    // that could still call into the image.
+    struct ImageRegion {
+        std::string Name;  // e.g. "vextora.sys"
+        const void *Base = nullptr;
+        size_t Size = 0;
+        // The function holding an offset into the image ("AddDevice+0x1c"),
+        // or "" when the image does not say.
+        std::function<std::string(size_t Offset)> Symbol;
+        std::function<void()> Release;
+    };
+    void AddImage(ImageRegion Region);
+    // Whether Address lies in a kernel image of this machine. Such code
+    // follows the Windows x64 conventions throughout: its routines that the
+    // DDK declares without NTAPI (the USB idle callback) take the Windows
+    // convention too, where the driver compiled into the simulator takes the
+    // host's. Any thread.
+    bool InImage(const void *Address) const;
+    // "vextora.sys+0x3650 (DispatchReadWrite+0x12)"; "" outside every image.
+    std::string DescribeImageAddress(const void *Address) const;
+
     struct Impl;
     Impl &Internal() { return *impl_; }
 

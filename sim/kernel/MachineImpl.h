@@ -202,6 +202,14 @@ struct Machine::Impl {
     bool DpcRunning = false;
     SimThread *DpcThread = nullptr;
     std::set<PKDPC> HeldDpcs;  // Machine::HoldDpc, under Sched
+    // The driver whose KeInitializeDpc made each DPC, by the DPC's address:
+    // its routine runs as that driver's code. A KDPC has the DDK's size and
+    // no field for it. Entries stay until the address is initialized again
+    // or the driver unloads. Under Sched.
+    std::unordered_map<const KDPC *, PDRIVER_OBJECT> DpcOwners;
+    // Whether KeInitializeDpc made Dpc; when it did, its driver in *Owner.
+    // Sched held.
+    bool DpcOwnerLocked(const KDPC *Dpc, PDRIVER_OBJECT *Owner) const;
     // The first queued DPC that is not held; NULL when none. Sched held.
     PKDPC NextDpcLocked();
 
@@ -270,6 +278,11 @@ struct Machine::Impl {
     void PublishLiveDevicesLocked();
     unsigned AutoNameCounter = 0;
     KSPIN_LOCK CancelLock = 0;
+
+    // ---- kernel images (Machine::AddImage), under ImageMutex ------------------
+    mutable std::mutex ImageMutex;
+    std::vector<Machine::ImageRegion> Images;
+    const Machine::ImageRegion *ImageAtLocked(const void *Address) const;
 
     // ---- components and observers ------------------------------------------
     std::mutex ComponentMutex;

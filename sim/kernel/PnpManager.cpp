@@ -72,7 +72,7 @@ struct SyncWait {
     ULONG_PTR Information = 0;
 };
 
-void NTAPI PnpIrpFinished(PIRP Irp, void *Context)
+void PnpIrpFinished(PIRP Irp, void *Context)
 {
     auto *wait = static_cast<SyncWait *>(Context);
     wait->Status = Irp->IoStatus.Status;

@@ -212,6 +212,11 @@ private:
 
 std::string SiteText(const void *Site)
 {
+    // A kernel image is named by its own symbols; its addresses are this
+    // machine's alone, so they stay out of the cache below.
+    if (Machine *machine = Machine::CurrentOrNull(); machine != nullptr && machine->InImage(Site)) {
+        return Hex(reinterpret_cast<uintptr_t>(Site)) + " (" + machine->DescribeImageAddress(Site) + ")";
+    }
     // Every free describes its block in case a check fires, so the symbol
     // lookup (a walk of the dynamic symbol tables) is remembered per call
     // site: code addresses and their names are the same for every machine.

@@ -435,6 +435,16 @@ void Machine::Impl::StopServices()
     ClockThread.join();
 }
 
+bool Machine::Impl::DpcOwnerLocked(const KDPC *Dpc, PDRIVER_OBJECT *Owner) const
+{
+    auto it = DpcOwners.find(Dpc);
+    if (it == DpcOwners.end()) {
+        return false;
+    }
+    *Owner = it->second;
+    return true;
+}
+
 bool Machine::Impl::QueueDpcLocked(PKDPC Dpc, PVOID Arg1, PVOID Arg2)
 {
     if (Dpc->DpcData != nullptr) {
@@ -483,7 +493,8 @@ void Machine::Impl::DpcLoop()
         PVOID context = dpc->DeferredContext;
         PVOID a1 = dpc->SystemArgument1;
         PVOID a2 = dpc->SystemArgument2;
-        auto *owner = static_cast<PDRIVER_OBJECT>(dpc->Owner);
+        PDRIVER_OBJECT owner = nullptr;
+        (void)DpcOwnerLocked(dpc, &owner);
         DpcRunning = true;
         lock.unlock();
         me->Irql = DISPATCH_LEVEL;
@@ -760,6 +771,13 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
         return FALSE;
     }
     std::unique_lock lock(k.Sched);
+    PDRIVER_OBJECT dpcOwner = nullptr;
+    if (Dpc != nullptr && !k.DpcOwnerLocked(Dpc, &dpcOwner)) {
+        lock.unlock();
+        k.M.ReportViolation(checks::UninitializedObject, nullptr, nullptr,
+                            "KeSetTimerEx with a DPC that KeInitializeDpc did not initialize");
+        return FALSE;
+    }
     BOOLEAN wasArmed = Timer->Header.Inserted != 0;
     if (wasArmed) {
         CancelTimerLocked(k, Timer);
@@ -800,22 +818,26 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
-    Self();
+    Machine::Impl &k = Kernel();
     memset(static_cast<void *>(Dpc), 0, sizeof(*Dpc));
     Dpc->Type = 0x13;
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
-    Dpc->Owner = CurrentDriver();
+    PDRIVER_OBJECT owner = CurrentDriver();
+    std::unique_lock lock(k.Sched);
+    k.DpcOwners[Dpc] = owner;
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
     Machine::Impl &k = Kernel();
-    if (Dpc->DeferredRoutine == nullptr) {
+    std::unique_lock lock(k.Sched);
+    PDRIVER_OBJECT owner = nullptr;
+    if (Dpc->DeferredRoutine == nullptr || !k.DpcOwnerLocked(Dpc, &owner)) {
+        lock.unlock();
         k.M.ReportViolation(checks::UninitializedObject, nullptr, nullptr, "KeInsertQueueDpc on an uninitialized DPC");
         return FALSE;
     }
-    std::unique_lock lock(k.Sched);
     return k.QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2);
 }
 
@@ -866,6 +888,17 @@ VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount)
 }
 
 ULONG NTAPI KeQueryTimeIncrement(void) { return 156250; }
+
+// The clock counts in 100 ns units, the counter with it.
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
+{
+    if (PerformanceFrequency != nullptr) {
+        PerformanceFrequency->QuadPart = 10'000'000;
+    }
+    LARGE_INTEGER now;
+    now.QuadPart = static_cast<LONGLONG>(Kernel().Now());
+    return now;
+}
 
 // ---------------------------------------------------------------------------
 // Work items

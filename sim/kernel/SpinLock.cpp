@@ -204,8 +204,11 @@ DispatchLevelScope::~DispatchLevelScope()
 namespace {
 
 // KfAcquireSpinLock past its first attempt: a report, a held lock, a full
-// lock stack.
-[[gnu::noinline]] KIRQL AcquireSlow(SimThread *me, PKSPIN_LOCK SpinLock, KIRQL old)
+// lock stack. In the services' convention (NTAPI), as is ReleaseSlow: a
+// service that calls a routine of the host's convention must keep ten
+// vector registers the Windows convention preserves and the host's does
+// not, and these two services' fast paths call nothing else.
+[[gnu::noinline]] KIRQL NTAPI AcquireSlow(SimThread *me, PKSPIN_LOCK SpinLock, KIRQL old)
 {
     if (me->I->HasAcquireHook.load(std::memory_order_acquire)) {
         me->I->RunAcquireHook(SpinLock);
@@ -222,7 +225,7 @@ namespace {
     return old;
 }
 
-[[gnu::noinline]] void ReleaseSlow(SimThread *me, PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+[[gnu::noinline]] void NTAPI ReleaseSlow(SimThread *me, PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     if (me->Irql != DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeReleaseSpinLock at IRQL ", me->Irql);

@@ -20,6 +20,19 @@ constexpr uintptr_t kConfigurationTag = 0x7C00000000000000ull;
 
 PVOID Token(uintptr_t tag, uint64_t serial) { return reinterpret_cast<PVOID>(tag | serial); }
 
+// The DDK declares the idle callback without NTAPI, so it takes the
+// platform's default convention: the host's in the driver built into the
+// simulator, the Windows x64 one in a kernel image, as every routine there.
+void CallIdleCallback(sim::Machine &Machine, const USB_IDLE_CALLBACK_INFO &Info)
+{
+    if (Machine.InImage(reinterpret_cast<const void *>(Info.IdleCallback))) {
+        using WindowsIdleCallback = VOID(NTAPI *)(PVOID Context);
+        reinterpret_cast<WindowsIdleCallback>(Info.IdleCallback)(Info.IdleContext);
+        return;
+    }
+    Info.IdleCallback(Info.IdleContext);
+}
+
 // The NTSTATUS the stack returns with a USBD status.
 NTSTATUS NtStatusFor(USBD_STATUS usbd)
 {
@@ -751,7 +764,7 @@ struct UsbPort::Impl {
                 // may block until the device has reached its low-power state.
                 sim::FrameScope frame(sim::FrameKind::Other, driver, device, nullptr,
                                       reinterpret_cast<const void *>(info.IdleCallback));
-                info.IdleCallback(info.IdleContext);
+                CallIdleCallback(Machine, info);
             }
             PIRP complete = nullptr;
             NTSTATUS status = STATUS_SUCCESS;

@@ -12,7 +12,7 @@
 #include <set>
 #include <string>
 
-#include "PeImage.h"
+#include "sim/image/PeImage.h"
 
 namespace {
 

@@ -140,11 +140,20 @@ const std::vector<std::string> &AllocatingCalls()
 
 void ObserveFaults(sim::Machine &Machine)
 {
-    Machine.SetFaultObserver([](sim::FaultKind, const void *) {
+    Machine.SetFaultObserver([&Machine](sim::FaultKind, const void *) {
         void *frames[kDepth] = {};
         int depth = backtrace(frames, kDepth);
         FailedSite site;
         site.Frames.assign(frames, frames + depth);
+        // The unwinder stops at the first frame of an image (it has no
+        // unwind tables): that frame is the driver's call.
+        for (size_t i = 0; i < site.Frames.size(); ++i) {
+            if (Machine.InImage(site.Frames[i])) {
+                site.InImage = Machine.DescribeImageAddress(site.Frames[i]);
+                site.Frames.resize(i);
+                break;
+            }
+        }
         std::lock_guard lock(gMutex);
         gSites.push_back(std::move(site));
     });
@@ -265,6 +274,14 @@ SiteName Name(const FailedSite &Site)
         }
     }
     SiteName name;
+    if (!Site.InImage.empty()) {
+        // The frames up to the image are the simulator's: the outermost of
+        // them that has a name is the service the image called.
+        name.Service = entries.empty() ? "?" : entries.back().Function;
+        name.Routine = Site.InImage;
+        name.Text = name.Service + " from " + Site.InImage;
+        return name;
+    }
     std::string relative;
     size_t i = 0;
     while (i < entries.size() && !DriverFile(entries[i].Path, &relative)) {

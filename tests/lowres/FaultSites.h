@@ -27,6 +27,10 @@ const std::vector<std::string> &AllocatingCalls();
 
 struct FailedSite {
     std::vector<const void *> Frames;  // return addresses, innermost first
+    // The innermost frame in a kernel image (vextora.sys loaded into the
+    // machine), named by the image's symbols while it was mapped; empty for
+    // the driver built into the test.
+    std::string InImage;
 };
 
 // Records every injected failure on Machine from now on (any thread).
@@ -44,6 +48,7 @@ struct SiteName {
     std::string File;       // relative to the source tree: "driver/AddDevice.cpp"
     unsigned Line = 0;
     std::string Text;       // "IoCreateDevice in AddDevice (driver/AddDevice.cpp:38)"
+                            // or, in an image, "ExAllocatePoolWithTag from vextora.sys+0x1a2b (AddDevice+0x5c)"
 };
 
 // Symbolises the frames of all Sites in one addr2line run (cached), so that

@@ -525,6 +525,21 @@ TEST(LowResourceSites, EverySiteOfTheDriverIsFailedAndHandled)
     if (only != nullptr) {
         return;  // a partial sweep cannot judge the table
     }
+    if (Rig::Image() != nullptr) {
+        // The image has no line tables to match its sites with the driver's
+        // sources: its table lists each call it made that was failed, by
+        // the image's symbols, and the runs above judged every outcome.
+        std::lock_guard lock(gTableMutex);
+        std::cout << "== allocation calls of " << Rig::Image()->Name() << " failed: " << gSiteTable.size() << "\n";
+        for (const auto &[text, entry] : gSiteTable) {
+            std::cout << "  " << text << "\n";
+            for (const std::string &outcome : entry.Outcomes) {
+                std::cout << "      " << outcome << "\n";
+            }
+        }
+        EXPECT_FALSE(gSiteTable.empty());
+        return;
+    }
 
     const std::vector<SourceSite> sources = ScanDriverSources(VEXTORA_SOURCE_DIR);
     ASSERT_FALSE(sources.empty()) << "no allocation call found under " << VEXTORA_SOURCE_DIR;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace lowres {
 namespace {
@@ -31,13 +32,35 @@ Rig::Rig(const RigOptions &Options)
     }
 }
 
+const sim::image::ImageFile *Rig::Image()
+{
+    static const std::shared_ptr<const sim::image::ImageFile> image = []() {
+        const char *path = std::getenv("VEXTORA_LOWRES_IMAGE");
+        if (path == nullptr || *path == 0) {
+            return std::shared_ptr<const sim::image::ImageFile>();
+        }
+        std::string error;
+        auto file = sim::image::ImageFile::Open(path, &error);
+        if (!file) {
+            std::fprintf(stderr, "VEXTORA_LOWRES_IMAGE: %s\n", error.c_str());
+            std::abort();
+        }
+        return file;
+    }();
+    return image.get();
+}
+
 NTSTATUS Rig::Load()
 {
     if (driver_ != nullptr) {
         return STATUS_SUCCESS;
     }
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = machine_->LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey, &status);
+    if (Image() != nullptr) {
+        driver_ = sim::image::LoadDriver(*machine_, *Image(), u"\\Driver\\VEXTORA", kServiceKey, &status);
+    } else {
+        driver_ = machine_->LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey, &status);
+    }
     if (driver_ != nullptr) {
         Pnp().RegisterFunctionDriver(driver_);
     }

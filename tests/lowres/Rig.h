@@ -5,6 +5,7 @@
 
 #include "driver/Driver.h"
 #include "include/vextora.h"
+#include "sim/image/KernelImage.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/Machine.h"
 #include "sim/kernel/PnpManager.h"
@@ -39,6 +40,11 @@ public:
     bool Loaded() const { return driver_ != nullptr; }
     // Loads the driver (once) and returns what DriverEntry returned.
     NTSTATUS Load();
+    // The kernel image every rig of this process loads in place of the
+    // built-in driver: vextora.sys for x64 when VEXTORA_LOWRES_IMAGE names
+    // it, else null. A file that is not a loadable image ends the process
+    // with what is wrong.
+    static const sim::image::ImageFile *Image();
 
     // Plugs the loopback device and waits for the PnP manager; true when the
     // device was started and its interface is enabled.

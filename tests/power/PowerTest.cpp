@@ -248,7 +248,7 @@ struct OwnIrp {
     NTSTATUS Status;
 };
 
-void NTAPI OwnIrpFinal(PIRP Irp, void *Context)
+void OwnIrpFinal(PIRP Irp, void *Context)
 {
     auto *own = static_cast<OwnIrp *>(Context);
     own->Status = Irp->IoStatus.Status;

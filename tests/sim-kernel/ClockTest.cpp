@@ -49,6 +49,24 @@ TEST_F(ClockTest, PeriodicTimerFiresThreeTimesInVirtualTime)
     EXPECT_EQ(c.SeenIrql, DISPATCH_LEVEL);
 }
 
+// A KDPC has the DDK's size and no room for the driver that made it: the
+// kernel learns it from KeInitializeDpc, and a DPC that did not come from
+// there (copied, or filled in by hand) is refused, not run as nobody's.
+TEST_F(ClockTest, OnlyADpcFromKeInitializeDpcIsQueued)
+{
+    TimerCount c;
+    KeInitializeTimerEx(&c.Timer, NotificationTimer);
+    KeInitializeDpc(&c.Dpc, CountTick, &c);
+    KDPC copy = c.Dpc;
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    EXPECT_FALSE(KeSetTimerEx(&c.Timer, due, 0, &copy));
+    EXPECT_FALSE(KeInsertQueueDpc(&copy, nullptr, nullptr));
+    EXPECT_EQ(machine.ReportCount(sim::checks::UninitializedObject), 2u);
+    EXPECT_FALSE(KeCancelTimer(&c.Timer)) << "the timer was not armed";
+    machine.ClearReports();
+}
+
 TEST_F(ClockTest, TimedWaitsEndAtTheirDeadline)
 {
     KEVENT never;
@@ -109,7 +127,7 @@ TEST_F(ClockTest, FlushQueuedDpcsWaitsForRunningDpcs)
         KDPC Dpc;
         LONG Ran = 0;
     } c;
-    KeInitializeDpc(&c.Dpc, [](PKDPC, PVOID Context, PVOID A1, PVOID) {
+    KeInitializeDpc(&c.Dpc, [](PKDPC, PVOID Context, PVOID A1, PVOID) NTAPI {
         auto *x = static_cast<Ctx *>(Context);
         EXPECT_EQ(A1, reinterpret_cast<PVOID>(7));
         // Spend virtual time: the flush must wait for it.

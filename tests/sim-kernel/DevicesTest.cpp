@@ -106,7 +106,7 @@ TEST_F(DevicesTest, DeleteRulesAreEnforced)
 PVOID gLeaked;
 NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING RegistryPath)
 {
-    Driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    Driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     EXPECT_NE(RegistryPath, nullptr);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     gLeaked = ExAllocatePoolWithTag(PagedPool, RegistryPath->Length, 'kaeL');

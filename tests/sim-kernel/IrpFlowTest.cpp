@@ -163,10 +163,10 @@ TEST_F(IrpFlowTest, MoreProcessingRequiredStopsAndALaterCompletionResumes)
     static KEVENT back;
     KeInitializeEvent(&back, NotificationEvent, FALSE);
     static PIRP kept;
-    PDEVICE_OBJECT fdo = Upper([](PDEVICE_OBJECT Device, PIRP Irp) -> NTSTATUS {
+    PDEVICE_OBJECT fdo = Upper([](PDEVICE_OBJECT Device, PIRP Irp) NTAPI -> NTSTATUS {
         IoMarkIrpPending(Irp);
         IoCopyCurrentIrpStackLocationToNext(Irp);
-        IoSetCompletionRoutine(Irp, [](PDEVICE_OBJECT, PIRP I, PVOID) -> NTSTATUS {
+        IoSetCompletionRoutine(Irp, [](PDEVICE_OBJECT, PIRP I, PVOID) NTAPI -> NTSTATUS {
             kept = I;
             KeSetEvent(&back, IO_NO_INCREMENT, FALSE);
             return STATUS_MORE_PROCESSING_REQUIRED;

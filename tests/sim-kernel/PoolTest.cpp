@@ -293,7 +293,7 @@ std::vector<bool> RandomPattern(uint64_t Seed)
         o.Seed = Seed;
         sim::Machine m(o);
         sim::ThreadScope scope(m);
-        PDRIVER_OBJECT d = m.LoadDriver(u"\\Driver\\r", [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
+        PDRIVER_OBJECT d = m.LoadDriver(u"\\Driver\\r", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI -> NTSTATUS {
             return STATUS_SUCCESS;
         }, u"");
         m.SetFaultPlan({sim::FaultMode::Random, static_cast<unsigned>(sim::FaultKind::Pool), 0, 0.5});

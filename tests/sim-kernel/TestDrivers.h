@@ -102,7 +102,7 @@ protected:
     {
         static PDRIVER_DISPATCH pending;
         pending = Dispatch;
-        PDRIVER_OBJECT d = machine.LoadDriver(u"\\Driver\\undertest", [](PDRIVER_OBJECT D, PUNICODE_STRING) -> NTSTATUS {
+        PDRIVER_OBJECT d = machine.LoadDriver(u"\\Driver\\undertest", [](PDRIVER_OBJECT D, PUNICODE_STRING) NTAPI -> NTSTATUS {
             for (auto &f : D->MajorFunction) {
                 f = pending;
             }

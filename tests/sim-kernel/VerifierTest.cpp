@@ -33,52 +33,52 @@ struct DispatchCase {
 
 const DispatchCase kDispatchCases[] = {
     {"double completion",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          Complete(Irp, STATUS_SUCCESS);
          IoCompleteRequest(Irp, IO_NO_INCREMENT);
          return STATUS_SUCCESS;
      },
      LowerMode::Complete, {sim::checks::DoubleCompletion}},
     {"completion with STATUS_PENDING",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          IoMarkIrpPending(Irp);
          Complete(Irp, STATUS_PENDING);
          return STATUS_PENDING;
      },
      LowerMode::Complete, {sim::checks::CompletedWithPending}},
     {"pending returned, IRP not marked",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          gKept = Irp;
          return STATUS_PENDING;
      },
      LowerMode::Complete, {sim::checks::PendingNotMarked}},
     {"marked pending, other status returned",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          IoMarkIrpPending(Irp);
          return Complete(Irp, STATUS_SUCCESS);
      },
      LowerMode::Complete, {sim::checks::MarkedPendingReturnedOther}},
     {"return differs from IoStatus.Status",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          Complete(Irp, STATUS_SUCCESS);
          return STATUS_UNSUCCESSFUL;
      },
      LowerMode::Complete, {sim::checks::ReturnDiffersFromStatus}},
     {"IRP neither completed, passed nor pended",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          gKept = Irp;
          return STATUS_SUCCESS;
      },
      LowerMode::Complete, {sim::checks::IrpLost}},
     {"IRQL raised and not restored",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          KIRQL old;
          KeRaiseIrql(DISPATCH_LEVEL, &old);
          return Complete(Irp, STATUS_SUCCESS);
      },
      LowerMode::Complete, {sim::checks::IrqlChanged}},
     {"completion above DISPATCH_LEVEL",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          KIRQL old;
          KeRaiseIrql(HIGH_LEVEL, &old);
          Complete(Irp, STATUS_SUCCESS);
@@ -87,7 +87,7 @@ const DispatchCase kDispatchCases[] = {
      },
      LowerMode::Complete, {sim::checks::CompletionIrql}},
     {"completion holding a spin lock",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          static KSPIN_LOCK lock;
          KIRQL old;
          KeAcquireSpinLock(&lock, &old);
@@ -97,7 +97,7 @@ const DispatchCase kDispatchCases[] = {
      },
      LowerMode::Complete, {sim::checks::CompletionWithSpinLockHeld}},
     {"IofCallDriver above DISPATCH_LEVEL",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          KIRQL old;
          KeRaiseIrql(HIGH_LEVEL, &old);
          IoSkipCurrentIrpStackLocation(Irp);
@@ -107,20 +107,20 @@ const DispatchCase kDispatchCases[] = {
      },
      LowerMode::Complete, {sim::checks::CallDriverIrql, sim::checks::CompletionIrql}},
     {"IofCallDriver to NULL",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          NTSTATUS s = IoCallDriver(nullptr, Irp);
          return Complete(Irp, s);
      },
      LowerMode::Complete, {sim::checks::CallDriverNullDevice}},
     {"no stack location left",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          IoCopyCurrentIrpStackLocationToNext(Irp);
          NTSTATUS s = IoCallDriver(gLower, Irp);
          return Complete(Irp, s);
      },
      LowerMode::Complete, {sim::checks::NoStackLocation}, IRP_MJ_DEVICE_CONTROL, 1},
     {"forwarded location keeps the upper driver's completion routine",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          // Take a location of our own that carries a completion routine, as
          // if a driver above had set it, then copy it down whole.
          IoSetCompletionRoutine(Irp, NoPropagate, nullptr, TRUE, TRUE, TRUE);
@@ -130,20 +130,20 @@ const DispatchCase kDispatchCases[] = {
      },
      LowerMode::Complete, {sim::checks::ForwardedCompletionRoutine}, IRP_MJ_DEVICE_CONTROL, 3},
     {"power IRP passed with IofCallDriver",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          IoSkipCurrentIrpStackLocation(Irp);
          return IoCallDriver(gLower, Irp);
      },
      LowerMode::Complete, {sim::checks::PowerIrpWithIofCallDriver}, IRP_MJ_POWER},
     {"IofCallDriver with a cancel routine set",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          IoSetCancelRoutine(Irp, NeverCalled);
          IoSkipCurrentIrpStackLocation(Irp);
          return IoCallDriver(gLower, Irp);
      },
      LowerMode::Complete, {sim::checks::CallDriverWithCancelRoutine, sim::checks::CompletedWithCancelRoutine}},
     {"IofCallDriver holding a spin lock",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          static KSPIN_LOCK lock;
          KIRQL old;
          KeAcquireSpinLock(&lock, &old);
@@ -154,14 +154,14 @@ const DispatchCase kDispatchCases[] = {
      },
      LowerMode::Complete, {sim::checks::SpinLockHeldAcrossCall, sim::checks::CompletionWithSpinLockHeld}},
     {"completion routine ignores PendingReturned",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          IoCopyCurrentIrpStackLocationToNext(Irp);
          IoSetCompletionRoutine(Irp, NoPropagate, nullptr, TRUE, TRUE, TRUE);
          return IoCallDriver(gLower, Irp);
      },
      LowerMode::Pend, {sim::checks::PendingReturnedNotPropagated, sim::checks::PendingNotMarked}},
     {"dispatch returns holding a spin lock",
-     [](PDEVICE_OBJECT, PIRP Irp) {
+     [](PDEVICE_OBJECT, PIRP Irp) NTAPI {
          static KSPIN_LOCK lock;
          KIRQL old;
          Complete(Irp, STATUS_SUCCESS);
@@ -302,7 +302,7 @@ TEST_F(OwnIrpTest, CompletionRoutineThatFreesMustKeepTheIrp)
     sim::FrameScope asDriver(sim::FrameKind::Other, loaded.front());
     PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP I, PVOID) -> NTSTATUS {
+    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP I, PVOID) NTAPI -> NTSTATUS {
         IoFreeIrp(I);
         return STATUS_SUCCESS;  // should be STATUS_MORE_PROCESSING_REQUIRED
     }, nullptr, TRUE, TRUE, TRUE);
@@ -430,7 +430,7 @@ TEST_F(OwnIrpTest, DriverCancelsOnlyIrpsItTakesPartIn)
 {
     lower->Mode = LowerMode::Pend;
     // Leaves the IRP held; CompleteHeld finishes it.
-    lower->CancelRoutine = [](PDEVICE_OBJECT, PIRP Irp) { IoReleaseCancelSpinLock(Irp->CancelIrql); };
+    lower->CancelRoutine = [](PDEVICE_OBJECT, PIRP Irp) NTAPI { IoReleaseCancelSpinLock(Irp->CancelIrql); };
     auto sendToPdo = [&](PIRP Irp) {
         IoGetNextIrpStackLocation(Irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         IoSetCompletionRoutine(Irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);

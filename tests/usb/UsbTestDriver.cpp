@@ -103,7 +103,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchPassDown;
     driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchPassDown;
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     return STATUS_SUCCESS;
 }
 

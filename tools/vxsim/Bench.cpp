@@ -293,8 +293,9 @@ BenchReport RunBench(const BenchOptions &options)
         cost.seed = options.seed;
         cost.requestsPerThread = options.quick ? 500 : 100000;
         cost.repeats = options.quick ? 1 : 5;
+        cost.image = options.image;
         std::string failure;
-        if (!RunCost(cost, report.cost, failure, &report.cacheLineRoundTripNs))
+        if (!RunCost(cost, report.cost, failure, &report.cacheLineRoundTripNs, &report.imageCost))
             fail(failure);
     }
     report.passed = report.failure.empty();
@@ -358,6 +359,17 @@ void PrintBench(const BenchReport &report, std::ostream &out)
                           p.requestsPerSecond);
             out << line;
         }
+        if (!report.imageCost.empty()) {
+            out << "the x64 image beside the same driver built into vxsim\n";
+            out << "in flight  threads   built-in ns     image ns   image / built-in\n";
+            for (size_t i = 0; i < report.imageCost.size() && 2 * i < report.cost.size(); ++i) {
+                const CostCell &b = report.cost[2 * i];
+                const CostCell &m = report.imageCost[i];
+                std::snprintf(line, sizeof line, "%9u %8u %13.0f %12.0f %18.3f\n", m.inFlight, m.threads,
+                              b.nsPerRequest, m.nsPerRequest, m.nsPerRequest / b.nsPerRequest);
+                out << line;
+            }
+        }
         const auto scaling = CostScaling(report.cost);
         for (const auto &s : scaling) {
             std::snprintf(line, sizeof line, "%s, %u in flight: two threads on two pipes give %.2fx one thread's requests/s\n",
@@ -411,6 +423,14 @@ std::string BenchJson(const BenchReport &report)
         j["cost"].push_back({{"driver", c.driver}, {"in_flight", c.inFlight}, {"threads", c.threads},
                              {"requests", c.requests}, {"failed", c.failed}, {"wall_ns", c.wallNs},
                              {"ns_per_request", c.nsPerRequest}, {"requests_per_s", c.requestsPerSecond}});
+    j["image_cost"] = nlohmann::json::array();
+    for (size_t i = 0; i < report.imageCost.size() && 2 * i < report.cost.size(); ++i) {
+        const CostCell &c = report.imageCost[i];
+        j["image_cost"].push_back({{"in_flight", c.inFlight}, {"threads", c.threads}, {"requests", c.requests},
+                                   {"failed", c.failed}, {"wall_ns", c.wallNs}, {"ns_per_request", c.nsPerRequest},
+                                   {"requests_per_s", c.requestsPerSecond},
+                                   {"over_built_in", c.nsPerRequest / report.cost[2 * i].nsPerRequest}});
+    }
     j["cache_line_round_trip_ns"] = report.cacheLineRoundTripNs;
     j["cost_scaling"] = nlohmann::json::array();
     for (const auto &s : CostScaling(report.cost))

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ struct BenchOptions {
     uint64_t seed = 1;
     bool quick = false;  // a few sizes and depths, little data: for tests
     bool cost = true;    // the CPU cost comparison (wall clock, takes a while)
+    // vextora.sys for x64: its cost per read is measured beside the built-in
+    // driver's.
+    std::shared_ptr<const sim::image::ImageFile> image = nullptr;
 };
 
 // One cell of the bulk table: `depth` requests of `size` bytes kept in
@@ -73,6 +77,8 @@ struct BenchReport {
     std::vector<InterruptFigures> interrupt;
     std::vector<PoolFigures> pool;
     std::vector<CostCell> cost;
+    // The image's cells (BenchOptions::image), in the order of cost's pairs.
+    std::vector<CostCell> imageCost;
     // CacheLineRoundTripNs() before each round of the cost cells.
     std::vector<double> cacheLineRoundTripNs;
 };

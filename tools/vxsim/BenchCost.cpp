@@ -61,7 +61,8 @@ RigDriver PassThroughRigDriver()
 // submitting thread, no guard pages around freed IRPs.
 class CostRig : public MachineRig {
 public:
-    CostRig(uint64_t seed, CostDriver which) : MachineRig(Options(seed, which))
+    CostRig(uint64_t seed, CostDriver which, std::shared_ptr<const sim::image::ImageFile> image)
+        : MachineRig(Options(seed, which, std::move(image)))
     {
         vextora::usb::PortOptions portOptions;
         portOptions.Completion = vextora::usb::CompletionMode::Inline;
@@ -70,13 +71,15 @@ public:
     }
 
 private:
-    static RigOptions Options(uint64_t seed, CostDriver which)
+    static RigOptions Options(uint64_t seed, CostDriver which, std::shared_ptr<const sim::image::ImageFile> image)
     {
         RigOptions o;
         o.Machine.Seed = seed;
         o.Machine.RandomYields = false;
         o.Machine.IrpGuardPages = false;
-        o.Driver = which == CostDriver::Vextora ? VextoraRigDriver() : PassThroughRigDriver();
+        o.Driver = which == CostDriver::PassThrough ? PassThroughRigDriver() : VextoraRigDriver();
+        if (which == CostDriver::Image)
+            o.Image = std::move(image);
         o.ThreadName = "bench";
         return o;
     }
@@ -98,7 +101,10 @@ uint64_t ReadLoop(sim::IoManager &io, vxio::Handle handle, uint64_t count)
 }  // namespace
 
 struct CostSession::Impl {
-    Impl(uint64_t seed, CostDriver which) : Rig(seed, which) {}
+    Impl(uint64_t seed, CostDriver which, std::shared_ptr<const sim::image::ImageFile> image)
+        : Rig(seed, which, std::move(image))
+    {
+    }
     CostRig Rig;
     std::string Failure;
     vxio::Handle Pipes[2] = {vxio::kInvalidHandle, vxio::kInvalidHandle};
@@ -108,10 +114,15 @@ struct CostSession::Impl {
     bool Finished = false;
 };
 
-CostSession::CostSession(uint64_t seed, CostDriver driver, unsigned background)
-    : impl_(std::make_unique<Impl>(seed, driver))
+CostSession::CostSession(uint64_t seed, CostDriver driver, unsigned background,
+                         std::shared_ptr<const sim::image::ImageFile> image)
+    : impl_(std::make_unique<Impl>(seed, driver, std::move(image)))
 {
     Impl &i = *impl_;
+    if (i.Rig.Driver() == nullptr) {
+        i.Failure = i.Rig.LoadError().empty() ? "DriverEntry failed" : i.Rig.LoadError();
+        return;
+    }
     i.Failure = i.Rig.Open(u"PIPE00", &i.Pipes[0]);
     if (i.Failure.empty())
         i.Failure = i.Rig.Open(u"PIPE01", &i.Pipes[1]);
@@ -158,14 +169,14 @@ std::string CostSession::Finish()
 namespace {
 
 bool RunCell(uint64_t seed, CostDriver which, unsigned inFlight, unsigned threads, uint64_t perThread,
-             CostCell &cell, std::string &failure)
+             CostCell &cell, std::string &failure, const std::shared_ptr<const sim::image::ImageFile> &image)
 {
     cell = {};
     cell.driver = CostDriverName(which);
     cell.inFlight = inFlight;
     cell.threads = threads;
     // The reads kept in flight wait on IN 3 for the whole measurement.
-    CostSession session(seed, which, inFlight > threads ? inFlight - threads : 0);
+    CostSession session(seed, which, inFlight > threads ? inFlight - threads : 0, image);
     failure = session.Failure();
     if (!failure.empty())
         return false;
@@ -213,7 +224,15 @@ bool RunCell(uint64_t seed, CostDriver which, unsigned inFlight, unsigned thread
 
 const char *CostDriverName(CostDriver driver)
 {
-    return driver == CostDriver::Vextora ? "vextora" : "pass-through";
+    switch (driver) {
+    case CostDriver::Vextora:
+        return "vextora";
+    case CostDriver::PassThrough:
+        return "pass-through";
+    case CostDriver::Image:
+        break;
+    }
+    return "image";
 }
 
 double CacheLineRoundTripNs()
@@ -243,7 +262,7 @@ double CacheLineRoundTripNs()
 }
 
 bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure,
-             std::vector<double> *RoundTrips)
+             std::vector<double> *RoundTrips, std::vector<CostCell> *ImageCells)
 {
     // Every cell once per round, round after round, each keeping its
     // fastest run: the cells compared with one another (the two drivers,
@@ -257,8 +276,9 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
     std::vector<Planned> plan;
     for (unsigned inFlight : {1u, 2500u})
         for (unsigned threads : {1u, 2u})
-            for (CostDriver which : {CostDriver::Vextora, CostDriver::PassThrough})
-                plan.push_back({inFlight, threads, which});
+            for (CostDriver which : {CostDriver::Vextora, CostDriver::PassThrough, CostDriver::Image})
+                if (which != CostDriver::Image || (options.image && ImageCells != nullptr))
+                    plan.push_back({inFlight, threads, which});
     std::vector<CostCell> best(plan.size());
     for (unsigned round = 0; round < std::max(options.repeats, 1u); ++round) {
         if (RoundTrips != nullptr)
@@ -267,7 +287,7 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
             const Planned &planned = plan[i];
             CostCell cell;
             if (!RunCell(options.seed, planned.which, std::max(planned.inFlight, planned.threads), planned.threads,
-                         options.requestsPerThread, cell, failure))
+                         options.requestsPerThread, cell, failure, options.image))
                 return false;
             if (round == 0 || cell.wallNs < best[i].wallNs)
                 best[i] = cell;
@@ -275,16 +295,16 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
     }
     for (size_t i = 0; i < plan.size(); ++i) {
         best[i].inFlight = plan[i].inFlight;
-        cells.push_back(best[i]);
+        (plan[i].which == CostDriver::Image ? *ImageCells : cells).push_back(best[i]);
     }
     return true;
 }
 
 bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, unsigned threads, unsigned inFlight,
-                 CostCell &cell, std::string &failure)
+                 CostCell &cell, std::string &failure, std::shared_ptr<const sim::image::ImageFile> image)
 {
     threads = std::clamp(threads, 1u, 2u);
-    return RunCell(seed, driver, std::max(inFlight, threads), threads, requests, cell, failure);
+    return RunCell(seed, driver, std::max(inFlight, threads), threads, requests, cell, failure, image);
 }
 
 }  // namespace vx

@@ -11,13 +11,19 @@
 #include <string>
 #include <vector>
 
+namespace sim::image {
+class ImageFile;
+}
+
 namespace vx {
 
-enum class CostDriver { Vextora, PassThrough };
+// Image: vextora.sys for x64 loaded into the simulator, beside the same
+// driver built into it (Vextora).
+enum class CostDriver { Vextora, PassThrough, Image };
 const char *CostDriverName(CostDriver driver);
 
 struct CostCell {
-    std::string driver;       // "vextora" or "pass-through"
+    std::string driver;       // "vextora", "pass-through" or "image"
     unsigned inFlight = 0;    // reads pending on the device while measuring, the measured ones included
     unsigned threads = 0;     // application threads, each reading its own pipe
     uint64_t requests = 0;    // measured reads, all threads together
@@ -31,6 +37,8 @@ struct CostOptions {
     uint64_t seed = 1;
     uint64_t requestsPerThread = 100000;
     unsigned repeats = 5;  // rounds; each runs every cell once, and a cell keeps its fastest run
+    // When set, every round also runs each cell through this image.
+    std::shared_ptr<const sim::image::ImageFile> image = nullptr;
 };
 
 // A booted machine with one driver above the cost device: `background`
@@ -39,7 +47,9 @@ struct CostOptions {
 // Binds the constructing thread to the machine; use it from that thread.
 class CostSession {
 public:
-    CostSession(uint64_t seed, CostDriver driver, unsigned background);
+    // Driver Image needs the image file.
+    CostSession(uint64_t seed, CostDriver driver, unsigned background,
+                std::shared_ptr<const sim::image::ImageFile> image = nullptr);
     ~CostSession();
     CostSession(const CostSession &) = delete;
     CostSession &operator=(const CostSession &) = delete;
@@ -61,9 +71,11 @@ private:
 
 // Every combination of driver, 1 or 2,500 in flight and 1 or 2 threads,
 // and, when RoundTrips is given, CacheLineRoundTripNs() before each round.
-// Returns false (and what went wrong) when a run failed.
+// Cells of vextora and the pass-through go to cells, in pairs; those of the
+// image (options.image) to ImageCells. Returns false (and what went wrong)
+// when a run failed.
 bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::string &failure,
-             std::vector<double> *RoundTrips = nullptr);
+             std::vector<double> *RoundTrips = nullptr, std::vector<CostCell> *ImageCells = nullptr);
 
 // What two threads of this machine pay to share a cache line: the time
 // for a line written by one to reach the other and come back, in ns. Two
@@ -76,6 +88,6 @@ double CacheLineRoundTripNs();
 // `inFlight` pending in all: one cell alone, for a profiler (with 1 and 1,
 // what scripts/callgrind.sh counts instructions over).
 bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, unsigned threads, unsigned inFlight,
-                 CostCell &cell, std::string &failure);
+                 CostCell &cell, std::string &failure, std::shared_ptr<const sim::image::ImageFile> image = nullptr);
 
 }  // namespace vx

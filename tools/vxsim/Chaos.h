@@ -12,7 +12,12 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
+
+namespace sim::image {
+class ImageFile;
+}
 
 namespace vx {
 
@@ -23,6 +28,8 @@ struct ChaosOptions {
     bool progress = false;     // a progress bar on the terminal
     bool randomYields = true;  // random delays at thread hand-offs
     bool serial = false;       // every stream on one thread, interleaved by --seed
+    // vextora.sys for x64, run in place of the driver built into vxsim.
+    std::shared_ptr<const sim::image::ImageFile> image = nullptr;
 };
 
 struct ChaosResult {
@@ -40,6 +47,9 @@ struct ChaosResult {
     uint64_t powerAtIdleTicks = 0;        // system and device power requests at an idle check
     uint64_t restarts = 0;                // starts of a started device
     uint64_t queriesAnsweredByStart = 0;  // query-stop or query-remove answered by a start
+    // Of every operation of every thread and the status it met: --serial
+    // runs of one seed give the same digest.
+    uint64_t digest = 0;
 };
 
 // The command line that runs exactly these options for one seed.

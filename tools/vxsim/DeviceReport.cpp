@@ -143,7 +143,8 @@ void PrintJson(const Report &r, std::ostream &out)
 
 }  // namespace
 
-int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out, std::ostream &err)
+int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out, std::ostream &err,
+            std::shared_ptr<const sim::image::ImageFile> image)
 {
     vextora::usb::DeviceDescription description;
     try {
@@ -174,6 +175,7 @@ int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out
     {
         RigOptions options;
         options.Machine.Seed = seed;
+        options.Image = std::move(image);
         MachineRig rig(options);
         auto &pnp = rig.Pnp();
         auto &port = rig.Plug(std::move(model));

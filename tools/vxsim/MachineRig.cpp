@@ -22,7 +22,10 @@ MachineRig::MachineRig(const RigOptions &options)
         for (const auto &[name, value] : options.Parameters)
             machine_.Component<sim::Registry>().SetDword(key, name, value);
     }
-    driver_ = machine_.LoadDriver(which_.Name, which_.Entry, which_.ServiceKey);
+    if (options.Image)
+        driver_ = sim::image::LoadDriver(machine_, *options.Image, which_.Name, which_.ServiceKey, nullptr, &loadError_);
+    else
+        driver_ = machine_.LoadDriver(which_.Name, which_.Entry, which_.ServiceKey);
     if (driver_ != nullptr)
         Pnp().RegisterFunctionDriver(driver_);
 }

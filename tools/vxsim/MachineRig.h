@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/image/KernelImage.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/Machine.h"
 #include "sim/kernel/PnpManager.h"
@@ -38,6 +39,10 @@ struct RigOptions {
     // DWORD values written under the service key's Parameters subkey before
     // the driver loads (e.g. VextoraEnable = 1 for idle suspend).
     std::vector<std::pair<std::u16string, uint32_t>> Parameters;
+    // A kernel image file (vextora.sys for x64) whose DriverEntry runs in
+    // place of Driver.Entry, under Driver's name and service key; the rig
+    // maps a copy of its own.
+    std::shared_ptr<const sim::image::ImageFile> Image = nullptr;
 };
 
 // Lives on the thread that constructs it and is used from that thread
@@ -45,9 +50,9 @@ struct RigOptions {
 // the rig without Shutdown() leaves the teardown to the machine's own.
 class MachineRig {
 public:
-    // Boots the machine and loads the driver. When DriverEntry fails,
-    // Driver() is null, nothing is registered, and Shutdown() does not
-    // unload it.
+    // Boots the machine and loads the driver. When DriverEntry fails (or
+    // the image could not be mapped: LoadError()), Driver() is null,
+    // nothing is registered, and Shutdown() does not unload it.
     explicit MachineRig(const RigOptions &options);
     MachineRig(const MachineRig &) = delete;
     MachineRig &operator=(const MachineRig &) = delete;
@@ -89,6 +94,7 @@ public:
     sim::PowerManager &Power() { return machine_.Component<sim::PowerManager>(); }
     vextora::usb::UsbBus &Bus() { return machine_.Component<vextora::usb::UsbBus>(); }
     PDRIVER_OBJECT Driver() const { return driver_; }
+    const std::string &LoadError() const { return loadError_; }
     // The port of the last Plug(); null before the first.
     vextora::usb::UsbPort *Port() const { return port_; }
 
@@ -99,6 +105,7 @@ private:
     sim::Machine machine_;
     sim::ThreadScope scope_;
     PDRIVER_OBJECT driver_ = nullptr;
+    std::string loadError_;
     vextora::usb::UsbPort *port_ = nullptr;
     std::vector<vextora::usb::UsbPort *> ports_;  // every Plug(), in order
     std::u16string link_;

@@ -135,9 +135,10 @@ struct Session::Impl {
         rigOptions.Machine.Clock = options.realTime ? sim::ClockMode::RealTime : sim::ClockMode::Virtual;
         if (options.idleSuspend)
             rigOptions.Parameters = {{u"VextoraEnable", 1}};
+        rigOptions.Image = options.image;
         rig = std::make_unique<MachineRig>(rigOptions);
         if (rig->Driver() == nullptr)
-            throw StepFailure{"DriverEntry failed"};
+            throw StepFailure{rig->LoadError().empty() ? "DriverEntry failed" : rig->LoadError()};
         RegisterDriverClasses(Machine());
         if (options.trace) {
             tracer = std::make_unique<Tracer>(out, Machine(), rig->Driver());

@@ -12,6 +12,10 @@
 
 #include "tools/vxsim/Scenario.h"
 
+namespace sim::image {
+class ImageFile;
+}
+
 namespace vx {
 
 struct RunOptions {
@@ -20,6 +24,8 @@ struct RunOptions {
     bool trace = false;       // print every IRP the driver sees and completes
     bool idleSuspend = true;  // VextoraEnable = 1
     std::string pcap;         // USBPcap capture of every URB
+    // vextora.sys for x64, run in place of the driver built into vxsim.
+    std::shared_ptr<const sim::image::ImageFile> image = nullptr;
 };
 
 struct Summary {

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "sim/image/KernelImage.h"
 #include "tools/vxsim/Bench.h"
 #include "tools/vxsim/Chaos.h"
 #include "tools/vxsim/Demo.h"
@@ -40,6 +41,9 @@ int main(int argc, char **argv)
     app.add_flag("--real-time", options.realTime, "run the clock at wall-clock speed");
     app.add_flag("--trace", options.trace, "print every IRP the driver sees and completes");
     app.add_option("--pcap", options.pcap, "write every URB to FILE (USBPcap format, for Wireshark)");
+    std::string imagePath;
+    app.add_option("--image", imagePath,
+                   "run vextora.sys for x64 (PATH) loaded into the simulator instead of the driver built into vxsim");
 
     auto *demo = app.add_subcommand("demo", "the driver on the loopback device, from plug-in to removal");
     bool print = false;
@@ -79,8 +83,9 @@ int main(int argc, char **argv)
     bench->add_flag("--no-cost", noCost, "leave out the CPU cost comparison");
     std::string costOnce;
     uint64_t costRequests = 0;
-    bench->add_option("--cost-only", costOnce, "only N reads through one driver (vextora or pass-through), for callgrind")
-        ->check(CLI::IsMember({"vextora", "pass-through"}));
+    bench->add_option("--cost-only", costOnce,
+                      "only N reads through one driver (vextora, pass-through, or image with --image), for callgrind")
+        ->check(CLI::IsMember({"vextora", "pass-through", "image"}));
     bench->add_option("--requests", costRequests, "reads per thread for --cost-only");
     unsigned costThreads = 1, costInFlight = 1;
     bench->add_option("--threads", costThreads, "application threads for --cost-only, each on its own pipe")
@@ -93,6 +98,23 @@ int main(int argc, char **argv)
     help->add_option("TOPIC", topic);
 
     CLI11_PARSE(app, argc, argv);
+
+    if (!imagePath.empty()) {
+        // Checked whole before anything runs: a foreign or corrupt image, or
+        // one importing what the simulator lacks, is refused here.
+        std::string error;
+        options.image = sim::image::ImageFile::Open(imagePath, &error);
+        if (!options.image) {
+            std::cerr << "vxsim: " << error << "\n";
+            return 2;
+        }
+        // The first line says which driver runs (on stderr when stdout
+        // carries JSON).
+        const bool jsonOut = (*inspect && json) || (*bench && benchJson);
+        (jsonOut ? std::cerr : std::cout) << "vxsim: running the kernel image " << imagePath
+                                          << " (x64), not the driver built into vxsim\n";
+        chaosOptions.image = options.image;
+    }
 
     if (*demo) {
         if (print) {
@@ -122,9 +144,15 @@ int main(int argc, char **argv)
         if (!costOnce.empty()) {
             vx::CostCell cell;
             std::string failure;
-            const auto driver = costOnce == "vextora" ? vx::CostDriver::Vextora : vx::CostDriver::PassThrough;
+            const auto driver = costOnce == "vextora"        ? vx::CostDriver::Vextora
+                                : costOnce == "pass-through" ? vx::CostDriver::PassThrough
+                                                             : vx::CostDriver::Image;
+            if (driver == vx::CostDriver::Image && !options.image) {
+                std::cerr << "vxsim bench: --cost-only image needs --image PATH\n";
+                return 2;
+            }
             if (!vx::RunCostOnce(benchOptions.seed, driver, costRequests ? costRequests : 1000, costThreads,
-                                 costInFlight, cell, failure)) {
+                                 costInFlight, cell, failure, options.image)) {
                 std::cerr << "vxsim bench: " << failure << "\n";
                 return 1;
             }
@@ -134,6 +162,7 @@ int main(int argc, char **argv)
             return 0;
         }
         benchOptions.cost = !noCost;
+        benchOptions.image = options.image;
         vx::BenchReport report = vx::RunBench(benchOptions);
         if (benchJson)
             std::cout << vx::BenchJson(report) << "\n";
@@ -142,7 +171,7 @@ int main(int argc, char **argv)
         return report.passed ? 0 : 1;
     }
     if (*inspect)
-        return vx::Inspect(device, json, options.seed, std::cout, std::cerr);
+        return vx::Inspect(device, json, options.seed, std::cout, std::cerr, options.image);
     if (*help) {
         std::cout << "Scenario steps (one per line; see docs/scenarios.md):\n" << vx::DescribeVerbs();
         return 0;

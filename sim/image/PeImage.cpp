@@ -1,9 +1,10 @@
-#include "PeImage.h"
+#include "sim/image/PeImage.h"
 
 #include <cctype>
 #include <cstdlib>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -19,6 +20,7 @@ public:
     {
         return Offset <= bytes_.size() && Length <= bytes_.size() - Offset;
     }
+    uint8_t U8(uint64_t Offset) const { return static_cast<uint8_t>(U(Offset, 1)); }
     uint16_t U16(uint64_t Offset) const { return static_cast<uint16_t>(U(Offset, 2)); }
     uint32_t U32(uint64_t Offset) const { return static_cast<uint32_t>(U(Offset, 4)); }
     uint64_t U64(uint64_t Offset) const { return U(Offset, 8); }
@@ -50,19 +52,6 @@ private:
 
     const std::vector<uint8_t> &bytes_;
 };
-
-// File offset of an RVA, through the section that holds it.
-std::optional<uint64_t> OffsetOf(const Image &image, uint32_t Rva)
-{
-    for (const Section &section : image.Sections) {
-        const uint32_t extent = std::max(section.VirtualSize, section.RawSize);
-        if (Rva >= section.VirtualAddress && Rva - section.VirtualAddress < extent &&
-            Rva - section.VirtualAddress < section.RawSize) {
-            return static_cast<uint64_t>(section.RawOffset) + (Rva - section.VirtualAddress);
-        }
-    }
-    return std::nullopt;
-}
 
 bool Fail(std::string *Error, const std::string &Why)
 {
@@ -100,7 +89,8 @@ bool ReadImports(const Reader &reader, Image &image, uint32_t DirectoryRva, std:
         if (!thunks) {
             return Fail(Error, "import lookup table outside every section of " + *dll);
         }
-        for (uint64_t thunk = *thunks;; thunk += thunkWidth) {
+        uint32_t slot = addressRva;
+        for (uint64_t thunk = *thunks;; thunk += thunkWidth, slot += thunkWidth) {
             if (!reader.Has(thunk, thunkWidth)) {
                 return Fail(Error, "import lookup table of " + *dll + " runs off the file");
             }
@@ -110,6 +100,7 @@ bool ReadImports(const Reader &reader, Image &image, uint32_t DirectoryRva, std:
             }
             Import import;
             import.Dll = *dll;
+            import.SlotRva = slot;
             if ((value & ordinalFlag) != 0) {
                 import.Ordinal = static_cast<uint32_t>(value & 0xFFFF);
             } else {
@@ -125,7 +116,55 @@ bool ReadImports(const Reader &reader, Image &image, uint32_t DirectoryRva, std:
     }
 }
 
+// The functions of the COFF symbol table. The table only names things for
+// reports: one that does not read cleanly leaves the list empty.
+void ReadFunctions(const Reader &reader, Image &image, uint32_t TableOffset, uint32_t Count)
+{
+    constexpr uint64_t kEntry = 18;
+    const uint64_t strings = TableOffset + kEntry * Count;
+    if (TableOffset == 0 || !reader.Has(TableOffset, kEntry * Count) || !reader.Has(strings, 4)) {
+        return;
+    }
+    std::vector<Symbol> found;
+    for (uint32_t i = 0; i < Count; ++i) {
+        const uint64_t at = TableOffset + kEntry * i;
+        const auto section = static_cast<int16_t>(reader.U16(at + 12));
+        const uint16_t type = reader.U16(at + 14);
+        const uint8_t auxiliary = reader.U8(at + 17);
+        if (section >= 1 && static_cast<size_t>(section) <= image.Sections.size() && (type >> 4) == 2) {
+            std::optional<std::string> name;
+            if (reader.U32(at) == 0) {
+                name = reader.String(strings + reader.U32(at + 4));
+            } else {
+                name = std::string();
+                for (unsigned c = 0; c < 8 && reader.U8(at + c) != 0; ++c) {
+                    name->push_back(static_cast<char>(reader.U8(at + c)));
+                }
+            }
+            if (!name) {
+                return;
+            }
+            found.push_back({*name, image.Sections[section - 1].VirtualAddress + reader.U32(at + 8)});
+        }
+        i += auxiliary;
+    }
+    std::sort(found.begin(), found.end(), [](const Symbol &a, const Symbol &b) { return a.Rva < b.Rva; });
+    image.Functions = std::move(found);
+}
+
 }  // namespace
+
+std::optional<uint64_t> OffsetOf(const Image &image, uint32_t Rva)
+{
+    for (const Section &section : image.Sections) {
+        const uint32_t extent = std::max(section.VirtualSize, section.RawSize);
+        if (Rva >= section.VirtualAddress && Rva - section.VirtualAddress < extent &&
+            Rva - section.VirtualAddress < section.RawSize) {
+            return static_cast<uint64_t>(section.RawOffset) + (Rva - section.VirtualAddress);
+        }
+    }
+    return std::nullopt;
+}
 
 std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error)
 {
@@ -165,12 +204,19 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
         return std::nullopt;
     }
     image.EntryPoint = reader.U32(optional + 16);
+    image.ImageBase = image.Pe32Plus ? reader.U64(optional + 24) : reader.U32(optional + 28);
+    image.SectionAlignment = reader.U32(optional + 32);
+    image.SizeOfImage = reader.U32(optional + 56);
+    image.SizeOfHeaders = reader.U32(optional + 60);
     image.Subsystem = reader.U16(optional + 68);
     image.DllCharacteristics = reader.U16(optional + 70);
     auto directory = [&](unsigned index, uint32_t *size) {
         *size = reader.U32(directoriesAt + 8 * index + 4);
         return reader.U32(directoriesAt + 8 * index);
     };
+    for (unsigned i = 0; i < 16; ++i) {
+        image.Directories[i].Rva = directory(i, &image.Directories[i].Size);
+    }
     (void)directory(0, &image.ExportDirectorySize);
     uint32_t importSize = 0;
     const uint32_t importRva = directory(1, &importSize);
@@ -205,7 +251,10 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
         section.RawOffset = reader.U32(at + 20);
         section.Characteristics = reader.U32(at + 36);
         if (!reader.Has(section.RawOffset, section.RawSize)) {
-            Fail(Error, "section " + section.Name + " runs off the file");
+            char where[96];
+            std::snprintf(where, sizeof where, " (%u bytes at file offset 0x%x, in a file of %zu bytes)",
+                          section.RawSize, section.RawOffset, Bytes.size());
+            Fail(Error, "section " + section.Name + " runs off the file" + where);
             return std::nullopt;
         }
         image.Sections.push_back(section);
@@ -213,6 +262,7 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
     if (!ReadImports(reader, image, importSize != 0 ? importRva : 0, Error)) {
         return std::nullopt;
     }
+    ReadFunctions(reader, image, reader.U32(fileHeader + 8), reader.U32(fileHeader + 12));
     return image;
 }
 
