@@ -851,10 +851,16 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     }
     out << "chaos seed " << options.seed << ": " << result.appOps << " application operations, " << result.systemOps
         << " PnP/power/idle operations, " << result.replugs << " replugs, " << result.requests << " requests, "
-        result.restarts = system.Restarts();
-        result.queriesAnsweredByStart = system.QueriesAnsweredByStart();
-        result.powerAtIdleTicks = system.PowerAtIdleTicks();
-        for (unsigned i = 0; i < apps.size(); ++i) {
+        << result.bytesVerified << " bytes verified; " << result.parkedReads << " reads left waiting, "
+        << result.abandonedReads << " closed under a read, " << result.idleTickOpens << " opens and "
+        << result.powerAtIdleTicks << " power requests at the idle tick, " << result.restarts << " starts of a started "
+        << "device, " << result.queriesAnsweredByStart << " queries answered by a start";
+    if (options.serial) {
+        char digest[24];
+        std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(result.digest));
+        out << ", operations digest " << digest;
+    }
+    out << ": " << (result.passed ? "passed" : "FAILED") << "\n";
     if (!result.passed)
         out << result.failure << "\n";
     return result;
