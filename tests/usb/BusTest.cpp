@@ -625,7 +625,7 @@ TEST_F(BusFixture, DeviceThatVanishesMidTransfer)
 TEST_F(BusFixture, EveryRealDeviceConfigures)
 {
     size_t count = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DESCRIPTORS_DIR)) {
+    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DEVICES_DIR)) {
         if (entry.path().extension() != ".json") {
             continue;
         }

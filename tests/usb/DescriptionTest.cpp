@@ -34,7 +34,7 @@ std::string Replace(std::string s, const std::string &from, const std::string &t
 
 TEST(DeviceDescription, EveryRealDeviceIsAccepted)
 {
-    const std::filesystem::path dir = VEXTORA_DESCRIPTORS_DIR;
+    const std::filesystem::path dir = VEXTORA_DEVICES_DIR;
     ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
     size_t count = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {

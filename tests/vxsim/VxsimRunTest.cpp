@@ -76,7 +76,7 @@ TEST(Vxsim, APluggedDeviceThatDidNotStartIsNotTakenForTheOneBeforeIt)
     EXPECT_EQ(summary.poolBlocksLeft, 0u);
 }
 
-std::filesystem::path Descriptors() { return VEXTORA_DESCRIPTORS_DIR; }
+std::filesystem::path Descriptors() { return VEXTORA_DEVICES_DIR; }
 
 TEST(Vxsim, InspectReportsEveryRealDevice)
 {
