@@ -13,7 +13,7 @@
 
 #include "sim/usb/DeviceDescription.h"
 #include "tools/vxsim/Capture.h"
-#include "tools/vxsim/DescriptorText.h"
+#include "tools/common/DescriptorText.h"
 
 namespace {
 

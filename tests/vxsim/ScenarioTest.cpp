@@ -3,9 +3,9 @@
 #include <fstream>
 #include <regex>
 
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/Scenario.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/common/Requests.h"
+#include "tools/common/Scenario.h"
+#include "tools/common/StatusNames.h"
 
 namespace {
 

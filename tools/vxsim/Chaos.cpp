@@ -20,8 +20,8 @@
 #include "sim/usb/UsbBus.h"
 #include "tools/vxsim/MachineRig.h"
 #include "tools/vxsim/Progress.h"
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/common/Requests.h"
+#include "tools/common/StatusNames.h"
 
 namespace vx {
 namespace {

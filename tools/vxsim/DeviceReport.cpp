@@ -9,10 +9,11 @@
 #include "include/vextora.h"
 #include "pnp/DescriptorCheck.h"
 #include "sim/usb/DeviceDescription.h"
-#include "tools/vxsim/DescriptorText.h"
+#include "tools/common/DescriptorText.h"
 #include "tools/vxsim/MachineRig.h"
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/vxsim/SimAppIo.h"
+#include "tools/common/Requests.h"
+#include "tools/common/StatusNames.h"
 
 namespace vx {
 namespace {
@@ -90,7 +91,7 @@ const char *PipeTypeName(unsigned attributes)
 // What the driver holds after the start: its copy of the first interface as
 // the bus filled it at selection, the remote wake-up flag it derived, and the
 // strings read through its control requests.
-void ReadBack(vxio::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link, Report &report)
+void ReadBack(app::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link, Report &report)
 {
     const DeviceExtension *extension = ExtensionOf(fdo);
     report.remoteWake = extension->RemoteWakeSupported != 0;
@@ -108,7 +109,7 @@ void ReadBack(vxio::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link
                                     pipe.Interval});
         }
     }
-    vxio::Handle device = vxio::kInvalidHandle;
+    app::Handle device = app::kInvalidHandle;
     if (io.Open(link, u"", &device) < 0)
         return;
     ControlAnswer languages = Control(io, device, IOCTL_GET_STRING_DESCRIPTOR, StringRequest(0, 0), 255);
@@ -249,8 +250,9 @@ int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out
             if (record.Minor == IRP_MN_START_DEVICE)
                 report.status = record.Status;
         report.started = pnp.State(port.Pdo()) == sim::NodeState::Started && !rig.Link().empty();
+        SimAppIo io(rig.Io());
         if (report.started)
-            ReadBack(rig.Io(), pnp.FunctionDevice(port.Pdo()), rig.Link(), report);
+            ReadBack(io, pnp.FunctionDevice(port.Pdo()), rig.Link(), report);
         else
             report.error = "the driver refused to start the device with " + StatusName(report.status);
         if (!report.started && report.status == static_cast<int32_t>(STATUS_DEVICE_DATA_ERROR)) {

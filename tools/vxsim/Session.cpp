@@ -17,10 +17,11 @@
 #include "sim/usb/DeviceDescription.h"
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
-#include "tools/vxsim/AppSteps.h"
+#include "tools/common/AppSteps.h"
 #include "tools/vxsim/MachineRig.h"
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/vxsim/SimAppIo.h"
+#include "tools/common/Requests.h"
+#include "tools/common/StatusNames.h"
 #include "tools/vxsim/Tracer.h"
 #include "tools/vxsim/WmiAccess.h"
 
@@ -43,6 +44,7 @@ struct Session::Impl : AppHost {
     std::unique_ptr<Tracer> tracer;
     std::unique_ptr<MachineRig> rig;
     // After the rig: what the application holds goes before the machine.
+    std::unique_ptr<SimAppIo> appIo;
     std::unique_ptr<AppSteps> app;
     Summary summary;
     // The step running now, for the hang detector's last words.
@@ -79,7 +81,8 @@ struct Session::Impl : AppHost {
             tracer = std::make_unique<Tracer>(out, Machine(), rig->Driver());
             rig->AddIrpObserver(tracer.get());
         }
-        app = std::make_unique<AppSteps>(Io(), *this);
+        appIo = std::make_unique<SimAppIo>(Io());
+        app = std::make_unique<AppSteps>(*appIo, *this);
         Line("machine up, seed " + std::to_string(Machine().Seed()) + ", driver loaded");
     }
 

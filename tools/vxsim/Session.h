@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/vxsim/Scenario.h"
+#include "tools/common/Scenario.h"
 
 namespace sim::image {
 class ImageFile;

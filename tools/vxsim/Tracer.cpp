@@ -5,8 +5,8 @@
 #include <iterator>
 #include <ostream>
 
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/common/Requests.h"
+#include "tools/common/StatusNames.h"
 
 namespace vx {
 namespace {

@@ -10,14 +10,14 @@
 #include <sstream>
 
 #include "sim/image/KernelImage.h"
+#include "tools/common/Scenario.h"
+#include "tools/common/StatusNames.h"
 #include "tools/vxsim/Bench.h"
 #include "tools/vxsim/Capture.h"
 #include "tools/vxsim/Chaos.h"
 #include "tools/vxsim/Demo.h"
 #include "tools/vxsim/DeviceReport.h"
-#include "tools/vxsim/Scenario.h"
 #include "tools/vxsim/Session.h"
-#include "tools/vxsim/StatusNames.h"
 #include "vextora_version.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/vxsim/DescriptorText.h"
+#include "tools/common/DescriptorText.h"
 
 #include <cstdio>
 #include <string_view>

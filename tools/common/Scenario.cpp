@@ -1,7 +1,7 @@
-#include "tools/vxsim/Scenario.h"
+#include "tools/common/Scenario.h"
 
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/common/Requests.h"
+#include "tools/common/StatusNames.h"
 
 #include <cctype>
 #include <set>

@@ -1,8 +1,8 @@
 // The application's steps of a scenario (open, close, read, write, wait,
-// cancel, ioctl, echo), carried out over an application I/O interface and
-// printed in the request layer's words. vxsim runs them against the
-// simulated machine; every front end that drives the driver as an
-// application prints the same lines for the same steps.
+// cancel, ioctl, echo), carried out over the tools' application I/O
+// interface and printed in the request layer's words. vxsim runs them
+// against the simulated machine and vxctl.exe against Windows: the same
+// steps print the same lines in both, which the Wine harness compares.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/kernel/IoManagerApi.h"
-#include "tools/vxsim/Scenario.h"
+#include "tools/common/AppIo.h"
+#include "tools/common/Scenario.h"
 
 namespace vx {
 
@@ -39,6 +39,13 @@ public:
         (void)device;
         return {};
     }
+    // Appended to a failed status in a FAILED message: " (...)" with what
+    // the platform says of it (vxctl: the Win32 error), or nothing.
+    virtual std::string Explained(app::Status status)
+    {
+        (void)status;
+        return {};
+    }
 };
 
 struct AppCounters {
@@ -50,7 +57,7 @@ struct AppCounters {
 
 class AppSteps {
 public:
-    AppSteps(vxio::DeviceIo &io, AppHost &host) : io_(io), host_(host) {}
+    AppSteps(app::DeviceIo &io, AppHost &host) : io_(io), host_(host) {}
     ~AppSteps();
     AppSteps(const AppSteps &) = delete;
     AppSteps &operator=(const AppSteps &) = delete;
@@ -78,20 +85,20 @@ public:
 
 private:
     struct OpenHandle {
-        vxio::Handle handle = vxio::kInvalidHandle;
+        app::Handle handle = app::kInvalidHandle;
         size_t device = 0;
     };
     struct AsyncRead {
-        std::shared_ptr<vxio::Request> request;
+        std::shared_ptr<app::Request> request;
         std::vector<uint8_t> buffer;
         size_t device = 0;
     };
 
     OpenHandle &HandleNamed(const Step &step, const std::string &name);
-    void CheckStatus(const Step &step, vxio::Status status, const std::string &what);
+    void CheckStatus(const Step &step, app::Status status, const std::string &what);
     void CheckBytes(const Step &step, uint64_t actual);
     void Verify(const Step &step, size_t device, const std::vector<uint8_t> &data);
-    void FinishRead(const Step &step, const std::string &what, vxio::Status status, size_t device,
+    void FinishRead(const Step &step, const std::string &what, app::Status status, size_t device,
                     std::vector<uint8_t> &buffer, uint64_t moved);
 
     void Open(const Step &step);
@@ -102,7 +109,7 @@ private:
     void Cancel(const Step &step);
     void Ioctl(const Step &step);
 
-    vxio::DeviceIo &io_;
+    app::DeviceIo &io_;
     AppHost &host_;
     AppCounters counters_;
     std::map<std::string, OpenHandle> handles_;

@@ -1,9 +1,9 @@
-#include "tools/vxsim/StatusNames.h"
+#include "tools/common/StatusNames.h"
 
 #include <cstdio>
 #include <iterator>
 
-#include "tools/vxsim/Scenario.h"
+#include "tools/common/Scenario.h"
 
 namespace vx {
 namespace {
