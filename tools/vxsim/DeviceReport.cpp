@@ -133,9 +133,9 @@ void ReadBack(app::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link,
     io.Close(device);
 }
 
-void PrintText(const std::string &path, const Report &r, std::ostream &out)
+void PrintText(const std::string &path, uint64_t seed, const Report &r, std::ostream &out)
 {
-    out << path << "\n";
+    out << path << " (seed " << seed << ")\n";
     out << "  start: " << (r.started ? "started" : "refused") << " (" << StatusName(r.status) << ")\n";
     if (!r.started) {
         out << "  " << r.error << "\n";
@@ -161,9 +161,10 @@ void PrintText(const std::string &path, const Report &r, std::ostream &out)
         out << "  note: " << note << "\n";
 }
 
-void PrintJson(const Report &r, std::ostream &out)
+void PrintJson(uint64_t seed, const Report &r, std::ostream &out)
 {
     nlohmann::ordered_json j;
+    j["seed"] = seed;
     char status[16];
     std::snprintf(status, sizeof status, "0x%08X", static_cast<uint32_t>(r.status));
     j["started"] = r.started;
@@ -274,9 +275,9 @@ int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out
     if (report.started && report.haveInterface && report.pipes.empty())
         NoteAlternateSettings(description.Descriptors.Configuration, report);
     if (json)
-        PrintJson(report, out);
+        PrintJson(seed, report, out);
     else
-        PrintText(path, report, out);
+        PrintText(path, seed, report, out);
     return report.started ? 0 : 1;
 }
 

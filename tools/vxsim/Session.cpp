@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
@@ -49,6 +50,7 @@ struct Session::Impl : AppHost {
     Summary summary;
     // The step running now, for the hang detector's last words.
     std::atomic<const Step *> current{nullptr};
+    std::chrono::steady_clock::time_point lastFlush;
 
     struct Device {
         std::string name;
@@ -403,13 +405,36 @@ struct Session::Impl : AppHost {
         Line("fault: " + device.name + " answers the next request on endpoint " + address + " with " + answer);
     }
 
+    // Runs one step of the file (a repeat with all its rounds). A live
+    // reader of the capture sees each step's packets: the capture is
+    // written out after every step of the file, and inside a long repeat
+    // at most every quarter of a second of wall time.
+    void ExecuteTopLevel(const Step &step)
+    {
+        Execute(step);
+        FlushCapture(true);
+    }
+
+    void FlushCapture(bool always)
+    {
+        if (options.pcap.empty())
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (always || now - lastFlush >= std::chrono::milliseconds(250)) {
+            Bus().FlushCaptures();
+            lastFlush = now;
+        }
+    }
+
     void Execute(const Step &step)
     {
         if (step.verb == "repeat") {
             const uint64_t count = StepNumber(step, step.args[0], "a count");
             for (uint64_t i = 0; i < count; ++i)
-                for (const Step &inner : step.body)
+                for (const Step &inner : step.body) {
                     Execute(inner);
+                    FlushCapture(false);
+                }
             return;
         }
         current = &step;
@@ -442,9 +467,6 @@ struct Session::Impl : AppHost {
             Fault(step);
         else
             throw StepFailure{step.Where() + "step '" + v + "' is not implemented"};
-        // A live reader of the capture sees each step's packets.
-        if (!options.pcap.empty())
-            Bus().FlushCaptures();
     }
 
     // Ends what the scenario left going, removes every device, unloads the
@@ -504,7 +526,7 @@ Summary Session::Run(const std::vector<Step> &steps)
     try {
         s.Boot();
         for (const auto &step : steps)
-            s.Execute(step);
+            s.ExecuteTopLevel(step);
     } catch (const StepFailure &failure) {
         failed(failure.message);
     } catch (const std::exception &e) {
