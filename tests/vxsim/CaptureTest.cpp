@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "sim/usb/DeviceDescription.h"
-#include "tools/vxsim/Capture.h"
 #include "tools/common/DescriptorText.h"
+#include "tools/vxsim/Capture.h"
 
 namespace {
 
@@ -42,7 +42,10 @@ std::set<unsigned> MakeSysfs(const std::filesystem::path &dir, const nlohmann::j
     raw.append(config.begin(), config.end());
     Put(dir / "descriptors", raw);
     const std::string speed = description["speed"];
-    Put(dir / "speed", (speed == "low" ? "1.5" : speed == "full" ? "12" : speed == "high" ? "480" : "5000") +
+    Put(dir / "speed", (speed == "low"    ? "1.5"
+                        : speed == "full" ? "12"
+                        : speed == "high" ? "480"
+                                          : "5000") +
                            std::string("\n"));
     Put(dir / "bConfigurationValue", std::to_string(config[5]) + "\n");
     std::set<unsigned> shown;
@@ -75,7 +78,8 @@ std::set<unsigned> MakeSysfs(const std::filesystem::path &dir, const nlohmann::j
 
 TEST(Capture, EveryRealDeviceComesBackFromItsSysfsFolder)
 {
-    const auto root = std::filesystem::temp_directory_path() / ("vxsim-capture-" + std::to_string(::getpid()));
+    const auto root =
+        std::filesystem::temp_directory_path() / ("vxsim-capture-" + std::to_string(::getpid()));
     int devices = 0;
     for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DEVICES_DIR)) {
         if (entry.path().extension() != ".json")
@@ -94,7 +98,8 @@ TEST(Capture, EveryRealDeviceComesBackFromItsSysfsFolder)
         EXPECT_EQ(captured["device"], original["device"]);
         EXPECT_EQ(captured["configuration"], original["configuration"]);
         for (unsigned index : shown)
-            EXPECT_EQ(captured["strings"][std::to_string(index)], original["strings"][std::to_string(index)]) << index;
+            EXPECT_EQ(captured["strings"][std::to_string(index)], original["strings"][std::to_string(index)])
+                << index;
         EXPECT_EQ(captured["strings"].size(), shown.empty() ? 0u : shown.size() + 1);
         if (!shown.empty()) {
             EXPECT_EQ(captured["strings"]["0"], "04030904");
@@ -106,7 +111,8 @@ TEST(Capture, EveryRealDeviceComesBackFromItsSysfsFolder)
 
 TEST(Capture, AFolderThatIsNoUsbDeviceIsRefused)
 {
-    const auto dir = std::filesystem::temp_directory_path() / ("vxsim-capture-bad-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("vxsim-capture-bad-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     std::ostringstream out, err;
     EXPECT_EQ(vx::Capture(dir, out, err), 2);
@@ -118,4 +124,4 @@ TEST(Capture, AFolderThatIsNoUsbDeviceIsRefused)
     std::filesystem::remove_all(dir);
 }
 
-}  // namespace
+} // namespace

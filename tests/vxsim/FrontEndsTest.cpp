@@ -82,4 +82,4 @@ TEST(FrontEnds, PrintTheSameLinesForTheApplicationsSteps)
     EXPECT_EQ(ApplicationLines(out.str()), vxsim);
 }
 
-}  // namespace
+} // namespace

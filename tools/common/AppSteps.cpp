@@ -69,8 +69,8 @@ void AppSteps::CheckStatus(const Step &step, app::Status status, const std::stri
     }
     const bool ok = expected ? status == *expected : status >= 0;
     if (!ok)
-        throw StepFailure{step.Where() + what + " returned " + StatusName(status) + host_.Explained(status) + ", expected " +
-                          (expected ? StatusName(*expected) : std::string("success"))};
+        throw StepFailure{step.Where() + what + " returned " + StatusName(status) + host_.Explained(status) +
+                          ", expected " + (expected ? StatusName(*expected) : std::string("success"))};
 }
 
 void AppSteps::CheckBytes(const Step &step, uint64_t actual)
@@ -138,7 +138,8 @@ void AppSteps::Write(const Step &step)
 {
     const OpenHandle handle = HandleNamed(step, step.args[0]);
     const uint64_t size = StepNumber(step, step.args[1], "a size", kMaxLength);
-    const uint64_t seed = step.Option("pattern") ? StepNumber(step, *step.Option("pattern"), "a pattern seed") : 1;
+    const uint64_t seed =
+        step.Option("pattern") ? StepNumber(step, *step.Option("pattern"), "a pattern seed") : 1;
     std::vector<uint8_t> data(size);
     FillPattern(data, seed, counters_.bytesWritten);
     uint32_t moved = 0;
@@ -168,7 +169,8 @@ void AppSteps::FinishRead(const Step &step, const std::string &what, app::Status
         Verify(step, device, buffer);
         verified = ", every byte verified";
     }
-    host_.Line(what + ": " + StatusName(status) + ", " + std::to_string(buffer.size()) + " bytes read" + verified);
+    host_.Line(what + ": " + StatusName(status) + ", " + std::to_string(buffer.size()) + " bytes read" +
+               verified);
 }
 
 void AppSteps::Read(const Step &step)
@@ -193,9 +195,11 @@ void AppSteps::Read(const Step &step)
     }
     std::vector<uint8_t> buffer(size);
     uint32_t moved = 0;
-    const app::Status status = io_.ReadSync(handle.handle, buffer.data(), static_cast<uint32_t>(size), &moved);
+    const app::Status status =
+        io_.ReadSync(handle.handle, buffer.data(), static_cast<uint32_t>(size), &moved);
     ++counters_.requests;
-    FinishRead(step, "read " + step.args[0] + " " + std::to_string(size), status, handle.device, buffer, moved);
+    FinishRead(step, "read " + step.args[0] + " " + std::to_string(size), status, handle.device, buffer,
+               moved);
 }
 
 void AppSteps::Wait(const Step &step)
@@ -227,23 +231,24 @@ void AppSteps::Ioctl(const Step &step)
         throw StepFailure{step.Where() + "the input must be hex bytes such as 02 00 09 04"};
     const std::vector<uint8_t> bytes(input->begin(), input->end());
     const uint32_t outLength =
-        step.Option("out") ? static_cast<uint32_t>(StepNumber(step, *step.Option("out"), "an output length", kMaxLength))
-                           : 0;
+        step.Option("out")
+            ? static_cast<uint32_t>(StepNumber(step, *step.Option("out"), "an output length", kMaxLength))
+            : 0;
     const ControlAnswer answer = Control(io_, handle.handle, *code, bytes, outLength);
     ++counters_.requests;
     CheckStatus(step, answer.status, ControlCodeName(*code));
     if (auto info = step.Option("info")) {
         const uint64_t wanted = StepNumber(step, *info, "an information value", kMaxLength);
         if (wanted != answer.information)
-            throw StepFailure{step.Where() + "information " + std::to_string(answer.information) + ", expected " +
-                              std::to_string(wanted)};
+            throw StepFailure{step.Where() + "information " + std::to_string(answer.information) +
+                              ", expected " + std::to_string(wanted)};
     }
     // A device reset selects the configuration again, which empties the
     // device's buffers.
     if (*code == IOCTL_RESET_DEVICE && answer.status >= 0)
         ForgetWritten(handle.device);
-    host_.Line(ControlCodeName(*code) + " on " + step.args[0] + ": " + StatusName(answer.status) + ", information " +
-               std::to_string(answer.information));
+    host_.Line(ControlCodeName(*code) + " on " + step.args[0] + ": " + StatusName(answer.status) +
+               ", information " + std::to_string(answer.information));
     if (step.Has("show") && answer.status >= 0)
         host_.Text(DescribeAnswer(*code, bytes, answer));
 }
@@ -263,7 +268,8 @@ void AppSteps::CloseHandles()
 
 bool AppSteps::ReadsDone() const
 {
-    return std::all_of(reads_.begin(), reads_.end(), [](const auto &read) { return read.second.request->Done(); });
+    return std::all_of(reads_.begin(), reads_.end(),
+                       [](const auto &read) { return read.second.request->Done(); });
 }
 
 void AppSteps::FinishReads()
@@ -275,4 +281,4 @@ void AppSteps::FinishReads()
     reads_.clear();
 }
 
-}  // namespace vx
+} // namespace vx

@@ -13,13 +13,14 @@ namespace {
 
 const char *MajorName(UCHAR major)
 {
-    static const char *names[] = {"CREATE",         "CREATE_NAMED_PIPE", "CLOSE",           "READ",
-                                  "WRITE",          "QUERY_INFORMATION", "SET_INFORMATION", "QUERY_EA",
-                                  "SET_EA",         "FLUSH_BUFFERS",     "QUERY_VOLUME",    "SET_VOLUME",
-                                  "DIRECTORY",      "FILE_SYSTEM",       "DEVICE_CONTROL",  "INTERNAL_DEVICE_CONTROL",
-                                  "SHUTDOWN",       "LOCK_CONTROL",      "CLEANUP",         "CREATE_MAILSLOT",
-                                  "QUERY_SECURITY", "SET_SECURITY",      "POWER",           "SYSTEM_CONTROL",
-                                  "DEVICE_CHANGE",  "QUERY_QUOTA",       "SET_QUOTA",       "PNP"};
+    static const char *names[] = {
+        "CREATE",         "CREATE_NAMED_PIPE", "CLOSE",           "READ",
+        "WRITE",          "QUERY_INFORMATION", "SET_INFORMATION", "QUERY_EA",
+        "SET_EA",         "FLUSH_BUFFERS",     "QUERY_VOLUME",    "SET_VOLUME",
+        "DIRECTORY",      "FILE_SYSTEM",       "DEVICE_CONTROL",  "INTERNAL_DEVICE_CONTROL",
+        "SHUTDOWN",       "LOCK_CONTROL",      "CLEANUP",         "CREATE_MAILSLOT",
+        "QUERY_SECURITY", "SET_SECURITY",      "POWER",           "SYSTEM_CONTROL",
+        "DEVICE_CHANGE",  "QUERY_QUOTA",       "SET_QUOTA",       "PNP"};
     return major < std::size(names) ? names[major] : "?";
 }
 
@@ -63,10 +64,18 @@ std::string PnpMinor(UCHAR minor)
 
 std::string WmiMinor(UCHAR minor)
 {
-    static const char *const names[] = {"QUERY_ALL_DATA",    "QUERY_SINGLE_INSTANCE", "CHANGE_SINGLE_INSTANCE",
-                                        "CHANGE_SINGLE_ITEM", "ENABLE_EVENTS",        "DISABLE_EVENTS",
-                                        "ENABLE_COLLECTION", "DISABLE_COLLECTION",    "REGINFO",
-                                        "EXECUTE_METHOD",    nullptr,                 "REGINFO_EX"};
+    static const char *const names[] = {"QUERY_ALL_DATA",
+                                        "QUERY_SINGLE_INSTANCE",
+                                        "CHANGE_SINGLE_INSTANCE",
+                                        "CHANGE_SINGLE_ITEM",
+                                        "ENABLE_EVENTS",
+                                        "DISABLE_EVENTS",
+                                        "ENABLE_COLLECTION",
+                                        "DISABLE_COLLECTION",
+                                        "REGINFO",
+                                        "EXECUTE_METHOD",
+                                        nullptr,
+                                        "REGINFO_EX"};
     return Numbered(names, std::size(names), minor);
 }
 
@@ -74,9 +83,11 @@ std::string PowerState(PIO_STACK_LOCATION stack)
 {
     char text[16];
     if (stack->Parameters.Power.Type == DevicePowerState)
-        std::snprintf(text, sizeof text, "D%d", static_cast<int>(stack->Parameters.Power.State.DeviceState) - 1);
+        std::snprintf(text, sizeof text, "D%d",
+                      static_cast<int>(stack->Parameters.Power.State.DeviceState) - 1);
     else
-        std::snprintf(text, sizeof text, "S%d", static_cast<int>(stack->Parameters.Power.State.SystemState) - 1);
+        std::snprintf(text, sizeof text, "S%d",
+                      static_cast<int>(stack->Parameters.Power.State.SystemState) - 1);
     return text;
 }
 
@@ -98,7 +109,7 @@ std::string InternalControl(ULONG code)
     }
 }
 
-}  // namespace
+} // namespace
 
 Tracer::Tracer(std::ostream &out, sim::Machine &machine, PDRIVER_OBJECT driver)
     : out_(out), machine_(machine), driver_(driver)
@@ -135,7 +146,8 @@ void Tracer::OnCallDriver(PDEVICE_OBJECT target, PIRP irp, sim::CallPath)
     // right below one of them, which only the driver does (the managers
     // send to the top of the stack).
     const bool toUs = target->DriverObject == driver_;
-    const bool down = !toUs && target->AttachedDevice != nullptr && target->AttachedDevice->DriverObject == driver_;
+    const bool down =
+        !toUs && target->AttachedDevice != nullptr && target->AttachedDevice->DriverObject == driver_;
     if (!toUs && !down)
         return;
     const std::string what = Describe(IoGetCurrentIrpStackLocation(irp));
@@ -188,4 +200,4 @@ void Tracer::Line(const std::string &text)
     out_ << stamp << text << "\n";
 }
 
-}  // namespace vx
+} // namespace vx
