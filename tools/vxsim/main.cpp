@@ -27,8 +27,8 @@ const char kExitCodes[] =
     "  0  every check held\n"
     "  1  a check did not hold: a step, the verifier, pool left behind, a device the driver refused,\n"
     "     a failed bench or chaos run\n"
-    "  2  usage: a wrong command line, or a scenario or description file that cannot be read or is\n"
-    "     malformed; nothing ran\n"
+    "  2  usage: a wrong command line, a scenario file that cannot be read or is malformed, a\n"
+    "     description file inspect cannot use, a folder capture cannot read; nothing ran\n"
     "  4  a step waited for ever: the machine's hang detector stopped the run (the FAILED line names\n"
     "     the step; the detector's report is on standard error)\n";
 
