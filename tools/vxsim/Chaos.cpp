@@ -906,6 +906,17 @@ std::string ChaosJson(const ChaosOptions &options, const ChaosSummary &summary)
         one["replugs"] = r.replugs;
         one["requests"] = r.requests;
         one["bytes_verified"] = r.bytesVerified;
+        one["reads_left_waiting"] = r.parkedReads;
+        one["closed_under_a_read"] = r.abandonedReads;
+        one["opens_at_idle_tick"] = r.idleTickOpens;
+        one["power_requests_at_idle_tick"] = r.powerAtIdleTicks;
+        one["starts_of_a_started_device"] = r.restarts;
+        one["queries_answered_by_a_start"] = r.queriesAnsweredByStart;
+        if (options.serial) {
+            char digest[24];
+            std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(r.digest));
+            one["operations_digest"] = digest;
+        }
         if (!r.passed)
             one["failure"] = r.failure;
         j["runs"].push_back(std::move(one));
