@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "sim/image/Exports.h"
 
@@ -269,22 +270,88 @@ std::string FunctionAt(const std::vector<pe::Symbol> &Functions, size_t Offset)
     return name + "+" + Hex(Offset - function.Rva);
 }
 
+// The CRC-32 that .gnu_debuglink carries (IEEE 802.3, reflected), as gdb
+// and objcopy compute it.
+uint32_t DebugLinkCrc(const std::vector<uint8_t> &Bytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint8_t byte : Bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
+std::optional<std::vector<uint8_t>> ReadFile(const std::string &Path)
+{
+    std::ifstream file(Path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// The functions of the debug file a stripped image names in .gnu_debuglink
+// (its name, NUL, padding to four bytes, the file's CRC-32), looked for in
+// Directory as gdb does first. Empty when there is none, it cannot be read,
+// or its CRC is not the one recorded: names from another build would
+// mislead.
+std::vector<pe::Symbol> DebugLinkFunctions(const std::vector<uint8_t> &Bytes, const pe::Image &Headers,
+                                           const std::string &Directory)
+{
+    for (const pe::Section &section : Headers.Sections) {
+        if (section.Name != ".gnu_debuglink" || section.RawOffset > Bytes.size() ||
+            Bytes.size() - section.RawOffset < std::min(section.RawSize, Extent(section))) {
+            continue;
+        }
+        const uint8_t *data = Bytes.data() + section.RawOffset;
+        const size_t size = std::min(section.RawSize, Extent(section));
+        const auto *nul = static_cast<const uint8_t *>(std::memchr(data, 0, size));
+        if (nul == nullptr || nul == data) {
+            return {};
+        }
+        const std::string name(reinterpret_cast<const char *>(data), nul - data);
+        const size_t crcAt = ((nul - data) + 1 + 3) & ~size_t{3};
+        if (name.find('/') != std::string::npos || crcAt + 4 > size) {
+            return {};
+        }
+        const uint32_t crc = data[crcAt] | data[crcAt + 1] << 8 | data[crcAt + 2] << 16 |
+                             static_cast<uint32_t>(data[crcAt + 3]) << 24;
+        auto debug = ReadFile(Directory + name);
+        if (!debug || DebugLinkCrc(*debug) != crc) {
+            return {};
+        }
+        std::string ignored;
+        auto parsed = pe::Parse(*debug, &ignored, pe::Contents::DebugFile);
+        return parsed ? std::move(parsed->Functions) : std::vector<pe::Symbol>{};
+    }
+    return {};
+}
+
 }  // namespace
 
 std::shared_ptr<const ImageFile> ImageFile::Open(const std::string &Path, std::string *Error)
 {
-    std::ifstream file(Path, std::ios::binary);
-    if (!file) {
+    auto bytes = ReadFile(Path);
+    if (!bytes) {
         *Error = "cannot read " + Path;
         return nullptr;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const size_t slash = Path.find_last_of('/');
-    return FromBytes(std::move(bytes), slash == std::string::npos ? Path : Path.substr(slash + 1), Error);
+    const std::string directory = slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+    return Check(std::move(*bytes), Path.substr(directory.size()), &directory, Error);
 }
 
 std::shared_ptr<const ImageFile> ImageFile::FromBytes(std::vector<uint8_t> Bytes, std::string Name,
                                                       std::string *Error)
+{
+    return Check(std::move(Bytes), std::move(Name), nullptr, Error);
+}
+
+std::shared_ptr<const ImageFile> ImageFile::Check(std::vector<uint8_t> Bytes, std::string Name,
+                                                  const std::string *Directory, std::string *Error)
 {
     std::shared_ptr<ImageFile> file(new ImageFile());
     file->name_ = std::move(Name);
@@ -296,6 +363,11 @@ std::shared_ptr<const ImageFile> ImageFile::FromBytes(std::vector<uint8_t> Bytes
         Checker check(file->bytes_, file->headers_, &why);
         if (check.Headers() && check.Sections() && check.Relocations(&file->relocations_) &&
             check.Imports(&file->bindings_)) {
+            // A shipped image keeps no symbol table: the names of its
+            // functions, for reports, come from the debug file beside it.
+            if (Directory != nullptr && file->headers_.Functions.empty()) {
+                file->headers_.Functions = DebugLinkFunctions(file->bytes_, file->headers_, *Directory);
+            }
             return file;
         }
     }

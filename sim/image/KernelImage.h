@@ -30,6 +30,8 @@ public:
     // Reads and checks the file. Null when it cannot be read or is not a
     // loadable x64 kernel image; *Error then says what is wrong and where
     // (the offset in the file, the RVA, the section, the imports missing).
+    // A stripped image's function names come from the debug file its
+    // .gnu_debuglink names, beside it, when that file's CRC matches.
     static std::shared_ptr<const ImageFile> Open(const std::string &Path, std::string *Error);
     // The same checks on bytes already in memory; Name stands for the file
     // in messages and reports.
@@ -52,6 +54,10 @@ public:
 
 private:
     ImageFile() = default;
+    // Directory (ending in '/', or empty) holds the image, for its debug
+    // file; null for bytes from no file.
+    static std::shared_ptr<const ImageFile> Check(std::vector<uint8_t> Bytes, std::string Name,
+                                                  const std::string *Directory, std::string *Error);
 
     std::string name_;
     std::vector<uint8_t> bytes_;

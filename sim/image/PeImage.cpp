@@ -166,7 +166,7 @@ std::optional<uint64_t> OffsetOf(const Image &image, uint32_t Rva)
     return std::nullopt;
 }
 
-std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error)
+std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error, Contents What)
 {
     Reader reader(Bytes);
     if (!reader.Has(0, 0x40) || reader.U16(0) != 0x5A4D) {
@@ -259,7 +259,7 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
         }
         image.Sections.push_back(section);
     }
-    if (!ReadImports(reader, image, importSize != 0 ? importRva : 0, Error)) {
+    if (What == Contents::Image && !ReadImports(reader, image, importSize != 0 ? importRva : 0, Error)) {
         return std::nullopt;
     }
     ReadFunctions(reader, image, reader.U32(fileHeader + 8), reader.U32(fileHeader + 12));

@@ -24,8 +24,8 @@ struct Directory {
     uint32_t Size = 0;
 };
 
-// A function of the COFF symbol table (mingw-w64 keeps it in stripped
-// images): its name as linked, mangled for C++.
+// A function of the COFF symbol table (of an unstripped image, or of the
+// debug file a stripped one links to): its name as linked, mangled for C++.
 struct Symbol {
     std::string Name;
     uint32_t Rva = 0;
@@ -60,8 +60,14 @@ struct Image {
     std::vector<Symbol> Functions;  // sorted by Rva; empty without a symbol table
 };
 
+// DebugFile: the file objcopy --only-keep-debug writes, whose headers and
+// symbol table are the image's but whose sections other than the debug
+// ones hold no data; its imports are not read.
+enum class Contents { Image, DebugFile };
+
 // Parses Bytes; on failure returns nothing and describes why in Error.
-std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error);
+std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error,
+                           Contents What = Contents::Image);
 std::optional<Image> ParseFile(const std::string &Path, std::string *Error);
 
 constexpr uint16_t kMachineI386 = 0x014c;

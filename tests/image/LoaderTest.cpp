@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "sim/image/KernelImage.h"
 
@@ -141,6 +144,31 @@ TEST(KernelImageLoader, MapsTheImageWithItsSectionsProtectionsAndNamesPlacesInIt
         EXPECT_EQ(machine.ReportText(), "");
     }
     EXPECT_TRUE(Mappings(base, size).empty()) << "the image outlived its machine";
+}
+
+// Names come from the debug file only when it is the image's own: one that
+// is missing or from another build leaves the place unnamed.
+TEST(KernelImageLoader, NamesComeOnlyFromTheImagesOwnDebugFile)
+{
+    const std::filesystem::path shipped(VEXTORA_IMAGE);
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("vx-debuglink-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(shipped, dir / "vextora.sys", std::filesystem::copy_options::overwrite_existing);
+    for (const char *debug : {"missing", "other build"}) {
+        std::filesystem::remove(dir / "vextora.sys.debug");
+        if (std::string(debug) == "other build") {
+            std::filesystem::path theirs = shipped;
+            std::filesystem::copy_file(theirs += ".debug", dir / "vextora.sys.debug");
+            std::fstream f(dir / "vextora.sys.debug", std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(-1, std::ios::end);
+            f.put('\x55');
+        }
+        std::string error;
+        auto image = sim::image::ImageFile::Open(dir / "vextora.sys", &error);
+        ASSERT_TRUE(image) << error;
+        EXPECT_TRUE(image->Headers().Functions.empty()) << debug;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(KernelImageLoader, RefusesForeignAndCorruptImagesSayingWhatAndWhere)
