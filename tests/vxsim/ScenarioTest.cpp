@@ -53,6 +53,7 @@ TEST(Scenario, ErrorsNameFileLineAndWhatWasExpected)
         {"pnp restart\n", "s.vxs:1: expected one of start,"},
         {"repeat 2\necho a\n", "s.vxs:1: this 'repeat' has no 'end'"},
         {"echo a\nend\n", "s.vxs:2: 'end' without a 'repeat'"},
+        {"echo a\nrepeat 4294967295\n\nend\n", "s.vxs:2: this 'repeat' holds no steps"},
     };
     for (const auto &c : cases) {
         auto parsed = vx::ParseScenario(c.text, "s.vxs");

@@ -356,6 +356,11 @@ ParseResult ParseScenario(const std::string &text, const std::string &fileName)
                 return here("'end' without a 'repeat' before it");
             step = std::move(open.back());
             open.pop_back();
+            // Nothing to repeat: N rounds of nothing would only spin.
+            if (step.body.empty()) {
+                number = step.line;
+                return here("this 'repeat' holds no steps");
+            }
         }
         (open.empty() ? result.steps : open.back().body).push_back(std::move(step));
     }
