@@ -40,6 +40,8 @@ expect 2 "cannot create capture file" -- demo --pcap "$work/no/such/dir/d.pcap"
 expect 2 "--trace does nothing for 'bench'" -- bench --quick --trace
 expect 2 "--seed does nothing for 'demo --print'" -- demo --print --seed 3
 expect 2 "--requests requires --cost-only" -- bench --requests 5
+expect 2 "--image does nothing for 'capture'" -- capture "$work" --image "$work/ok.vxs"
+expect 2 "cannot read $work/none.sys" -- demo --image "$work/none.sys"
 expect 2 "" -- no-such-command
 expect 2 "" -- help no-such-topic
 expect 0 "STATUS_DEVICE_NOT_CONNECTED" -- help statuses
