@@ -9,7 +9,7 @@ completion: transfers ended whole, short, stalled and failed.
 open:       the pipe names the driver knows and near misses, UTF-16LE.
 
 Usage: scripts/make-fuzz-corpus.py [descriptor folder]
-(default: ../shared/descriptors next to the repository)
+(default: the repository's devices/)
 """
 import hashlib
 import json
@@ -34,7 +34,7 @@ def ending_whole(payload):
 
 
 def main():
-    source = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT.parent / "shared" / "descriptors"
+    source = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "devices"
     for path in sorted(source.glob("*.json")):
         device = json.loads(path.read_text())
         configs = [device["configuration"]]

@@ -67,6 +67,12 @@ struct MachineOptions {
     UCHAR WdmMinor = 0x20;
     // Random delays at thread hand-offs (YieldPoint), to shake out races.
     bool RandomYields = false;
+    // Called by the hang detector once it has printed its report, before it
+    // aborts the process: a front end names what it was waiting for and
+    // ends the process its own way. It runs on the machine's clock thread
+    // with the scheduler stopped, and must not return into the machine's
+    // services (if it returns, the process aborts).
+    std::function<void()> OnHang;
 };
 
 // ---------------------------------------------------------------------------

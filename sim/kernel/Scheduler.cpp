@@ -294,6 +294,9 @@ void Machine::Impl::Hang(const std::string &Why)
                  static_cast<unsigned long long>(Now() / kTicksPerMs),
                  static_cast<unsigned long long>(Seed), Why.c_str(), DescribeThreads().c_str());
     std::fflush(stderr);
+    if (Opt.OnHang) {
+        Opt.OnHang();
+    }
     std::abort();
 }
 

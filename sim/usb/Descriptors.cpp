@@ -1,5 +1,7 @@
 #include "sim/usb/Descriptors.h"
 
+#include <cstdio>
+
 namespace vextora::usb {
 
 const InterfaceInfo *ConfigurationInfo::Find(uint8_t number, uint8_t alternate) const
@@ -86,11 +88,13 @@ ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes)
             EndpointInfo ep;
             ep.Address = bytes[off + 2];
             ep.Attributes = bytes[off + 3];
-            ep.MaxPacketSize = Le16(&bytes[off + 4]) & 0x7ff;
+            ep.RawMaxPacketSize = Le16(&bytes[off + 4]);
+            ep.MaxPacketSize = ep.RawMaxPacketSize & 0x7ff;
             if (const unsigned extra = (Le16(&bytes[off + 4]) >> 11) & 0x3; extra < 3) {
                 ep.Transactions = static_cast<uint8_t>(1 + extra);
             }
             ep.Interval = bytes[off + 6];
+            ep.Offset = off;
             if ((ep.Address & 0x0f) == 0) {
                 throw DescriptorError(off, "endpoint descriptor for endpoint 0");
             }
@@ -120,6 +124,108 @@ void CheckDeviceDescriptor(std::span<const uint8_t> bytes)
     const uint8_t mps0 = bytes[7];
     if (mps0 != 8 && mps0 != 16 && mps0 != 32 && mps0 != 64 && mps0 != 9) {
         throw DescriptorError(0, "bMaxPacketSize0 " + std::to_string(mps0) + " is not valid");
+    }
+}
+
+const char *SpeedName(Speed speed)
+{
+    switch (speed) {
+    case Speed::Low:
+        return "low";
+    case Speed::Full:
+        return "full";
+    case Speed::High:
+        return "high";
+    case Speed::Super:
+        return "super";
+    }
+    return "?";
+}
+
+void CheckDeviceDescriptorForSpeed(std::span<const uint8_t> bytes, Speed speed)
+{
+    CheckDeviceDescriptor(bytes);
+    const uint8_t mps0 = bytes[7];
+    bool ok = false;
+    const char *allowed = "";
+    switch (speed) {
+    case Speed::Low:
+        ok = mps0 == 8;
+        allowed = "8";
+        break;
+    case Speed::Full:
+        ok = mps0 == 8 || mps0 == 16 || mps0 == 32 || mps0 == 64;
+        allowed = "8, 16, 32 or 64";
+        break;
+    case Speed::High:
+        ok = mps0 == 64;
+        allowed = "64";
+        break;
+    case Speed::Super:
+        ok = mps0 == 9;
+        allowed = "9 (512 bytes)";
+        break;
+    }
+    if (!ok) {
+        throw DescriptorError(0, "bMaxPacketSize0 " + std::to_string(mps0) + " at " + SpeedName(speed) +
+                                     " speed, where it must be " + allowed + " (USB 2.0, 5.5.3)");
+    }
+}
+
+void CheckConfigurationForSpeed(const ConfigurationInfo &config, Speed speed)
+{
+    if (config.Value == 0) {
+        throw DescriptorError(0, "bConfigurationValue 0 is the value of the unconfigured state: a host cannot "
+                                 "select this configuration (USB 2.0, 9.4.7)");
+    }
+    static const char *const typeNames[] = {"control", "isochronous", "bulk", "interrupt"};
+    for (const auto &iface : config.Interfaces) {
+        for (const auto &ep : iface.Endpoints) {
+            char address[8];
+            std::snprintf(address, sizeof address, "0x%02X", ep.Address);
+            const std::string what = std::string(typeNames[ep.Attributes & 3]) + " endpoint " + address;
+            if ((ep.Address & 0x70) != 0) {
+                throw DescriptorError(ep.Offset, "endpoint address " + std::string(address) +
+                                                     " has reserved bits 6..4 set (USB 2.0, 9.6.6)");
+            }
+            if ((ep.RawMaxPacketSize & 0xE000) != 0) {
+                throw DescriptorError(ep.Offset, what + ": wMaxPacketSize has reserved bits 15..13 set (USB 2.0, 9.6.6)");
+            }
+            const EndpointType type = ep.Type();
+            if (speed == Speed::Low && (type == EndpointType::Bulk || type == EndpointType::Isochronous)) {
+                throw DescriptorError(ep.Offset, what + " on a low-speed device: low speed has only control and "
+                                                        "interrupt endpoints (USB 2.0, 5.6.3, 5.8.3)");
+            }
+            if (ep.MaxPacketSize == 0 && type != EndpointType::Isochronous) {
+                throw DescriptorError(ep.Offset, what + ": wMaxPacketSize 0, the endpoint can move no data "
+                                                        "(USB 2.0, 9.6.6)");
+            }
+            unsigned limit = 0;
+            const char *section = "";
+            switch (type) {
+            case EndpointType::Bulk:
+                limit = speed == Speed::Full ? 64 : speed == Speed::High ? 512 : 1024;
+                section = "5.8.3";
+                break;
+            case EndpointType::Interrupt:
+                limit = speed == Speed::Low ? 8 : speed == Speed::Full ? 64 : 1024;
+                section = "5.7.3";
+                break;
+            case EndpointType::Isochronous:
+                limit = speed == Speed::Full ? 1023 : 1024;
+                section = "5.6.3";
+                break;
+            case EndpointType::Control:
+                limit = speed == Speed::Low ? 8 : speed == Speed::Full ? 64 : speed == Speed::High ? 64 : 512;
+                section = "5.5.3";
+                break;
+            }
+            if (ep.MaxPacketSize > limit) {
+                throw DescriptorError(ep.Offset, what + ": wMaxPacketSize " + std::to_string(ep.MaxPacketSize) +
+                                                     " is above the " + std::to_string(limit) + " bytes of " +
+                                                     SpeedName(speed) + " speed (USB 2.0, " + section + ")");
+            }
+        }
     }
 }
 

@@ -26,6 +26,8 @@ struct EndpointInfo {
     // bits 12..11 of wMaxPacketSize (USB 2.0, 9.6.6); the reserved value 3
     // counts as 1.
     uint8_t Transactions = 1;
+    uint16_t RawMaxPacketSize = 0;  // wMaxPacketSize as the descriptor holds it
+    size_t Offset = 0;              // of the endpoint descriptor inside the configuration
     EndpointType Type() const { return static_cast<EndpointType>(Attributes & 0x3); }
     bool IsIn() const { return (Address & 0x80) != 0; }
 };
@@ -71,6 +73,27 @@ ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes);
 
 // Checks an 18-byte device descriptor; throws DescriptorError.
 void CheckDeviceDescriptor(std::span<const uint8_t> bytes);
+
+// What a host enumerates and uses at `speed`, beyond the layout
+// ParseConfiguration checks; throws DescriptorError naming the rule and its
+// section of the USB 2.0 specification:
+//  - bMaxPacketSize0 as the speed requires (5.5.3, 9.6.1): 8 at low speed;
+//    8, 16, 32 or 64 at full; 64 at high; 9 (512 bytes) at SuperSpeed;
+//  - bConfigurationValue not 0, the value of the unconfigured state (9.4.7);
+//  - no reserved bit set in bEndpointAddress (bits 6..4) or wMaxPacketSize
+//    (bits 15..13) (9.6.6);
+//  - bulk and interrupt endpoints with a wMaxPacketSize above 0, and no
+//    endpoint above its speed's limit (5.6.3, 5.7.3, 5.8.3): bulk 64 at full
+//    speed, 512 at high, 1024 at SuperSpeed; interrupt 8 at low, 64 at
+//    full, 1024 above; isochronous 1023 at full, 1024 above;
+//  - no bulk or isochronous endpoint on a low-speed device (5.6.3, 5.8.3).
+// Isochronous endpoints of 0 bytes are allowed: they are the zero-bandwidth
+// alternate settings a device must offer (5.6.3).
+void CheckDeviceDescriptorForSpeed(std::span<const uint8_t> bytes, Speed speed);
+void CheckConfigurationForSpeed(const ConfigurationInfo &config, Speed speed);
+
+// "low", "full", "high" or "super".
+const char *SpeedName(Speed speed);
 
 // Checks a string descriptor (bLength == size, type 3, even text length);
 // throws DescriptorError.

@@ -1,6 +1,7 @@
 #include "sim/usb/DeviceDescription.h"
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -48,12 +49,31 @@ std::vector<uint8_t> Hex(const json &doc, const std::string &origin, const std::
 
 DeviceDescription ParseDeviceDescription(const std::string &text, const std::string &origin)
 {
+    // JSON lets a key appear twice and the parser keeps the last one; two
+    // strings under one index are a mistake in the file, so every object's
+    // keys are checked as they are read.
+    std::vector<std::set<std::string>> keys;
+    std::string duplicate;
+    json::parser_callback_t noteKeys = [&](int, json::parse_event_t event, json &parsed) {
+        if (event == json::parse_event_t::object_start) {
+            keys.emplace_back();
+        } else if (event == json::parse_event_t::object_end && !keys.empty()) {
+            keys.pop_back();
+        } else if (event == json::parse_event_t::key && !keys.empty() && duplicate.empty() &&
+                   !keys.back().insert(parsed.get<std::string>()).second) {
+            duplicate = parsed.get<std::string>();
+        }
+        return true;
+    };
     json doc;
     try {
-        doc = json::parse(text);
+        doc = json::parse(text, noteKeys);
     } catch (const json::parse_error &e) {
         throw DescriptionError(origin + ": not valid JSON at byte " + std::to_string(e.byte) + ": " +
                                e.what());
+    }
+    if (!duplicate.empty()) {
+        throw DescriptionError(origin + ": the key '" + duplicate + "' appears twice in one object");
     }
     if (!doc.is_object()) {
         throw DescriptionError(origin + ": the top level is not an object");
@@ -89,14 +109,14 @@ DeviceDescription ParseDeviceDescription(const std::string &text, const std::str
 
     d.Descriptors.Device = Hex(doc, origin, "device", required("device"));
     try {
-        CheckDeviceDescriptor(d.Descriptors.Device);
+        CheckDeviceDescriptorForSpeed(d.Descriptors.Device, d.Descriptors.DeviceSpeed);
     } catch (const DescriptorError &e) {
         Refuse(origin, "device", e.what());
     }
 
     d.Descriptors.Configuration = Hex(doc, origin, "configuration", required("configuration"));
     try {
-        (void)ParseConfiguration(d.Descriptors.Configuration);
+        CheckConfigurationForSpeed(ParseConfiguration(d.Descriptors.Configuration), d.Descriptors.DeviceSpeed);
     } catch (const DescriptorError &e) {
         Refuse(origin, "configuration", e.what());
     }
@@ -107,15 +127,16 @@ DeviceDescription ParseDeviceDescription(const std::string &text, const std::str
     }
     for (const auto &[key, value] : strings.items()) {
         const std::string field = "strings." + key;
-        size_t used = 0;
-        unsigned long index = 0;
-        try {
-            index = std::stoul(key, &used, 10);
-        } catch (const std::exception &) {
-            used = 0;
+        // Plain decimal only: " 1", "+2" or "01" would each name index 1 or
+        // 2 beside another spelling of it.
+        unsigned index = 0;
+        bool plain = !key.empty() && key.size() <= 3 && (key == "0" || key[0] != '0');
+        for (char c : key) {
+            plain = plain && c >= '0' && c <= '9';
+            index = index * 10 + static_cast<unsigned>(c - '0');
         }
-        if (used != key.size() || key.empty() || index > 255) {
-            Refuse(origin, field, "the key is not a string index from 0 to 255");
+        if (!plain || index > 255) {
+            Refuse(origin, field, "the key is not a string index from 0 to 255 in plain decimal");
         }
         std::vector<uint8_t> bytes = Hex(doc, origin, field, value);
         try {

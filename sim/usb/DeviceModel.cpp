@@ -20,8 +20,9 @@ constexpr uint16_t kDeviceRemoteWakeup = 1;
 
 DeviceModel::DeviceModel(DeviceDescriptors descriptors) : descriptors_(std::move(descriptors))
 {
-    CheckDeviceDescriptor(descriptors_.Device);
+    CheckDeviceDescriptorForSpeed(descriptors_.Device, descriptors_.DeviceSpeed);
     config_ = ParseConfiguration(descriptors_.Configuration);
+    CheckConfigurationForSpeed(config_, descriptors_.DeviceSpeed);
     for (const auto &[index, bytes] : descriptors_.Strings) {
         (void)index;
         CheckStringDescriptor(bytes);
@@ -85,16 +86,16 @@ Result DeviceModel::Standard(const SetupPacket &setup, std::span<uint8_t> data)
             if (it == descriptors_.Strings.end()) {
                 return Result::Stalled();
             }
-            if (index != 0) {
-                // Strings are served only in a language the device lists
-                // in string 0 (USB 2.0, 9.6.7).
-                auto langs = descriptors_.Strings.find(0);
+            // Strings are served only in a language the device lists in
+            // string 0 (USB 2.0, 9.6.7). A device without string 0 has no
+            // list to check against: like the many real devices that have
+            // none, it answers whatever language is asked for.
+            auto langs = descriptors_.Strings.find(0);
+            if (index != 0 && langs != descriptors_.Strings.end()) {
                 bool listed = false;
-                if (langs != descriptors_.Strings.end()) {
-                    const auto &l = langs->second;
-                    for (size_t i = 2; i + 1 < l.size(); i += 2) {
-                        listed = listed || Le16(&l[i]) == setup.Index;
-                    }
+                const auto &l = langs->second;
+                for (size_t i = 2; i + 1 < l.size(); i += 2) {
+                    listed = listed || Le16(&l[i]) == setup.Index;
                 }
                 if (!listed) {
                     return Result::Stalled();

@@ -106,6 +106,9 @@ public:
 
     bool IsHalted(uint8_t endpointAddress) const { return halted_.count(endpointAddress) != 0; }
     void ClearHalt(uint8_t endpointAddress) { halted_.erase(endpointAddress); }
+    // The endpoint stalls every transfer until its halt is cleared, as after
+    // a functional stall (USB 2.0, 8.4.5, 9.4.5).
+    void HaltEndpoint(uint8_t endpointAddress) { Halt(endpointAddress); }
     bool RemoteWakeupEnabled() const { return remoteWakeEnabled_; }
     uint8_t ConfigurationValue() const { return configValue_; }
 

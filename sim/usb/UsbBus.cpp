@@ -66,6 +66,7 @@ struct Pipe {
     // What the client asked for at selection; enforced only on releases
     // before Windows XP (see EnforcesMaximumTransferSize).
     ULONG MaximumTransferSize;
+    uint8_t Interface;  // bInterfaceNumber of the interface it belongs to
 };
 
 // Windows 2000's USB driver (and Windows 98's and Me's) refuses a transfer
@@ -108,6 +109,14 @@ struct Transfer {
     // and the machine time before which the device's own delay keeps it.
     bool OnTimeline = false;
     uint64_t DueNs = 0;
+    // Answered EndpointFault::Nak: NAKed until it is cancelled or aborted.
+    bool NakForever = false;
+    uint64_t CaptureId = 0;  // the IRP id of its capture records
+};
+
+struct ArmedFault {
+    EndpointFault Kind;
+    uint32_t ShortBytes;
 };
 
 // The port whose lock the calling thread holds while it runs a model, and
@@ -149,6 +158,7 @@ struct UsbPort::Impl {
     DEVICE_POWER_STATE Power = PowerDeviceD0;
     bool Configured = false;
     uint8_t ConfigurationValue = 0;
+    PVOID ConfigurationHandle = nullptr;
     std::map<PVOID, Pipe> Pipes;
     uint64_t NextSerial = 1;
     std::list<std::unique_ptr<Transfer>> Transfers;
@@ -168,7 +178,10 @@ struct UsbPort::Impl {
 
     std::vector<UrbRecord> Records;
     BusTiming Timing;
-    std::unique_ptr<UsbPcapWriter> Pcap;
+    std::shared_ptr<UsbPcapWriter> Pcap;
+    // Faults armed for the next request, by endpoint address (0x00 for the
+    // default pipe in both directions).
+    std::map<uint8_t, ArmedFault> Faults;
     unsigned DirectionMismatches = 0;
 
     sim::SimThread *HcThread = nullptr;
@@ -198,6 +211,10 @@ struct UsbPort::Impl {
         for (auto it = Transfers.rbegin(); it != Transfers.rend(); ++it) {
             if (it->get() == t) {
                 auto owned = std::move(*it);
+                if (owned->NakForever) {
+                    // The transfers queued behind it on its endpoint go on.
+                    Kicked = true;
+                }
                 Transfers.erase(std::next(it).base());
                 return owned;
             }
@@ -212,6 +229,10 @@ struct UsbPort::Impl {
         Result r;
         if (!Connected) {
             r = Result::Gone();
+        } else if (t.NakForever || BehindNakForever(t)) {
+            r = Result::NotReady();
+        } else if (auto fault = TakeFault(t)) {
+            r = AnswerFault(t, *fault);
         } else {
             InsideModel inside(this);
             if (t.IsControl) {
@@ -271,6 +292,73 @@ struct UsbPort::Impl {
                 (void)Timing.RunAlone(id, t.Endpoint.Address, t.Actual);
             }
         }
+    }
+
+    static uint8_t FaultKey(const Transfer &t) { return t.IsControl ? 0x00 : t.Endpoint.Address; }
+
+    // A transfer on the endpoint of t that the device NAKs for ever holds up
+    // those queued after it, as the host controller serves an endpoint's
+    // queue in order. M held.
+    bool BehindNakForever(const Transfer &t) const
+    {
+        for (const auto &other : Transfers) {
+            if (other.get() != &t && other->NakForever && FaultKey(*other) == FaultKey(t) &&
+                other->IsControl == t.IsControl) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The fault armed for t's endpoint, taken out; a short packet waits for
+    // an IN request. M held.
+    std::optional<ArmedFault> TakeFault(const Transfer &t)
+    {
+        auto it = Faults.find(FaultKey(t));
+        if (it == Faults.end() || (it->second.Kind == EndpointFault::Short && !t.In)) {
+            return std::nullopt;
+        }
+        const ArmedFault fault = it->second;
+        Faults.erase(it);
+        return fault;
+    }
+
+    // The device's answer to t under an armed fault. M held, inside the model.
+    Result AnswerFault(Transfer &t, const ArmedFault &fault)
+    {
+        switch (fault.Kind) {
+        case EndpointFault::Stall:
+            if (!t.IsControl) {
+                Port.model_->HaltEndpoint(t.Endpoint.Address);
+            }
+            return Result::Stalled();
+        case EndpointFault::Error:
+            return Result::Failed(USBD_STATUS_XACT_ERROR);
+        case EndpointFault::Nak:
+            t.NakForever = true;
+            return Result::NotReady();
+        case EndpointFault::Disconnect:
+            return Result::Gone();
+        case EndpointFault::Short:
+            break;
+        }
+        // The device's own data, cut to N bytes: a short packet ends the
+        // transfer. A device with nothing to send yet keeps the fault for
+        // the attempt that finds data.
+        InsideModel inside(this);
+        Result r;
+        if (t.IsControl) {
+            r = Port.model_->Control(t.Setup, std::span<uint8_t>(t.Data, std::min(t.Length, fault.ShortBytes)));
+        } else {
+            const ULONG left = t.Length - t.Done;
+            r = Port.model_->Transfer(t.Endpoint, std::span<uint8_t>(t.Data + t.Done, std::min(left, fault.ShortBytes)));
+        }
+        if (r.Kind == Outcome::Nak && r.Actual == 0) {
+            Faults.emplace(FaultKey(t), fault);
+        } else if (r.Kind == Outcome::Nak) {
+            r.Kind = Outcome::Done;
+        }
+        return r;
     }
 
     uint64_t FrameNs() const { return BudgetFor(Port.model_->DeviceSpeed()).FrameNs; }
@@ -339,18 +427,17 @@ struct UsbPort::Impl {
             rec.CompletionIrql = KeGetCurrentIrql();
             Records.push_back(rec);
         }
-        if (Pcap) {
-            const uint64_t id = reinterpret_cast<uintptr_t>(t.Irp);
+        if (Pcap && t.CaptureId != 0) {
             std::span<const uint8_t> in;
             if (t.In && t.Data) {
                 in = std::span<const uint8_t>(t.Data, t.Actual);
             }
             if (t.IsControl) {
-                Pcap->ControlComplete(id, CaptureNs(), t.Urb->UrbHeader.Function, t.Usbd,
+                Pcap->ControlComplete(Device(), t.CaptureId, CaptureNs(), t.Urb->UrbHeader.Function, t.Usbd,
                                       t.In ? 0x80 : 0x00, in);
             } else {
-                Pcap->TransferComplete(id, CaptureNs(), PcapType(t), t.Endpoint.Address,
-                                       t.Usbd, in);
+                Pcap->TransferComplete(Device(), t.CaptureId, CaptureNs(), PcapType(t), t.Endpoint.Address, t.Usbd,
+                                       in);
             }
         }
     }
@@ -361,20 +448,34 @@ struct UsbPort::Impl {
                                                             : UsbPcapWriter::Transfer::Bulk;
     }
 
-    void CaptureSubmit(const Transfer &t)
+    uint16_t Device() const { return static_cast<uint16_t>(Port.number_); }
+
+    void CaptureSubmit(Transfer &t)
     {
         if (!Pcap) {
             return;
         }
-        const uint64_t id = reinterpret_cast<uintptr_t>(t.Irp);
+        t.CaptureId = Pcap->NewIrpId();
         std::span<const uint8_t> out;
         if (!t.In && t.Data) {
             out = std::span<const uint8_t>(t.Data, t.Length);
         }
         if (t.IsControl) {
-            Pcap->ControlSubmit(id, CaptureNs(), t.Urb->UrbHeader.Function, t.Setup, out);
+            Pcap->ControlSubmit(Device(), t.CaptureId, CaptureNs(), t.Urb->UrbHeader.Function, t.Setup, out);
         } else {
-            Pcap->TransferSubmit(id, CaptureNs(), PcapType(t), t.Endpoint.Address, out);
+            Pcap->TransferSubmit(Device(), t.CaptureId, CaptureNs(), PcapType(t), t.Endpoint.Address, out);
+        }
+    }
+
+    // A URB the stack carries out itself, recorded as USBPcap shows it: the
+    // control transfer it puts on the wire (a configuration or interface
+    // selection). M held.
+    void CaptureStackControl(USHORT function, const SetupPacket &setup, USBD_STATUS usbd)
+    {
+        if (Pcap) {
+            const uint64_t id = Pcap->NewIrpId();
+            Pcap->ControlSubmit(Device(), id, CaptureNs(), function, setup, {});
+            Pcap->ControlComplete(Device(), id, CaptureNs(), function, usbd, 0x00, {});
         }
     }
 
@@ -500,7 +601,11 @@ struct UsbPort::Impl {
             p.Wake();
             return;
         }
+        const bool heldOthers = done->NakForever;
         CompleteIrp(done->Irp, done->Status);
+        if (heldOthers) {
+            p.Wake();
+        }
     }
 
     static VOID NTAPI CancelIdle(PDEVICE_OBJECT device, PIRP irp)
@@ -899,6 +1004,8 @@ struct UsbPort::Impl {
         switch (function) {
         case URB_FUNCTION_SELECT_CONFIGURATION:
             return SelectConfiguration(irp, urb);
+        case URB_FUNCTION_SELECT_INTERFACE:
+            return SelectInterface(irp, urb);
         case URB_FUNCTION_ABORT_PIPE:
         case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
         case URB_FUNCTION_SYNC_RESET_PIPE:
@@ -964,6 +1071,7 @@ struct UsbPort::Impl {
                 done = Unconfigure();
                 SetupPacket set{0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0};
                 (void)StackRequest(set);
+                CaptureStackControl(URB_FUNCTION_SELECT_CONFIGURATION, set, USBD_STATUS_SUCCESS);
             }
             CompleteTransfers(done);
             return Succeed(irp, urb);
@@ -1041,17 +1149,20 @@ struct UsbPort::Impl {
                     pipe.Interval = ep.Interval;
                     pipe.PipeType = static_cast<USBD_PIPE_TYPE>(ep.Type());
                     pipe.PipeHandle = NewToken(kPipeTag);
-                    Pipes[pipe.PipeHandle] = Pipe{ep, pipe.PipeType, pipe.MaximumTransferSize};
+                    Pipes[pipe.PipeHandle] = Pipe{ep, pipe.PipeType, pipe.MaximumTransferSize, iface->Number};
                     Timing.AddEndpoint(ep);
                 }
             }
             if (ok) {
                 Configured = true;
                 ConfigurationValue = given.Value;
-                sel.ConfigurationHandle = NewToken(kConfigurationTag);
+                ConfigurationHandle = NewToken(kConfigurationTag);
+                sel.ConfigurationHandle = ConfigurationHandle;
             } else {
                 Pipes.clear();
             }
+            CaptureStackControl(URB_FUNCTION_SELECT_CONFIGURATION, set,
+                                ok ? USBD_STATUS_SUCCESS : USBD_STATUS_SET_CONFIG_FAILED);
         }
         CompleteTransfers(done);
         return ok ? Succeed(irp, urb) : Refuse(irp, urb, USBD_STATUS_SET_CONFIG_FAILED);
@@ -1065,7 +1176,78 @@ struct UsbPort::Impl {
         Timing.ClearEndpoints();
         Configured = false;
         ConfigurationValue = 0;
+        ConfigurationHandle = nullptr;
         return done;
+    }
+
+    // Selects another alternate setting of one interface of the present
+    // configuration: its pipes close (their transfers end with
+    // STATUS_CANCELLED), SET_INTERFACE goes to the device, and the new
+    // setting's pipes open and are described in the URB as at configuration.
+    NTSTATUS SelectInterface(PIRP irp, PURB urb)
+    {
+        auto &sel = urb->UrbSelectInterface;
+        const USHORT length = urb->UrbHeader.Length;
+        if (length < FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) +
+                         FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) {
+            return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+        }
+        PUSBD_INTERFACE_INFORMATION info = &sel.Interface;
+        const InterfaceInfo *iface =
+            Port.model_->Configuration().Find(info->InterfaceNumber, info->AlternateSetting);
+        std::vector<std::unique_ptr<Transfer>> done;
+        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+        {
+            std::lock_guard lock(M);
+            if (!Configured || sel.ConfigurationHandle != ConfigurationHandle) {
+                usbd = USBD_STATUS_INVALID_PARAMETER;
+            } else if (iface == nullptr) {
+                usbd = USBD_STATUS_INTERFACE_NOT_FOUND;
+            } else if (info->Length < GET_USBD_INTERFACE_SIZE(iface->Endpoints.size()) ||
+                       FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) + info->Length > length) {
+                usbd = USBD_STATUS_BUFFER_TOO_SMALL;
+            } else {
+                for (size_t i = 0; i < iface->Endpoints.size(); i++) {
+                    if (info->Pipes[i].PipeFlags & ~static_cast<ULONG>(USBD_PF_VALID_MASK)) {
+                        usbd = USBD_STATUS_INAVLID_PIPE_FLAGS;
+                    }
+                }
+            }
+            if (usbd == USBD_STATUS_SUCCESS) {
+                const uint8_t number = iface->Number;
+                done = FailTransfers(
+                    [this, number](const Transfer &t) {
+                        auto it = Pipes.find(t.PipeHandle);
+                        return !t.IsControl && it != Pipes.end() && it->second.Interface == number;
+                    },
+                    USBD_STATUS_CANCELED);
+                std::erase_if(Pipes, [number](const auto &entry) { return entry.second.Interface == number; });
+                SetupPacket alt{0x01, USB_REQUEST_SET_INTERFACE, iface->AlternateSetting, number, 0};
+                if (StackRequest(alt).Kind != Outcome::Done) {
+                    usbd = USBD_STATUS_STALL_PID;
+                } else {
+                    info->Class = iface->Class;
+                    info->SubClass = iface->SubClass;
+                    info->Protocol = iface->Protocol;
+                    info->InterfaceHandle = NewToken(kInterfaceTag);
+                    info->NumberOfPipes = static_cast<ULONG>(iface->Endpoints.size());
+                    for (size_t i = 0; i < iface->Endpoints.size(); i++) {
+                        const EndpointInfo &ep = iface->Endpoints[i];
+                        USBD_PIPE_INFORMATION &pipe = info->Pipes[i];
+                        pipe.MaximumPacketSize = ep.MaxPacketSize;
+                        pipe.EndpointAddress = ep.Address;
+                        pipe.Interval = ep.Interval;
+                        pipe.PipeType = static_cast<USBD_PIPE_TYPE>(ep.Type());
+                        pipe.PipeHandle = NewToken(kPipeTag);
+                        Pipes[pipe.PipeHandle] = Pipe{ep, pipe.PipeType, pipe.MaximumTransferSize, number};
+                        Timing.AddEndpoint(ep);
+                    }
+                }
+                CaptureStackControl(URB_FUNCTION_SELECT_INTERFACE, alt, usbd);
+            }
+        }
+        CompleteTransfers(done);
+        return usbd == USBD_STATUS_SUCCESS ? Succeed(irp, urb) : Refuse(irp, urb, usbd);
     }
 
     NTSTATUS PipeRequest(PIRP irp, PURB urb)
@@ -1098,6 +1280,10 @@ struct UsbPort::Impl {
                     SetupPacket clear{0x02, USB_REQUEST_CLEAR_FEATURE, 0, it->second.Endpoint.Address, 0};
                     (void)StackRequest(clear);
                 }
+            }
+            if (Pcap && it != Pipes.end()) {
+                Pcap->PipeRequest(Device(), Pcap->NewIrpId(), CaptureNs(), urb->UrbHeader.Function,
+                                  it->second.Endpoint.Address, usbd);
             }
         }
         CompleteTransfers(done);
@@ -1738,6 +1924,37 @@ void UsbPort::DisablePort()
     impl_->Enabled = false;
 }
 
+std::string UsbPort::InjectFault(uint8_t endpointAddress, EndpointFault fault, uint32_t shortBytes)
+{
+    const bool control = (endpointAddress & 0x7f) == 0;
+    bool known = control;
+    bool in = (endpointAddress & 0x80) != 0;
+    for (const auto &iface : model_->Configuration().Interfaces) {
+        for (const auto &ep : iface.Endpoints) {
+            known = known || ep.Address == endpointAddress;
+        }
+    }
+    char address[8];
+    std::snprintf(address, sizeof address, "0x%02X", endpointAddress);
+    if (!known) {
+        return std::string("the device has no endpoint ") + address + " in its configuration";
+    }
+    if (fault == EndpointFault::Short && !control && !in) {
+        return std::string("a short packet ends an IN transfer; endpoint ") + address + " is OUT";
+    }
+    {
+        std::lock_guard lock(impl_->M);
+        if (!impl_->Connected) {
+            return "the device is not connected";
+        }
+        impl_->Faults[control ? 0x00 : endpointAddress] = ArmedFault{fault, shortBytes};
+        // A request already waiting on the endpoint meets the fault at once.
+        impl_->Kicked = true;
+    }
+    impl_->Wake();
+    return {};
+}
+
 void UsbPort::Poll()
 {
     {
@@ -1876,7 +2093,15 @@ UsbPort &UsbBus::Plug(std::unique_ptr<DeviceModel> model, PortOptions options)
     std::unique_ptr<UsbPort> port(new UsbPort(*this, number, std::move(model), std::move(options)));
     UsbPort::Impl &p = *port->impl_;
     if (!p.Options.Capture.empty()) {
-        p.Pcap = std::make_unique<UsbPcapWriter>(p.Options.Capture, 1, static_cast<uint16_t>(number));
+        // One file per path for the whole bus, as USBPcap captures a root
+        // hub: a second writer would truncate what the first wrote.
+        std::lock_guard lock(mutex_);
+        const auto key = std::filesystem::absolute(p.Options.Capture).lexically_normal();
+        p.Pcap = captures_[key].lock();
+        if (!p.Pcap) {
+            p.Pcap = std::make_shared<UsbPcapWriter>(p.Options.Capture, 1);
+            captures_[key] = p.Pcap;
+        }
     }
     port->model_->Kick = [&p] {
         // Inside a model call the port's lock is held: just note it.
@@ -1920,6 +2145,22 @@ UsbPort &UsbBus::Plug(std::unique_ptr<DeviceModel> model, PortOptions options)
     machine_.Component<sim::PnpManager>().DeviceArrived(ref.pdo_, instance, hardwareId);
     p.Reported = true;
     return ref;
+}
+
+void UsbBus::FlushCaptures()
+{
+    std::vector<std::shared_ptr<UsbPcapWriter>> writers;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto &[path, writer] : captures_) {
+            if (auto w = writer.lock()) {
+                writers.push_back(std::move(w));
+            }
+        }
+    }
+    for (auto &w : writers) {
+        w->Flush();
+    }
 }
 
 void UsbBus::Unplug(UsbPort &port)

@@ -14,9 +14,11 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "sim/kernel/Machine.h"
@@ -43,6 +45,26 @@ enum class DirectionPolicy : uint8_t {
     Refuse,
 };
 
+// How the device answers the next request on one endpoint, once a test or
+// scenario asks for it (UsbPort::InjectFault).
+enum class EndpointFault : uint8_t {
+    // STALL. A data endpoint stays halted, stalling every transfer, until
+    // the host clears the halt (a pipe reset); on the default pipe it is a
+    // protocol stall, which the next setup packet clears (USB 2.0, 8.5.3.4).
+    Stall,
+    // One transaction error (USBD_STATUS_XACT_ERROR); the request after it
+    // goes through.
+    Error,
+    // NAK for ever: the request stays pending until it is cancelled or its
+    // pipe aborted; requests behind it on the endpoint wait.
+    Nak,
+    // The next IN request ends with a short packet: at most N bytes of the
+    // device's own data (OUT requests on the default pipe pass untouched).
+    Short,
+    // The device leaves the bus.
+    Disconnect,
+};
+
 struct PortOptions {
     CompletionMode Completion = CompletionMode::Inline;
     IdleSupport Idle = IdleSupport::Supported;
@@ -55,7 +77,8 @@ struct PortOptions {
         PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
     SYSTEM_POWER_STATE SystemWake = PowerSystemSleeping3;
     DEVICE_POWER_STATE DeviceWake = PowerDeviceD2;
-    // USBPcap capture of every URB; empty for none.
+    // USBPcap capture of every URB; empty for none. Ports of one bus that
+    // name the same file share it, each with its own device address.
     std::filesystem::path Capture;
     // Whether Records() keeps every completed URB. The list grows with
     // every transfer; a long run that never reads it turns it off.
@@ -102,6 +125,13 @@ public:
     // Asks the port to retry transfers the device answered with NAK (after
     // a test fed a scripted model).
     void Poll();
+    // The device answers the next request on endpointAddress (0x00 or 0x80:
+    // the default pipe, either direction) with fault; shortBytes is N of
+    // EndpointFault::Short. A second fault on the same endpoint replaces the
+    // first. Returns what makes it impossible (the device is gone, has no
+    // such endpoint in its configuration, or the endpoint is OUT for Short),
+    // or an empty string once the fault is armed.
+    [[nodiscard]] std::string InjectFault(uint8_t endpointAddress, EndpointFault fault, uint32_t shortBytes = 0);
 
     // ---- observation -------------------------------------------------------
     std::vector<UrbRecord> Urbs() const;
@@ -147,6 +177,9 @@ public:
     // disconnected and the PnP manager is told (surprise removal, then
     // removal). Bound thread, PASSIVE.
     void Unplug(UsbPort &port);
+    // Writes what the capture files hold so far to disk (they are written
+    // in blocks otherwise). Any thread.
+    void FlushCaptures();
     // Ends every port's threads and deletes the PDOs still present (their
     // stacks must be gone). Called by the destructor; tests may call it
     // earlier. The port objects stay valid until the bus is destroyed.
@@ -161,6 +194,7 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     std::mutex mutex_;
     std::vector<std::unique_ptr<UsbPort>> ports_;
+    std::map<std::filesystem::path, std::weak_ptr<UsbPcapWriter>> captures_;
 };
 
 }  // namespace vextora::usb

@@ -12,7 +12,7 @@
 #include "tests/lowres/FaultSites.h"
 #include "tests/lowres/Rig.h"
 
-#include "tools/vxsim/StatusNames.h"
+#include "tools/common/StatusNames.h"
 #include "tools/vxsim/WmiAccess.h"
 
 #include <gtest/gtest.h>

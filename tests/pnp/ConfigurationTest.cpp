@@ -301,7 +301,7 @@ Bytes FromHex(const std::string &hex)
 TEST(Configuration, EveryRealDeviceStarts)
 {
     size_t devices = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DESCRIPTOR_DIR)) {
+    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DEVICES_DIR)) {
         if (entry.path().extension() != ".json") {
             continue;
         }

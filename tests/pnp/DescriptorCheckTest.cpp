@@ -180,7 +180,7 @@ TEST(DescriptorCheck, SecondReadMustMatchTheFirst)
 std::vector<std::pair<std::string, Bytes>> RealConfigurations()
 {
     std::vector<std::pair<std::string, Bytes>> all;
-    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DESCRIPTOR_DIR)) {
+    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DEVICES_DIR)) {
         if (entry.path().extension() != ".json") {
             continue;
         }

@@ -171,6 +171,40 @@ TEST_P(BusDataTest, AbortAndCancelEndPendingReads)
     EXPECT_EQ(stale.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
+TEST_P(BusDataTest, ANakForEverHoldsTheEndpointUntilCancelledAndLosesNoData)
+{
+    PortOptions options;
+    options.Completion = GetParam();
+    UsbPort &port = Plug(Loopback(), options);
+    Configuration config;
+    ASSERT_EQ(Configure(driver_, port.Pdo(), config), STATUS_SUCCESS);
+    const Pipes pipes = PipesOf(config);
+    ASSERT_EQ(port.InjectFault(0x81, EndpointFault::Nak), "");
+    std::vector<uint8_t> out = {1, 2, 3, 4}, stuck(64), behind(64), after(64);
+    URB write = Bulk(pipes.Out, 0, out.data(), nullptr, 4);
+    ASSERT_EQ(Submit(port, write), STATUS_SUCCESS);
+    URB us = Bulk(pipes.In, 3, stuck.data(), nullptr, 64);
+    URB ub = Bulk(pipes.In, 3, behind.data(), nullptr, 64);
+    Request rs(driver_, port.Pdo(), IOCTL_INTERNAL_USB_SUBMIT_URB, &us);
+    Request rb(driver_, port.Pdo(), IOCTL_INTERNAL_USB_SUBMIT_URB, &ub);
+    // The data waits in the device: the first read is NAKed for ever and
+    // the second waits behind it.
+    M().Sleep(std::chrono::milliseconds(10));
+    EXPECT_FALSE(rs.Done());
+    EXPECT_FALSE(rb.Done());
+    rs.Cancel();
+    EXPECT_EQ(rs.Wait(), STATUS_CANCELLED);
+    // Then the one behind it gets the data.
+    EXPECT_EQ(rb.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(ub.UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
+    EXPECT_EQ(port.PendingTransfers(), 0u);
+
+    // A fault on an endpoint the device does not have, or a short OUT, is
+    // refused.
+    EXPECT_NE(port.InjectFault(0x85, EndpointFault::Stall), "");
+    EXPECT_NE(port.InjectFault(0x01, EndpointFault::Short, 2), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Completion, BusDataTest,
                          ::testing::Values(CompletionMode::Inline, CompletionMode::HostController),
                          [](const auto &info) {
@@ -625,7 +659,7 @@ TEST_F(BusFixture, DeviceThatVanishesMidTransfer)
 TEST_F(BusFixture, EveryRealDeviceConfigures)
 {
     size_t count = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DESCRIPTORS_DIR)) {
+    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DEVICES_DIR)) {
         if (entry.path().extension() != ".json") {
             continue;
         }
@@ -669,13 +703,36 @@ TEST_F(BusFixture, CaptureOfTheBusDecodesInTshark)
     ASSERT_EQ(Submit(port, write), STATUS_SUCCESS);
     URB read = Bulk(PipesOf(config).In, 3, in.data(), nullptr, 64);
     ASSERT_EQ(Submit(port, read), STATUS_SUCCESS);
+    URB abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, PipesOf(config).In);
+    ASSERT_EQ(Submit(port, abort), STATUS_SUCCESS);
+    // Selecting the interface's setting again closes its pipes and opens
+    // new ones, which work.
+    std::vector<uint8_t> selectBytes(GET_SELECT_INTERFACE_REQUEST_SIZE(3));
+    auto *select = reinterpret_cast<PURB>(selectBytes.data());
+    select->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
+    select->UrbHeader.Length = static_cast<USHORT>(selectBytes.size());
+    select->UrbSelectInterface.ConfigurationHandle = config.Handle;
+    select->UrbSelectInterface.Interface.Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(3));
+    ASSERT_EQ(Submit(port, *select), STATUS_SUCCESS);
+    const USBD_INTERFACE_INFORMATION &selected = select->UrbSelectInterface.Interface;
+    ASSERT_EQ(selected.NumberOfPipes, 3u);
+    EXPECT_NE(selected.Pipes[0].PipeHandle, PipesOf(config).Out);
+    URB stale = Bulk(PipesOf(config).Out, 0, out.data(), nullptr, 4);
+    EXPECT_EQ(Submit(port, stale), STATUS_INVALID_PARAMETER);
+    URB fresh = Bulk(selected.Pipes[0].PipeHandle, 0, out.data(), nullptr, 4);
+    EXPECT_EQ(Submit(port, fresh), STATUS_SUCCESS);
     Unplug(port);
+    Bus().FlushCaptures();
 
     const std::string text = RunTshark(path);
     std::filesystem::remove(path);
+    // Selections are the control transfers they cause, pipe requests their
+    // URB functions, and IRP ids count from 1.
     for (const char *want : {"CONFIGURATION DESCRIPTOR", "INTERFACE DESCRIPTOR", "ENDPOINT DESCRIPTOR",
                              "bEndpointAddress: 0x81", "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER",
-                             "c0ffee17"}) {
+                             "c0ffee17", "URB_FUNCTION_SELECT_CONFIGURATION", "SET CONFIGURATION",
+                             "URB_FUNCTION_SELECT_INTERFACE", "SET INTERFACE", "URB_FUNCTION_ABORT_PIPE",
+                             "IRP ID: 0x0000000000000001"}) {
         EXPECT_NE(text.find(want), std::string::npos) << "missing '" << want << "' in:\n" << text;
     }
 }

@@ -1,4 +1,4 @@
-// Description files: every real device of the shared folder is accepted and
+// Description files: every real device of devices/ is accepted and
 // plays its model; malformed files are refused with a message that names the
 // field and, for a bad descriptor, its offset.
 #include <gtest/gtest.h>
@@ -34,7 +34,7 @@ std::string Replace(std::string s, const std::string &from, const std::string &t
 
 TEST(DeviceDescription, EveryRealDeviceIsAccepted)
 {
-    const std::filesystem::path dir = VEXTORA_DESCRIPTORS_DIR;
+    const std::filesystem::path dir = VEXTORA_DEVICES_DIR;
     ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
     size_t count = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
@@ -97,6 +97,21 @@ TEST(DeviceDescription, MalformedFilesAreRefusedWithWhatAndWhere)
         {Replace(good, "\"1\":\"04034100\"", "\"1\":\"05034100\""), "field 'strings.1': descriptor at offset 0: bLength 5"},
         {Replace(good, "\"1\":\"04034100\"", "\"x1\":\"04034100\""), "field 'strings.x1'"},
         {Replace(good, "\"1\":\"04034100\"", "\"256\":\"04034100\""), "field 'strings.256'"},
+        // String indices in plain decimal only, each once.
+        {Replace(good, "\"1\":\"04034100\"", "\" 1\":\"04034100\""), "field 'strings. 1'"},
+        {Replace(good, "\"1\":\"04034100\"", "\"+1\":\"04034100\""), "field 'strings.+1'"},
+        {Replace(good, "\"1\":\"04034100\"", "\"01\":\"04034100\""), "field 'strings.01'"},
+        {Replace(good, "\"1\":\"04034100\"", "\"1\":\"04034100\",\"1\":\"04034200\""), "'1' appears twice"},
+        // What a host would not enumerate or use at the device's speed.
+        {Replace(good, "ff00004009", "ff00000809"), "field 'device': descriptor at offset 0: bMaxPacketSize0 8 at high"},
+        {Replace(good, "09022700010100a032", "09022700010000a032"), "bConfigurationValue 0"},
+        {Replace(good, "07050102000200", "07052102000200"), "offset 18: endpoint address 0x21 has reserved bits"},
+        {Replace(good, "07050102000200", "07050102000000"), "offset 18: bulk endpoint 0x01: wMaxPacketSize 0"},
+        {Replace(good, "07050102000200", "07050102000400"), "above the 512 bytes of high speed"},
+        {Replace(good, "07058203080004", "07058203080404"), "interrupt endpoint 0x82: wMaxPacketSize 1032"},
+        {Replace(Replace(good, "\"high\"", "\"full\""), "07050102000200", "07050102400000"),
+         "bulk endpoint 0x81: wMaxPacketSize 512 is above the 64 bytes of full speed"},
+        {Replace(Replace(good, "\"high\"", "\"low\""), "ff00004009", "ff00000809"), "on a low-speed device"},
         {Replace(good, "\"name\":\"t\"", "\"name\":\"t\",\"model\":\"printer\""), "field 'model'"},
         {Replace(good, "\"name\":\"t\"", "\"name\":7"), "field 'name': not a string"},
     };
@@ -111,6 +126,18 @@ TEST(DeviceDescription, MalformedFilesAreRefusedWithWhatAndWhere)
                 << "wanted '" << row.message << "' in: " << msg;
         }
     }
+}
+
+TEST(DeviceDescription, WithoutALanguageListStringsAreServedInAnyLanguage)
+{
+    // Many real devices have no string 0; their strings must not vanish.
+    auto model = MakeModel(ParseDeviceDescription(Replace(Good(), "\"0\":\"04030904\",", ""), "no-langid"));
+    std::vector<uint8_t> buf(255);
+    EXPECT_EQ(model->Control({0x80, 6, 0x0301, 0x0409, 255}, buf).Kind, Outcome::Done);
+    EXPECT_EQ(model->Control({0x80, 6, 0x0300, 0, 255}, buf).Kind, Outcome::Stall);
+    // With a list, a language it does not name is refused.
+    auto listed = MakeModel(ParseDeviceDescription(Good(), "langid"));
+    EXPECT_EQ(listed->Control({0x80, 6, 0x0301, 0x0407, 255}, buf).Kind, Outcome::Stall);
 }
 
 TEST(DeviceDescription, MissingFileIsRefused)

@@ -227,6 +227,7 @@ NTSTATUS Configure(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, Configuration &out
     }
     status = SubmitUrb(driver, pdo, select);
     if (NT_SUCCESS(status)) {
+        out.Handle = select->UrbSelectConfiguration.ConfigurationHandle;
         out.Interfaces.clear();
         for (size_t i = 0; i + 1 < list.size(); i++) {
             const auto *bytes = reinterpret_cast<const uint8_t *>(list[i].Interface);

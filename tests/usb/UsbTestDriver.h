@@ -56,6 +56,7 @@ NTSTATUS SubmitUrb(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PURB urb);
 struct Configuration {
     std::vector<uint8_t> Descriptor;
     std::vector<std::vector<uint8_t>> Interfaces;  // USBD_INTERFACE_INFORMATION, Length bytes each
+    USBD_CONFIGURATION_HANDLE Handle = nullptr;
     const USBD_INTERFACE_INFORMATION &Interface(size_t i) const
     {
         return *reinterpret_cast<const USBD_INTERFACE_INFORMATION *>(Interfaces.at(i).data());

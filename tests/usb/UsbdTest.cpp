@@ -49,7 +49,7 @@ protected:
 
 std::vector<uint8_t> Config(const std::string &file)
 {
-    return LoadDeviceDescription(std::filesystem::path(VEXTORA_DESCRIPTORS_DIR) / file).Descriptors.Configuration;
+    return LoadDeviceDescription(std::filesystem::path(VEXTORA_DEVICES_DIR) / file).Descriptors.Configuration;
 }
 
 PUSB_INTERFACE_DESCRIPTOR Parse(std::vector<uint8_t> &c, size_t start, LONG number, LONG alt, LONG cls = -1)
@@ -176,7 +176,7 @@ TEST_F(UsbdTest, RandomCorruptionOfRealDescriptors)
 {
     std::mt19937 random(20261209);
     std::vector<std::vector<uint8_t>> configs;
-    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DESCRIPTORS_DIR)) {
+    for (const auto &entry : std::filesystem::directory_iterator(VEXTORA_DEVICES_DIR)) {
         if (entry.path().extension() == ".json") {
             configs.push_back(LoadDeviceDescription(entry.path()).Descriptors.Configuration);
         }

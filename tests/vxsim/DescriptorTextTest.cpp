@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tools/vxsim/DescriptorText.h"
+#include "tools/common/DescriptorText.h"
 
 namespace {
 

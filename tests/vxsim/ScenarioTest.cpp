@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/Scenario.h"
-#include "tools/vxsim/StatusNames.h"
+#include <fstream>
+#include <regex>
+
+#include "tools/common/Requests.h"
+#include "tools/common/Scenario.h"
+#include "tools/common/StatusNames.h"
 
 namespace {
 
@@ -34,6 +37,23 @@ TEST(Scenario, ErrorsNameFileLineAndWhatWasExpected)
         {"open in \"\\PIPE01\n", "s.vxs:1: a quoted word that is not closed"},
         {"close a b\n", "s.vxs:1: wrong number of arguments for 'close'"},
         {"read in 5 verify 7\n", "s.vxs:1: '7' after the options"},
+        // Found when the file is read, not when the step runs.
+        {"open dev\nopen d2 expect STATUS_NOPE\n", "s.vxs:2: 'STATUS_NOPE' is not a status name"},
+        {"write out 0x100000000\n", "s.vxs:1: expected a size of at most 4294967295, found '0x100000000'"},
+        {"ioctl dev GET_CONFIG_DESCRIPTOR out 0x100000000\n", "s.vxs:1: expected an output length of at most"},
+        {"ioctl dev GET_NOTHING\n", "s.vxs:1: 'GET_NOTHING' is not a control code"},
+        {"wmi set DebugPrintLevel 4294967296\n", "s.vxs:1: expected a 32-bit value of at most 4294967295"},
+        {"advance 99999999999\n", "s.vxs:1: expected seconds of at most 86400"},
+        {"idle within 86401\n", "s.vxs:1: expected seconds of at most 86400"},
+        {"read in 64 async\n", "s.vxs:1: an asynchronous read is written 'async as NAME'"},
+        {"plug file\n", "s.vxs:1: plug file needs a path"},
+        {"fault endpoint 0x81 short\n", "s.vxs:1: 'short' needs a byte count"},
+        {"fault endpoint 0x181 stall\n", "s.vxs:1: expected an endpoint address of at most 255"},
+        {"fault endpoint 1 wobble\n", "s.vxs:1: expected one of stall, error, nak, short, disconnect"},
+        {"pnp restart\n", "s.vxs:1: expected one of start,"},
+        {"repeat 2\necho a\n", "s.vxs:1: this 'repeat' has no 'end'"},
+        {"echo a\nend\n", "s.vxs:2: 'end' without a 'repeat'"},
+        {"echo a\nrepeat 4294967295\n\nend\n", "s.vxs:2: this 'repeat' holds no steps"},
     };
     for (const auto &c : cases) {
         auto parsed = vx::ParseScenario(c.text, "s.vxs");
@@ -41,6 +61,42 @@ TEST(Scenario, ErrorsNameFileLineAndWhatWasExpected)
         EXPECT_EQ(parsed.error->message.rfind(c.message, 0), 0u) << parsed.error->message;
         EXPECT_TRUE(parsed.steps.empty());
     }
+}
+
+TEST(Scenario, RepeatHoldsItsStepsAndNests)
+{
+    auto parsed = vx::ParseScenario("repeat 2\n  write out 4\n  repeat 3\n    read in 4\n  end\nend\nclose out\n"
+                                    "ioctl out RESET_PIPE\n",
+                                    "r.vxs");
+    ASSERT_FALSE(parsed.error) << parsed.error->message;
+    ASSERT_EQ(parsed.steps.size(), 3u);
+    const vx::Step &outer = parsed.steps[0];
+    EXPECT_EQ(outer.verb, "repeat");
+    ASSERT_EQ(outer.body.size(), 2u);
+    EXPECT_EQ(outer.body[1].verb, "repeat");
+    ASSERT_EQ(outer.body[1].body.size(), 1u);
+    EXPECT_EQ(outer.body[1].body[0].Where(), "r.vxs:4: ");
+    // A handle may be named like an option.
+    EXPECT_EQ(parsed.steps[2].args, (std::vector<std::string>{"out", "RESET_PIPE"}));
+}
+
+TEST(Scenario, EveryStatusThePlatformDefinesHasItsName)
+{
+    std::ifstream header(std::string(VEXTORA_SOURCE_DIR) + "/platform/sim/SimWdm.h");
+    ASSERT_TRUE(header) << VEXTORA_SOURCE_DIR;
+    const std::regex define(R"(#define (STATUS_\w+) \(\(NTSTATUS\)0x([0-9A-Fa-f]+)L\))");
+    int count = 0;
+    for (std::string line; std::getline(header, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, define))
+            continue;
+        ++count;
+        const auto value = static_cast<int32_t>(std::stoul(m[2], nullptr, 16));
+        EXPECT_EQ(vx::StatusFromName(m[1]), value) << m[1];
+        EXPECT_EQ(vx::StatusFromName(vx::StatusName(value)), value) << m[1];
+        EXPECT_EQ(vx::StatusName(value).rfind("STATUS_", 0), 0u) << m[1] << " has no name";
+    }
+    EXPECT_GT(count, 30);
 }
 
 TEST(Scenario, NumbersAndHexBytes)

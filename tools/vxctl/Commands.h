@@ -1,5 +1,5 @@
-// What vxctl does, over any vxio::DeviceIo: the Win32 backend in vxctl.exe,
-// the simulator's I/O manager in the tests. Output goes to `out` in the
+// What vxctl does, over any vx::app::DeviceIo: the Win32 backend in vxctl.exe,
+// a hand-written fake in the tests. Output goes to `out` in the
 // request layer's words, line for line what vxsim prints for the same
 // request (without vxsim's clock column); problems go to `err`.
 #pragma once
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/kernel/IoManagerApi.h"
+#include "tools/common/AppIo.h"
 
 namespace vxctl {
 
@@ -26,11 +26,11 @@ enum Exit : int {
 // What the console shows beside the name of a failed status. vxctl.exe
 // gives the Win32 error an application sees for it (GetLastError) and that
 // error's text; by default nothing is added.
-using FailureText = std::function<std::string(vxio::Status)>;
+using FailureText = std::function<std::string(vx::app::Status)>;
 
 class Commands {
 public:
-    Commands(vxio::DeviceIo &io, std::ostream &out, std::ostream &err) : io_(io), out_(out), err_(err) {}
+    Commands(vx::app::DeviceIo &io, std::ostream &out, std::ostream &err) : io_(io), out_(out), err_(err) {}
 
     // Selects the device (index into List's order) the other commands use.
     void SelectDevice(unsigned index) { device_ = index; }
@@ -55,22 +55,24 @@ public:
     // first is open: success means the second open was refused with
     // STATUS_ACCESS_DENIED.
     int OpenTwice(std::optional<unsigned> pipe);
-    // Runs the steps of a scenario that an application can carry out on
-    // its own (plug selects the present device, open, close, ioctl, read,
-    // also asynchronous, wait, write, cancel, echo); the others are refused
-    // with their file and line. Prints what vxsim prints for each step.
+    // Runs the application's steps of a scenario through the layer vxsim
+    // runs them with (open, close, read, also asynchronous, wait, write,
+    // cancel, ioctl, echo, repeat) and prints what vxsim prints for each;
+    // `plug` selects the present device (kExitNoDevice when there is none);
+    // the steps that need a simulated machine are refused with their file
+    // and line.
     int Run(const std::string &text, const std::string &fileName);
 
 private:
     std::optional<std::u16string> Link();
-    vxio::Status OpenOn(const std::u16string &link, std::optional<unsigned> pipe, vxio::Handle *handle);
+    vx::app::Status OpenOn(const std::u16string &link, std::optional<unsigned> pipe, vx::app::Handle *handle);
     std::string PipeLabel(std::optional<unsigned> pipe) const;
     // The status name, and for a failure what failureText_ adds.
-    std::string Outcome(vxio::Status status) const;
+    std::string Outcome(vx::app::Status status) const;
     // " (what failureText_ says)" for a failure, else nothing.
-    std::string Explained(vxio::Status status) const;
+    std::string Explained(vx::app::Status status) const;
 
-    vxio::DeviceIo &io_;
+    vx::app::DeviceIo &io_;
     std::ostream &out_;
     std::ostream &err_;
     unsigned device_ = 0;

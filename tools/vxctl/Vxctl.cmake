@@ -5,11 +5,7 @@
 # for: tests/package checks that it imports nothing newer
 # (tools/vxctl/win2000-imports.txt).
 set(vxctl_dir ${CMAKE_SOURCE_DIR}/tools/vxctl)
-set(vxsim_dir ${CMAKE_SOURCE_DIR}/tools/vxsim)
-if(NOT EXISTS ${vxsim_dir}/Requests.cpp)
-    message(WARNING "tools/vxsim/Requests.cpp is missing: vxctl.exe is not built")
-    return()
-endif()
+set(common_dir ${CMAKE_SOURCE_DIR}/tools/common)
 
 # CLI11 is header-only and installed on the build host. Expose it, and only
 # it, to the cross compiler: the host's /usr/include must never be searched.
@@ -24,7 +20,8 @@ file(CREATE_LINK ${VEXTORA_CLI11_DIR}/CLI ${cli11_only}/CLI SYMBOLIC)
 add_executable(vxctl
     ${vxctl_dir}/main.cpp ${vxctl_dir}/Commands.cpp ${vxctl_dir}/Win32Io.cpp ${vxctl_dir}/Win32Status.cpp
     ${vxctl_dir}/WmiCom.cpp ${vxctl_dir}/Console.cpp ${vxctl_dir}/Utf16Text.cpp ${vxctl_dir}/vxctl.rc
-    ${vxsim_dir}/Requests.cpp ${vxsim_dir}/DescriptorText.cpp ${vxsim_dir}/StatusNames.cpp ${vxsim_dir}/Scenario.cpp)
+    ${common_dir}/Requests.cpp ${common_dir}/DescriptorText.cpp ${common_dir}/StatusNames.cpp ${common_dir}/Scenario.cpp
+    ${common_dir}/AppSteps.cpp)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
     target_sources(vxctl PRIVATE ${vxctl_dir}/Win2000Crt.cpp)
 endif()

@@ -16,8 +16,8 @@
 #include "tools/vxctl/Console.h"
 #include "tools/vxctl/Win32Io.h"
 #include "tools/vxctl/WmiCom.h"
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/Scenario.h"
+#include "tools/common/Requests.h"
+#include "tools/common/Scenario.h"
 #include "vextora_version.h"
 
 namespace {

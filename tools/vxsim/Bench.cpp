@@ -11,6 +11,7 @@
 #include "platform/Platform.h"
 #include "sim/usb/Models.h"
 #include "tools/vxsim/MachineRig.h"
+#include "tools/vxsim/Progress.h"
 
 namespace vx {
 namespace {
@@ -246,6 +247,7 @@ bool RunPool(uint64_t seed, unsigned count, PoolFigures &fig, std::string &failu
 BenchReport RunBench(const BenchOptions &options)
 {
     BenchReport report;
+    report.seed = options.seed;
     const std::vector<uint32_t> sizes =
         options.quick ? std::vector<uint32_t>{512, 0x10000} : std::vector<uint32_t>{512, 0x4000, 0x10000, 0x40000};
     const std::vector<unsigned> depths =
@@ -254,6 +256,15 @@ BenchReport RunBench(const BenchOptions &options)
         if (report.failure.empty())
             report.failure = what;
     };
+    const std::vector<InterruptEndpoint> interrupts = {InterruptEndpoint{0x0400, 4}, InterruptEndpoint{0x0400, 1},
+                                                       InterruptEndpoint{0x1400, 1}};
+    const std::vector<unsigned> pools = options.quick ? std::vector<unsigned>{1, 64} : std::vector<unsigned>{1, 32, 2500};
+    const unsigned costRounds = options.quick ? 1 : 5;
+    ProgressBar bar(options.progress);
+    const uint64_t total = 2 * sizes.size() * depths.size() + interrupts.size() * 2 + pools.size() +
+                           (options.cost ? costRounds * (kCostCells + (options.image ? kCostCells / 2 : 0)) : 0);
+    uint64_t done = 0;
+    auto step = [&] { bar.Show(++done, total); };
     for (bool in : {true, false})
         for (uint32_t size : sizes)
             for (unsigned depth : depths) {
@@ -268,32 +279,35 @@ BenchReport RunBench(const BenchOptions &options)
                 if (!RunBulkCell(options.seed, in, size, depth, target, cell, failure))
                     fail(failure);
                 report.bulk.push_back(cell);
+                step();
             }
     // 1024 bytes per interval every millisecond and every microframe, and a
     // high-bandwidth endpoint with three 1024-byte transactions per
     // microframe.
-    for (InterruptEndpoint e : {InterruptEndpoint{0x0400, 4}, InterruptEndpoint{0x0400, 1},
-                                InterruptEndpoint{0x1400, 1}})
+    for (InterruptEndpoint e : interrupts)
         for (unsigned depth : {1u, 3u}) {
             InterruptFigures fig;
             std::string failure;
             if (!RunInterrupt(options.seed, e, depth, options.quick ? 20000000ull : 200000000ull, fig, failure))
                 fail(failure);
             report.interrupt.push_back(fig);
+            step();
         }
-    for (unsigned count : options.quick ? std::vector<unsigned>{1, 64} : std::vector<unsigned>{1, 32, 2500}) {
+    for (unsigned count : pools) {
         PoolFigures fig;
         std::string failure;
         if (!RunPool(options.seed, count, fig, failure))
             fail(failure);
         report.pool.push_back(fig);
+        step();
     }
     if (options.cost) {
         CostOptions cost;
         cost.seed = options.seed;
         cost.requestsPerThread = options.quick ? 500 : 100000;
-        cost.repeats = options.quick ? 1 : 5;
+        cost.repeats = costRounds;
         cost.image = options.image;
+        cost.cellDone = step;
         std::string failure;
         if (!RunCost(cost, report.cost, failure, &report.cacheLineRoundTripNs, &report.imageCost))
             fail(failure);
@@ -393,6 +407,7 @@ void PrintBench(const BenchReport &report, std::ostream &out)
 std::string BenchJson(const BenchReport &report)
 {
     nlohmann::json j;
+    j["seed"] = report.seed;
     j["passed"] = report.passed;
     j["failure"] = report.failure;
     j["bulk"] = nlohmann::json::array();

@@ -21,6 +21,7 @@ struct BenchOptions {
     // vextora.sys for x64: its cost per read is measured beside the built-in
     // driver's.
     std::shared_ptr<const sim::image::ImageFile> image = nullptr;
+    bool progress = false;  // a progress bar on the terminal
 };
 
 // One cell of the bulk table: `depth` requests of `size` bytes kept in
@@ -71,6 +72,7 @@ struct PoolFigures {
 };
 
 struct BenchReport {
+    uint64_t seed = 0;
     bool passed = false;  // every run booted and every request finished
     std::string failure;
     std::vector<BulkCell> bulk;

@@ -291,6 +291,8 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
                 return false;
             if (round == 0 || cell.wallNs < best[i].wallNs)
                 best[i] = cell;
+            if (options.cellDone)
+                options.cellDone();
         }
     }
     for (size_t i = 0; i < plan.size(); ++i) {

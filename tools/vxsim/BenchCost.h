@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,7 +40,12 @@ struct CostOptions {
     unsigned repeats = 5;  // rounds; each runs every cell once, and a cell keeps its fastest run
     // When set, every round also runs each cell through this image.
     std::shared_ptr<const sim::image::ImageFile> image = nullptr;
+    std::function<void()> cellDone;  // after each run of a cell (kCostCells per round)
 };
+
+// The cells of one round of RunCost: two drivers, one thread and two, one
+// read in flight and 2,500; an image (CostOptions::image) adds half as many.
+inline constexpr unsigned kCostCells = 8;
 
 // A booted machine with one driver above the cost device: `background`
 // reads wait on the pipe that never has data, and Read() makes one

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <random>
 #include <set>
-#include <unistd.h>
 
 #include "driver/Driver.h"
 #include "include/vextora.h"
@@ -19,8 +19,9 @@
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
 #include "tools/vxsim/MachineRig.h"
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/vxsim/Progress.h"
+#include "tools/common/Requests.h"
+#include "tools/common/StatusNames.h"
 
 namespace vx {
 namespace {
@@ -754,15 +755,8 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
             apps.push_back(std::make_unique<AppThread>(machine, shared, i, options.seed, quota));
         }
         SystemThread system(machine, shared, options.seed ^ 0x5EED, !options.serial);
-        bool tty = options.progress && isatty(STDERR_FILENO);
-        auto progress = [&] {
-            if (!tty)
-                return;
-            uint64_t done = std::min<uint64_t>(shared.appOps, options.ops);
-            int width = 40, filled = options.ops ? int(width * done / options.ops) : width;
-            std::fprintf(stderr, "\r[%-*s] %llu/%llu", width, std::string(filled, '#').c_str(),
-                         static_cast<unsigned long long>(done), static_cast<unsigned long long>(options.ops));
-        };
+        ProgressBar bar(options.progress);
+        auto progress = [&] { bar.Show(shared.appOps, options.ops); };
 
         if (options.serial) {
             // One thread runs every stream: the next operation's thread is
@@ -804,8 +798,7 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
                 machine.Join(t);
             machine.Join(systemThread);
         }
-        if (tty)
-            std::fprintf(stderr, "\r%*s\r", 60, "");
+        bar.Clear();
         replugs = system.Replugs();
         result.restarts = system.Restarts();
         result.queriesAnsweredByStart = system.QueriesAnsweredByStart();
@@ -866,7 +859,8 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     return result;
 }
 
-uint64_t RunChaosSeeds(const ChaosOptions &options, uint64_t seeds, uint64_t repeat, std::ostream &out)
+uint64_t RunChaosSeeds(const ChaosOptions &options, uint64_t seeds, uint64_t repeat, std::ostream &out,
+                       ChaosSummary *summary)
 {
     auto started = std::chrono::steady_clock::now();
     uint64_t runs = 0, failures = 0;
@@ -875,16 +869,62 @@ uint64_t RunChaosSeeds(const ChaosOptions &options, uint64_t seeds, uint64_t rep
             ChaosOptions one = options;
             one.seed = options.seed + i;
             ++runs;
-            if (!RunChaos(one, out).passed)
+            ChaosResult result = RunChaos(one, out);
+            if (!result.passed)
                 ++failures;
+            if (summary != nullptr)
+                summary->runs.push_back({one.seed, std::move(result)});
             out << std::flush;
         }
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (summary != nullptr) {
+        summary->failures = failures;
+        summary->seconds = seconds;
+    }
     char elapsed[32];
     std::snprintf(elapsed, sizeof elapsed, "%.1f", seconds);
     out << runs - failures << " passed, " << failures << " failed (" << runs << " run(s), " << elapsed << " s)\n";
     return failures;
+}
+
+std::string ChaosJson(const ChaosOptions &options, const ChaosSummary &summary)
+{
+    nlohmann::ordered_json j;
+    j["ops"] = options.ops;
+    j["threads"] = options.appThreads;
+    j["serial"] = options.serial;
+    j["random_yields"] = options.randomYields;
+    j["runs"] = nlohmann::json::array();
+    for (const auto &run : summary.runs) {
+        const ChaosResult &r = run.result;
+        nlohmann::ordered_json one;
+        one["seed"] = run.seed;
+        one["passed"] = r.passed;
+        one["application_ops"] = r.appOps;
+        one["system_ops"] = r.systemOps;
+        one["replugs"] = r.replugs;
+        one["requests"] = r.requests;
+        one["bytes_verified"] = r.bytesVerified;
+        one["reads_left_waiting"] = r.parkedReads;
+        one["closed_under_a_read"] = r.abandonedReads;
+        one["opens_at_idle_tick"] = r.idleTickOpens;
+        one["power_requests_at_idle_tick"] = r.powerAtIdleTicks;
+        one["starts_of_a_started_device"] = r.restarts;
+        one["queries_answered_by_a_start"] = r.queriesAnsweredByStart;
+        if (options.serial) {
+            char digest[24];
+            std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(r.digest));
+            one["operations_digest"] = digest;
+        }
+        if (!r.passed)
+            one["failure"] = r.failure;
+        j["runs"].push_back(std::move(one));
+    }
+    j["passed"] = summary.runs.size() - summary.failures;
+    j["failed"] = summary.failures;
+    j["seconds"] = summary.seconds;
+    return j.dump(2);
 }
 
 }  // namespace vx

@@ -14,6 +14,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace sim::image {
 class ImageFile;
@@ -57,9 +58,25 @@ std::string ChaosCommand(const ChaosOptions &options);
 
 ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out);
 
+// Every run of RunChaosSeeds, for a machine-readable summary.
+struct ChaosSummary {
+    struct Run {
+        uint64_t seed = 0;
+        ChaosResult result;
+    };
+    std::vector<Run> runs;
+    uint64_t failures = 0;
+    double seconds = 0;  // wall time of them all
+};
+
 // Seeds options.seed .. options.seed + seeds - 1, each run `repeat` times;
 // prints one line per run, the failures in full and a summary with the wall
-// time. Returns the number of failed runs.
-uint64_t RunChaosSeeds(const ChaosOptions &options, uint64_t seeds, uint64_t repeat, std::ostream &out);
+// time, and fills *summary when given. Returns the number of failed runs.
+uint64_t RunChaosSeeds(const ChaosOptions &options, uint64_t seeds, uint64_t repeat, std::ostream &out,
+                       ChaosSummary *summary = nullptr);
+
+// The summary as JSON: the options, each run's figures and failure, the
+// totals and the wall time.
+std::string ChaosJson(const ChaosOptions &options, const ChaosSummary &summary);
 
 }  // namespace vx

@@ -5,6 +5,11 @@
 namespace vx {
 
 const char kDemoScenario[] = R"(# vxsim demo: the driver on the loopback device, from plug-in to removal.
+
+# Selective suspend is off unless the registry turns it on: the package
+# installs VextoraEnable = 0, and the demo sets it to 1 before the device is
+# plugged (the driver reads it when a device is added).
+parameter VextoraEnable 1
 plug loopback
 
 # Every handle is exclusive: the device, and each pipe, opens once.

@@ -7,11 +7,13 @@
 
 #include "driver/Driver.h"
 #include "include/vextora.h"
+#include "pnp/DescriptorCheck.h"
 #include "sim/usb/DeviceDescription.h"
-#include "tools/vxsim/DescriptorText.h"
+#include "tools/common/DescriptorText.h"
 #include "tools/vxsim/MachineRig.h"
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/vxsim/SimAppIo.h"
+#include "tools/common/Requests.h"
+#include "tools/common/StatusNames.h"
 
 namespace vx {
 namespace {
@@ -33,7 +35,52 @@ struct Report {
     std::vector<PipeReport> pipes;
     std::map<unsigned, std::string> strings;
     std::string error;
+    std::vector<std::string> notes;  // what the report would otherwise leave unexplained
 };
+
+// The driver's verdict on a configuration descriptor, said with what and
+// where, from the same check the driver runs.
+std::string ExplainConfiguration(const std::vector<uint8_t> &bytes)
+{
+    using DescriptorCheck::Verdict;
+    DescriptorCheck::ConfigurationHeader header{};
+    const auto size = static_cast<unsigned>(bytes.size());
+    const Verdict verdict = DescriptorCheck::CheckConfiguration(bytes.data(), size, size, &header);
+    switch (verdict) {
+    case Verdict::Valid:
+        return {};
+    case Verdict::NoInterfaces:
+        return "the configuration descriptor's bNumInterfaces (offset 4) is 0";
+    case Verdict::MissingInterfaces: {
+        std::string found;
+        unsigned count = 0;
+        const auto config = vextora::usb::ParseConfiguration(bytes);
+        for (const auto &iface : config.Interfaces)
+            if (iface.AlternateSetting == 0) {
+                ++count;
+                found += (found.empty() ? "" : ", ") + std::to_string(iface.Number) + " at offset " +
+                         std::to_string(iface.Offset);
+            }
+        return "the configuration descriptor's bNumInterfaces (offset 4) is " + std::to_string(bytes[4]) +
+               ", but " + std::to_string(count) + " interface(s) have an alternate setting 0" +
+               (found.empty() ? std::string() : " (interface " + found + ")");
+    }
+    case Verdict::BadHeader:
+        return "the configuration descriptor's header (offset 0) has a bLength below 9 or another type";
+    case Verdict::TotalLengthTooSmall:
+        return "the configuration descriptor's wTotalLength (offset 2) is below its bLength";
+    case Verdict::BadDescriptorLength:
+        return "a descriptor inside the configuration has a bLength of 0 or 1, or runs past wTotalLength";
+    case Verdict::ShortInterfaceOrEndpoint:
+        return "an interface or endpoint descriptor inside the configuration is shorter than its fixed size";
+    case Verdict::MissingEndpoints:
+        return "an interface descriptor announces more endpoints (bNumEndpoints) than follow it";
+    case Verdict::ShortTransfer:
+    case Verdict::TotalLengthChanged:
+        return "the device returned a different configuration descriptor on the second read";
+    }
+    return {};
+}
 
 const char *PipeTypeName(unsigned attributes)
 {
@@ -44,7 +91,7 @@ const char *PipeTypeName(unsigned attributes)
 // What the driver holds after the start: its copy of the first interface as
 // the bus filled it at selection, the remote wake-up flag it derived, and the
 // strings read through its control requests.
-void ReadBack(vxio::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link, Report &report)
+void ReadBack(app::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link, Report &report)
 {
     const DeviceExtension *extension = ExtensionOf(fdo);
     report.remoteWake = extension->RemoteWakeSupported != 0;
@@ -62,7 +109,7 @@ void ReadBack(vxio::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link
                                     pipe.Interval});
         }
     }
-    vxio::Handle device = vxio::kInvalidHandle;
+    app::Handle device = app::kInvalidHandle;
     if (io.Open(link, u"", &device) < 0)
         return;
     ControlAnswer languages = Control(io, device, IOCTL_GET_STRING_DESCRIPTOR, StringRequest(0, 0), 255);
@@ -78,14 +125,17 @@ void ReadBack(vxio::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link
                                       StringRequest(static_cast<uint8_t>(i), language), 255);
             if (s.status >= 0 && s.output.size() >= 2)
                 report.strings[i] = Utf16LeToUtf8(std::span(s.output).subspan(2));
+            else
+                report.notes.push_back("string " + std::to_string(i) + " (named by the device descriptor) could not "
+                                       "be read: " + StatusName(s.status));
         }
     }
     io.Close(device);
 }
 
-void PrintText(const std::string &path, const Report &r, std::ostream &out)
+void PrintText(const std::string &path, uint64_t seed, const Report &r, std::ostream &out)
 {
-    out << path << "\n";
+    out << path << " (seed " << seed << ")\n";
     out << "  start: " << (r.started ? "started" : "refused") << " (" << StatusName(r.status) << ")\n";
     if (!r.started) {
         out << "  " << r.error << "\n";
@@ -106,12 +156,15 @@ void PrintText(const std::string &path, const Report &r, std::ostream &out)
         out << line;
     }
     for (const auto &[index, text] : r.strings)
-        out << "  string " << index << ": \"" << text << "\"\n";
+        out << "  string " << index << ": " << QuoteText(text) << "\n";
+    for (const auto &note : r.notes)
+        out << "  note: " << note << "\n";
 }
 
-void PrintJson(const Report &r, std::ostream &out)
+void PrintJson(uint64_t seed, const Report &r, std::ostream &out)
 {
     nlohmann::ordered_json j;
+    j["seed"] = seed;
     char status[16];
     std::snprintf(status, sizeof status, "0x%08X", static_cast<uint32_t>(r.status));
     j["started"] = r.started;
@@ -138,7 +191,22 @@ void PrintJson(const Report &r, std::ostream &out)
         j["strings"][std::to_string(index)] = text;
     if (!r.started)
         j["error"] = r.error;
+    j["notes"] = r.notes;
     out << j.dump(2) << "\n";
+}
+
+// A first interface without endpoints at the alternate setting the driver
+// selects (0) gives no pipes; say where its endpoints are.
+void NoteAlternateSettings(const std::vector<uint8_t> &bytes, Report &report)
+{
+    std::string others;
+    for (const auto &iface : vextora::usb::ParseConfiguration(bytes).Interfaces)
+        if (iface.Number == report.number && iface.AlternateSetting != 0 && !iface.Endpoints.empty())
+            others += (others.empty() ? "" : ", ") + std::to_string(iface.AlternateSetting) + " has " +
+                      std::to_string(iface.Endpoints.size()) + " endpoint(s)";
+    report.notes.push_back("no pipes: interface " + std::to_string(report.number) +
+                           " has no endpoints at alternate setting 0, the one the driver selects" +
+                           (others.empty() ? std::string() : "; alternate setting " + others));
 }
 
 }  // namespace
@@ -183,22 +251,33 @@ int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out
             if (record.Minor == IRP_MN_START_DEVICE)
                 report.status = record.Status;
         report.started = pnp.State(port.Pdo()) == sim::NodeState::Started && !rig.Link().empty();
+        SimAppIo io(rig.Io());
         if (report.started)
-            ReadBack(rig.Io(), pnp.FunctionDevice(port.Pdo()), rig.Link(), report);
+            ReadBack(io, pnp.FunctionDevice(port.Pdo()), rig.Link(), report);
         else
             report.error = "the driver refused to start the device with " + StatusName(report.status);
+        if (!report.started && report.status == static_cast<int32_t>(STATUS_DEVICE_DATA_ERROR)) {
+            const std::string why = ExplainConfiguration(description.Descriptors.Configuration);
+            if (!why.empty())
+                report.error += ": " + why;
+        }
         pnp.Remove(port.Pdo());
         pnp.WaitIdle();
         std::string reports = rig.Shutdown();
         if (!reports.empty()) {
             err << reports;
-            return 3;
+            return 1;
         }
     }
+    if (!description.Descriptors.Strings.empty() && !description.Descriptors.Strings.count(0))
+        report.notes.push_back("the device has no string 0 (LANGID list): it answers its strings in any language, as "
+                               "devices without one do");
+    if (report.started && report.haveInterface && report.pipes.empty())
+        NoteAlternateSettings(description.Descriptors.Configuration, report);
     if (json)
-        PrintJson(report, out);
+        PrintJson(seed, report, out);
     else
-        PrintText(path, report, out);
+        PrintText(path, seed, report, out);
     return report.started ? 0 : 1;
 }
 

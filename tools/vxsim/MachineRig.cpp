@@ -4,7 +4,7 @@
 
 #include "driver/Driver.h"
 #include "sim/kernel/Registry.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/common/StatusNames.h"
 
 namespace vx {
 

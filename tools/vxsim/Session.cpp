@@ -1,40 +1,33 @@
 #include "tools/vxsim/Session.h"
 
 #include <algorithm>
-#include <cinttypes>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
-#include <deque>
-#include <mutex>
+#include <cstdlib>
 #include <ostream>
 
 #include "driver/Driver.h"
 #include "include/vextora.h"
+#include "sim/kernel/DeviceInterfaces.h"
 #include "sim/kernel/IoManager.h"
 #include "sim/kernel/Machine.h"
 #include "sim/kernel/PnpManager.h"
 #include "sim/kernel/PowerManager.h"
+#include "sim/kernel/Registry.h"
 #include "sim/usb/DeviceDescription.h"
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
+#include "tools/common/AppSteps.h"
 #include "tools/vxsim/MachineRig.h"
-#include "tools/vxsim/Requests.h"
-#include "tools/vxsim/StatusNames.h"
+#include "tools/vxsim/SimAppIo.h"
+#include "tools/common/Requests.h"
+#include "tools/common/StatusNames.h"
+#include "tools/vxsim/Tracer.h"
 #include "tools/vxsim/WmiAccess.h"
 
 namespace vx {
 namespace {
-
-const char *MajorName(UCHAR major)
-{
-    static const char *names[] = {"CREATE",         "CREATE_NAMED_PIPE", "CLOSE",          "READ",
-                                  "WRITE",          "QUERY_INFORMATION", "SET_INFORMATION", "QUERY_EA",
-                                  "SET_EA",         "FLUSH_BUFFERS",     "QUERY_VOLUME",    "SET_VOLUME",
-                                  "DIRECTORY",      "FILE_SYSTEM",       "DEVICE_CONTROL",  "INTERNAL_DEVICE_CONTROL",
-                                  "SHUTDOWN",       "LOCK_CONTROL",      "CLEANUP",         "CREATE_MAILSLOT",
-                                  "QUERY_SECURITY", "SET_SECURITY",      "POWER",           "SYSTEM_CONTROL",
-                                  "DEVICE_CHANGE",  "QUERY_QUOTA",       "SET_QUOTA",       "PNP"};
-    return major < std::size(names) ? names[major] : "?";
-}
 
 const char *PowerName(DEVICE_POWER_STATE state)
 {
@@ -42,60 +35,22 @@ const char *PowerName(DEVICE_POWER_STATE state)
     return state >= 0 && state < 5 ? names[state] : "?";
 }
 
-// Prints every IRP that reaches a device of the driver under test, and its
-// completion.
-class Tracer : public sim::IrpObserver {
-public:
-    Tracer(std::ostream &out, sim::Machine &machine, PDRIVER_OBJECT driver)
-        : out_(out), machine_(machine), driver_(driver)
-    {
-    }
-    void OnCallDriver(PDEVICE_OBJECT target, PIRP irp, sim::CallPath) override
-    {
-        if (target->DriverObject != driver_)
-            return;
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        Line("-> IRP %p %s minor 0x%02X", static_cast<void *>(irp), MajorName(stack->MajorFunction),
-             stack->MinorFunction);
-    }
-    void OnComplete(PDEVICE_OBJECT completer, PIRP irp, NTSTATUS status) override
-    {
-        if (completer == nullptr || completer->DriverObject != driver_)
-            return;
-        Line("<- IRP %p completed %s, information %" PRIu64, static_cast<void *>(irp), StatusName(status).c_str(),
-             static_cast<uint64_t>(irp->IoStatus.Information));
-    }
-
-private:
-    template <class... A> void Line(const char *fmt, A... args)
-    {
-        char text[256];
-        std::snprintf(text, sizeof text, fmt, args...);
-        std::lock_guard lock(mutex_);
-        char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "[%12.6f s]    ", machine_.Now() / 1e7);
-        out_ << stamp << text << "\n";
-    }
-    std::ostream &out_;
-    sim::Machine &machine_;
-    PDRIVER_OBJECT driver_;
-    std::mutex mutex_;
-};
-
-struct StepFailure {
-    std::string message;
-};
-
 }  // namespace
 
-struct Session::Impl {
+struct Session::Impl : AppHost {
     RunOptions options;
     std::ostream &out;
     // Before the rig: the machine goes first, while the tracer it may still
     // call is there.
     std::unique_ptr<Tracer> tracer;
     std::unique_ptr<MachineRig> rig;
+    // After the rig: what the application holds goes before the machine.
+    std::unique_ptr<SimAppIo> appIo;
+    std::unique_ptr<AppSteps> app;
     Summary summary;
+    // The step running now, for the hang detector's last words.
+    std::atomic<const Step *> current{nullptr};
+    std::chrono::steady_clock::time_point lastFlush;
 
     struct Device {
         std::string name;
@@ -104,21 +59,6 @@ struct Session::Impl {
         bool unplugged = false;
     };
     std::vector<Device> devices;
-
-    struct OpenHandle {
-        vxio::Handle handle = vxio::kInvalidHandle;
-        size_t device = 0;
-    };
-    std::map<std::string, OpenHandle> handles;
-
-    struct AsyncRead {
-        std::shared_ptr<vxio::Request> request;
-        std::vector<uint8_t> buffer;
-    };
-    std::map<std::string, AsyncRead> reads;
-
-    // What was written to the loopback device and not yet read back.
-    std::deque<uint8_t> expected;
 
     Impl(RunOptions o, std::ostream &s) : options(std::move(o)), out(s) {}
 
@@ -133,9 +73,8 @@ struct Session::Impl {
         RigOptions rigOptions;
         rigOptions.Machine.Seed = options.seed;
         rigOptions.Machine.Clock = options.realTime ? sim::ClockMode::RealTime : sim::ClockMode::Virtual;
-        if (options.idleSuspend)
-            rigOptions.Parameters = {{u"VextoraEnable", 1}};
         rigOptions.Image = options.image;
+        rigOptions.Machine.OnHang = [this] { Hung(); };
         rig = std::make_unique<MachineRig>(rigOptions);
         if (rig->Driver() == nullptr)
             throw StepFailure{rig->LoadError().empty() ? "DriverEntry failed" : rig->LoadError()};
@@ -144,107 +83,96 @@ struct Session::Impl {
             tracer = std::make_unique<Tracer>(out, Machine(), rig->Driver());
             rig->AddIrpObserver(tracer.get());
         }
+        appIo = std::make_unique<SimAppIo>(Io());
+        app = std::make_unique<AppSteps>(*appIo, *this);
         Line("machine up, seed " + std::to_string(Machine().Seed()) + ", driver loaded");
     }
 
-    void Line(const std::string &text)
+    // The hang detector stopped the machine: every thread waits and nothing
+    // can wake them. Runs on the clock thread; the step's own thread is
+    // among those waiting.
+    [[noreturn]] void Hung()
+    {
+        const Step *step = current.load();
+        out << "FAILED: " << (step ? step->Where() + "'" + step->Text() + "'" : std::string("the end of the run"))
+            << " waits for ever: the machine's hang detector stopped the run (its report is on standard error)\n"
+            << "seed " << Machine().Seed() << "\n";
+        out.flush();
+        std::fflush(stdout);
+        std::_Exit(kExitHang);
+    }
+
+    // ---- AppHost -------------------------------------------------------------
+    Target CurrentTarget(const Step &step) override
+    {
+        Device &device = Current(step);
+        if (device.link.empty())
+            throw StepFailure{step.Where() + device.name + " has no enabled interface (PnP state " +
+                              sim::NodeStateName(Pnp().State(device.port->Pdo())) + ")"};
+        return Target{device.link, static_cast<size_t>(&device - devices.data())};
+    }
+
+    void Line(const std::string &text) override
     {
         char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "[%12.6f s] ", rig ? Machine().Now() / 1e7 : 0.0);
+        std::snprintf(stamp, sizeof stamp, "[%12.6f s] ", rig ? static_cast<double>(Machine().Now()) / 1e7 : 0.0);
         out << stamp << text << "\n";
         out.flush();
     }
 
+    void Text(const std::string &text) override { out << text; }
+
+    std::string AfterClose(size_t index) override
+    {
+        Pnp().WaitIdle();
+        const Device &device = devices[index];
+        if (!device.port->Connected() && Pnp().State(device.port->Pdo()) == sim::NodeState::Removed)
+            return "; that was the last handle: removal delivered, device object deleted";
+        return {};
+    }
+
+    // ---- devices -------------------------------------------------------------
+    // The device the steps work on: the last one plugged that is still on
+    // the bus (a device can leave by itself: a disconnect fault).
     Device &Current(const Step &step)
     {
-        for (auto it = devices.rbegin(); it != devices.rend(); ++it)
+        for (auto it = devices.rbegin(); it != devices.rend(); ++it) {
+            if (!it->port->Connected())
+                it->unplugged = true;
             if (!it->unplugged)
                 return *it;
+        }
         throw StepFailure{step.Where() + "no device is plugged in"};
     }
 
-    OpenHandle &HandleNamed(const Step &step, const std::string &name)
+    // The enabled interface of this device's stack, not whichever link
+    // sorts last among every device's.
+    std::u16string LinkOf(PDEVICE_OBJECT pdo)
     {
-        auto it = handles.find(name);
-        if (it == handles.end())
-            throw StepFailure{step.Where() + "no open handle named '" + name + "'"};
-        return it->second;
-    }
-
-    static int32_t Expected(const Step &step)
-    {
-        auto text = step.Option("expect");
-        if (!text)
-            return 0;
-        auto status = StatusFromName(*text);
-        if (!status)
-            throw StepFailure{step.Where() + "'" + *text + "' is not a status name or number"};
-        return *status;
-    }
-
-    static uint64_t Number(const Step &step, const std::string &word, const char *what)
-    {
-        auto value = ParseNumber(word);
-        if (!value)
-            throw StepFailure{step.Where() + "expected " + what + ", found '" + word + "'"};
-        return *value;
-    }
-
-    void CheckStatus(const Step &step, int32_t status, const std::string &what)
-    {
-        int32_t expected = Expected(step);
-        bool ok = step.Option("expect") ? status == expected : status >= 0;
-        if (!ok)
-            throw StepFailure{step.Where() + what + " returned " + StatusName(status) + ", expected " +
-                              (step.Option("expect") ? StatusName(expected) : std::string("success"))};
-    }
-
-    void CheckBytes(const Step &step, uint64_t actual)
-    {
-        if (auto text = step.Option("bytes")) {
-            uint64_t wanted = Number(step, *text, "a byte count");
-            if (wanted != actual)
-                throw StepFailure{step.Where() + std::to_string(actual) + " byte(s) moved, expected " +
-                                  std::to_string(wanted)};
+        auto &interfaces = Machine().Component<sim::DeviceInterfaces>();
+        for (const auto &link : rig->Links()) {
+            auto target = interfaces.Lookup(link);
+            if (target && target->Pdo == pdo)
+                return link;
         }
-    }
-
-    void Verify(const Step &step, const std::vector<uint8_t> &data)
-    {
-        if (data.size() > expected.size())
-            throw StepFailure{step.Where() + "read " + std::to_string(data.size()) + " byte(s) but only " +
-                              std::to_string(expected.size()) + " were written and not yet read"};
-        for (size_t i = 0; i < data.size(); ++i) {
-            if (data[i] != expected[i]) {
-                char text[160];
-                std::snprintf(text, sizeof text, "byte %zu read back as 0x%02X, written as 0x%02X", i, data[i],
-                              expected[i]);
-                throw StepFailure{step.Where() + text};
-            }
-        }
-        expected.erase(expected.begin(), expected.begin() + static_cast<long>(data.size()));
-        summary.bytesVerified += data.size();
+        return {};
     }
 
     void Plug(const Step &step)
     {
         std::unique_ptr<vextora::usb::DeviceModel> model;
         std::string what = step.args[0];
-        if (what == "loopback") {
-            model = vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors());
-        } else if (what == "source-sink") {
-            model = vextora::usb::MakeModel("source-sink", vextora::usb::LoopbackDescriptors());
-        } else if (what == "file") {
-            if (step.args.size() < 2)
-                throw StepFailure{step.Where() + "plug file needs a path"};
-            try {
+        try {
+            if (what == "loopback") {
+                model = vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors());
+            } else if (what == "source-sink") {
+                model = vextora::usb::MakeModel("source-sink", vextora::usb::LoopbackDescriptors());
+            } else {
                 model = vextora::usb::MakeModel(vextora::usb::LoadDeviceDescription(step.args[1]));
-            } catch (const std::exception &e) {
-                throw StepFailure{step.Where() + e.what()};
+                what = step.args[1];
             }
-            what = step.args[1];
-        } else {
-            throw StepFailure{step.Where() + "expected loopback, source-sink or file PATH, found '" + what + "'"};
+        } catch (const std::exception &e) {
+            throw StepFailure{step.Where() + e.what()};
         }
         vextora::usb::PortOptions portOptions;
         // Transfers complete from the host controller thread after the bus
@@ -254,158 +182,24 @@ struct Session::Impl {
             portOptions.Capture = options.pcap;
         Device device;
         device.name = step.Option("as").value_or(what);
-        device.port = &rig->Plug(std::move(model), portOptions);
-        sim::NodeState state = Pnp().State(device.port->Pdo());
-        if (rig->Link().empty())
-            throw StepFailure{step.Where() + "the device did not start (PnP state " + sim::NodeStateName(state) +
-                              ")"};
-        device.link = rig->Link();
+        try {
+            device.port = &rig->Plug(std::move(model), portOptions);
+        } catch (const std::exception &e) {
+            throw StepFailure{step.Where() + e.what()};
+        }
         devices.push_back(device);
-        Line("plugged " + device.name + ": started, interface " + ToUtf8(device.link));
-    }
-
-    void Open(const Step &step)
-    {
-        Device &device = Current(step);
-        std::u16string fileName = step.args.size() > 1 ? ToU16(step.args[1]) : std::u16string();
-        while (!fileName.empty() && fileName.front() == u'\\')
-            fileName.erase(fileName.begin());
-        vxio::Handle handle = vxio::kInvalidHandle;
-        vxio::Status status = Io().Open(device.link, fileName, &handle);
-        ++summary.requests;
-        CheckStatus(step, status, "open");
-        std::string label = step.args.size() > 1 ? "\"" + step.args[1] + "\"" : std::string("the device");
-        if (status >= 0) {
-            if (handles.count(step.args[0]))
-                throw StepFailure{step.Where() + "a handle named '" + step.args[0] + "' is already open"};
-            handles[step.args[0]] = OpenHandle{handle, devices.size() - 1};
-            Line("open " + label + " as " + step.args[0] + ": " + StatusName(status));
-        } else {
-            Line("open " + label + ": refused with " + StatusName(status) + " as expected");
-        }
-    }
-
-    void Close(const Step &step)
-    {
-        OpenHandle handle = HandleNamed(step, step.args[0]);
-        vxio::Status status = Io().Close(handle.handle);
-        ++summary.requests;
-        handles.erase(step.args[0]);
-        Pnp().WaitIdle();
-        std::string after;
-        const Device &device = devices[handle.device];
-        if (device.unplugged && Pnp().State(device.port->Pdo()) == sim::NodeState::Removed)
-            after = "; that was the last handle: removal delivered, device object deleted";
-        Line("close " + step.args[0] + ": " + StatusName(status) + after);
-    }
-
-    void Write(const Step &step)
-    {
-        OpenHandle handle = HandleNamed(step, step.args[0]);
-        uint64_t size = Number(step, step.args[1], "a size");
-        uint64_t seed = step.Option("pattern") ? Number(step, *step.Option("pattern"), "a pattern seed") : 1;
-        std::vector<uint8_t> data(size);
-        FillPattern(data, seed, summary.bytesWritten);
-        uint32_t moved = 0;
-        vxio::Status status = Io().WriteSync(handle.handle, data.data(), static_cast<uint32_t>(size), &moved);
-        ++summary.requests;
-        CheckStatus(step, status, "write");
-        CheckBytes(step, moved);
-        if (status >= 0) {
-            summary.bytesWritten += moved;
-            expected.insert(expected.end(), data.begin(), data.begin() + moved);
-        }
-        Line("write " + step.args[0] + " " + std::to_string(size) + " bytes: " + StatusName(status) +
-             (status >= 0 ? ", " + std::to_string(moved) + " written" : std::string(" as expected")));
-    }
-
-    void FinishRead(const Step &step, const std::string &what, vxio::Status status, std::vector<uint8_t> &buffer,
-                    uint64_t moved)
-    {
-        CheckStatus(step, status, what);
-        CheckBytes(step, moved);
-        buffer.resize(std::min<uint64_t>(moved, buffer.size()));
-        if (status >= 0)
-            summary.bytesRead += buffer.size();
-        std::string verified;
-        if (step.Has("verify") && status >= 0) {
-            Verify(step, buffer);
-            verified = ", every byte verified";
-        }
-        Line(what + ": " + StatusName(status) + ", " + std::to_string(buffer.size()) + " bytes read" + verified);
-    }
-
-    void Read(const Step &step)
-    {
-        OpenHandle handle = HandleNamed(step, step.args[0]);
-        uint64_t size = Number(step, step.args[1], "a size");
-        if (step.Has("async")) {
-            auto name = step.Option("as");
-            if (!name)
-                throw StepFailure{step.Where() + "an async read needs 'as NAME'"};
-            AsyncRead read;
-            read.buffer.resize(size);
-            read.request = Io().Read(handle.handle, read.buffer.data(), static_cast<uint32_t>(size));
-            ++summary.requests;
-            reads[*name] = std::move(read);
-            Line("read " + step.args[0] + " " + std::to_string(size) + " bytes as " + *name + ": in flight");
-            return;
-        }
-        std::vector<uint8_t> buffer(size);
-        uint32_t moved = 0;
-        vxio::Status status = Io().ReadSync(handle.handle, buffer.data(), static_cast<uint32_t>(size), &moved);
-        ++summary.requests;
-        FinishRead(step, "read " + step.args[0] + " " + std::to_string(size), status, buffer, moved);
-    }
-
-    void Wait(const Step &step)
-    {
-        auto it = reads.find(step.args[0]);
-        if (it == reads.end())
-            throw StepFailure{step.Where() + "no read named '" + step.args[0] + "' is in flight"};
-        AsyncRead read = std::move(it->second);
-        reads.erase(it);
-        vxio::Status status = read.request->Wait();
-        FinishRead(step, "wait " + step.args[0], status, read.buffer, read.request->Information());
-    }
-
-    void Cancel(const Step &step)
-    {
-        OpenHandle handle = HandleNamed(step, step.args[0]);
-        vxio::Status status = Io().CancelIo(handle.handle);
-        Line("cancel " + step.args[0] + ": " + StatusName(status));
-    }
-
-    void Ioctl(const Step &step)
-    {
-        OpenHandle handle = HandleNamed(step, step.args[0]);
-        auto code = ControlCodeFromName(step.args[1]);
-        if (!code)
-            throw StepFailure{step.Where() + "'" + step.args[1] + "' is not a control code name or number"};
-        std::vector<std::string> hexWords(step.args.begin() + 2, step.args.end());
-        auto input = ParseHexBytes(hexWords);
-        if (!input)
-            throw StepFailure{step.Where() + "the input must be hex bytes such as 02 00 09 04"};
-        uint32_t outLength =
-            step.Option("out") ? static_cast<uint32_t>(Number(step, *step.Option("out"), "an output length")) : 0;
-        ControlAnswer answer = Control(Io(), handle.handle, *code, *input, outLength);
-        ++summary.requests;
-        CheckStatus(step, answer.status, ControlCodeName(*code));
-        if (auto info = step.Option("info")) {
-            uint64_t wanted = Number(step, *info, "an information value");
-            if (wanted != answer.information)
-                throw StepFailure{step.Where() + "information " + std::to_string(answer.information) +
-                                  ", expected " + std::to_string(wanted)};
-        }
-        Line(ControlCodeName(*code) + " on " + step.args[0] + ": " + StatusName(answer.status) + ", information " +
-             std::to_string(answer.information));
-        if (step.Has("show") && answer.status >= 0)
-            out << DescribeAnswer(*code, *input, answer);
+        Device &plugged = devices.back();
+        plugged.link = rig->Link();
+        if (plugged.link.empty())
+            throw StepFailure{step.Where() + "the device did not start (PnP state " +
+                              sim::NodeStateName(Pnp().State(plugged.port->Pdo())) + ")"};
+        Line("plugged " + plugged.name + ": started, interface " + ToUtf8(plugged.link));
     }
 
     void PnpAction(const Step &step)
     {
         Device &device = Current(step);
+        const size_t index = static_cast<size_t>(&device - devices.data());
         PDEVICE_OBJECT pdo = device.port->Pdo();
         const std::string &action = step.args[0];
         NTSTATUS status;
@@ -429,26 +223,33 @@ struct Session::Impl {
             status = Pnp().Rebalance(pdo);
         else if (action == "disable")
             status = Pnp().Disable(pdo);
-        else if (action == "enable")
-            status = Pnp().Plug(pdo);
         else
-            throw StepFailure{step.Where() + "unknown PnP action '" + action + "'"};
+            status = Pnp().Plug(pdo);
         Pnp().WaitIdle();
+        // A stop, a start or a removal configures the device again (or
+        // leaves it unconfigured): what it held is gone.
+        if (action.rfind("query-", 0) != 0 && action.rfind("cancel-", 0) != 0)
+            app->ForgetWritten(index);
+        device.link = LinkOf(pdo);
         CheckStatus(step, status, "pnp " + action);
-        if (action == "start" || action == "rebalance" || action == "enable") {
-            auto links = Io().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
-            if (!links.empty())
-                device.link = links.back();
-        }
         Line("pnp " + action + ": " + StatusName(status) + ", state " + sim::NodeStateName(Pnp().State(pdo)));
+    }
+
+    static void CheckStatus(const Step &step, int32_t status, const std::string &what)
+    {
+        std::optional<int32_t> expected;
+        if (auto text = step.Option("expect"))
+            expected = StatusFromName(*text);
+        const bool ok = expected ? status == *expected : status >= 0;
+        if (!ok)
+            throw StepFailure{step.Where() + what + " returned " + StatusName(status) + ", expected " +
+                              (expected ? StatusName(*expected) : std::string("success"))};
     }
 
     void Sleep(const Step &step)
     {
         Device &device = Current(step);
         const std::string &name = step.args[0];
-        if (name.size() != 2 || name[0] != 'S' || name[1] < '1' || name[1] > '4')
-            throw StepFailure{step.Where() + "expected S1, S2, S3 or S4, found '" + name + "'"};
         auto state = static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + (name[1] - '0'));
         NTSTATUS status = Power().SetSystemPower(device.port->Pdo(), state);
         Power().WaitIdle();
@@ -468,10 +269,10 @@ struct Session::Impl {
     }
 
     // Lets virtual time pass in small steps until `done` holds or `limit`
-    // seconds have gone by.
-    template <class F> bool WaitFor(F done, double limitSeconds)
+    // seconds (at most kMaxSeconds) have gone by.
+    template <class F> bool WaitFor(F done, uint64_t limitSeconds)
     {
-        uint64_t until = Machine().Now() + static_cast<uint64_t>(limitSeconds * 1e7);
+        const uint64_t until = Machine().Now() + limitSeconds * 10'000'000ull;
         while (!done()) {
             if (Machine().Now() >= until)
                 return false;
@@ -497,18 +298,19 @@ struct Session::Impl {
     void Idle(const Step &step)
     {
         Device &device = Current(step);
-        double limit = step.Option("within") ? static_cast<double>(Number(step, *step.Option("within"), "seconds")) : 30;
-        bool suspended = WaitFor([&] { return device.port->PowerState() != PowerDeviceD0; }, limit);
-        if (!suspended)
-            throw StepFailure{step.Where() + "the device was not suspended within " + std::to_string(int(limit)) +
-                              " s of virtual time"};
+        const uint64_t limit = step.Option("within") ? StepNumber(step, *step.Option("within"), "seconds", kMaxSeconds)
+                                                     : 30;
+        if (!WaitFor([&] { return device.port->PowerState() != PowerDeviceD0; }, limit))
+            throw StepFailure{step.Where() + "the device was not suspended within " + std::to_string(limit) +
+                              " s of virtual time (selective suspend is on only with 'parameter VextoraEnable 1' "
+                              "before the device is plugged)"};
         ++summary.powerTransitions;
         Line(std::string("device idle: selectively suspended to ") + PowerName(device.port->PowerState()));
     }
 
     void Advance(const Step &step)
     {
-        uint64_t seconds = Number(step, step.args[0], "seconds");
+        const uint64_t seconds = StepNumber(step, step.args[0], "seconds", kMaxSeconds);
         Machine().Sleep(std::chrono::seconds(seconds));
         Line("advanced " + std::to_string(seconds) + " s");
     }
@@ -528,31 +330,35 @@ struct Session::Impl {
     {
         Device &device = Current(step);
         PDEVICE_OBJECT pdo = device.port->Pdo();
-        const std::string &verb = step.args[0];
         const std::string &property = step.args[1];
-        if (verb == "get") {
+        if (step.args[0] == "get") {
             uint32_t value = 0;
             NTSTATUS status = WmiGet(Machine(), pdo, property, &value);
             ++summary.requests;
             CheckStatus(step, status, "wmi get " + property);
             if (step.args.size() > 2) {
-                uint64_t wanted = Number(step, step.args[2], "a value");
+                const uint64_t wanted = StepNumber(step, step.args[2], "a 32-bit value", 0xFFFFFFFFull);
                 if (wanted != value)
                     throw StepFailure{step.Where() + property + " is " + std::to_string(value) + ", expected " +
                                       std::to_string(wanted)};
             }
             Line("wmi " + property + " = " + std::to_string(value));
-        } else if (verb == "set") {
-            if (step.args.size() < 3)
-                throw StepFailure{step.Where() + "wmi set needs a value"};
-            uint64_t value = Number(step, step.args[2], "a value");
+        } else {
+            const uint64_t value = StepNumber(step, step.args[2], "a 32-bit value", 0xFFFFFFFFull);
             NTSTATUS status = WmiSet(Machine(), pdo, property, static_cast<uint32_t>(value));
             ++summary.requests;
             CheckStatus(step, status, "wmi set " + property);
             Line("wmi " + property + " := " + std::to_string(value) + ": " + StatusName(status));
-        } else {
-            throw StepFailure{step.Where() + "expected 'wmi get' or 'wmi set', found '" + verb + "'"};
         }
+    }
+
+    void Parameter(const Step &step)
+    {
+        const uint64_t value = StepNumber(step, step.args[1], "a 32-bit value", 0xFFFFFFFFull);
+        const std::u16string key = std::u16string(VextoraRigDriver().ServiceKey) + u"\\Parameters";
+        Machine().Component<sim::Registry>().SetDword(key, ToU16(step.args[0]), static_cast<uint32_t>(value));
+        Line("parameter " + step.args[0] + " = " + std::to_string(value) +
+             (devices.empty() ? std::string() : " (devices plugged before keep what they read when added)"));
     }
 
     void Unplug(const Step &step)
@@ -567,64 +373,132 @@ struct Session::Impl {
 
     void Fault(const Step &step)
     {
-        if (step.args[0] == "pool-fail" && step.args.size() == 2) {
+        if (step.args[0] == "pool-fail") {
             sim::FaultPlan plan;
             plan.Mode = sim::FaultMode::FailNth;
-            plan.N = Number(step, step.args[1], "an allocation count");
+            plan.N = StepNumber(step, step.args[1], "an allocation count");
             Machine().SetFaultPlan(plan);
             Line("fault: allocation " + step.args[1] + " from now fails");
             return;
         }
-        throw StepFailure{step.Where() + "expected 'fault pool-fail N'"};
+        Device &device = Current(step);
+        const auto endpoint = static_cast<uint8_t>(StepNumber(step, step.args[1], "an endpoint address", 0xFF));
+        const std::string &how = step.args[2];
+        using vextora::usb::EndpointFault;
+        const EndpointFault kind = how == "stall"   ? EndpointFault::Stall
+                                   : how == "error" ? EndpointFault::Error
+                                   : how == "nak"   ? EndpointFault::Nak
+                                   : how == "short" ? EndpointFault::Short
+                                                    : EndpointFault::Disconnect;
+        const uint32_t bytes =
+            how == "short" ? static_cast<uint32_t>(StepNumber(step, step.args[3], "a byte count", kMaxLength)) : 0;
+        const std::string refused = device.port->InjectFault(endpoint, kind, bytes);
+        if (!refused.empty())
+            throw StepFailure{step.Where() + refused};
+        char address[8];
+        std::snprintf(address, sizeof address, "0x%02X", endpoint);
+        const std::string answer = how == "stall"   ? "a stall"
+                                   : how == "error" ? "a transaction error"
+                                   : how == "nak"   ? "NAK until it is cancelled"
+                                   : how == "short" ? "a short packet of " + std::to_string(bytes) + " byte(s)"
+                                                    : "a disconnect";
+        Line("fault: " + device.name + " answers the next request on endpoint " + address + " with " + answer);
+    }
+
+    // Runs one step of the file (a repeat with all its rounds). A live
+    // reader of the capture sees each step's packets: the capture is
+    // written out after every step of the file, and inside a long repeat
+    // at most every quarter of a second of wall time.
+    void ExecuteTopLevel(const Step &step)
+    {
+        Execute(step);
+        FlushCapture(true);
+    }
+
+    void FlushCapture(bool always)
+    {
+        if (options.pcap.empty())
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (always || now - lastFlush >= std::chrono::milliseconds(250)) {
+            Bus().FlushCaptures();
+            lastFlush = now;
+        }
     }
 
     void Execute(const Step &step)
     {
+        if (step.verb == "repeat") {
+            const uint64_t count = StepNumber(step, step.args[0], "a count");
+            for (uint64_t i = 0; i < count; ++i)
+                for (const Step &inner : step.body) {
+                    Execute(inner);
+                    FlushCapture(false);
+                }
+            return;
+        }
+        current = &step;
         const std::string &v = step.verb;
-        if (v == "plug") Plug(step);
-        else if (v == "open") Open(step);
-        else if (v == "close") Close(step);
-        else if (v == "write") Write(step);
-        else if (v == "read") Read(step);
-        else if (v == "wait") Wait(step);
-        else if (v == "cancel") Cancel(step);
-        else if (v == "ioctl") Ioctl(step);
-        else if (v == "pnp") PnpAction(step);
-        else if (v == "sleep") Sleep(step);
-        else if (v == "resume") Resume(step);
-        else if (v == "remote-wake") RemoteWake(step);
-        else if (v == "idle") Idle(step);
-        else if (v == "advance") Advance(step);
-        else if (v == "expect-power") ExpectPower(step);
-        else if (v == "wmi") Wmi(step);
-        else if (v == "unplug") Unplug(step);
-        else if (v == "fault") Fault(step);
-        else if (v == "echo") {
-            std::string text;
-            for (const auto &a : step.args)
-                text += (text.empty() ? "" : " ") + a;
-            Line(text);
-        } else
+        if (AppSteps::Handles(v))
+            app->Execute(step);
+        else if (v == "plug")
+            Plug(step);
+        else if (v == "pnp")
+            PnpAction(step);
+        else if (v == "sleep")
+            Sleep(step);
+        else if (v == "resume")
+            Resume(step);
+        else if (v == "remote-wake")
+            RemoteWake(step);
+        else if (v == "idle")
+            Idle(step);
+        else if (v == "advance")
+            Advance(step);
+        else if (v == "expect-power")
+            ExpectPower(step);
+        else if (v == "wmi")
+            Wmi(step);
+        else if (v == "parameter")
+            Parameter(step);
+        else if (v == "unplug")
+            Unplug(step);
+        else if (v == "fault")
+            Fault(step);
+        else
             throw StepFailure{step.Where() + "step '" + v + "' is not implemented"};
     }
 
-    // Closes what the scenario left open, removes every device, unloads the
-    // driver and checks that nothing is left.
+    // Ends what the scenario left going, removes every device, unloads the
+    // driver and checks that nothing is left. Reads still in flight are
+    // cancelled first and waited for last: a read waits for a device that
+    // is going away, never the other way round.
     void Shutdown()
     {
-        for (auto &[name, read] : reads)
-            read.request->Wait();
-        reads.clear();
-        for (auto &[name, handle] : handles)
-            Io().Close(handle.handle);
-        handles.clear();
+        current = nullptr;
+        app->CancelReads();
+        app->CloseHandles();
+        // A cancelled read completes at once or at the bus's next frame;
+        // the close of its handle follows it. Both are over before the
+        // devices go, unless the driver keeps a read it was asked to end
+        // (the removal below fails it then).
+        WaitFor([&] { return app->ReadsDone(); }, 1);
+        Io().WaitIdle();
         Pnp().WaitIdle();
         for (auto &device : devices) {
             PDEVICE_OBJECT pdo = device.port->Pdo();
-            if (!device.unplugged && Pnp().Knows(pdo) && Pnp().State(pdo) != sim::NodeState::Removed)
+            if (device.port->Connected() && Pnp().Knows(pdo) && Pnp().State(pdo) != sim::NodeState::Removed)
                 Pnp().Remove(pdo);
         }
         Pnp().WaitIdle();
+        app->FinishReads();
+        Io().WaitIdle();
+        const AppCounters &counters = app->Counters();
+        summary.bytesWritten = counters.bytesWritten;
+        summary.bytesRead = counters.bytesRead;
+        summary.bytesVerified = counters.bytesVerified;
+        summary.requests += counters.requests;
+        app.reset();
         std::string reports = rig->Shutdown();
         summary.poolBlocksLeft = sim::PoolBlocksInUse(VEXTORA_POOL_TAG);
         summary.poolBytesLeft = sim::PoolBytesInUse(VEXTORA_POOL_TAG);
@@ -642,17 +516,24 @@ Summary Session::Run(const std::vector<Step> &steps)
 {
     Impl &s = *impl_;
     bool stepsPassed = true;
+    auto failed = [&](const std::string &message) {
+        stepsPassed = false;
+        s.out << "FAILED: " << message << "\n";
+        if (s.rig)
+            s.out << "seed " << s.Machine().Seed() << "\n";
+        s.out.flush();
+    };
     try {
         s.Boot();
         for (const auto &step : steps)
-            s.Execute(step);
+            s.ExecuteTopLevel(step);
     } catch (const StepFailure &failure) {
-        stepsPassed = false;
-        s.out << "FAILED: " << failure.message << "\n";
-        if (s.rig)
-            s.out << "seed " << s.Machine().Seed() << "\n";
+        failed(failure.message);
+    } catch (const std::exception &e) {
+        const Step *step = s.current.load();
+        failed((step ? step->Where() : std::string()) + e.what());
     }
-    if (s.rig)
+    if (s.rig && s.app)
         s.Shutdown();
     s.summary.passed = stepsPassed && s.summary.verifierReports == 0 && s.summary.poolBlocksLeft == 0;
     return s.summary;
@@ -670,6 +551,7 @@ void PrintSummary(const Summary &summary, std::ostream &out)
         << "  pool left            " << summary.poolBytesLeft << " bytes in " << summary.poolBlocksLeft
         << " block(s)\n"
         << (summary.passed ? "PASSED\n" : "FAILED\n");
+    out.flush();
 }
 
 }  // namespace vx

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/vxsim/Scenario.h"
+#include "tools/common/Scenario.h"
 
 namespace sim::image {
 class ImageFile;
@@ -18,12 +18,19 @@ class ImageFile;
 
 namespace vx {
 
+// vxsim's exit codes, the same for every command.
+enum ExitCode : int {
+    kExitPassed = 0,  // every check held
+    kExitFailed = 1,  // a check did not hold (a step, the verifier, leaks, a refused device)
+    kExitUsage = 2,   // the command line or an input file is wrong: nothing ran
+    kExitHang = 4,    // the machine's hang detector stopped a run that waited for ever
+};
+
 struct RunOptions {
-    uint64_t seed = 0;        // 0: a fresh random seed (printed)
-    bool realTime = false;    // wall-clock time instead of virtual time
-    bool trace = false;       // print every IRP the driver sees and completes
-    bool idleSuspend = true;  // VextoraEnable = 1
-    std::string pcap;         // USBPcap capture of every URB
+    uint64_t seed = 0;      // 0: VEXTORA_SEED or a fresh random seed (printed)
+    bool realTime = false;  // wall-clock time instead of virtual time
+    bool trace = false;     // print every IRP the driver sees, passes down and completes
+    std::string pcap;       // USBPcap capture of every URB of every device
     // vextora.sys for x64, run in place of the driver built into vxsim.
     std::shared_ptr<const sim::image::ImageFile> image = nullptr;
 };
@@ -48,8 +55,11 @@ public:
     Session &operator=(const Session &) = delete;
 
     // Runs the steps in order; stops at the first one that fails. Then
-    // removes what is still plugged in, unloads the driver and checks that
-    // nothing is left. Returns the summary (passed only if everything held).
+    // cancels the reads still in flight, closes the handles, removes what is
+    // still plugged in, unloads the driver and checks that nothing is left.
+    // Returns the summary (passed only if everything held). A step that
+    // waits for ever ends the process with kExitHang, after a FAILED line
+    // that names it.
     Summary Run(const std::vector<Step> &steps);
 
 private:

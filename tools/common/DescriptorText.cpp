@@ -1,4 +1,4 @@
-#include "tools/vxsim/DescriptorText.h"
+#include "tools/common/DescriptorText.h"
 
 #include <cstdio>
 #include <string_view>
@@ -162,6 +162,35 @@ std::string Utf16LeToUtf8(std::span<const uint8_t> bytes)
     return out;
 }
 
+std::string QuoteText(const std::string &utf8)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        // C1 controls arrive as the two UTF-8 bytes C2 80..C2 9F.
+        if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) < 0xA0 &&
+            static_cast<unsigned char>(utf8[i + 1]) >= 0x80) {
+            out += Format("\\u%04X", static_cast<unsigned char>(utf8[++i]));
+        } else if (c == '\\' || c == '"') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == 0) {
+            out += "\\0";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += Format("\\x%02X", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 std::string DescribeString(std::span<const uint8_t> b, bool languageList)
 {
     if (b.size() < 2 || b[1] != 3)
@@ -169,7 +198,7 @@ std::string DescribeString(std::span<const uint8_t> b, bool languageList)
     size_t length = b[0] < b.size() ? b[0] : b.size();
     auto text = b.subspan(2, length >= 2 ? length - 2 : 0);
     if (!languageList)
-        return "\"" + Utf16LeToUtf8(text) + "\"";
+        return QuoteText(Utf16LeToUtf8(text));
     std::string s = "languages";
     for (size_t i = 0; i + 1 < text.size(); i += 2)
         s += Format(" 0x%04X", Word(text, i));

@@ -23,6 +23,11 @@ std::string DescribeString(std::span<const uint8_t> bytes, bool languageList);
 // UTF-16LE bytes to UTF-8; unpaired surrogates become U+FFFD.
 std::string Utf16LeToUtf8(std::span<const uint8_t> bytes);
 
+// Text from a device in double quotes, safe to print: control characters
+// (NUL, escape, C1 controls ...), backslash and quote are escaped (\0, \n,
+// \x1B, \u009B, \\, \"), the rest is kept.
+std::string QuoteText(const std::string &utf8);
+
 std::string HexBytes(std::span<const uint8_t> bytes, size_t limit = 64);
 
 }  // namespace vx

@@ -1,10 +1,10 @@
-#include "tools/vxsim/Requests.h"
+#include "tools/common/Requests.h"
 
 #include <cstdio>
 
 #include "include/vextora.h"
-#include "tools/vxsim/DescriptorText.h"
-#include "tools/vxsim/Scenario.h"
+#include "tools/common/DescriptorText.h"
+#include "tools/common/Scenario.h"
 
 namespace vx {
 
@@ -70,7 +70,7 @@ std::string ToUtf8(const std::u16string &text)
     return Utf16LeToUtf8(bytes);
 }
 
-ControlAnswer Control(vxio::DeviceIo &io, vxio::Handle handle, uint32_t code, const std::vector<uint8_t> &input,
+ControlAnswer Control(app::DeviceIo &io, app::Handle handle, uint32_t code, const std::vector<uint8_t> &input,
                       uint32_t outputLength)
 {
     ControlAnswer answer;

@@ -1,5 +1,5 @@
-// NTSTATUS values by their platform names, both ways, for the statuses an
-// application of this driver meets.
+// NTSTATUS values by their platform names, both ways: every status the
+// platform's headers define and those Windows returns to an application.
 #pragma once
 
 #include <cstdint>
@@ -12,5 +12,7 @@ namespace vx {
 std::string StatusName(int32_t status);
 // A platform name or a hexadecimal value ("0xC0000001").
 std::optional<int32_t> StatusFromName(const std::string &name);
+// Every name, one per line with its value, for `vxsim help statuses`.
+std::string DescribeStatuses();
 
 }  // namespace vx
