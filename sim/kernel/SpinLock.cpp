@@ -1,6 +1,7 @@
 // Spin locks, IRQL and the frames that check a driver routine leaves IRQL
 // and spin locks as it found them.
 #include "sim/kernel/MachineImpl.h"
+#include "sim/kernel/Controlled.h"
 
 #include <algorithm>
 #include <pthread.h>
@@ -22,6 +23,10 @@ ULONG_PTR Token(SimThread *T) { return reinterpret_cast<ULONG_PTR>(T); }
 // processor after a while.
 [[gnu::noinline]] void SpinUntilAcquired(SimThread *Me, PKSPIN_LOCK Lock)
 {
+    // Controlled mode: the holder runs only once this thread gives up the turn.
+    if (Me->I->Ctl && Me->I->Ctl->Spin(Me, Lock, Token(Me))) {
+        return;
+    }
     unsigned spins = 0;
     for (;;) {
         ULONG_PTR expected = 0;
@@ -55,6 +60,16 @@ bool AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
     }
     Me->Held.push_back(Lock);
     return true;
+}
+
+// Controlled mode: the spinners of a released lock may run again, and the
+// release is a scheduling point.
+[[gnu::noinline]] void ControlledRelease(SimThread *Me, PKSPIN_LOCK Lock, bool Point)
+{
+    Me->I->Ctl->Released(Lock);
+    if (Point) {
+        ControlledPoint(*Me->I, Me, "a spin-lock release", Lock);
+    }
 }
 
 [[gnu::noinline]] bool ReleaseOutOfOrder(SimThread *Me, PKSPIN_LOCK Lock)
@@ -213,6 +228,9 @@ namespace {
     if (me->I->HasAcquireHook.load(std::memory_order_acquire)) {
         me->I->RunAcquireHook(SpinLock);
     }
+    if (me->I->Ctl) {
+        ControlledPoint(*me->I, me, "a spin-lock acquire", SpinLock);
+    }
     if (old > DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeAcquireSpinLock at IRQL ", old);
     }
@@ -239,6 +257,9 @@ namespace {
         return;
     }
     me->Irql = NewIrql;
+    if (me->I->Ctl) {
+        ControlledRelease(me, SpinLock, true);
+    }
     if (me->I->HasReleaseHook.load(std::memory_order_acquire)) {
         me->I->RunReleaseHook(SpinLock);
     }
@@ -298,6 +319,9 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
         me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
                                "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(me->Irql));
     }
+    if (me->I->Ctl) {
+        ControlledPoint(*me->I, me, "a spin-lock acquire", SpinLock);
+    }
     if (!AcquireRaw(me, SpinLock)) {
         me->M->ReportViolation(checks::SpinLockRecursive, nullptr, nullptr,
                                "KeAcquireSpinLockAtDpcLevel on a lock this thread already holds");
@@ -314,6 +338,9 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
     if (!ReleaseRaw(me, SpinLock)) {
         me->M->ReportViolation(checks::SpinLockNotHeld, nullptr, nullptr,
                                "KeReleaseSpinLockFromDpcLevel on a lock this thread does not hold");
+    }
+    if (me->I->Ctl) {
+        ControlledRelease(me, SpinLock, true);
     }
 }
 

@@ -19,6 +19,7 @@
 #include <optional>
 #include <vector>
 
+#include "sim/kernel/HostLock.h"
 #include "sim/kernel/Machine.h"
 #include "sim/usb/BusTiming.h"
 #include "sim/usb/DeviceModel.h"
@@ -159,7 +160,7 @@ private:
     friend class UsbPort;
     sim::Machine &machine_;
     PDRIVER_OBJECT driver_ = nullptr;
-    std::mutex mutex_;
+    sim::HostMutex mutex_;
     std::vector<std::unique_ptr<UsbPort>> ports_;
 };
 

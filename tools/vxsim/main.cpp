@@ -10,17 +10,26 @@
 #include "tools/vxsim/Chaos.h"
 #include "tools/vxsim/Demo.h"
 #include "tools/vxsim/DeviceReport.h"
+#include "tools/vxsim/Explore.h"
 #include "tools/vxsim/Scenario.h"
 #include "tools/vxsim/Session.h"
 
 namespace {
 
-int RunScenario(const std::string &text, const std::string &name, const vx::RunOptions &options)
+int RunScenario(const std::string &text, const std::string &name, vx::RunOptions options, uint64_t maxSchedules)
 {
     vx::ParseResult parsed = vx::ParseScenario(text, name);
     if (parsed.error) {
         std::cerr << "vxsim: " << parsed.error->message << "\n";
         return 2;
+    }
+    if (options.schedule.Kind == sim::ScheduleKind::Exhaustive) {
+        vx::ExploreResult result = vx::Explore(parsed.steps, options, options.replay, maxSchedules, std::cout);
+        return result.tooLarge ? 2 : result.failed ? 1 : 0;
+    }
+    if (options.schedule.Controlled()) {
+        options.record = std::make_shared<sim::ScheduleRecord>();
+        options.replay += " --schedule " + options.schedule.Text();
     }
     vx::Session session(options, std::cout);
     vx::Summary summary = session.Run(parsed.steps);
@@ -44,6 +53,12 @@ int main(int argc, char **argv)
     std::string imagePath;
     app.add_option("--image", imagePath,
                    "run vextora.sys for x64 (PATH) loaded into the simulator instead of the driver built into vxsim");
+    std::string schedule;
+    app.add_option("--schedule", schedule,
+                   "threaded (default), or one simulated thread at a time: random, pct:DEPTH[:STEPS], "
+                   "exhaustive:BOUND (run), replay:STEP.OPTION,...");
+    uint64_t maxSchedules = 20000;
+    app.add_option("--max-schedules", maxSchedules, "exhaustive: the most schedules to run");
 
     auto *demo = app.add_subcommand("demo", "the driver on the loopback device, from plug-in to removal");
     bool print = false;
@@ -71,6 +86,8 @@ int main(int argc, char **argv)
                     "run every thread's operations on one thread in an order drawn from --seed");
     bool noYields = false;
     chaos->add_flag("--no-yields", noYields, "no random delays at thread hand-offs");
+    chaos->add_flag("--first-failure", chaosOptions.firstFailure, "stop at the first failed run");
+    chaos->add_option("--schedule", schedule, "as the global --schedule");
     // --seed may come after the subcommand too.
     chaos->add_option("--seed", options.seed, "the first seed");
 
@@ -115,13 +132,35 @@ int main(int argc, char **argv)
                                           << " (x64), not the driver built into vxsim\n";
         chaosOptions.image = options.image;
     }
+    if (!schedule.empty()) {
+        std::string error;
+        auto spec = sim::ParseSchedule(schedule, error);
+        if (!spec) {
+            std::cerr << "vxsim: --schedule: " << error << "\n";
+            return 2;
+        }
+        if (spec->Controlled() && options.realTime) {
+            std::cerr << "vxsim: --schedule " << schedule << " runs on the virtual clock; drop --real-time\n";
+            return 2;
+        }
+        if (spec->Kind == sim::ScheduleKind::Exhaustive && !*run && !*demo) {
+            std::cerr << "vxsim: --schedule exhaustive is for scenarios (vxsim run FILE): a chaos run has far too "
+                         "many schedules; use pct:DEPTH\n";
+            return 2;
+        }
+        options.schedule = *spec;
+        chaosOptions.schedule = *spec;
+    }
+    if (options.schedule.Controlled() && options.seed == 0)
+        options.seed = 1;  // a controlled run always says which seed replays it
 
     if (*demo) {
         if (print) {
             std::cout << vx::kDemoScenario;
             return 0;
         }
-        return RunScenario(vx::kDemoScenario, "demo", options);
+        options.replay = "vxsim --seed " + std::to_string(options.seed) + " demo";
+        return RunScenario(vx::kDemoScenario, "demo", options, maxSchedules);
     }
     if (*run) {
         std::ifstream in(file);
@@ -131,7 +170,8 @@ int main(int argc, char **argv)
         }
         std::stringstream text;
         text << in.rdbuf();
-        return RunScenario(text.str(), file, options);
+        options.replay = "vxsim --seed " + std::to_string(options.seed) + " run " + file;
+        return RunScenario(text.str(), file, options, maxSchedules);
     }
     if (*chaos) {
         chaosOptions.seed = options.seed ? options.seed : 1;
