@@ -326,7 +326,7 @@ Controller::Controller(Machine::Impl &K, const ScheduleSpec &Spec, uint64_t Seed
 
 bool Controller::Enabled(const SimThread *T) const
 {
-    return !T->Blocked && !T->Finished && T->SpinningOn == nullptr;
+    return !T->Blocked && !T->Finished && T->SpinningOn == nullptr && !T->Attaching;
 }
 
 void Controller::Note(SimThread *T, const char *What, const void *Object, uint64_t Next)
@@ -371,6 +371,8 @@ SimThread *Controller::ChooseLocked(SimThread *Current, const char *What, const 
     if (Current != nullptr) {
         Note(Current, What, Object, next->Id);
     }
+    static FILE *dbg = std::getenv("VXTRACE") ? std::fopen(std::getenv("VXTRACE"), "w") : nullptr;
+    if (dbg) std::fprintf(dbg, "%llu t=%llu cur=%s what=%s n=%zu next=%s\n", (unsigned long long)step_, (unsigned long long)k_.Now(), Current ? Current->Name.c_str() : "-", What, options_.size(), next->Name.c_str());
     if (step_ == breakAt_) {
         std::fprintf(stderr, "vextora sim: step %llu: thread '%s' takes the turn; SIGTRAP\n",
                      static_cast<unsigned long long>(step_), next->Name.c_str());
@@ -426,6 +428,16 @@ void Controller::PassTurnLocked(SimThread *Leaving, const char *What, const void
             next->Cv.notify_all();
             return;
         }
+        // A thread bound from outside (ThreadScope) joins once every
+        // simulated thread is blocked, wherever its OS thread arrived: the
+        // runs before it are the same either way.
+        for (SimThread *t : k_.Threads) {
+            if (t->Attaching) {
+                running_ = t;
+                t->Cv.notify_all();
+                return;
+            }
+        }
         running_ = nullptr;
         if (k_.NormalThreads == 0 || k_.Stopping) {
             // As in the threaded mode, time stands still without a normal
@@ -458,7 +470,11 @@ void Controller::AttachLocked(std::unique_lock<std::mutex> &Lock, SimThread *Me)
         running_ = Me;
         return;
     }
-    AwaitTurnLocked(Lock, Me);
+    Me->Attaching = true;
+    while (running_ != Me && active_) {
+        Me->Cv.wait(Lock);
+    }
+    Me->Attaching = false;
 }
 
 void Controller::StartedLocked(SimThread *T) { strategy_->ThreadStarted(T); }
@@ -471,6 +487,7 @@ void Controller::Point(SimThread *Me, const char *What, const void *Object)
     }
     std::unique_lock lock(k_.Sched);
     if (!active_ || running_ != Me) {
+        if (active_ && std::getenv("VXDBG")) { std::fprintf(stderr, "UNOWNED point by %s at %s (running %s)\n", Me->Name.c_str(), What, running_ ? running_->Name.c_str() : "none"); std::abort(); }
         return;
     }
     SimThread *next = ChooseLocked(Me, What, Object);

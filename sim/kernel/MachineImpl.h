@@ -113,6 +113,7 @@ public:
     // the KeSetEvent, KeClearEvent, KeResetEvent or KeWaitForSingleObject
     // it is inside; its last scheduling decisions, for failure reports.
     PKSPIN_LOCK SpinningOn = nullptr;
+    bool Attaching = false;  // a ThreadScope waiting to join
     const void *InEventCall = nullptr;
     struct Decision {
         uint64_t Step;
