@@ -353,6 +353,11 @@ SimThread *Controller::ChooseLocked(SimThread *Current, const char *What, const 
     if (options_.empty()) {
         return nullptr;
     }
+    if (settling_) {
+        // The machine's own threads settle before the first bound thread
+        // joins: not part of any schedule.
+        return options_[0];
+    }
     ++step_;
     const uint32_t chosen = strategy_->Pick(options_, preemptive, step_);
     SimThread *next = options_[chosen];
@@ -466,15 +471,18 @@ void Controller::AttachLocked(std::unique_lock<std::mutex> &Lock, SimThread *Me)
     if (!active_) {
         return;
     }
-    if (running_ == nullptr) {
-        running_ = Me;
-        return;
-    }
     Me->Attaching = true;
+    if (running_ == nullptr) {
+        // Threads started before it (the machine's service threads) run
+        // until they block, in the order they started.
+        settling_ = step_ == 0;
+        PassTurnLocked(nullptr, "a thread bound from outside", Me);
+    }
     while (running_ != Me && active_) {
         Me->Cv.wait(Lock);
     }
     Me->Attaching = false;
+    settling_ = false;
 }
 
 void Controller::StartedLocked(SimThread *T) { strategy_->ThreadStarted(T); }

@@ -82,6 +82,7 @@ private:
     uint64_t step_ = 0;
     uint64_t breakAt_ = 0;
     SimThread *trap_ = nullptr;
+    bool settling_ = false;
     uint64_t watchedStep_ = 0;
     std::chrono::steady_clock::time_point watchedSince_ = std::chrono::steady_clock::now();
     std::vector<SimThread *> options_;
