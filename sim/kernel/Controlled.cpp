@@ -150,14 +150,18 @@ std::optional<ScheduleSpec> ParseSchedule(std::string_view Text, std::string &Er
 // ---------------------------------------------------------------------------
 bool ScheduleExplorer::Next(const ScheduleRecord &Last, std::vector<ScheduleChoice> &Choices) const
 {
+    // Each choice other than the default's costs one, at a preemption or at
+    // a block alike: the schedules within a bound grow as steps^bound, not
+    // as the product of every block's choices.
     const auto &b = Last.Branches;
-    std::vector<unsigned> costBefore(b.size() + 1, 0);
-    for (size_t i = 0; i < b.size(); ++i) {
-        costBefore[i + 1] = costBefore[i] + (b[i].Preemptive && b[i].Chosen != 0 ? 1 : 0);
+    unsigned used = 0;
+    for (const auto &branch : b) {
+        used += branch.Chosen != 0 ? 1 : 0;
     }
     for (size_t i = b.size(); i-- > 0;) {
+        used -= b[i].Chosen != 0 ? 1 : 0;  // the cost of the choices before i
         const uint32_t next = b[i].Chosen + 1;
-        if (next >= b[i].Options || costBefore[i] + (b[i].Preemptive ? 1 : 0) > bound_) {
+        if (next >= b[i].Options || used + 1 > bound_) {
             continue;
         }
         Choices.clear();
@@ -175,26 +179,21 @@ bool ScheduleExplorer::Next(const ScheduleRecord &Last, std::vector<ScheduleChoi
 double ScheduleExplorer::Estimate(const ScheduleRecord &First, unsigned Bound)
 {
     constexpr double kMost = 1e18;
-    double free = 1;
-    double preemptible = 0, alternatives = 0;
+    const double branches = static_cast<double>(First.Branches.size());
+    double alternatives = 0;
     for (const auto &branch : First.Branches) {
-        if (branch.Preemptive) {
-            preemptible += 1;
-            alternatives += branch.Options - 1;
-        } else {
-            free = std::min(kMost, free * branch.Options);
-        }
+        alternatives += branch.Options - 1;
     }
-    const double each = preemptible > 0 ? alternatives / preemptible : 0;
-    double sum = 0, term = 1;  // C(p, b) * each^b
+    const double each = branches > 0 ? alternatives / branches : 0;
+    double sum = 0, term = 1;  // C(branches, b) * each^b
     for (unsigned b = 0; b <= Bound; ++b) {
         sum = std::min(kMost, sum + term);
-        term = std::min(kMost, term * (preemptible - b) / (b + 1) * each);
+        term = std::min(kMost, term * (branches - b) / (b + 1) * each);
         if (term <= 0) {
             break;
         }
     }
-    return std::min(kMost, free * sum);
+    return sum;
 }
 
 // ---------------------------------------------------------------------------

@@ -35,7 +35,7 @@ struct ScheduleSpec {
     ScheduleKind Kind = ScheduleKind::Threaded;
     unsigned Depth = 0;    // Pct: the bug depth, D - 1 priority change points
     uint64_t Steps = 0;    // Pct: change points fall in steps 1..Steps
-    unsigned Bound = 0;    // Exhaustive: the most preemptions a schedule makes
+    unsigned Bound = 0;    // Exhaustive: the most departures from the default scheduler
     std::vector<ScheduleChoice> Choices;  // Exhaustive and Replay
 
     bool Controlled() const { return Kind != ScheduleKind::Threaded; }
@@ -77,7 +77,11 @@ struct ScheduleRecord {
 
 // The bounded search, run by run: each run follows the choices it is
 // given and records its branches; Next() gives the choices of the next
-// schedule in depth-first order, within the bound.
+// schedule in depth-first order, within the bound. The bound counts the
+// choices that depart from the default scheduler: a preemption, and also
+// another thread than the default's where the running one blocks (so the
+// schedules within bound B grow as steps^B; with the blocks free they grow
+// as the product of every block's choices, far too many for any scenario).
 class ScheduleExplorer {
 public:
     explicit ScheduleExplorer(unsigned Bound) : bound_(Bound) {}
