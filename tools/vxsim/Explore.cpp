@@ -17,7 +17,7 @@ bool RunOnce(const std::vector<Step> &steps, RunOptions options, std::ostream &l
 
 }  // namespace
 
-ExploreResult Explore(const std::vector<Step> &steps, const RunOptions &options, const std::string &replayPrefix,
+ExploreResult Explore(const std::vector<Step> &steps, const RunOptions &options, const std::string &command,
                       uint64_t maxSchedules, std::ostream &out)
 {
     ExploreResult result;
@@ -31,7 +31,7 @@ ExploreResult Explore(const std::vector<Step> &steps, const RunOptions &options,
         sim::ScheduleSpec replay;
         replay.Kind = sim::ScheduleKind::Replay;
         replay.Choices = choices;
-        one.replay = replayPrefix + " --schedule " + replay.Text();
+        one.replay = "vxsim --seed " + std::to_string(options.seed) + " --schedule " + replay.Text() + " " + command;
         std::ostringstream log;
         const bool passed = RunOnce(steps, one, log);
         ++result.schedules;

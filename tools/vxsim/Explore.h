@@ -24,7 +24,8 @@ struct ExploreResult {
 // run estimates the search; when the estimate exceeds maxSchedules the
 // search stops there (tooLarge). Each run's own output is dropped; a failed
 // one is run again with it, from its replay schedule.
-ExploreResult Explore(const std::vector<Step> &steps, const RunOptions &options, const std::string &replayPrefix,
+// `command` follows the global options in the replay command ("run FILE").
+ExploreResult Explore(const std::vector<Step> &steps, const RunOptions &options, const std::string &command,
                       uint64_t maxSchedules, std::ostream &out);
 
 }  // namespace vx

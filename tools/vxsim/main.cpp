@@ -16,7 +16,9 @@
 
 namespace {
 
-int RunScenario(const std::string &text, const std::string &name, vx::RunOptions options, uint64_t maxSchedules)
+// `command` is what follows the global options in the replay command ("run FILE", "demo").
+int RunScenario(const std::string &text, const std::string &name, const std::string &command, vx::RunOptions options,
+                uint64_t maxSchedules)
 {
     vx::ParseResult parsed = vx::ParseScenario(text, name);
     if (parsed.error) {
@@ -24,12 +26,13 @@ int RunScenario(const std::string &text, const std::string &name, vx::RunOptions
         return 2;
     }
     if (options.schedule.Kind == sim::ScheduleKind::Exhaustive) {
-        vx::ExploreResult result = vx::Explore(parsed.steps, options, options.replay, maxSchedules, std::cout);
+        vx::ExploreResult result = vx::Explore(parsed.steps, options, command, maxSchedules, std::cout);
         return result.tooLarge ? 2 : result.failed ? 1 : 0;
     }
     if (options.schedule.Controlled()) {
         options.record = std::make_shared<sim::ScheduleRecord>();
-        options.replay += " --schedule " + options.schedule.Text();
+        options.replay = "vxsim --seed " + std::to_string(options.seed) + " --schedule " + options.schedule.Text() +
+                         " " + command;
     }
     vx::Session session(options, std::cout);
     vx::Summary summary = session.Run(parsed.steps);
@@ -159,8 +162,7 @@ int main(int argc, char **argv)
             std::cout << vx::kDemoScenario;
             return 0;
         }
-        options.replay = "vxsim --seed " + std::to_string(options.seed) + " demo";
-        return RunScenario(vx::kDemoScenario, "demo", options, maxSchedules);
+        return RunScenario(vx::kDemoScenario, "demo", "demo", options, maxSchedules);
     }
     if (*run) {
         std::ifstream in(file);
@@ -170,8 +172,7 @@ int main(int argc, char **argv)
         }
         std::stringstream text;
         text << in.rdbuf();
-        options.replay = "vxsim --seed " + std::to_string(options.seed) + " run " + file;
-        return RunScenario(text.str(), file, options, maxSchedules);
+        return RunScenario(text.str(), file, "run " + file, options, maxSchedules);
     }
     if (*chaos) {
         chaosOptions.seed = options.seed ? options.seed : 1;
