@@ -62,15 +62,18 @@ bool AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
     return true;
 }
 
-// Controlled mode: the spinners of a released lock may run again, and the
-// release is a scheduling point.
-[[gnu::noinline]] void ControlledRelease(SimThread *Me, PKSPIN_LOCK Lock, bool Point)
+// Controlled mode: a release is a scheduling point while the lock is still
+// held (others run meanwhile, as on other processors: what the holder did
+// just before, a set of an event say, is seen while it still holds the
+// lock), and its spinners may run again once it is free.
+[[gnu::noinline]] void ControlledBeforeRelease(SimThread *Me, PKSPIN_LOCK Lock)
 {
-    Me->I->Ctl->Released(Lock);
-    if (Point) {
+    if (__atomic_load_n(Lock, __ATOMIC_RELAXED) == Token(Me)) {
         ControlledPoint(*Me->I, Me, "a spin-lock release", Lock);
     }
 }
+
+[[gnu::noinline]] void ControlledReleased(SimThread *Me, PKSPIN_LOCK Lock) { Me->I->Ctl->Released(Lock); }
 
 [[gnu::noinline]] bool ReleaseOutOfOrder(SimThread *Me, PKSPIN_LOCK Lock)
 {
@@ -248,18 +251,21 @@ namespace {
     if (me->Irql != DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeReleaseSpinLock at IRQL ", me->Irql);
     }
+    if (me->I->Ctl) {
+        ControlledBeforeRelease(me, SpinLock);
+    }
     if (!ReleaseRaw(me, SpinLock)) {
         ReportOnLock(me, checks::SpinLockNotHeld, "KeReleaseSpinLock on a lock this thread does not hold at ",
                      SpinLock);
+    }
+    if (me->I->Ctl) {
+        ControlledReleased(me, SpinLock);
     }
     if (NewIrql > DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::IrqlLowered, "KeReleaseSpinLock to IRQL ", NewIrql);
         return;
     }
     me->Irql = NewIrql;
-    if (me->I->Ctl) {
-        ControlledRelease(me, SpinLock, true);
-    }
     if (me->I->HasReleaseHook.load(std::memory_order_acquire)) {
         me->I->RunReleaseHook(SpinLock);
     }
@@ -335,12 +341,15 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
         me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
                                "KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(me->Irql));
     }
+    if (me->I->Ctl) {
+        ControlledBeforeRelease(me, SpinLock);
+    }
     if (!ReleaseRaw(me, SpinLock)) {
         me->M->ReportViolation(checks::SpinLockNotHeld, nullptr, nullptr,
                                "KeReleaseSpinLockFromDpcLevel on a lock this thread does not hold");
     }
     if (me->I->Ctl) {
-        ControlledRelease(me, SpinLock, true);
+        ControlledReleased(me, SpinLock);
     }
 }
 

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <span>
 
-#include "sim/kernel/HostLock.h"
 #include "sim/usb/DeviceModel.h"
 
 namespace vextora::usb {
@@ -44,7 +43,7 @@ private:
     void Write(uint64_t irpId, uint64_t timeNs, int32_t status, uint16_t function, bool completion,
                uint8_t endpoint, Transfer type, int stage, std::span<const uint8_t> payload);
 
-    mutable sim::HostMutex lock_;
+    mutable std::mutex lock_;
     std::FILE *file_ = nullptr;
     uint16_t bus_;
     uint16_t device_;
