@@ -621,6 +621,9 @@ struct Session::Impl {
         for (auto &[name, handle] : handles)
             Io().Close(handle.handle);
         handles.clear();
+        // The last close of an unplugged device lets the PnP manager remove
+        // it; the close IRPs go out on the I/O manager's own thread.
+        Io().WaitIdle();
         Pnp().WaitIdle();
         for (auto &device : devices) {
             PDEVICE_OBJECT pdo = device.port->Pdo();
