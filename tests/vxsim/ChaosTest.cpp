@@ -71,6 +71,7 @@ TEST(ChaosCommand, NamesEveryOptionThatChangesTheRun)
         bool yields;
         const char *expected;
         const char *schedule = "threaded";
+        const char *image = "";
     };
     const Case cases[] = {
         {false, true, "vxsim --seed 7 chaos --ops 300 --threads 5"},
@@ -78,6 +79,8 @@ TEST(ChaosCommand, NamesEveryOptionThatChangesTheRun)
         {false, false, "vxsim --seed 7 chaos --ops 300 --threads 5 --no-yields"},
         {true, false, "vxsim --seed 7 chaos --ops 300 --threads 5 --no-yields --serial"},
         {false, true, "vxsim --seed 7 chaos --ops 300 --threads 5 --schedule pct:3", "pct:3"},
+        {false, true, "vxsim --seed 7 --image x64/vextora.sys chaos --ops 300 --threads 5 --schedule pct:2", "pct:2",
+         "x64/vextora.sys"},
     };
     for (const Case &c : cases) {
         vx::ChaosOptions options;
@@ -86,6 +89,7 @@ TEST(ChaosCommand, NamesEveryOptionThatChangesTheRun)
         options.appThreads = 5;
         options.serial = c.serial;
         options.randomYields = c.yields;
+        options.imagePath = c.image;
         std::string error;
         options.schedule = sim::ParseSchedule(c.schedule, error).value();
         EXPECT_EQ(vx::ChaosCommand(options), c.expected);

@@ -716,7 +716,8 @@ private:
 
 std::string ChaosCommand(const ChaosOptions &options)
 {
-    std::string command = "vxsim --seed " + std::to_string(options.seed) + " chaos --ops " +
+    std::string command = "vxsim --seed " + std::to_string(options.seed) +
+                          (options.imagePath.empty() ? "" : " --image " + options.imagePath) + " chaos --ops " +
                           std::to_string(options.ops) + " --threads " + std::to_string(options.appThreads);
     if (!options.randomYields)
         command += " --no-yields";

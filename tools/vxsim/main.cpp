@@ -134,6 +134,7 @@ int main(int argc, char **argv)
         (jsonOut ? std::cerr : std::cout) << "vxsim: running the kernel image " << imagePath
                                           << " (x64), not the driver built into vxsim\n";
         chaosOptions.image = options.image;
+        chaosOptions.imagePath = imagePath;
     }
     if (!schedule.empty()) {
         std::string error;
@@ -156,13 +157,15 @@ int main(int argc, char **argv)
     }
     if (options.schedule.Controlled() && options.seed == 0)
         options.seed = 1;  // a controlled run always says which seed replays it
+    // The replay commands load the same image.
+    const std::string image = imagePath.empty() ? "" : "--image " + imagePath + " ";
 
     if (*demo) {
         if (print) {
             std::cout << vx::kDemoScenario;
             return 0;
         }
-        return RunScenario(vx::kDemoScenario, "demo", "demo", options, maxSchedules);
+        return RunScenario(vx::kDemoScenario, "demo", image + "demo", options, maxSchedules);
     }
     if (*run) {
         std::ifstream in(file);
@@ -172,7 +175,7 @@ int main(int argc, char **argv)
         }
         std::stringstream text;
         text << in.rdbuf();
-        return RunScenario(text.str(), file, "run " + file, options, maxSchedules);
+        return RunScenario(text.str(), file, image + "run " + file, options, maxSchedules);
     }
     if (*chaos) {
         chaosOptions.seed = options.seed ? options.seed : 1;
