@@ -38,11 +38,14 @@ chaos=("$@")
 [ -n "$maxThreaded" ] || maxThreaded=$max
 
 # What identifies a schedule's failure: the steps of its verifier reports
-# and failed check, and the decision hash (a run that crashes after its
-# reports may lose its buffered standard output, so each counts alone).
+# and the step and decision hash of a hang report, which go to standard
+# error as they are made (a run that crashes after them may lose standard
+# output); failing that, the step of the failed check and the run's hash.
 fingerprint() {
-    grep -o '| step [0-9]*\|at scheduling step [0-9]*\|step [0-9]*, decision hash [0-9a-f]*\|steps, decision hash [0-9a-f]*' |
-        sort -u | tr '\n' ' '
+    local all
+    all=$(cat)
+    grep -o '| step [0-9]*\|step [0-9]*, decision hash [0-9a-f]*' <<<"$all" | sort -u | tr '\n' ' ' | grep . ||
+        grep -o 'at scheduling step [0-9]*\|steps, decision hash [0-9a-f]*' <<<"$all" | sort -u | tr '\n' ' '
 }
 
 # One seed of the scenario; prints its output, fails when the run failed.
