@@ -224,44 +224,63 @@ inline USHORT IoSizeOfIrp(CCHAR StackSize)
          ? (Mdl)->MappedSystemVa                                                     \
          : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (Priority)))
 
-// Interlocked operations: full barriers, as on the platform.
+// Interlocked operations: full barriers, as on the platform. Each is a
+// scheduling point of the simulator's controlled mode; while no machine runs
+// in that mode, the point costs a load and a branch.
+extern "C" unsigned SimControlledMachines;
+extern "C" void SimInterlockedPoint(const volatile void *Target);
+inline void SimInterlocked(const volatile void *Target)
+{
+    if (__builtin_expect(__atomic_load_n(&SimControlledMachines, __ATOMIC_RELAXED) != 0, 0)) {
+        SimInterlockedPoint(Target);
+    }
+}
 inline LONG InterlockedIncrement(LONG volatile *Addend)
 {
+    SimInterlocked(Addend);
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedDecrement(LONG volatile *Addend)
 {
+    SimInterlocked(Addend);
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchange(LONG volatile *Target, LONG Value)
 {
+    SimInterlocked(Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value)
 {
+    SimInterlocked(Addend);
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
 {
+    SimInterlocked(Destination);
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
 inline LONG InterlockedOr(LONG volatile *Destination, LONG Value)
 {
+    SimInterlocked(Destination);
     return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedAnd(LONG volatile *Destination, LONG Value)
 {
+    SimInterlocked(Destination);
     return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
 {
+    SimInterlocked(Target);
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange,
                                                PVOID Comparand)
 {
+    SimInterlocked(Destination);
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;

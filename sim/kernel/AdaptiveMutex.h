@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include "sim/kernel/HostLock.h"
+
 namespace sim {
 
 // The simulator's own locks guard a few dozen instructions each, and the
@@ -25,9 +27,24 @@ public:
     AdaptiveMutex(const AdaptiveMutex &) = delete;
     AdaptiveMutex &operator=(const AdaptiveMutex &) = delete;
 
-    void lock() { pthread_mutex_lock(&mutex_); }
-    bool try_lock() { return pthread_mutex_trylock(&mutex_) == 0; }
-    void unlock() { pthread_mutex_unlock(&mutex_); }
+    void lock()
+    {
+        pthread_mutex_lock(&mutex_);
+        HostLockTaken();
+    }
+    bool try_lock()
+    {
+        if (pthread_mutex_trylock(&mutex_) != 0) {
+            return false;
+        }
+        HostLockTaken();
+        return true;
+    }
+    void unlock()
+    {
+        HostLockReleased();
+        pthread_mutex_unlock(&mutex_);
+    }
 
 private:
     pthread_mutex_t mutex_;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/kernel/HostLock.h"
 #include "platform/sim/SimPlatform.h"
 
 namespace sim {
@@ -63,7 +64,7 @@ private:
     static std::u16string Key(std::u16string_view link);
 
     Machine &machine_;
-    mutable std::mutex mutex_;
+    mutable sim::HostMutex mutex_;
     std::map<std::u16string, Entry> entries_;  // by folded link name
 };
 

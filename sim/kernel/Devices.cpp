@@ -330,6 +330,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     }
     CheckPendingWorkIn(k, rec->Block, rec->BlockSize, DeviceObject, checks::DeleteDeviceWithPendingWork,
                        [&] { return "IoDeleteDevice of " + rec->Name; });
+    CheckSyncObjectsIn(k, rec->Block, rec->BlockSize, DeviceObject, [&] { return "IoDeleteDevice of " + rec->Name; });
     bool now;
     {
         std::lock_guard lock(k.ObjMutex);

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "sim/kernel/HostLock.h"
+
 namespace sim {
 
 // For the simulator's short critical sections on hot paths. Uncontended,
@@ -26,16 +28,22 @@ public:
         if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
             LockContended();
         }
+        HostLockTaken();
     }
 
     bool try_lock()
     {
         uint32_t expected = 0;
-        return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return false;
+        }
+        HostLockTaken();
+        return true;
     }
 
     void unlock()
     {
+        HostLockReleased();
         if (state_.exchange(0, std::memory_order_release) == 2) {
             state_.notify_one();
         }

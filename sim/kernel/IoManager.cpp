@@ -382,6 +382,7 @@ std::shared_ptr<vxio::Request> IoManager::Issue(vxio::Handle Handle, UCHAR Major
 
 std::shared_ptr<vxio::Request> IoManager::Read(vxio::Handle Handle, void *Buffer, uint32_t Length)
 {
+    machine_.SchedulingPoint("an application's read");
     return Issue(Handle, IRP_MJ_READ, Buffer, Length, 0, nullptr, 0);
 }
 
@@ -389,6 +390,7 @@ std::shared_ptr<vxio::Request> IoManager::Write(vxio::Handle Handle, const void 
                                                 uint32_t Length)
 {
     // Direct I/O maps the caller's pages; the driver only reads them.
+    machine_.SchedulingPoint("an application's write");
     return Issue(Handle, IRP_MJ_WRITE, const_cast<void *>(Buffer), Length, 0, nullptr, 0);
 }
 
@@ -396,6 +398,7 @@ std::shared_ptr<vxio::Request> IoManager::Control(vxio::Handle Handle, uint32_t 
                                                   const void *Input, uint32_t InputLength,
                                                   void *Output, uint32_t OutputLength)
 {
+    machine_.SchedulingPoint("an application's control request");
     return Issue(Handle, IRP_MJ_DEVICE_CONTROL, Output, OutputLength, Code, Input, InputLength);
 }
 
@@ -435,6 +438,7 @@ vxio::Status IoManager::Open(std::u16string_view LinkName, std::u16string_view F
         return STATUS_INVALID_PARAMETER;
     }
     *Result = vxio::kInvalidHandle;
+    machine_.SchedulingPoint("an application's open");
     auto target = machine_.Component<DeviceInterfaces>().Lookup(LinkName);
     if (!target || !target->Enabled) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -494,6 +498,7 @@ vxio::Status IoManager::Open(std::u16string_view LinkName, std::u16string_view F
 
 vxio::Status IoManager::Close(vxio::Handle Handle)
 {
+    machine_.SchedulingPoint("an application's close");
     std::shared_ptr<HandleRecord> record;
     {
         std::lock_guard lock(mutex_);
@@ -530,6 +535,7 @@ void IoManager::SendClose(std::shared_ptr<HandleRecord> record)
 
 vxio::Status IoManager::CancelIo(vxio::Handle Handle)
 {
+    machine_.SchedulingPoint("an application's CancelIo");
     std::vector<std::shared_ptr<vxio::Request>> targets;
     std::shared_ptr<HandleRecord> record = Find(Handle);
     if (record == nullptr) {

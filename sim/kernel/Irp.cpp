@@ -622,7 +622,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path)
         r->Watchers = &watch;
         r->WatchCount++;
     }
-    k.M.YieldPoint();
+    k.M.YieldPoint("IofCallDriver", Irp);
     NTSTATUS status;
     {
         FrameScope frame(FrameKind::Dispatch, Device->DriverObject, Device, Irp, reinterpret_cast<const void *>(dispatch));
@@ -830,7 +830,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         seq = ++r->WalkSeq;
     }
     Notify(k, [&](IrpObserver *o) { o->OnComplete(completer, Irp, Irp->IoStatus.Status); });
-    k.M.YieldPoint();
+    k.M.YieldPoint("IofCompleteRequest", Irp);
     WalkUp(k, Irp, *r, seq);
 }
 
@@ -904,6 +904,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     Machine::Impl &k = *me->I;
     if (me->Irql > DISPATCH_LEVEL) {
         k.M.ReportViolation(checks::CancelIrql, Irp, nullptr, "IoCancelIrp at IRQL " + std::to_string(me->Irql));
+    }
+    if (k.Ctl) {
+        ControlledPoint(k, me, "IoCancelIrp", Irp);
     }
     IrpRecord *r = LiveRecord(k, Irp, "IoCancelIrp", checks::IrpUseAfterFree);
     if (r == nullptr) {

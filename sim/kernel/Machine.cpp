@@ -1,6 +1,7 @@
 // The machine: construction and teardown, thread binding, reports, seeded
 // randomness, fault injection and components.
 #include "sim/kernel/MachineImpl.h"
+#include "sim/kernel/Controlled.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -58,6 +59,32 @@ Machine::Impl::Impl(Machine &Owner, MachineOptions Options) : M(Owner), Opt(Opti
     Rng.seed(Seed);
     WallStart = std::chrono::steady_clock::now();
     DpcQueue.Flink = DpcQueue.Blink = &DpcQueue;
+    if (Opt.Schedule.Controlled()) {
+        if (Opt.Clock != ClockMode::Virtual) {
+            std::fprintf(stderr, "vextora sim: the controlled mode (schedule %s) runs on the virtual clock only\n",
+                         Opt.Schedule.Text().c_str());
+            std::abort();
+        }
+        // Its scheduling points replace the random delays.
+        Opt.RandomYields = false;
+        uint64_t breakAt = Opt.BreakAtStep;
+        if (const char *env = std::getenv("VEXTORA_BREAK_AT_STEP"); breakAt == 0 && env != nullptr) {
+            breakAt = std::strtoull(env, nullptr, 10);
+        }
+        Ctl = std::make_unique<Controller>(*this, Opt.Schedule, Seed, Opt.Record, breakAt);
+        // Spin-lock acquires and releases take their slow paths, which hold
+        // the scheduling points.
+        HasAcquireHook.store(true);
+        HasReleaseHook.store(true);
+        __atomic_add_fetch(&SimControlledMachines, 1, __ATOMIC_RELAXED);
+    }
+}
+
+Machine::Impl::~Impl()
+{
+    if (Ctl) {
+        __atomic_sub_fetch(&SimControlledMachines, 1, __ATOMIC_RELAXED);
+    }
 }
 
 DriverRecord *Machine::Impl::DriverOf(PDRIVER_OBJECT Driver) const
@@ -194,8 +221,12 @@ void Machine::Sleep(std::chrono::nanoseconds Duration)
     (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-void Machine::YieldPoint()
+void Machine::YieldPoint(const char *What, const void *Object)
 {
+    if (impl_->Ctl) {
+        impl_->Ctl->Point(Self(), What, Object);
+        return;
+    }
     if (!impl_->Opt.RandomYields) {
         return;
     }
@@ -205,6 +236,33 @@ void Machine::YieldPoint()
     } else if ((r & 3) == 0) {
         std::this_thread::yield();
     }
+}
+
+void Machine::SchedulingPoint(const char *What, const void *Object)
+{
+    if (impl_->Ctl) {
+        impl_->Ctl->Point(Self(), What, Object);
+    }
+}
+
+bool Machine::Controlled() const { return impl_->Ctl != nullptr; }
+
+uint64_t Machine::ScheduleStep() const
+{
+    if (!impl_->Ctl) {
+        return 0;
+    }
+    std::unique_lock lock(impl_->Sched);
+    return impl_->Ctl->Step();
+}
+
+std::string Machine::ScheduleTrail() const
+{
+    if (!impl_->Ctl) {
+        return "";
+    }
+    std::unique_lock lock(impl_->Sched);
+    return impl_->Ctl->TrailLocked();
 }
 
 uint64_t Machine::Random()
@@ -244,6 +302,14 @@ void Machine::ReportViolation(std::string_view Check, PIRP Irp, PDEVICE_OBJECT D
         out << " | thread '" << t->Name << "' | IRQL " << int(t->Irql);
     }
     out << " | time " << impl_->Now() / kTicksPerMs << " ms | seed " << impl_->Seed;
+    if (impl_->Ctl) {
+        // The reporting thread has the turn: the step is its own to read.
+        const uint64_t step = impl_->Ctl->Step();
+        out << " | step " << step;
+        if (impl_->Ctl->Record().ReportStep == 0) {
+            impl_->Ctl->Record().ReportStep = step;
+        }
+    }
     std::string text = out.str();
     std::fprintf(stderr, "vextora verifier: %s\n", text.c_str());
     {
@@ -297,7 +363,12 @@ void Machine::CheckForLeaks()
     // rather than report it. The threads doing so are runnable; a bound on
     // the wait keeps a stuck one from hiding the report.
     for (int i = 0; i < 10000 && k.ActiveFinals.load(std::memory_order_acquire) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (k.Ctl && SelfOrNull() != nullptr && SelfOrNull()->I == &k) {
+            // Only the thread with the turn runs: give it to that thread.
+            Sleep(std::chrono::microseconds(1));
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
     }
     PoolCheckTeardown(k, nullptr);
     IrpCheckTeardown(k, nullptr);
@@ -498,6 +569,9 @@ ThreadScope::ThreadScope(Machine &M, std::string Name, ThreadKind Kind)
         if (Kind == ThreadKind::Normal) {
             ++k.NormalThreads;
         }
+        if (k.Ctl) {
+            k.Ctl->AttachLocked(lock, t);
+        }
     }
     BindThread(t);
     thread_ = t;
@@ -522,6 +596,9 @@ ThreadScope::~ThreadScope()
             --k.NormalThreads;
         }
         std::erase(k.Threads, t);
+        if (k.Ctl && k.Ctl->Holds(t)) {
+            k.Ctl->PassTurnLocked(nullptr, "the end of a thread scope", nullptr);
+        }
         if (k.Runnable == 0) {
             k.ClockCv.notify_all();
         }

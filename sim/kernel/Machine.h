@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/sim/SimPlatform.h"
+#include "sim/kernel/Schedule.h"
 
 #include <chrono>
 #include <cstdint>
@@ -73,6 +74,20 @@ struct MachineOptions {
     // with the scheduler stopped, and must not return into the machine's
     // services (if it returns, the process aborts).
     std::function<void()> OnHang;
+    // Threaded (the default), or a controlled mode: one simulated thread at
+    // a time, the next one chosen by a strategy at every scheduling point
+    // (Schedule.h). Controlled mode needs the virtual clock.
+    ScheduleSpec Schedule;
+    // Controlled mode: filled with the run's decisions as it goes; may be
+    // null. Outlives the machine.
+    std::shared_ptr<ScheduleRecord> Record;
+    // Controlled mode: the command that replays this run, printed with hang
+    // reports and verifier reports.
+    std::string ReplayCommand;
+    // Controlled mode: at this step the thread that takes the turn raises
+    // SIGTRAP (a debugger stops there). 0: the VEXTORA_BREAK_AT_STEP
+    // environment variable, else never.
+    uint64_t BreakAtStep = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -139,6 +154,8 @@ inline constexpr std::string_view Leak = "Leak";
 inline constexpr std::string_view WorkItemFreedWhileQueued = "WorkItemFreedWhileQueued";
 inline constexpr std::string_view WorkItemQueuedTwice = "WorkItemQueuedTwice";
 inline constexpr std::string_view TimerInFreedMemory = "TimerInFreedMemory";
+inline constexpr std::string_view FreedWithSpinLockHeld = "FreedWithSpinLockHeld";
+inline constexpr std::string_view FreedDuringEventCall = "FreedDuringEventCall";
 inline constexpr std::string_view UninitializedObject = "UninitializedObject";
 inline constexpr std::string_view BadParameter = "BadParameter";
 }  // namespace checks
@@ -258,8 +275,19 @@ public:
     // Blocks the calling bound thread for the given time (virtual or wall).
     void Sleep(std::chrono::nanoseconds Duration);
     // A yield point at a thread hand-off: with RandomYields, sometimes yields
-    // or sleeps a little wall time. Cheap otherwise.
-    void YieldPoint();
+    // or sleeps a little wall time; in controlled mode, a scheduling point
+    // (What and Object name it in the decision trail). Cheap otherwise.
+    void YieldPoint(const char *What = "a hand-off", const void *Object = nullptr);
+    // A scheduling point of the controlled mode (managers, the bus driver,
+    // the application's requests); nothing in the threaded mode. Call it
+    // holding no lock of your own.
+    void SchedulingPoint(const char *What, const void *Object = nullptr);
+    // True in controlled mode (MachineOptions::Schedule).
+    bool Controlled() const;
+    // Controlled mode: scheduling steps taken so far, and the last decisions
+    // of each thread, for failure reports. 0 and "" otherwise.
+    uint64_t ScheduleStep() const;
+    std::string ScheduleTrail() const;
     // Seeded randomness. Use from any bound thread; it is locked.
     uint64_t Random();
     // True with the given probability, from the seeded generator.
@@ -342,6 +370,13 @@ public:
     // caller is at PASSIVE_LEVEL. Lets a test stop a routine just before a
     // step that begins with a lock. Empty: none.
     void SetSpinLockAcquireHook(SpinLockReleaseHook Hook);
+    // The next thread that sets Event with KeSetEvent stops right after the
+    // set, at whatever IRQL and with whatever spin locks it holds (as a
+    // processor stalled there), until ResumeAfterSet(Event). When it stops,
+    // Stopped (if not NULL) is set, for the test to wait on. One event at a
+    // time.
+    void StopAfterSet(PKEVENT Event, PKEVENT Stopped = nullptr);
+    void ResumeAfterSet(PKEVENT Event);
 
     // ---- kernel images ---------------------------------------------------
     // A kernel image mapped into the process for this machine (sim/image

@@ -108,6 +108,22 @@ public:
     WaitBlock *JoinWaiters = nullptr;
     bool IsWorker = false;
     bool InWorkItem = false;
+    // Controlled mode (Controlled.cpp), under Sched: a spin lock another
+    // thread holds, which this one waits for without the turn; the event of
+    // the KeSetEvent, KeClearEvent, KeResetEvent or KeWaitForSingleObject
+    // it is inside; its last scheduling decisions, for failure reports.
+    PKSPIN_LOCK SpinningOn = nullptr;
+    bool Attaching = false;  // a ThreadScope waiting to join
+    const void *InEventCall = nullptr;
+    struct Decision {
+        uint64_t Step;
+        const char *What;
+        const void *Object;
+        uint64_t Next;  // the thread that took the turn
+    };
+    static constexpr unsigned kTrail = 6;
+    Decision Trail[kTrail] = {};
+    unsigned TrailCount = 0;
 
     // Thread-owned.
     KIRQL Irql = PASSIVE_LEVEL;
@@ -171,8 +187,11 @@ struct DeviceRecord {
 
 struct WorkItem : _IO_WORKITEM {};
 
+class Controller;
+
 struct Machine::Impl {
     explicit Impl(Machine &Owner, MachineOptions Options);
+    ~Impl();
 
     Machine &M;
     MachineOptions Opt;
@@ -194,6 +213,15 @@ struct Machine::Impl {
     bool ClockStop = false;
     std::thread ClockThread;
     std::atomic<uint64_t> NextThreadId{1};
+    // Controlled mode (Controlled.cpp); null in threaded mode.
+    std::unique_ptr<Controller> Ctl;
+    // Machine::StopAfterSet, under Sched (the event also in an atomic, read
+    // by every KeSetEvent).
+    std::atomic<PKEVENT> StopSetEvent{nullptr};
+    PKEVENT StopSetSignal = nullptr;
+    bool StopSetHeld = false;
+    WaitBlock *StopSetWaiters = nullptr;
+    void StopAfterSetHere(PKEVENT Event);
 
     // ---- DPCs ----------------------------------------------------------
     LIST_ENTRY DpcQueue;
@@ -369,6 +397,13 @@ void IrpInit(Machine::Impl &I);
 // since this runs on every pool free.
 void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device,
                         std::string_view Check, const std::function<std::string()> &What);
+// Reports spin locks held, or events inside a set, clear or wait, in
+// [Base, Base + Size) that is being freed (controlled mode only: there the
+// other threads stand still at known points).
+void CheckSyncObjectsIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device,
+                        const std::function<std::string()> &What);
+// A scheduling point of the controlled mode (I.Ctl set; Me has the turn).
+void ControlledPoint(Machine::Impl &I, SimThread *Me, const char *What, const void *Object);
 // Internal event set that skips the "event set by driver" check.
 void SetEventInternal(PKEVENT Event);
 // Built-IRP event registry for the "set by driver" check.

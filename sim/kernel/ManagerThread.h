@@ -12,6 +12,7 @@
 #include <atomic>
 #include <thread>
 
+#include "sim/kernel/HostLock.h"
 #include "sim/kernel/Machine.h"
 
 namespace sim {
@@ -37,7 +38,7 @@ private:
     void Body();
 
     Machine &machine_;
-    std::mutex mutex_;
+    sim::HostMutex mutex_;
     std::deque<std::function<void()>> queue_;
     bool stopping_ = false;
     KEVENT work_;  // synchronization

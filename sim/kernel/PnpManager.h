@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/kernel/HostLock.h"
 #include "sim/kernel/Machine.h"
 #include "sim/kernel/ManagerThread.h"
 
@@ -160,7 +161,7 @@ private:
     void CheckAfterRemoval(Node &node);
 
     Machine &machine_;
-    mutable std::mutex mutex_;
+    mutable sim::HostMutex mutex_;
     std::map<PDEVICE_OBJECT, std::unique_ptr<Node>> nodes_;
     std::vector<std::pair<PDRIVER_OBJECT, std::u16string>> drivers_;
     unsigned nextInstance_ = 0;

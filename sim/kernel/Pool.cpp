@@ -605,6 +605,12 @@ void PoolFree(void *P, const void *CallSite, bool CheckTag, ULONG Tag)
         k.M.ReportViolation(findings->Underrun ? checks::PoolUnderrun : checks::PoolOverrun, nullptr, nullptr,
                             findings->Guard);
     }
+    if (k.Ctl) {
+        CheckSyncObjectsIn(k, P, size, nullptr, [&] {
+            return findings && !findings->Freed.empty() ? findings->Freed
+                                                        : "freed block " + Hex(reinterpret_cast<uintptr_t>(P));
+        });
+    }
     if (k.PendingWork.load() != 0) {
         CheckPendingWorkIn(k, P, size, nullptr, checks::TimerInFreedMemory, [&] {
             return findings && !findings->Freed.empty() ? findings->Freed
@@ -749,19 +755,38 @@ PMDL BuildMdlForBuffer(void *Buffer, ULONG Length, bool Injectable)
 
 extern "C" {
 
+// The controlled mode's scheduling point of a pool call.
+static void PoolPoint(const char *What, const void *Block)
+{
+    SimThread *me = Self();
+    if (me->I->Ctl) {
+        ControlledPoint(*me->I, me, What, Block);
+    }
+}
+
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    PoolPoint("ExAllocatePoolWithTag", nullptr);
     return PoolAllocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0), true, FaultKind::Pool);
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
+    PoolPoint("ExAllocatePool", nullptr);
     return PoolAllocate(PoolType, NumberOfBytes, kNoTag, __builtin_return_address(0), true, FaultKind::Pool);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { PoolFree(P, __builtin_return_address(0), false, 0); }
+VOID NTAPI ExFreePool(PVOID P)
+{
+    PoolPoint("ExFreePool", P);
+    PoolFree(P, __builtin_return_address(0), false, 0);
+}
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { PoolFree(P, __builtin_return_address(0), true, Tag); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    PoolPoint("ExFreePoolWithTag", P);
+    PoolFree(P, __builtin_return_address(0), true, Tag);
+}
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
 {

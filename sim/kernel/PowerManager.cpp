@@ -74,7 +74,16 @@ PowerManager::~PowerManager()
     // bus driver's) is still finishing the request here: the teardown that
     // follows must not pull the manager away under it.
     std::unique_lock lock(mutex_);
-    finished_.wait(lock, [this] { return finishing_ == 0; });
+    while (finishing_ != 0) {
+        if (machine_.Controlled() && Machine::CurrentOrNull() == &machine_) {
+            // Only the thread with the turn runs: let the one finishing have it.
+            lock.unlock();
+            machine_.Sleep(std::chrono::microseconds(1));
+            lock.lock();
+        } else {
+            finished_.wait(lock);
+        }
+    }
 }
 
 void PowerManager::Dispatch(PDEVICE_OBJECT Device, PIRP Irp)
@@ -517,11 +526,13 @@ void PowerManager::WaitIdle() { thread_->WaitIdle(); }
 
 extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    sim::Machine::Current().SchedulingPoint("PoCallDriver", Irp);
     return sim::Machine::Current().Component<sim::PowerManager>().Call(DeviceObject, Irp);
 }
 
 extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 {
+    sim::Machine::Current().SchedulingPoint("PoStartNextPowerIrp", Irp);
     sim::Machine::Current().Component<sim::PowerManager>().StartNext(Irp);
 }
 
@@ -537,6 +548,7 @@ extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR M
                                             PREQUEST_POWER_COMPLETE CompletionFunction,
                                             PVOID Context, PIRP *Irp)
 {
+    sim::Machine::Current().SchedulingPoint("PoRequestPowerIrp", DeviceObject);
     return sim::Machine::Current().Component<sim::PowerManager>().Request(
         DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, Irp,
         __builtin_return_address(0));

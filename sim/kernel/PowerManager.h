@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/kernel/HostLock.h"
 #include "sim/kernel/Machine.h"
 #include "sim/kernel/ManagerThread.h"
 
@@ -108,7 +109,7 @@ private:
     void ReleaseSlot(PDEVICE_OBJECT Device, PIRP Irp, int Kind);
 
     Machine &machine_;
-    mutable std::mutex mutex_;
+    mutable sim::HostMutex mutex_;
     std::map<PIRP, Tracked> tracked_;
     std::map<PDEVICE_OBJECT, Slots> slots_;
     std::map<std::pair<PDEVICE_OBJECT, int>, POWER_STATE> reported_;
@@ -122,7 +123,7 @@ private:
     // Requests whose callback has been called and whose IRP is not freed
     // yet; the destructor waits until there are none. Under mutex_.
     unsigned finishing_ = 0;
-    std::condition_variable finished_;
+    std::condition_variable_any finished_;
     std::unique_ptr<ManagerThread> thread_;
 };
 

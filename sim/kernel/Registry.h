@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/kernel/HostLock.h"
 #include "sim/kernel/Machine.h"
 
 namespace sim {
@@ -68,7 +69,7 @@ private:
     static std::u16string Normalize(std::u16string_view key);
     static std::u16string Fold(std::u16string_view text);
 
-    mutable std::mutex mutex_;
+    mutable sim::HostMutex mutex_;
     std::map<std::u16string, Key> keys_;  // by normalized, folded path
 };
 

@@ -2,6 +2,7 @@
 // the delayed work queue. Every blocking of a bound thread goes through
 // Impl::Block so the clock knows when all of them are blocked.
 #include "sim/kernel/MachineImpl.h"
+#include "sim/kernel/Controlled.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -197,11 +198,19 @@ void Machine::Impl::Block(std::unique_lock<std::mutex> &Lock, SimThread *Me, Wai
             ++IdleWorkers;
         }
     }
+    if (Ctl && Ctl->Holds(Me)) {
+        Ctl->PassTurnLocked(Me, Wb.What, Wb.Object);
+        Ctl->AwaitTurnLocked(Lock, Me, &Wb.Done);
+        return;
+    }
     if (Runnable == 0) {
         ClockCv.notify_all();
     }
     while (!Wb.Done) {
         Me->Cv.wait(Lock);
+    }
+    if (Ctl) {
+        Ctl->AwaitTurnLocked(Lock, Me);
     }
 }
 
@@ -259,6 +268,9 @@ std::string Machine::Impl::DescribeThreads()
             }
             out << (t->CurrentWait->HasDeadline ? " (timed)" : " (untimed)") << " since "
                 << t->WaitStart / kTicksPerMs << " ms";
+        } else if (t->SpinningOn != nullptr) {
+            out << "spinning on the spin lock " << Hex(reinterpret_cast<uintptr_t>(t->SpinningOn))
+                << " that another thread holds";
         } else {
             out << "running";
         }
@@ -293,6 +305,14 @@ void Machine::Impl::Hang(const std::string &Why)
     std::fprintf(stderr, "vextora sim: HANG at virtual time %llu ms (seed %llu): %s\n%s",
                  static_cast<unsigned long long>(Now() / kTicksPerMs),
                  static_cast<unsigned long long>(Seed), Why.c_str(), DescribeThreads().c_str());
+    if (Ctl) {
+        std::fprintf(stderr, "the schedule that led here:\n%s", Ctl->TrailLocked().c_str());
+        if (!Opt.ReplayCommand.empty()) {
+            std::fprintf(stderr, "replay: %s\nstop at the last step under a debugger: VEXTORA_BREAK_AT_STEP=%llu gdb --args %s\n",
+                         Opt.ReplayCommand.c_str(), static_cast<unsigned long long>(Ctl->Step()),
+                         Opt.ReplayCommand.c_str());
+        }
+    }
     std::fflush(stderr);
     if (Opt.OnHang) {
         Opt.OnHang();
@@ -306,6 +326,13 @@ void Machine::Impl::ClockLoop()
     const uint64_t limit =
         static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Opt.UntimedWaitLimit).count() / 100);
     while (!ClockStop) {
+        if (Ctl && Ctl->Active()) {
+            // The thread with the turn moves the clock; this one only
+            // watches that the turn keeps moving.
+            ClockCv.wait_for(lock, std::chrono::seconds(1));
+            Ctl->WatchLocked();
+            continue;
+        }
         FireDue();
         // Earliest moment a normal thread's untimed wait exceeds the limit.
         uint64_t limitAt = UINT64_MAX;
@@ -366,8 +393,15 @@ SimThread *Machine::Impl::StartThreadLocked(std::string Name, std::function<void
     if (Kind == ThreadKind::Normal) {
         ++NormalThreads;
     }
+    if (Ctl) {
+        Ctl->StartedLocked(t);
+    }
     t->Os = std::thread([this, t] {
         tlsThread = t;
+        if (Ctl) {
+            std::unique_lock lock(Sched);
+            Ctl->AwaitTurnLocked(lock, t);
+        }
         t->Body();
         if (t->Irql != PASSIVE_LEVEL || !t->Held.empty()) {
             M.ReportViolation(checks::IrqlChanged, nullptr, nullptr,
@@ -381,6 +415,9 @@ SimThread *Machine::Impl::StartThreadLocked(std::string Name, std::function<void
         }
         std::erase(Threads, t);
         WakeAll(&t->JoinWaiters, STATUS_SUCCESS);
+        if (Ctl && Ctl->Holds(t)) {
+            Ctl->PassTurnLocked(nullptr, "the end of a thread", nullptr);
+        }
         if (Runnable == 0) {
             ClockCv.notify_all();
         }
@@ -419,6 +456,9 @@ void Machine::Impl::StopServices()
     {
         std::unique_lock lock(Sched);
         Stopping = true;
+        if (Ctl) {
+            Ctl->StopLocked();
+        }
         WakeAll(&DpcWaiters, STATUS_SUCCESS);
         WakeAll(&WorkerWaiters, STATUS_SUCCESS);
         services = Workers;
@@ -500,6 +540,9 @@ void Machine::Impl::DpcLoop()
         (void)DpcOwnerLocked(dpc, &owner);
         DpcRunning = true;
         lock.unlock();
+        if (Ctl) {
+            ControlledPoint(*this, me, "the delivery of a DPC", dpc);
+        }
         me->Irql = DISPATCH_LEVEL;
         {
             FrameScope frame(FrameKind::Dpc, owner, nullptr, nullptr, reinterpret_cast<const void *>(routine));
@@ -542,6 +585,9 @@ void Machine::Impl::WorkerLoop()
         PVOID context = item->Context;
         me->InWorkItem = true;
         lock.unlock();
+        if (Ctl) {
+            ControlledPoint(*this, me, "the delivery of a work item", item);
+        }
         {
             FrameScope frame(FrameKind::WorkItem, device->DriverObject, device, nullptr,
                              reinterpret_cast<const void *>(routine));
@@ -571,6 +617,35 @@ using namespace sim;
 // ---------------------------------------------------------------------------
 // Events and waits
 // ---------------------------------------------------------------------------
+namespace {
+
+// Controlled mode: a scheduling point at the start of an event or timer
+// call, and the object marked as in use by the thread until the call
+// returns (the verifier's check of memory freed under it).
+class EventCall {
+public:
+    EventCall(SimThread *Me, const char *What, const void *Object) : me_(Me->I->Ctl ? Me : nullptr)
+    {
+        if (me_ != nullptr) {
+            me_->InEventCall = Object;
+            ControlledPoint(*me_->I, me_, What, Object);
+        }
+    }
+    ~EventCall()
+    {
+        if (me_ != nullptr) {
+            me_->InEventCall = nullptr;
+        }
+    }
+    EventCall(const EventCall &) = delete;
+    EventCall &operator=(const EventCall &) = delete;
+
+private:
+    SimThread *me_;
+};
+
+}  // namespace
+
 extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
@@ -635,18 +710,26 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
                                "KeSetEvent on the event of a request built by IoBuildDeviceIoControlRequest "
                                "that is still in flight; the I/O manager sets it");
     }
-    return SetEventImpl(Event);
+    LONG previous;
+    {
+        EventCall call(me, "KeSetEvent", Event);
+        previous = SetEventImpl(Event);
+    }
+    if (me->I->StopSetEvent.load(std::memory_order_relaxed) == Event) {
+        me->I->StopAfterSetHere(Event);
+    }
+    return previous;
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
-    Self();
+    EventCall call(Self(), "KeClearEvent", Event);
     (void)ExchangeSignal(&Event->Header, 0);
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
-    Self();
+    EventCall call(Self(), "KeResetEvent", Event);
     return ExchangeSignal(&Event->Header, 0);
 }
 
@@ -686,7 +769,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                             "KeWaitForSingleObject on an object that is not an initialized event or timer");
         return STATUS_INVALID_PARAMETER;
     }
-    k.M.YieldPoint();
+    EventCall call(me, "KeWaitForSingleObject", Object);
+    if (!k.Ctl) {
+        k.M.YieldPoint();
+    }
     std::unique_lock lock(k.Sched);
     // An event may be set without Sched, so the signal is checked and the
     // wait list joined under the object's lock bit.
@@ -773,6 +859,9 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
                             "KeSetTimerEx on an uninitialized timer or with a negative period");
         return FALSE;
     }
+    if (k.Ctl) {
+        ControlledPoint(k, me, "KeSetTimer", Timer);
+    }
     std::unique_lock lock(k.Sched);
     PDRIVER_OBJECT dpcOwner = nullptr;
     if (Dpc != nullptr && !k.DpcOwnerLocked(Dpc, &dpcOwner)) {
@@ -805,6 +894,9 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
 {
     Machine::Impl &k = Kernel();
+    if (k.Ctl) {
+        ControlledPoint(k, Self(), "KeCancelTimer", Timer);
+    }
     std::unique_lock lock(k.Sched);
     if (Timer->Header.Inserted == 0) {
         return FALSE;
@@ -834,6 +926,9 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
     Machine::Impl &k = Kernel();
+    if (k.Ctl) {
+        ControlledPoint(k, Self(), "KeInsertQueueDpc", Dpc);
+    }
     std::unique_lock lock(k.Sched);
     PDRIVER_OBJECT owner = nullptr;
     if (Dpc->DeferredRoutine == nullptr || !k.DpcOwnerLocked(Dpc, &owner)) {
@@ -938,6 +1033,9 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
         k.M.ReportViolation(checks::WaitIrql, nullptr, nullptr, "IoQueueWorkItem above DISPATCH_LEVEL");
     }
     auto *item = static_cast<WorkItem *>(IoWorkItem);
+    if (k.Ctl) {
+        ControlledPoint(k, me, "IoQueueWorkItem", item);
+    }
     {
         std::unique_lock lock(k.Sched);
         if (k.LiveWorkItems.count(item) == 0) {

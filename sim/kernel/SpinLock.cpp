@@ -1,6 +1,7 @@
 // Spin locks, IRQL and the frames that check a driver routine leaves IRQL
 // and spin locks as it found them.
 #include "sim/kernel/MachineImpl.h"
+#include "sim/kernel/Controlled.h"
 
 #include <algorithm>
 #include <pthread.h>
@@ -22,6 +23,10 @@ ULONG_PTR Token(SimThread *T) { return reinterpret_cast<ULONG_PTR>(T); }
 // processor after a while.
 [[gnu::noinline]] void SpinUntilAcquired(SimThread *Me, PKSPIN_LOCK Lock)
 {
+    // Controlled mode: the holder runs only once this thread gives up the turn.
+    if (Me->I->Ctl && Me->I->Ctl->Spin(Me, Lock, Token(Me))) {
+        return;
+    }
     unsigned spins = 0;
     for (;;) {
         ULONG_PTR expected = 0;
@@ -56,6 +61,19 @@ bool AcquireRaw(SimThread *Me, PKSPIN_LOCK Lock)
     Me->Held.push_back(Lock);
     return true;
 }
+
+// Controlled mode: a release is a scheduling point while the lock is still
+// held (others run meanwhile, as on other processors: what the holder did
+// just before, a set of an event say, is seen while it still holds the
+// lock), and its spinners may run again once it is free.
+[[gnu::noinline]] void ControlledBeforeRelease(SimThread *Me, PKSPIN_LOCK Lock)
+{
+    if (__atomic_load_n(Lock, __ATOMIC_RELAXED) == Token(Me)) {
+        ControlledPoint(*Me->I, Me, "a spin-lock release", Lock);
+    }
+}
+
+[[gnu::noinline]] void ControlledReleased(SimThread *Me, PKSPIN_LOCK Lock) { Me->I->Ctl->Released(Lock); }
 
 [[gnu::noinline]] bool ReleaseOutOfOrder(SimThread *Me, PKSPIN_LOCK Lock)
 {
@@ -213,6 +231,9 @@ namespace {
     if (me->I->HasAcquireHook.load(std::memory_order_acquire)) {
         me->I->RunAcquireHook(SpinLock);
     }
+    if (me->I->Ctl) {
+        ControlledPoint(*me->I, me, "a spin-lock acquire", SpinLock);
+    }
     if (old > DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeAcquireSpinLock at IRQL ", old);
     }
@@ -230,9 +251,15 @@ namespace {
     if (me->Irql != DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::SpinLockIrql, "KeReleaseSpinLock at IRQL ", me->Irql);
     }
+    if (me->I->Ctl) {
+        ControlledBeforeRelease(me, SpinLock);
+    }
     if (!ReleaseRaw(me, SpinLock)) {
         ReportOnLock(me, checks::SpinLockNotHeld, "KeReleaseSpinLock on a lock this thread does not hold at ",
                      SpinLock);
+    }
+    if (me->I->Ctl) {
+        ControlledReleased(me, SpinLock);
     }
     if (NewIrql > DISPATCH_LEVEL) {
         ReportAtIrql(me, checks::IrqlLowered, "KeReleaseSpinLock to IRQL ", NewIrql);
@@ -298,6 +325,9 @@ VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
         me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
                                "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(me->Irql));
     }
+    if (me->I->Ctl) {
+        ControlledPoint(*me->I, me, "a spin-lock acquire", SpinLock);
+    }
     if (!AcquireRaw(me, SpinLock)) {
         me->M->ReportViolation(checks::SpinLockRecursive, nullptr, nullptr,
                                "KeAcquireSpinLockAtDpcLevel on a lock this thread already holds");
@@ -311,9 +341,15 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
         me->M->ReportViolation(checks::SpinLockIrql, nullptr, nullptr,
                                "KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(me->Irql));
     }
+    if (me->I->Ctl) {
+        ControlledBeforeRelease(me, SpinLock);
+    }
     if (!ReleaseRaw(me, SpinLock)) {
         me->M->ReportViolation(checks::SpinLockNotHeld, nullptr, nullptr,
                                "KeReleaseSpinLockFromDpcLevel on a lock this thread does not hold");
+    }
+    if (me->I->Ctl) {
+        ControlledReleased(me, SpinLock);
     }
 }
 

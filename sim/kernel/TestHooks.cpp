@@ -32,15 +32,62 @@ void Machine::ReleaseDpc(PKDPC Dpc)
 void Machine::SetSpinLockReleaseHook(SpinLockReleaseHook Hook)
 {
     std::lock_guard lock(impl_->ReleaseHookMutex);
-    impl_->HasReleaseHook.store(static_cast<bool>(Hook), std::memory_order_release);
+    // The controlled mode keeps the slow path, which holds its scheduling point.
+    impl_->HasReleaseHook.store(static_cast<bool>(Hook) || impl_->Ctl != nullptr, std::memory_order_release);
     impl_->ReleaseHook = std::move(Hook);
 }
 
 void Machine::SetSpinLockAcquireHook(SpinLockReleaseHook Hook)
 {
     std::lock_guard lock(impl_->ReleaseHookMutex);
-    impl_->HasAcquireHook.store(static_cast<bool>(Hook), std::memory_order_release);
+    impl_->HasAcquireHook.store(static_cast<bool>(Hook) || impl_->Ctl != nullptr, std::memory_order_release);
     impl_->AcquireHook = std::move(Hook);
+}
+
+void Machine::StopAfterSet(PKEVENT Event, PKEVENT Stopped)
+{
+    std::unique_lock lock(impl_->Sched);
+    impl_->StopSetSignal = Stopped;
+    impl_->StopSetHeld = false;
+    impl_->StopSetEvent.store(Event, std::memory_order_relaxed);
+}
+
+void Machine::ResumeAfterSet(PKEVENT Event)
+{
+    std::unique_lock lock(impl_->Sched);
+    if (impl_->StopSetEvent.load(std::memory_order_relaxed) == Event) {
+        impl_->StopSetEvent.store(nullptr, std::memory_order_relaxed);
+    }
+    impl_->StopSetHeld = false;
+    impl_->WakeAll(&impl_->StopSetWaiters, STATUS_SUCCESS);
+}
+
+void Machine::Impl::StopAfterSetHere(PKEVENT Event)
+{
+    SimThread *me = Self();
+    PKEVENT stopped;
+    {
+        std::unique_lock lock(Sched);
+        if (StopSetEvent.load(std::memory_order_relaxed) != Event) {
+            return;  // another thread stopped there first
+        }
+        StopSetEvent.store(nullptr, std::memory_order_relaxed);
+        StopSetHeld = true;
+        stopped = StopSetSignal;
+    }
+    if (stopped != nullptr) {
+        SetEventInternal(stopped);
+    }
+    // The scheduler holds the thread, as a stalled processor: no IRQL rule
+    // applies to this wait.
+    std::unique_lock lock(Sched);
+    while (StopSetHeld) {
+        WaitBlock wb;
+        wb.What = "ResumeAfterSet (stopped right after a KeSetEvent)";
+        wb.Object = Event;
+        Enqueue(&StopSetWaiters, wb);
+        Block(lock, me, wb);
+    }
 }
 
 void Machine::Impl::RunAcquireHook(PKSPIN_LOCK Lock)

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/kernel/HostLock.h"
 #include "sim/kernel/Machine.h"
 
 namespace sim {
@@ -132,7 +133,7 @@ private:
     bool Locate(const GUID &Guid, std::u16string_view Instance, Located *Where);
 
     Machine &machine_;
-    mutable std::mutex mutex_;
+    mutable sim::HostMutex mutex_;
     std::map<PDEVICE_OBJECT, Registered> registered_;
     std::map<std::string, ClassInfo, std::less<>> classes_;
     std::map<PIRP, std::unique_ptr<Handoff>> handoffs_;

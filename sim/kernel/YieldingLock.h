@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+
+#include "sim/kernel/HostLock.h"
 #include <thread>
 
 namespace sim {
@@ -26,15 +28,24 @@ public:
         if (!held_.compare_exchange_strong(expected, true, std::memory_order_acquire, std::memory_order_relaxed)) {
             LockContended();
         }
+        HostLockTaken();
     }
 
     bool try_lock()
     {
         bool expected = false;
-        return held_.compare_exchange_strong(expected, true, std::memory_order_acquire, std::memory_order_relaxed);
+        if (!held_.compare_exchange_strong(expected, true, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return false;
+        }
+        HostLockTaken();
+        return true;
     }
 
-    void unlock() { held_.store(false, std::memory_order_release); }
+    void unlock()
+    {
+        HostLockReleased();
+        held_.store(false, std::memory_order_release);
+    }
 
 private:
     [[gnu::noinline]] void LockContended()

@@ -864,6 +864,7 @@ struct UsbPort::Impl {
                 device = IdleDevice;
                 IdleCallbacks++;
             }
+            Machine.SchedulingPoint("the hub's idle notification callback", device);
             {
                 // The callback is driver code: it runs at PASSIVE_LEVEL and
                 // may block until the device has reached its low-power state.

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/HostLock.h"
 #include "sim/kernel/Machine.h"
 #include "sim/usb/BusTiming.h"
 #include "sim/usb/DeviceModel.h"
@@ -192,7 +193,7 @@ private:
     friend class UsbPort;
     sim::Machine &machine_;
     PDRIVER_OBJECT driver_ = nullptr;
-    std::mutex mutex_;
+    sim::HostMutex mutex_;
     std::vector<std::unique_ptr<UsbPort>> ports_;
     std::map<std::filesystem::path, std::weak_ptr<UsbPcapWriter>> captures_;
 };

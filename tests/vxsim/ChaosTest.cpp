@@ -1,6 +1,7 @@
 // A bounded chaos sweep: many seeds of concurrent PnP, power, idle and
 // application activity on the loopback device, split into groups so ctest
-// runs them side by side, and a few seeds with every stream on one thread.
+// runs them side by side, a few seeds with every stream on one thread, and
+// groups in the controlled mode (one thread at a time, PCT and a random walk).
 // VEXTORA_CHAOS_SEEDS (seeds per group) and VEXTORA_CHAOS_OPS make it longer.
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@ struct Group {
     const char *name;
     uint64_t firstSeed;
     bool serial;
+    const char *schedule = "threaded";
 };
 
 void PrintTo(const Group &group, std::ostream *out) { *out << group.name; }
@@ -39,6 +41,8 @@ TEST_P(ChaosSweep, SeedsPassWithNothingLost)
         options.seed = seed;
         options.ops = ops;
         options.serial = group.serial;
+        std::string error;
+        options.schedule = sim::ParseSchedule(group.schedule, error).value();
         vx::ChaosResult result = vx::RunChaos(options, out);
         EXPECT_TRUE(result.passed) << out.str();
         EXPECT_EQ(result.appOps, ops);
@@ -54,7 +58,9 @@ INSTANTIATE_TEST_SUITE_P(Chaos, ChaosSweep,
                          ::testing::Values(Group{"threads_a", 1, false}, Group{"threads_b", 101, false},
                                            Group{"threads_c", 201, false}, Group{"threads_d", 301, false},
                                            Group{"threads_e", 401, false}, Group{"threads_f", 501, false},
-                                           Group{"serial_a", 1, true}, Group{"serial_b", 601, true}),
+                                           Group{"serial_a", 1, true}, Group{"serial_b", 601, true},
+                                           Group{"pct2", 701, false, "pct:2"}, Group{"pct3", 801, false, "pct:3"},
+                                           Group{"random", 901, false, "random"}),
                          [](const ::testing::TestParamInfo<Group> &info) { return std::string(info.param.name); });
 
 // The printed command names every option that changes what a run does.
@@ -64,12 +70,17 @@ TEST(ChaosCommand, NamesEveryOptionThatChangesTheRun)
         bool serial;
         bool yields;
         const char *expected;
+        const char *schedule = "threaded";
+        const char *image = "";
     };
     const Case cases[] = {
         {false, true, "vxsim --seed 7 chaos --ops 300 --threads 5"},
         {true, true, "vxsim --seed 7 chaos --ops 300 --threads 5 --serial"},
         {false, false, "vxsim --seed 7 chaos --ops 300 --threads 5 --no-yields"},
         {true, false, "vxsim --seed 7 chaos --ops 300 --threads 5 --no-yields --serial"},
+        {false, true, "vxsim --seed 7 chaos --ops 300 --threads 5 --schedule pct:3", "pct:3"},
+        {false, true, "vxsim --seed 7 --image x64/vextora.sys chaos --ops 300 --threads 5 --schedule pct:2", "pct:2",
+         "x64/vextora.sys"},
     };
     for (const Case &c : cases) {
         vx::ChaosOptions options;
@@ -78,6 +89,9 @@ TEST(ChaosCommand, NamesEveryOptionThatChangesTheRun)
         options.appThreads = 5;
         options.serial = c.serial;
         options.randomYields = c.yields;
+        options.imagePath = c.image;
+        std::string error;
+        options.schedule = sim::ParseSchedule(c.schedule, error).value();
         EXPECT_EQ(vx::ChaosCommand(options), c.expected);
     }
 }
@@ -98,6 +112,26 @@ TEST(ChaosSerial, SameSeedSameSystemOperations)
     EXPECT_EQ(first.appOps, 400u);
     EXPECT_EQ(first.systemOps, second.systemOps);
     EXPECT_EQ(first.replugs, second.replugs);
+}
+
+// In the controlled mode a seed replays the interleaving too: the same
+// decisions, and so the same run to the byte.
+TEST(ChaosControlled, SameSeedSameDecisions)
+{
+    vx::ChaosOptions options;
+    options.seed = 43;
+    options.ops = 600;
+    std::string error;
+    options.schedule = sim::ParseSchedule("pct:3", error).value();
+    std::ostringstream out;
+    vx::ChaosResult first = vx::RunChaos(options, out);
+    vx::ChaosResult second = vx::RunChaos(options, out);
+    ASSERT_TRUE(first.passed && second.passed) << out.str();
+    EXPECT_GT(first.scheduleSteps, 1000u);
+    EXPECT_EQ(first.scheduleHash, second.scheduleHash);
+    EXPECT_EQ(first.scheduleSteps, second.scheduleSteps);
+    EXPECT_EQ(first.requests, second.requests);
+    EXPECT_EQ(first.bytesVerified, second.bytesVerified);
 }
 
 }  // namespace

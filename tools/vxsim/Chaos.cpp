@@ -61,11 +61,17 @@ struct Shared {
     // holds them next must drain before it compares data.
     std::atomic<bool> fifoDirty{true};
 
+    sim::Machine *machine = nullptr;
+
     void Fail(const std::string &what)
     {
+        // Controlled mode: each thread's last scheduling decisions, as they
+        // were when the failure was seen.
+        std::string trail = machine != nullptr ? machine->ScheduleTrail() : "";
         std::lock_guard lock(mutex);
         if (!failed.exchange(true))
-            failure = what;
+            failure = what + (trail.empty() ? "" : "\nat scheduling step " +
+                                                        std::to_string(machine->ScheduleStep()) + ":\n" + trail);
     }
     std::u16string Link()
     {
@@ -711,12 +717,15 @@ private:
 
 std::string ChaosCommand(const ChaosOptions &options)
 {
-    std::string command = "vxsim --seed " + std::to_string(options.seed) + " chaos --ops " +
+    std::string command = "vxsim --seed " + std::to_string(options.seed) +
+                          (options.imagePath.empty() ? "" : " --image " + options.imagePath) + " chaos --ops " +
                           std::to_string(options.ops) + " --threads " + std::to_string(options.appThreads);
     if (!options.randomYields)
         command += " --no-yields";
     if (options.serial)
         command += " --serial";
+    if (options.schedule.Controlled())
+        command += " --schedule " + options.schedule.Text();
     return command;
 }
 
@@ -726,6 +735,10 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     RigOptions rigOptions;
     rigOptions.Machine.Seed = options.seed;
     rigOptions.Machine.RandomYields = options.randomYields;
+    rigOptions.Machine.Schedule = options.schedule;
+    rigOptions.Machine.ReplayCommand = ChaosCommand(options);
+    auto record = std::make_shared<sim::ScheduleRecord>();
+    rigOptions.Machine.Record = record;
     rigOptions.ThreadName = "chaos";
     rigOptions.Parameters = {{u"VextoraEnable", 1}};
     rigOptions.Image = options.image;
@@ -736,6 +749,7 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     {
         MachineRig rig(rigOptions);
         sim::Machine &machine = rig.Machine();
+        shared.machine = machine.Controlled() ? &machine : nullptr;
         vextora::usb::PortOptions portOptions;
         portOptions.Completion =
             options.serial ? vextora::usb::CompletionMode::Inline : vextora::usb::CompletionMode::HostController;
@@ -822,7 +836,10 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
         rig.Pnp().WaitIdle();
         if (rig.Io().ReportOutstanding() != 0 && !shared.failed)
             shared.Fail("application requests were never completed");
+        shared.machine = nullptr;
         reports = rig.Shutdown();
+        if (!reports.empty() && machine.Controlled())
+            reports += machine.ScheduleTrail();
     }
     result.appOps = shared.appOps;
     result.systemOps = systemOps;
@@ -838,10 +855,18 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
     if (!result.passed) {
         result.failure = shared.failure + "\n" + logs + "seed " + std::to_string(options.seed) +
                          "; reproduce: " + ChaosCommand(options);
-        if (!options.serial)
+        if (options.schedule.Controlled()) {
+            const uint64_t at = record->ReportStep ? record->ReportStep : record->Steps;
+            result.failure += "\n(the schedule replays exactly; to stop at step " + std::to_string(at) +
+                              " under a debugger: VEXTORA_BREAK_AT_STEP=" + std::to_string(at) + " gdb --args " +
+                              ChaosCommand(options) + ")";
+        } else if (!options.serial) {
             result.failure += "\n(threads replay the same operations but not the same interleaving: add --repeat 20 "
                               "to rerun it, or try --serial)";
+        }
     }
+    result.scheduleSteps = record->Steps;
+    result.scheduleHash = record->Hash;
     out << "chaos seed " << options.seed << ": " << result.appOps << " application operations, " << result.systemOps
         << " PnP/power/idle operations, " << result.replugs << " replugs, " << result.requests << " requests, "
         << result.bytesVerified << " bytes verified; " << result.parkedReads << " reads left waiting, "
@@ -853,7 +878,14 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
         std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(result.digest));
         out << ", operations digest " << digest;
     }
-    out << ": " << (result.passed ? "passed" : "FAILED") << "\n";
+    out << ": " << (result.passed ? "passed" : "FAILED");
+    if (options.schedule.Controlled()) {
+        char hash[24];
+        std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(result.scheduleHash));
+        out << "; schedule " << options.schedule.Text() << ", " << result.scheduleSteps << " steps, decision hash "
+            << hash;
+    }
+    out << "\n";
     if (!result.passed)
         out << result.failure << "\n";
     return result;
@@ -875,6 +907,11 @@ uint64_t RunChaosSeeds(const ChaosOptions &options, uint64_t seeds, uint64_t rep
             if (summary != nullptr)
                 summary->runs.push_back({one.seed, std::move(result)});
             out << std::flush;
+            if (failures != 0 && options.firstFailure) {
+                out << "first failure at run " << runs << " (seed " << one.seed << ")\n";
+                i = seeds;
+                break;
+            }
         }
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

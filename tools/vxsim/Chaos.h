@@ -20,6 +20,8 @@ namespace sim::image {
 class ImageFile;
 }
 
+#include "sim/kernel/Schedule.h"
+
 namespace vx {
 
 struct ChaosOptions {
@@ -31,6 +33,9 @@ struct ChaosOptions {
     bool serial = false;       // every stream on one thread, interleaved by --seed
     // vextora.sys for x64, run in place of the driver built into vxsim.
     std::shared_ptr<const sim::image::ImageFile> image = nullptr;
+    std::string imagePath;  // the image as named on the command line, for the replay command
+    sim::ScheduleSpec schedule;  // threaded, or a controlled mode's strategy
+    bool firstFailure = false;   // RunChaosSeeds stops at the first failed run
 };
 
 struct ChaosResult {
@@ -51,6 +56,9 @@ struct ChaosResult {
     // Of every operation of every thread and the status it met: --serial
     // runs of one seed give the same digest.
     uint64_t digest = 0;
+    // Controlled mode: the steps and the hash of every scheduling decision.
+    uint64_t scheduleSteps = 0;
+    uint64_t scheduleHash = 0;
 };
 
 // The command line that runs exactly these options for one seed.

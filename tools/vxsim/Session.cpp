@@ -73,6 +73,9 @@ struct Session::Impl : AppHost {
         RigOptions rigOptions;
         rigOptions.Machine.Seed = options.seed;
         rigOptions.Machine.Clock = options.realTime ? sim::ClockMode::RealTime : sim::ClockMode::Virtual;
+        rigOptions.Machine.Schedule = options.schedule;
+        rigOptions.Machine.Record = options.record;
+        rigOptions.Machine.ReplayCommand = options.replay;
         rigOptions.Image = options.image;
         rigOptions.Machine.OnHang = [this] { Hung(); };
         rig = std::make_unique<MachineRig>(rigOptions);
@@ -483,6 +486,8 @@ struct Session::Impl : AppHost {
         // devices go, unless the driver keeps a read it was asked to end
         // (the removal below fails it then).
         WaitFor([&] { return app->ReadsDone(); }, 1);
+        // The last close of an unplugged device lets the PnP manager remove
+        // it; the close IRPs go out on the I/O manager's own thread.
         Io().WaitIdle();
         Pnp().WaitIdle();
         for (auto &device : devices) {
@@ -500,6 +505,8 @@ struct Session::Impl : AppHost {
         summary.requests += counters.requests;
         app.reset();
         std::string reports = rig->Shutdown();
+        if (!reports.empty() && Machine().Controlled())
+            reports += Machine().ScheduleTrail();
         summary.poolBlocksLeft = sim::PoolBlocksInUse(VEXTORA_POOL_TAG);
         summary.poolBytesLeft = sim::PoolBytesInUse(VEXTORA_POOL_TAG);
         summary.verifierReports = Machine().Reports().size();
@@ -533,9 +540,23 @@ Summary Session::Run(const std::vector<Step> &steps)
         const Step *step = s.current.load();
         failed((step ? step->Where() : std::string()) + e.what());
     }
+    if (s.rig && !stepsPassed && s.Machine().Controlled())
+        s.out << s.Machine().ScheduleTrail();
     if (s.rig && s.app)
         s.Shutdown();
     s.summary.passed = stepsPassed && s.summary.verifierReports == 0 && s.summary.poolBlocksLeft == 0;
+    if (s.options.schedule.Controlled() && s.options.record) {
+        const sim::ScheduleRecord &r = *s.options.record;
+        char hash[24];
+        std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(r.Hash));
+        s.summary.schedule = s.options.schedule.Text() + ", " + std::to_string(r.Steps) + " steps, " +
+                             std::to_string(r.Preemptions) + " preemptions, decision hash " + hash;
+        if (!s.summary.passed && !s.options.replay.empty()) {
+            const uint64_t at = r.ReportStep ? r.ReportStep : r.Steps;
+            s.out << "replay: " << s.options.replay << "\nstop at step " << at
+                  << " under a debugger: VEXTORA_BREAK_AT_STEP=" << at << " gdb --args " << s.options.replay << "\n";
+        }
+    }
     return s.summary;
 }
 
@@ -549,8 +570,10 @@ void PrintSummary(const Summary &summary, std::ostream &out)
         << "  power transitions    " << summary.powerTransitions << "\n"
         << "  verifier reports     " << summary.verifierReports << "\n"
         << "  pool left            " << summary.poolBytesLeft << " bytes in " << summary.poolBlocksLeft
-        << " block(s)\n"
-        << (summary.passed ? "PASSED\n" : "FAILED\n");
+        << " block(s)\n";
+    if (!summary.schedule.empty())
+        out << "  schedule             " << summary.schedule << "\n";
+    out << (summary.passed ? "PASSED\n" : "FAILED\n");
     out.flush();
 }
 

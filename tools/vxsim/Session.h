@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/Schedule.h"
 #include "tools/common/Scenario.h"
 
 namespace sim::image {
@@ -33,6 +34,12 @@ struct RunOptions {
     std::string pcap;       // USBPcap capture of every URB of every device
     // vextora.sys for x64, run in place of the driver built into vxsim.
     std::shared_ptr<const sim::image::ImageFile> image = nullptr;
+    // Controlled mode (sim/kernel/Schedule.h): the strategy, the record the
+    // machine fills, and the command that replays the run (printed on a
+    // failure).
+    sim::ScheduleSpec schedule;
+    std::shared_ptr<sim::ScheduleRecord> record;
+    std::string replay;
 };
 
 struct Summary {
@@ -44,6 +51,7 @@ struct Summary {
     size_t verifierReports = 0;
     size_t poolBlocksLeft = 0;
     size_t poolBytesLeft = 0;
+    std::string schedule;  // controlled mode: strategy, steps, decision hash
     bool passed = false;
 };
 

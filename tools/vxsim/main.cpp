@@ -17,6 +17,7 @@
 #include "tools/vxsim/Chaos.h"
 #include "tools/vxsim/Demo.h"
 #include "tools/vxsim/DeviceReport.h"
+#include "tools/vxsim/Explore.h"
 #include "tools/vxsim/Session.h"
 #include "vextora_version.h"
 
@@ -56,13 +57,24 @@ uint64_t ResolveSeed(uint64_t seed)
     return fresh;
 }
 
-int RunScenario(const std::string &text, const std::string &name, const vx::RunOptions &options)
+// `command` is what follows the global options in the replay command ("run FILE", "demo").
+int RunScenario(const std::string &text, const std::string &name, const std::string &command, vx::RunOptions options,
+                uint64_t maxSchedules)
 {
     vx::ParseResult parsed = vx::ParseScenario(text, name);
     if (parsed.error)
         return Usage(parsed.error->message);
     if (parsed.steps.empty())
         return Usage(name + " holds no steps");
+    if (options.schedule.Kind == sim::ScheduleKind::Exhaustive) {
+        vx::ExploreResult result = vx::Explore(parsed.steps, options, command, maxSchedules, std::cout);
+        return result.tooLarge ? vx::kExitUsage : result.failed ? vx::kExitFailed : vx::kExitPassed;
+    }
+    if (options.schedule.Controlled()) {
+        options.record = std::make_shared<sim::ScheduleRecord>();
+        options.replay = "vxsim --seed " + std::to_string(options.seed) + " --schedule " + options.schedule.Text() +
+                         " " + command;
+    }
     vx::Session session(options, std::cout);
     vx::Summary summary = session.Run(parsed.steps);
     vx::PrintSummary(summary, std::cout);
@@ -113,6 +125,14 @@ int main(int argc, char **argv)
     auto *image = app.add_option("--image", imagePath,
                                  "run vextora.sys for x64 (PATH) loaded into the simulator instead of the driver built "
                                  "into vxsim (demo, run, inspect, chaos, bench)");
+    std::string schedule;
+    auto *scheduleOption = app.add_option("--schedule", schedule,
+                                          "threaded (default), or one simulated thread at a time: random, "
+                                          "pct:DEPTH[:STEPS], exhaustive:BOUND (run), replay:STEP.OPTION,... "
+                                          "(demo, run, chaos)");
+    uint64_t maxSchedules = 20000;
+    auto *maxSchedulesOption =
+        app.add_option("--max-schedules", maxSchedules, "exhaustive: the most schedules to run (demo, run)");
 
     auto *demo = app.add_subcommand("demo", "the driver on the loopback device, from plug-in to removal");
     bool print = false;
@@ -146,6 +166,7 @@ int main(int argc, char **argv)
     chaos->add_flag("--no-yields", noYields, "no random delays at thread hand-offs");
     bool chaosJson = false;
     chaos->add_flag("--json", chaosJson, "the summary as JSON (the per-run lines are left out)");
+    chaos->add_flag("--first-failure", chaosOptions.firstFailure, "stop at the first failed run");
 
     auto *bench = app.add_subcommand("bench", "bus utilisation in virtual time and the driver's pool per request");
     vx::BenchOptions benchOptions;
@@ -200,7 +221,8 @@ int main(int argc, char **argv)
     const bool usesSeed = runsScenario || command == inspect || command == chaos || command == bench;
     for (auto [option, used] : {std::pair{seedOption, usesSeed}, std::pair{realTime, runsScenario},
                                 std::pair{trace, runsScenario}, std::pair{pcap, runsScenario},
-                                std::pair{image, usesSeed}}) {
+                                std::pair{image, usesSeed}, std::pair{scheduleOption, runsScenario || command == chaos},
+                                std::pair{maxSchedulesOption, runsScenario}}) {
         if (option->count() > 0 && !used)
             return Usage(option->get_name() + " does nothing for '" + command->get_name() +
                          (command == demo ? " --print" : "") + "'");
@@ -232,20 +254,36 @@ int main(int argc, char **argv)
         (jsonOut ? std::cerr : std::cout) << "vxsim: running the kernel image " << imagePath
                                           << " (x64), not the driver built into vxsim\n";
         chaosOptions.image = options.image;
+        chaosOptions.imagePath = imagePath;
     }
+    if (!schedule.empty()) {
+        std::string error;
+        auto spec = sim::ParseSchedule(schedule, error);
+        if (!spec)
+            return Usage("--schedule: " + error);
+        if (spec->Controlled() && options.realTime)
+            return Usage("--schedule " + schedule + " runs on the virtual clock; drop --real-time");
+        if (spec->Kind == sim::ScheduleKind::Exhaustive && !runsScenario)
+            return Usage("--schedule exhaustive is for scenarios (vxsim run FILE): a chaos run has far too many "
+                         "schedules; use pct:DEPTH");
+        options.schedule = *spec;
+        chaosOptions.schedule = *spec;
+    }
+    // The replay commands load the same image.
+    const std::string imageArgument = imagePath.empty() ? "" : "--image " + imagePath + " ";
 
     if (command == demo) {
         if (print) {
             std::cout << vx::kDemoScenario;
             return vx::kExitPassed;
         }
-        return RunScenario(vx::kDemoScenario, "demo", options);
+        return RunScenario(vx::kDemoScenario, "demo", imageArgument + "demo", options, maxSchedules);
     }
     if (command == run) {
         auto text = ReadScenario(file);
         if (!text)
             return vx::kExitUsage;
-        return RunScenario(*text, file == "-" ? "<stdin>" : file, options);
+        return RunScenario(*text, file == "-" ? "<stdin>" : file, imageArgument + "run " + file, options, maxSchedules);
     }
     if (command == chaos) {
         chaosOptions.seed = options.seed;
