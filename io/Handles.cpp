@@ -199,9 +199,15 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // removal waiting for ever. A pipe is open on one handle only, so every
     // transfer on it is this handle's. The mark comes first: a transfer sent
     // after the abort sees it and aborts the pipe itself (SendTransfer).
-    PUSBD_PIPE_INFORMATION pipe = nullptr;
-    if (PipeOfHandle(extension, fileObject, &pipe) == HandleKind::Pipe) {
+    // The pipe's record is read only in Working, seen under our count: a
+    // stop frees the configuration, and the query before it waits for this
+    // count, while one that came first has already ended every transfer.
+    if (fileObject != nullptr && fileObject->FsContext != nullptr) {
         MarkHandleCleanedUp(fileObject);
+    }
+    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    if (CurrentDeviceState(extension) == Working &&
+        PipeOfHandle(extension, fileObject, &pipe) == HandleKind::Pipe) {
         (void)AbortPipe(DeviceObject, pipe->PipeHandle);
     }
     CompleteHandleRequest(Irp, STATUS_SUCCESS);
