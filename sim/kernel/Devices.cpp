@@ -401,7 +401,15 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
+    // The walk and the reference under the lock IoDetachDevice takes, as
+    // Windows holds its device database lock: a device detached and deleted
+    // meanwhile is either not reached or kept alive by this reference.
+    Machine::Impl &k = Kernel();
+    std::lock_guard lock(k.ObjMutex);
+    PDEVICE_OBJECT top = DeviceObject;
+    while (top->AttachedDevice != nullptr) {
+        top = top->AttachedDevice;
+    }
     ReferenceDevice(top);
     return top;
 }
