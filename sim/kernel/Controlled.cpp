@@ -52,7 +52,7 @@ std::vector<std::string_view> Split(std::string_view Text, char Separator)
 
 }  // namespace
 
-std::string ScheduleSpec::Text() const
+std::string SchedulePlan::Text() const
 {
     switch (Kind) {
     case ScheduleKind::Threaded: return "threaded";
@@ -71,12 +71,12 @@ std::string ScheduleSpec::Text() const
     return "";
 }
 
-std::optional<ScheduleSpec> ParseSchedule(std::string_view Text, std::string &Error)
+std::optional<SchedulePlan> ParseSchedule(std::string_view Text, std::string &Error)
 {
     const char *usage = "threaded, random, pct:DEPTH[:STEPS], exhaustive:BOUND or replay:STEP.OPTION,...";
     std::vector<std::string_view> parts = Split(Text, ':');
     std::string_view name = parts[0];
-    ScheduleSpec spec;
+    SchedulePlan plan;
     auto fail = [&](const std::string &what) {
         Error = "schedule '" + std::string(Text) + "': " + what;
         return std::nullopt;
@@ -85,8 +85,8 @@ std::optional<ScheduleSpec> ParseSchedule(std::string_view Text, std::string &Er
         if (parts.size() != 1) {
             return fail(std::string(name) + " takes no parameter");
         }
-        spec.Kind = name == "random" ? ScheduleKind::Random : ScheduleKind::Threaded;
-        return spec;
+        plan.Kind = name == "random" ? ScheduleKind::Random : ScheduleKind::Threaded;
+        return plan;
     }
     if (name == "pct") {
         uint64_t depth = 0, steps = kDefaultPctSteps;
@@ -102,10 +102,10 @@ std::optional<ScheduleSpec> ParseSchedule(std::string_view Text, std::string &Er
         if (parts.size() == 3 && (!ParseNumber(parts[2], steps) || steps == 0)) {
             return fail("the number of steps is a positive integer");
         }
-        spec.Kind = ScheduleKind::Pct;
-        spec.Depth = static_cast<unsigned>(depth);
-        spec.Steps = steps;
-        return spec;
+        plan.Kind = ScheduleKind::Pct;
+        plan.Depth = static_cast<unsigned>(depth);
+        plan.Steps = steps;
+        return plan;
     }
     if (name == "exhaustive") {
         uint64_t bound = 0;
@@ -116,17 +116,17 @@ std::optional<ScheduleSpec> ParseSchedule(std::string_view Text, std::string &Er
             return fail("a bound above " + std::to_string(kMaxExhaustiveBound) +
                         " is too large for any scenario: the schedules grow as steps^bound");
         }
-        spec.Kind = ScheduleKind::Exhaustive;
-        spec.Bound = static_cast<unsigned>(bound);
-        return spec;
+        plan.Kind = ScheduleKind::Exhaustive;
+        plan.Bound = static_cast<unsigned>(bound);
+        return plan;
     }
     if (name == "replay") {
         if (parts.size() != 2) {
             return fail("replay lists STEP.OPTION pairs, as in replay:1204.1,1310.2");
         }
-        spec.Kind = ScheduleKind::Replay;
+        plan.Kind = ScheduleKind::Replay;
         if (parts[1].empty()) {
-            return spec;
+            return plan;
         }
         for (std::string_view item : Split(parts[1], ',')) {
             size_t dot = item.find('.');
@@ -135,12 +135,12 @@ std::optional<ScheduleSpec> ParseSchedule(std::string_view Text, std::string &Er
                 !ParseNumber(item.substr(dot + 1), option) || step == 0 || option > 0xFFFF) {
                 return fail("'" + std::string(item) + "' is not STEP.OPTION");
             }
-            if (!spec.Choices.empty() && spec.Choices.back().Step >= step) {
+            if (!plan.Choices.empty() && plan.Choices.back().Step >= step) {
                 return fail("the steps must increase");
             }
-            spec.Choices.push_back({step, static_cast<uint32_t>(option)});
+            plan.Choices.push_back({step, static_cast<uint32_t>(option)});
         }
-        return spec;
+        return plan;
     }
     return fail("unknown strategy '" + std::string(name) + "'; use " + usage);
 }
@@ -303,24 +303,24 @@ uint64_t Mix(uint64_t Hash, uint64_t Value)
 // ---------------------------------------------------------------------------
 // The controller
 // ---------------------------------------------------------------------------
-Controller::Controller(Machine::Impl &K, const ScheduleSpec &Spec, uint64_t Seed,
+Controller::Controller(Machine::Impl &K, const SchedulePlan &Plan, uint64_t Seed,
                        std::shared_ptr<ScheduleRecord> Record, uint64_t BreakAt)
-    : k_(K), spec_(Spec), record_(Record ? std::move(Record) : std::make_shared<ScheduleRecord>()), breakAt_(BreakAt)
+    : k_(K), plan_(Plan), record_(Record ? std::move(Record) : std::make_shared<ScheduleRecord>()), breakAt_(BreakAt)
 {
     record_->Hash = 0xCBF29CE484222325ull;
     // The strategy's own generator: the machine's stays the bus models' and
     // the fault injector's, drawn in the same order whatever the strategy.
     const uint64_t seed = Seed * 0x9E3779B97F4A7C15ull + 0x5C4EDu;
-    switch (spec_.Kind) {
+    switch (plan_.Kind) {
     case ScheduleKind::Random: strategy_ = std::make_unique<RandomWalk>(seed); break;
     case ScheduleKind::Pct:
-        strategy_ = std::make_unique<Pct>(spec_.Depth, spec_.Steps ? spec_.Steps : kDefaultPctSteps, seed);
+        strategy_ = std::make_unique<Pct>(plan_.Depth, plan_.Steps ? plan_.Steps : kDefaultPctSteps, seed);
         break;
     case ScheduleKind::Threaded:
     case ScheduleKind::Exhaustive:
-    case ScheduleKind::Replay: strategy_ = std::make_unique<Listed>(spec_.Choices, *record_); break;
+    case ScheduleKind::Replay: strategy_ = std::make_unique<Listed>(plan_.Choices, *record_); break;
     }
-    record_->KeepBranches = record_->KeepBranches || spec_.Kind == ScheduleKind::Exhaustive;
+    record_->KeepBranches = record_->KeepBranches || plan_.Kind == ScheduleKind::Exhaustive;
 }
 
 bool Controller::Enabled(const SimThread *T) const
@@ -580,7 +580,7 @@ std::string Controller::TrailLocked() const
     const ScheduleRecord &r = *record_;
     char hash[24];
     std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(r.Hash));
-    out << "  schedule " << spec_.Text() << ", step " << step_ << ", decision hash " << hash << "\n";
+    out << "  schedule " << plan_.Text() << ", step " << step_ << ", decision hash " << hash << "\n";
     std::unordered_map<uint64_t, const SimThread *> byId;
     for (const SimThread *t : k_.Threads) {
         byId[t->Id] = t;
@@ -617,7 +617,7 @@ std::string Controller::Summary() const
     char hash[24];
     std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(r.Hash));
     std::ostringstream out;
-    out << "schedule " << spec_.Text() << ": " << r.Steps << " steps, " << r.Switches << " switches, "
+    out << "schedule " << plan_.Text() << ": " << r.Steps << " steps, " << r.Switches << " switches, "
         << r.Preemptions << " preemptions, decision hash " << hash;
     return out.str();
 }

@@ -27,7 +27,7 @@ public:
 
 class Controller {
 public:
-    Controller(Machine::Impl &K, const ScheduleSpec &Spec, uint64_t Seed, std::shared_ptr<ScheduleRecord> Record,
+    Controller(Machine::Impl &K, const SchedulePlan &Plan, uint64_t Seed, std::shared_ptr<ScheduleRecord> Record,
                uint64_t BreakAt);
 
     // A scheduling point of the calling thread, which has the turn. Sched
@@ -59,7 +59,7 @@ public:
     // moved for minutes is a thread waiting outside the scheduler.
     void WatchLocked();
     uint64_t Step() const { return step_; }
-    const ScheduleSpec &Spec() const { return spec_; }
+    const SchedulePlan &Plan() const { return plan_; }
     // The step, hash and each thread's last decisions. Sched held.
     std::string TrailLocked() const;
     std::string Summary() const;
@@ -74,7 +74,7 @@ private:
     void TrapIfAsked(std::unique_lock<std::mutex> &Lock, SimThread *Me);
 
     Machine::Impl &k_;
-    ScheduleSpec spec_;
+    SchedulePlan plan_;
     std::unique_ptr<Strategy> strategy_;
     std::shared_ptr<ScheduleRecord> record_;
     bool active_ = true;

@@ -77,7 +77,7 @@ struct MachineOptions {
     // Threaded (the default), or a controlled mode: one simulated thread at
     // a time, the next one chosen by a strategy at every scheduling point
     // (Schedule.h). Controlled mode needs the virtual clock.
-    ScheduleSpec Schedule;
+    SchedulePlan Schedule;
     // Controlled mode: filled with the run's decisions as it goes; may be
     // null. Outlives the machine.
     std::shared_ptr<ScheduleRecord> Record;

@@ -31,7 +31,7 @@ struct ScheduleChoice {
     bool operator==(const ScheduleChoice &) const = default;
 };
 
-struct ScheduleSpec {
+struct SchedulePlan {
     ScheduleKind Kind = ScheduleKind::Threaded;
     unsigned Depth = 0;    // Pct: the bug depth, D - 1 priority change points
     uint64_t Steps = 0;    // Pct: change points fall in steps 1..Steps
@@ -39,7 +39,7 @@ struct ScheduleSpec {
     std::vector<ScheduleChoice> Choices;  // Exhaustive and Replay
 
     bool Controlled() const { return Kind != ScheduleKind::Threaded; }
-    // The text that ParseSchedule turns back into this spec.
+    // The text that ParseSchedule turns back into this plan.
     std::string Text() const;
 };
 
@@ -50,7 +50,7 @@ inline constexpr unsigned kMaxExhaustiveBound = 4;
 // "threaded", "random", "pct:D", "pct:D:STEPS", "exhaustive:B",
 // "replay:STEP.OPTION,..." (also "replay:" for the default scheduler).
 // Anything else: nullopt and a message in Error.
-std::optional<ScheduleSpec> ParseSchedule(std::string_view Text, std::string &Error);
+std::optional<SchedulePlan> ParseSchedule(std::string_view Text, std::string &Error);
 
 // What a controlled run decided. The machine fills it as it runs; it
 // outlives the machine (MachineOptions::ScheduleRecord).

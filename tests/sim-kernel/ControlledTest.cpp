@@ -19,11 +19,11 @@ struct RaceOutcome {
 
 // Two threads each add 1 to two counters `rounds` times: once with a read
 // and a separate write (the race), once under a spin lock.
-RaceOutcome RunRace(const sim::ScheduleSpec &spec, uint64_t seed, LONG kRounds = 3)
+RaceOutcome RunRace(const sim::SchedulePlan &plan, uint64_t seed, LONG kRounds = 3)
 {
     sim::MachineOptions options;
     options.Seed = seed;
-    options.Schedule = spec;
+    options.Schedule = plan;
     options.Record = std::make_shared<sim::ScheduleRecord>();
     RaceOutcome outcome;
     {
@@ -53,12 +53,12 @@ RaceOutcome RunRace(const sim::ScheduleSpec &spec, uint64_t seed, LONG kRounds =
     return outcome;
 }
 
-sim::ScheduleSpec Parse(const char *text)
+sim::SchedulePlan Parse(const char *text)
 {
     std::string error;
-    auto spec = sim::ParseSchedule(text, error);
-    EXPECT_TRUE(spec.has_value()) << error;
-    return spec.value_or(sim::ScheduleSpec{});
+    auto plan = sim::ParseSchedule(text, error);
+    EXPECT_TRUE(plan.has_value()) << error;
+    return plan.value_or(sim::SchedulePlan{});
 }
 
 TEST(Controlled, PctFindsTheLostUpdateTheDefaultScheduleNeverMakesAndEachRunReplays)
@@ -106,21 +106,21 @@ TEST(Controlled, ExhaustiveSearchWithinABound)
 {
     constexpr LONG kRounds = 1;
     for (unsigned bound : {0u, 1u}) {
-        sim::ScheduleSpec spec;
-        spec.Kind = sim::ScheduleKind::Exhaustive;
-        spec.Bound = bound;
+        sim::SchedulePlan plan;
+        plan.Kind = sim::ScheduleKind::Exhaustive;
+        plan.Bound = bound;
         const sim::ScheduleExplorer explorer(bound);
         uint64_t schedules = 0, lost = 0;
         std::set<uint64_t> hashes;
         for (;;) {
-            const RaceOutcome run = RunRace(spec, 1, kRounds);
+            const RaceOutcome run = RunRace(plan, 1, kRounds);
             ++schedules;
             ASSERT_EQ(run.record.Diverged, "");
             ASSERT_LE(run.record.Preemptions, bound);
             EXPECT_EQ(run.locked, 2 * kRounds);
             lost += run.unlocked != 2 * kRounds ? 1 : 0;
             hashes.insert(run.record.Hash);
-            if (!explorer.Next(run.record, spec.Choices) || schedules == 500) {
+            if (!explorer.Next(run.record, plan.Choices) || schedules == 500) {
                 break;
             }
         }
@@ -139,9 +139,9 @@ TEST(Controlled, ScheduleTexts)
     for (const char *good : {"threaded", "random", "pct:1", "pct:3", "pct:2:500", "exhaustive:0", "exhaustive:2",
                              "replay:", "replay:4.1,10.2"}) {
         std::string error;
-        auto spec = sim::ParseSchedule(good, error);
-        ASSERT_TRUE(spec.has_value()) << good << ": " << error;
-        EXPECT_EQ(spec->Text(), good);
+        auto plan = sim::ParseSchedule(good, error);
+        ASSERT_TRUE(plan.has_value()) << good << ": " << error;
+        EXPECT_EQ(plan->Text(), good);
     }
     struct Bad {
         const char *text;

@@ -21,7 +21,7 @@ TEST(Orders, EachScenarioPassesUnderPct)
     ASSERT_GE(files.size(), 6u);
     std::sort(files.begin(), files.end());
     std::string error;
-    const sim::ScheduleSpec pct = sim::ParseSchedule("pct:3", error).value();
+    const sim::SchedulePlan pct = sim::ParseSchedule("pct:3", error).value();
     for (const auto &file : files) {
         std::ifstream in(file);
         std::stringstream text;

@@ -34,7 +34,7 @@ struct ChaosOptions {
     // vextora.sys for x64, run in place of the driver built into vxsim.
     std::shared_ptr<const sim::image::ImageFile> image = nullptr;
     std::string imagePath;  // the image as named on the command line, for the replay command
-    sim::ScheduleSpec schedule;  // threaded, or a controlled mode's strategy
+    sim::SchedulePlan schedule;  // threaded, or a controlled mode's strategy
     bool firstFailure = false;   // RunChaosSeeds stops at the first failed run
 };
 

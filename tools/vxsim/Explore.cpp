@@ -28,7 +28,7 @@ ExploreResult Explore(const std::vector<Step> &steps, const RunOptions &options,
         one.schedule.Choices = choices;
         one.record = std::make_shared<sim::ScheduleRecord>();
         one.record->KeepBranches = true;
-        sim::ScheduleSpec replay;
+        sim::SchedulePlan replay;
         replay.Kind = sim::ScheduleKind::Replay;
         replay.Choices = choices;
         one.replay = "vxsim --seed " + std::to_string(options.seed) + " --schedule " + replay.Text() + " " + command;

@@ -37,7 +37,7 @@ struct RunOptions {
     // Controlled mode (sim/kernel/Schedule.h): the strategy, the record the
     // machine fills, and the command that replays the run (printed on a
     // failure).
-    sim::ScheduleSpec schedule;
+    sim::SchedulePlan schedule;
     std::shared_ptr<sim::ScheduleRecord> record;
     std::string replay;
 };

@@ -258,16 +258,16 @@ int main(int argc, char **argv)
     }
     if (!schedule.empty()) {
         std::string error;
-        auto spec = sim::ParseSchedule(schedule, error);
-        if (!spec)
+        auto plan = sim::ParseSchedule(schedule, error);
+        if (!plan)
             return Usage("--schedule: " + error);
-        if (spec->Controlled() && options.realTime)
+        if (plan->Controlled() && options.realTime)
             return Usage("--schedule " + schedule + " runs on the virtual clock; drop --real-time");
-        if (spec->Kind == sim::ScheduleKind::Exhaustive && !runsScenario)
+        if (plan->Kind == sim::ScheduleKind::Exhaustive && !runsScenario)
             return Usage("--schedule exhaustive is for scenarios (vxsim run FILE): a chaos run has far too many "
                          "schedules; use pct:DEPTH");
-        options.schedule = *spec;
-        chaosOptions.schedule = *spec;
+        options.schedule = *plan;
+        chaosOptions.schedule = *plan;
     }
     // The replay commands load the same image.
     const std::string imageArgument = imagePath.empty() ? "" : "--image " + imagePath + " ";
