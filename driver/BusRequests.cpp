@@ -1,5 +1,6 @@
 #include "driver/Driver.h"
 #include "driver/PoolPointer.h"
+#include "driver/UrbBuilders.h"
 
 namespace {
 
@@ -53,10 +54,8 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb.Get(), sizeof(struct _URB_PIPE_REQUEST));
-    urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-    urb->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    urb->UrbPipeRequest.PipeHandle = Pipe->PipeHandle;
+    BuildPipeRequest(&urb->UrbPipeRequest, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+                     Pipe->PipeHandle);
 
     const NTSTATUS status = SubmitUrbSync(DeviceObject, urb.Get());
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
@@ -67,10 +66,7 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
     // On the stack rather than in pool: an abort is what lets a power-down,
     // a PnP query or a cleanup finish, so it must not depend on free memory.
     struct _URB_PIPE_REQUEST urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    urb.Hdr.Length = sizeof(urb);
-    urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-    urb.PipeHandle = PipeHandle;
+    BuildPipeRequest(&urb, URB_FUNCTION_ABORT_PIPE, PipeHandle);
     return SubmitUrbSync(DeviceObject, reinterpret_cast<PURB>(&urb));
 }
 

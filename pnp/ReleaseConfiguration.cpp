@@ -1,6 +1,7 @@
 #include "pnp/Pnp.h"
 #include "driver/Driver.h"
 #include "driver/PoolPointer.h"
+#include "driver/UrbBuilders.h"
 
 // From HandleStopDevice, after ReleaseConfiguration. PASSIVE_LEVEL, blocks.
 // Returns the unconfigure request's status, or STATUS_INSUFFICIENT_RESOURCES.
@@ -10,11 +11,7 @@ NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject)
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb.Get(), sizeof(struct _URB_SELECT_CONFIGURATION));
-    urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    // No descriptor: back to the unconfigured state (USB 2.0, 9.4.7).
-    urb->UrbSelectConfiguration.ConfigurationDescriptor = nullptr;
+    BuildDeconfigureRequest(urb.Get());
     return SubmitUrbSync(DeviceObject, urb.Get());
 }
 
