@@ -2,6 +2,10 @@
 #include "idle/Idle.h"
 #include "wmi/Wmi.h"
 
+// {9A655975-1560-4E63-9577-3524A0394D23}
+const GUID VextoraInterfaceClassGuid = {
+    0x9a655975, 0x1560, 0x4e63, {0x95, 0x77, 0x35, 0x24, 0xa0, 0x39, 0x4d, 0x23}};
+
 namespace {
 
 // Fixed location of the one setting; it is not derived from the service's

@@ -10,7 +10,7 @@ constexpr ULONG kDeviceDescriptorLength = 18;
 
 // Builds and submits a GET_DESCRIPTOR_FROM_DEVICE request for index 0,
 // language 0. Transferred receives the byte count the bus driver reports.
-NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorType, PVOID Buffer,
+[[nodiscard]] NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorType, PVOID Buffer,
                         ULONG Length, ULONG *Transferred)
 {
     BuildDescriptorRequest(Urb, DescriptorType, 0, 0, Buffer, Length);
@@ -26,10 +26,6 @@ PURB AllocateDescriptorRequest()
 
 }  // namespace
 
-// From HandleStartDevice, after the lower drivers completed the start.
-// PASSIVE_LEVEL, blocks. Returns the first failing step's status
-// (STATUS_INSUFFICIENT_RESOURCES, a bus status, STATUS_DEVICE_DATA_ERROR
-// for a malformed configuration descriptor), else SelectInterfaces' status.
 NTSTATUS ReadDescriptorsAndConfigure(PDEVICE_OBJECT DeviceObject)
 {
     PoolPointer<URB> urb(AllocateDescriptorRequest());
@@ -53,11 +49,6 @@ NTSTATUS ReadDescriptorsAndConfigure(PDEVICE_OBJECT DeviceObject)
     return ConfigureDevice(DeviceObject);
 }
 
-// From ReadDescriptorsAndConfigure. PASSIVE_LEVEL, blocks. Reads the
-// configuration descriptor at index 0 (header, then wTotalLength bytes),
-// refuses a malformed one with STATUS_DEVICE_DATA_ERROR before
-// storing anything, stores it as ConfigurationDescriptor with
-// RemoteWakeSupported and returns SelectInterfaces' status.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
