@@ -12,7 +12,7 @@ using ClassRequest = struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST;
 
 // Submits one class request with wValue and wIndex 0 and returns the bus
 // status; *Received is the length the bus left in the request block.
-NTSTATUS SubmitClassRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG TransferFlags, UCHAR Request,
+[[nodiscard]] NTSTATUS SubmitClassRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG TransferFlags, UCHAR Request,
                             ULONG Length, PVOID Buffer, PULONG Received)
 {
     PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(ClassRequest)));

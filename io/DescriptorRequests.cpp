@@ -13,7 +13,7 @@ using DescriptorRequest = struct _URB_CONTROL_DESCRIPTOR_REQUEST;
 constexpr ULONG DeviceDescriptorLength = 18;
 constexpr ULONG StringProbeLength = 4;
 
-NTSTATUS ReturnAnswer(AnswerLength Answer, const UCHAR *Source, ULONG OutputLength, PVOID SystemBuffer,
+[[nodiscard]] NTSTATUS ReturnAnswer(AnswerLength Answer, const UCHAR *Source, ULONG OutputLength, PVOID SystemBuffer,
                       PULONG Information)
 {
     if (Answer.Verdict != AnswerVerdict::Accepted) {

@@ -7,7 +7,7 @@
 
 namespace {
 
-bool IsTransferPipe(const USBD_PIPE_INFORMATION *Pipe)
+[[nodiscard]] bool IsTransferPipe(const USBD_PIPE_INFORMATION *Pipe)
 {
     return Pipe->PipeType == UsbdPipeTypeBulk || Pipe->PipeType == UsbdPipeTypeInterrupt;
 }
@@ -15,7 +15,7 @@ bool IsTransferPipe(const USBD_PIPE_INFORMATION *Pipe)
 // A read needs an IN endpoint and a write an OUT one (USB 2.0, 9.6.6): the
 // other way round the device would be sent the caller's read buffer, or the
 // caller's write buffer overwritten.
-bool DirectionMatches(const USBD_PIPE_INFORMATION *Pipe, bool Read)
+[[nodiscard]] bool DirectionMatches(const USBD_PIPE_INFORMATION *Pipe, bool Read)
 {
     return (USB_ENDPOINT_DIRECTION_IN(Pipe->EndpointAddress) != 0) == Read;
 }
@@ -39,7 +39,7 @@ ULONG BytesMoved(const struct _URB_BULK_OR_INTERRUPT_TRANSFER &Transfer, NTSTATU
 // the IRP is the lower driver's, else the status to refuse it with. The
 // caller holds an I/O count across the call, which keeps Pipe (and the
 // configuration it lives in) valid for the recovery after a refused transfer.
-NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp)
+[[nodiscard]] NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const bool read = stack->MajorFunction == IRP_MJ_READ;
@@ -113,6 +113,7 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
     // marks the handle before its abort, so a transfer the abort missed sees
     // the mark here. The pipe is this handle's alone.
     if (HandleCleanedUp(fileObject)) {
+        // Nobody is left to tell: the handle is being closed.
         (void)AbortPipe(DeviceObject, pipe->PipeHandle);
     }
 
@@ -121,6 +122,7 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
     // device needs none.
     if (!NT_SUCCESS(lower) && lower != STATUS_CANCELLED && lower != STATUS_DEVICE_NOT_CONNECTED) {
         if (!NT_SUCCESS(ResetPipe(DeviceObject, pipe))) {
+            // The last resort; the next transfer reports whatever is left.
             (void)ResetDevice(DeviceObject);
         }
     }
