@@ -15,14 +15,14 @@ T *AllocateNonPaged(SIZE_T Bytes)
 // Owns one object that Free gives back, or nothing. Move-only; the owner
 // frees on destruction at any IRQL its Free allows, unless Release has
 // handed the object on.
-template <typename T, typename Free>
+template <typename T, void (*Free)(T *)>
 class Owner {
 public:
     explicit Owner(T *Pointer = nullptr) : Pointer_(Pointer) {}
     ~Owner()
     {
         if (Pointer_ != nullptr) {
-            Free::Dispose(Pointer_);
+            Free(Pointer_);
         }
     }
     Owner(Owner &&Other) : Pointer_(Other.Release()) {}
@@ -53,17 +53,18 @@ private:
     T *Pointer_;
 };
 
-struct FreePoolBlock {
-    static void Dispose(PVOID Block) { ExFreePool(Block); }
-};
+// How each owner gives its object back.
+template <typename T>
+void FreePoolBlock(T *Block)
+{
+    ExFreePool(Block);
+}
 
-struct FreeMdl {
-    static void Dispose(PMDL Mdl) { IoFreeMdl(Mdl); }
-};
+inline void FreeMdl(PMDL Mdl) { IoFreeMdl(Mdl); }
 
 // A block of AllocateNonPaged (or of any pool allocation freed by ExFreePool).
 template <typename T>
-using PoolPointer = Owner<T, FreePoolBlock>;
+using PoolPointer = Owner<T, FreePoolBlock<T>>;
 
 // An MDL of IoAllocateMdl.
 using MdlPointer = Owner<MDL, FreeMdl>;
