@@ -12,8 +12,8 @@ enum class BusRequestKind { DeviceIo, PortRequest };
 // Sends one internal device-control request to the lower device and waits
 // for it. The I/O manager owns and frees the IRP; the event and status block
 // stay valid because we return only after the IRP has completed.
-[[nodiscard]] NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID Argument1,
-                          BusRequestKind Kind)
+[[nodiscard]] NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode,
+                                        PVOID Argument1, BusRequestKind Kind)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -47,7 +47,8 @@ enum class BusRequestKind { DeviceIo, PortRequest };
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
-    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, BusRequestKind::DeviceIo);
+    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb,
+                            BusRequestKind::DeviceIo);
 }
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
