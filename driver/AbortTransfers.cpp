@@ -44,6 +44,7 @@ VOID AbortTransfersAndWait(DeviceExtension *Extension, PKEVENT Drained)
     LARGE_INTEGER interval;
     interval.QuadPart = -100LL * 10000;  // 100 ms, relative
     do {
+        // An abort that could not be sent now is sent again next round.
         (void)AbortPendingTransfers(Extension);
     } while (KeWaitForSingleObject(Drained, Executive, KernelMode, FALSE, &interval) == STATUS_TIMEOUT);
 }

@@ -1,16 +1,19 @@
 #include "driver/Driver.h"
 #include "driver/PoolPointer.h"
+#include "driver/UrbBuilders.h"
 
 namespace {
 
-// Whether a bus request holds a count of device I/O while it is out.
-enum class Counted { DeviceIo, No };
+// What a bus request is to the I/O accounting while it is out: a URB for
+// the device is device I/O, which a power-down from D0 waits for (it holds a
+// BeginDeviceIo count); a request about the hub's port holds none.
+enum class BusRequestKind { DeviceIo, PortRequest };
 
 // Sends one internal device-control request to the lower device and waits
 // for it. The I/O manager owns and frees the IRP; the event and status block
 // stay valid because we return only after the IRP has completed.
-NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID Argument1,
-                          Counted Count)
+[[nodiscard]] NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode,
+                                        PVOID Argument1, BusRequestKind Kind)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -25,7 +28,7 @@ NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID
     }
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Argument1;
 
-    if (Count == Counted::DeviceIo) {
+    if (Kind == BusRequestKind::DeviceIo) {
         BeginDeviceIo(Extension);
     }
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, irp);
@@ -34,7 +37,7 @@ NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID
         (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = ioStatus.Status;
     }
-    if (Count == Counted::DeviceIo) {
+    if (Kind == BusRequestKind::DeviceIo) {
         EndDeviceIo(Extension);
     }
     return status;
@@ -44,7 +47,8 @@ NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
-    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, Counted::DeviceIo);
+    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb,
+                            BusRequestKind::DeviceIo);
 }
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
@@ -53,10 +57,8 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb.Get(), sizeof(struct _URB_PIPE_REQUEST));
-    urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-    urb->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    urb->UrbPipeRequest.PipeHandle = Pipe->PipeHandle;
+    BuildPipeRequest(&urb->UrbPipeRequest, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+                     Pipe->PipeHandle);
 
     const NTSTATUS status = SubmitUrbSync(DeviceObject, urb.Get());
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
@@ -67,10 +69,7 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
     // On the stack rather than in pool: an abort is what lets a power-down,
     // a PnP query or a cleanup finish, so it must not depend on free memory.
     struct _URB_PIPE_REQUEST urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    urb.Hdr.Length = sizeof(urb);
-    urb.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-    urb.PipeHandle = PipeHandle;
+    BuildPipeRequest(&urb, URB_FUNCTION_ABORT_PIPE, PipeHandle);
     return SubmitUrbSync(DeviceObject, reinterpret_cast<PURB>(&urb));
 }
 
@@ -78,13 +77,13 @@ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
     *PortStatus = 0;
     return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_GET_PORT_STATUS,
-                            PortStatus, Counted::No);
+                            PortStatus, BusRequestKind::PortRequest);
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
 {
     return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_RESET_PORT, nullptr,
-                            Counted::No);
+                            BusRequestKind::PortRequest);
 }
 
 NTSTATUS ResetDevice(PDEVICE_OBJECT DeviceObject)

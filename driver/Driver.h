@@ -35,7 +35,7 @@ VOID EndDeviceIo(DeviceExtension *Extension);
 // pipe counters are left as they are. PASSIVE_LEVEL; blocks for the abort
 // requests. FALSE when an abort could not be sent for want of resources, so
 // the caller should try again.
-BOOLEAN AbortPendingTransfers(DeviceExtension *Extension);
+[[nodiscard]] BOOLEAN AbortPendingTransfers(DeviceExtension *Extension);
 // Aborts the pending transfers and waits until Drained is signalled,
 // aborting again every 100 ms until then. Drained is set when the last of
 // the I/O the caller drains has ended (NoIoInFlightEvent, NoDeviceIoEvent).

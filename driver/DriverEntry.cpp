@@ -4,12 +4,6 @@
 #include "power/Power.h"
 #include "wmi/Wmi.h"
 
-UNICODE_STRING SavedRegistryPath;
-
-// {9A655975-1560-4E63-9577-3524A0394D23}
-const GUID VextoraInterfaceClassGuid = {
-    0x9a655975, 0x1560, 0x4e63, {0x95, 0x77, 0x35, 0x24, 0xa0, 0x39, 0x4d, 0x23}};
-
 // The system's entry point. PASSIVE_LEVEL, system thread. Returns
 // STATUS_SUCCESS with the dispatch table, DriverUnload and AddDevice
 // installed; STATUS_INSUFFICIENT_RESOURCES (no pool for the registry path

@@ -1,5 +1,7 @@
 #include "driver/Driver.h"
 
+UNICODE_STRING SavedRegistryPath;
+
 namespace {
 
 // Longest key path QueryRegistryDword accepts, in characters.

@@ -27,13 +27,21 @@ VOID StopIdleDetection(DeviceExtension *Extension);
 // schedules the next check itself when its tick queued no work).
 VOID ArmIdleTimer(DeviceExtension *Extension);
 VOID CancelIdleTimer(DeviceExtension *Extension);
+// The end of each IdleTimerDpcRoutine run (DISPATCH_LEVEL, from that DPC
+// only): schedules the next check while detection is active, unless the
+// tick queued work (WorkQueued) and nobody asked for an arming meanwhile;
+// otherwise ends the timer's cycle and sets NoIdleTimerEvent.
+VOID ContinueIdleTimerCycle(DeviceExtension *Extension, BOOLEAN WorkQueued);
 // Any IRQL up to DISPATCH_LEVEL; never blocks. Cancels the outstanding idle
 // request unless the device can still suspend (no handle open, no request
 // in flight); the caller must hold a handle or an I/O count for that.
 VOID CancelIdleRequest(DeviceExtension *Extension);
 // TRUE when no handle is open and no request is in flight, read without a
 // lock. Any IRQL.
-BOOLEAN CanSuspend(DeviceExtension *Extension);
+[[nodiscard]] inline BOOLEAN CanSuspend(DeviceExtension *Extension)
+{
+    return ReadNoFence(&Extension->OpenHandleCount) == 0 && ReadNoFence(&Extension->OutstandingIo) == 1;
+}
 
 // The idle machinery, exposed for the routines that call it.
 // DPC of IdleTimer (DISPATCH_LEVEL); deferred context the device object.

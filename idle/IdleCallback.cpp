@@ -10,6 +10,8 @@ VOID IdleNotificationCallback(PVOID Context)
         return;
     }
     if (extension->RemoteWakeSupported != 0) {
+        // Without wake-up armed the device still suspends; an open or a
+        // request brings it back.
         (void)IssueWaitWake(extension);
     }
     auto *context = static_cast<IdlePowerContext *>(
@@ -43,6 +45,7 @@ VOID IdleNotificationCallback(PVOID Context)
     // with a handle open and no request left to bring it back.
     if (InterlockedExchange(&extension->IdlePowerDownState, 0) == 2 &&
         CurrentDevicePower(extension) != PowerDeviceD0) {
+        // Refused, it is retried by RequestDevicePowerUp itself.
         (void)RequestDevicePowerUp(extension);
     }
     DecrementIoCount(extension);

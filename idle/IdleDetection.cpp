@@ -1,35 +1,7 @@
 #include "driver/Driver.h"
 #include "idle/Idle.h"
 
-// The idle timer is one-shot. Each arming is accounted for in
-// IdleTimerRunning from KeSetTimerEx until KeCancelTimer takes it back
-// (TRUE: it never expired, so its DPC will not run) or until the end of the
-// DPC it queued, which may carry it on by arming the timer again. The timer
-// is armed from outside the DPC only when no arming is running: an arming
-// whose DPC has expired but not yet run is indistinguishable from none at
-// all, and a second expiry while the DPC is still queued would be swallowed
-// by the queue. StopIdleDetection can therefore wait for the DPC on
-// NoIdleTimerEvent, with nothing newer than Windows 2000.
-
 namespace {
-
-// IdleTimerLock held.
-VOID SetIdleTimerLocked(DeviceExtension *Extension)
-{
-    LARGE_INTEGER dueTime;
-    dueTime.QuadPart = IdleCheckDueTime;
-    (void)KeSetTimerEx(&Extension->IdleTimer, dueTime, 0, &Extension->IdleTimerDpc);
-}
-
-// IdleTimerLock held. The event is set under the lock so that no arming can
-// come between the count and the event; whoever waits on the event takes the
-// lock once more before it lets the device go.
-VOID EndTimerCycleLocked(DeviceExtension *Extension)
-{
-    Extension->IdleTimerRunning = 0;
-    Extension->IdleTimerRearm = 0;
-    KeSetEvent(&Extension->NoIdleTimerEvent, IO_NO_INCREMENT, FALSE);
-}
 
 // Hands NoIdleWorkEvent back to the next tick. The event is set before the
 // flag is cleared: a tick in between sees the flag and leaves the event alone.
@@ -97,38 +69,6 @@ VOID StopIdleDetection(DeviceExtension *Extension)
     KeReleaseSpinLock(&Extension->IdleTimerLock, oldIrql);
 }
 
-VOID ArmIdleTimer(DeviceExtension *Extension)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&Extension->IdleTimerLock, &oldIrql);
-    if (ReadULongNoFence(&Extension->IdleSuspendActive) != 0) {
-        if (Extension->IdleTimerRunning == 0) {
-            Extension->IdleTimerRunning = 1;
-            KeClearEvent(&Extension->NoIdleTimerEvent);
-            SetIdleTimerLocked(Extension);
-        } else {
-            Extension->IdleTimerRearm = 1;
-        }
-    }
-    KeReleaseSpinLock(&Extension->IdleTimerLock, oldIrql);
-}
-
-VOID CancelIdleTimer(DeviceExtension *Extension)
-{
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&Extension->IdleTimerLock, &oldIrql);
-    Extension->IdleTimerRearm = 0;
-    if (KeCancelTimer(&Extension->IdleTimer)) {
-        EndTimerCycleLocked(Extension);
-    }
-    KeReleaseSpinLock(&Extension->IdleTimerLock, oldIrql);
-}
-
-BOOLEAN CanSuspend(DeviceExtension *Extension)
-{
-    return ReadNoFence(&Extension->OpenHandleCount) == 0 && ReadNoFence(&Extension->OutstandingIo) == 1;
-}
-
 VOID NTAPI IdleTimerDpcRoutine(PKDPC /*Dpc*/, PVOID DeferredContext, PVOID /*SystemArgument1*/,
                                PVOID /*SystemArgument2*/)
 {
@@ -151,16 +91,7 @@ VOID NTAPI IdleTimerDpcRoutine(PKDPC /*Dpc*/, PVOID DeferredContext, PVOID /*Sys
 
     // The worker decides about the next check: a request it sends keeps the
     // timer off until the request ends. Anything else carries this cycle on.
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&extension->IdleTimerLock, &oldIrql);
-    if (ReadULongNoFence(&extension->IdleSuspendActive) != 0 &&
-        (!workQueued || extension->IdleTimerRearm != 0)) {
-        extension->IdleTimerRearm = 0;
-        SetIdleTimerLocked(extension);
-    } else {
-        EndTimerCycleLocked(extension);
-    }
-    KeReleaseSpinLock(&extension->IdleTimerLock, oldIrql);
+    ContinueIdleTimerCycle(extension, workQueued);
 }
 
 VOID NTAPI IdleWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
@@ -168,6 +99,8 @@ VOID NTAPI IdleWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
     DeviceExtension *extension = ExtensionOf(DeviceObject);
 
     if (ReadULongNoFence(&extension->IdleSuspendActive) != 0 && CanSuspend(extension)) {
+        // Whatever the outcome, the timer is armed again by the request's
+        // end or, when nothing was sent, by SubmitIdleRequest itself.
         (void)SubmitIdleRequest(extension);
     } else {
         ArmIdleTimer(extension);

@@ -115,6 +115,7 @@ NTSTATUS NTAPI IdleRequestCompletion(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, 
     if (InterlockedCompareExchange(&extension->IdlePowerDownState, 2, 1) != 1 &&
         !NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && status != STATUS_POWER_STATE_INVALID &&
         CurrentDevicePower(extension) != PowerDeviceD0) {
+        // Refused, it is retried by RequestDevicePowerUp itself.
         (void)RequestDevicePowerUp(extension);
     }
 

@@ -1,9 +1,10 @@
 // The three class-specific requests: read block and read from the interface,
 // write to the recipient Other.
 #include "driver/Driver.h"
+#include "driver/PoolPointer.h"
+#include "driver/UrbBuilders.h"
 #include "io/ControlAnswers.h"
 #include "io/Io.h"
-#include "io/PoolBlock.h"
 
 namespace {
 
@@ -11,28 +12,16 @@ using ClassRequest = struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST;
 
 // Submits one class request with wValue and wIndex 0 and returns the bus
 // status; *Received is the length the bus left in the request block.
-NTSTATUS SubmitClassRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG TransferFlags, UCHAR Request,
+[[nodiscard]] NTSTATUS SubmitClassRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG TransferFlags, UCHAR Request,
                             ULONG Length, PVOID Buffer, PULONG Received)
 {
-    PoolBlock<URB> urb(sizeof(ClassRequest));
+    PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(ClassRequest)));
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb.Get(), sizeof(ClassRequest));
-    ClassRequest &request = urb->UrbControlVendorClassRequest;
-    request.Hdr.Length = sizeof(ClassRequest);
-    request.Hdr.Function = Function;
-    request.TransferFlags = TransferFlags;
-    request.TransferBufferLength = Length;
-    request.TransferBuffer = Buffer;
-    request.TransferBufferMDL = nullptr;
-    request.UrbLink = nullptr;
-    request.RequestTypeReservedBits = 0;
-    request.Request = Request;
-    request.Value = 0;
-    request.Index = 0;
+    BuildClassRequest(urb.Get(), Function, TransferFlags, Request, Buffer, Length);
     NTSTATUS status = SubmitUrbSync(DeviceObject, urb.Get());
-    *Received = request.TransferBufferLength;
+    *Received = urb->UrbControlVendorClassRequest.TransferBufferLength;
     return status;
 }
 
@@ -48,7 +37,7 @@ NTSTATUS HandleClassReadBlock(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, P
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG stagingLength = OutputLength + 2;
-    PoolBlock<UCHAR> staging(stagingLength);
+    PoolPointer<UCHAR> staging(AllocateNonPaged<UCHAR>(stagingLength));
     if (!staging) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -1,9 +1,10 @@
 // Fresh copies of the device descriptor and of string descriptors, read from
 // the device for each request.
 #include "driver/Driver.h"
+#include "driver/PoolPointer.h"
+#include "driver/UrbBuilders.h"
 #include "io/ControlAnswers.h"
 #include "io/Io.h"
-#include "io/PoolBlock.h"
 
 namespace {
 
@@ -12,23 +13,7 @@ using DescriptorRequest = struct _URB_CONTROL_DESCRIPTOR_REQUEST;
 constexpr ULONG DeviceDescriptorLength = 18;
 constexpr ULONG StringProbeLength = 4;
 
-void FillDescriptorRequest(PURB Urb, UCHAR DescriptorType, UCHAR Index, USHORT LanguageId, ULONG Length,
-                           PVOID Buffer)
-{
-    RtlZeroMemory(Urb, sizeof(DescriptorRequest));
-    DescriptorRequest &request = Urb->UrbControlDescriptorRequest;
-    request.Hdr.Length = sizeof(DescriptorRequest);
-    request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    request.TransferBufferLength = Length;
-    request.TransferBuffer = Buffer;
-    request.TransferBufferMDL = nullptr;
-    request.UrbLink = nullptr;
-    request.Index = Index;
-    request.DescriptorType = DescriptorType;
-    request.LanguageId = LanguageId;
-}
-
-NTSTATUS ReturnAnswer(AnswerLength Answer, const UCHAR *Source, ULONG OutputLength, PVOID SystemBuffer,
+[[nodiscard]] NTSTATUS ReturnAnswer(AnswerLength Answer, const UCHAR *Source, ULONG OutputLength, PVOID SystemBuffer,
                       PULONG Information)
 {
     if (Answer.Verdict != AnswerVerdict::Accepted) {
@@ -47,15 +32,15 @@ NTSTATUS ReturnAnswer(AnswerLength Answer, const UCHAR *Source, ULONG OutputLeng
 NTSTATUS HandleGetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
                                    PULONG Information)
 {
-    PoolBlock<UCHAR> descriptor(DeviceDescriptorLength);
+    PoolPointer<UCHAR> descriptor(AllocateNonPaged<UCHAR>(DeviceDescriptorLength));
     if (!descriptor) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    PoolBlock<URB> urb(sizeof(DescriptorRequest));
+    PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(DescriptorRequest)));
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    FillDescriptorRequest(urb.Get(), USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, DeviceDescriptorLength, descriptor.Get());
+    BuildDescriptorRequest(urb.Get(), USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor.Get(), DeviceDescriptorLength);
     NTSTATUS status = SubmitUrbSync(DeviceObject, urb.Get());
     if (status != STATUS_SUCCESS) {
         return status;
@@ -74,7 +59,7 @@ NTSTATUS HandleGetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLeng
 NTSTATUS HandleGetStringDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
                                    PULONG Information)
 {
-    PoolBlock<URB> urb(sizeof(DescriptorRequest));
+    PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(DescriptorRequest)));
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -84,7 +69,7 @@ NTSTATUS HandleGetStringDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLeng
 
     // The first read learns bLength only.
     UCHAR probe[StringProbeLength] = {};
-    FillDescriptorRequest(urb.Get(), USB_STRING_DESCRIPTOR_TYPE, index, languageId, StringProbeLength, probe);
+    BuildDescriptorRequest(urb.Get(), USB_STRING_DESCRIPTOR_TYPE, index, languageId, probe, StringProbeLength);
     NTSTATUS status = SubmitUrbSync(DeviceObject, urb.Get());
     if (status != STATUS_SUCCESS) {
         return status;
@@ -95,11 +80,11 @@ NTSTATUS HandleGetStringDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLeng
         return STATUS_DEVICE_DATA_ERROR;
     }
 
-    PoolBlock<UCHAR> descriptor(size.Length);
+    PoolPointer<UCHAR> descriptor(AllocateNonPaged<UCHAR>(size.Length));
     if (!descriptor) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    FillDescriptorRequest(urb.Get(), USB_STRING_DESCRIPTOR_TYPE, index, languageId, size.Length, descriptor.Get());
+    BuildDescriptorRequest(urb.Get(), USB_STRING_DESCRIPTOR_TYPE, index, languageId, descriptor.Get(), size.Length);
     status = SubmitUrbSync(DeviceObject, urb.Get());
     if (status != STATUS_SUCCESS) {
         return status;

@@ -11,7 +11,7 @@ namespace {
 constexpr ULONG StringRequestInputLength = 4;
 static_assert(sizeof(VEXTORA_STRING_REQUEST) == StringRequestInputLength, "public string request layout");
 
-NTSTATUS CopyConfigurationDescriptor(DeviceExtension *Extension, ULONG OutputLength, PVOID SystemBuffer,
+[[nodiscard]] NTSTATUS CopyConfigurationDescriptor(DeviceExtension *Extension, ULONG OutputLength, PVOID SystemBuffer,
                                      PULONG Information)
 {
     const UCHAR *stored = reinterpret_cast<const UCHAR *>(Extension->ConfigurationDescriptor);
@@ -29,7 +29,7 @@ NTSTATUS CopyConfigurationDescriptor(DeviceExtension *Extension, ULONG OutputLen
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ResetHandlePipe(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PFILE_OBJECT FileObject)
+[[nodiscard]] NTSTATUS ResetHandlePipe(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PFILE_OBJECT FileObject)
 {
     PUSBD_PIPE_INFORMATION pipe = nullptr;
     switch (PipeOfHandle(Extension, FileObject, &pipe)) {
@@ -45,7 +45,7 @@ NTSTATUS ResetHandlePipe(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension
 
 // Serves one code. The caller holds an I/O count and saw Working after
 // taking it, so the configuration records stay until it gives the count back.
-NTSTATUS ServeControl(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp, PULONG Information)
+[[nodiscard]] NTSTATUS ServeControl(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp, PULONG Information)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;

@@ -21,7 +21,7 @@ PVOID GenerationTag(ULONG Generation)
 }
 
 // Whether a pipe handle was opened on the configuration of Generation.
-bool OpenedOn(PFILE_OBJECT FileObject, ULONG Generation)
+[[nodiscard]] bool OpenedOn(PFILE_OBJECT FileObject, ULONG Generation)
 {
     const auto tag = reinterpret_cast<ULONG_PTR>(ReadPointerNoFence(&FileObject->FsContext2));
     return (tag & ~kCleanedUp) == reinterpret_cast<ULONG_PTR>(GenerationTag(Generation));
@@ -61,7 +61,7 @@ void DecrementIfAboveZero(LONG volatile *Counter)
 }
 
 // Claims the exclusive slot of a counter; FALSE when it was already taken.
-bool ClaimExclusive(LONG volatile *Counter)
+[[nodiscard]] bool ClaimExclusive(LONG volatile *Counter)
 {
     if (InterlockedIncrement(Counter) > 1) {
         InterlockedDecrement(Counter);
@@ -70,7 +70,7 @@ bool ClaimExclusive(LONG volatile *Counter)
     return true;
 }
 
-NTSTATUS OpenHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
+[[nodiscard]] NTSTATUS OpenHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
 {
     if (CurrentDeviceState(Extension) != Working) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -129,7 +129,7 @@ NTSTATUS OpenHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
 
 // Gives back what an accepted handle holds; FALSE for a file object this
 // device never accepted, which holds nothing.
-bool CloseHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
+[[nodiscard]] bool CloseHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
 {
     if (FileObject == nullptr) {
         return false;
@@ -160,12 +160,11 @@ bool CloseHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject)
     return true;
 }
 
-NTSTATUS CompleteHandleRequest(PIRP Irp, NTSTATUS Status)
+VOID CompleteHandleRequest(PIRP Irp, NTSTATUS Status)
 {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
 }
 
 } // namespace
@@ -173,8 +172,9 @@ NTSTATUS CompleteHandleRequest(PIRP Irp, NTSTATUS Status)
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    NTSTATUS status = OpenHandle(ExtensionOf(DeviceObject), fileObject);
-    return CompleteHandleRequest(Irp, status);
+    const NTSTATUS status = OpenHandle(ExtensionOf(DeviceObject), fileObject);
+    CompleteHandleRequest(Irp, status);
+    return status;
 }
 
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -208,6 +208,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PUSBD_PIPE_INFORMATION pipe = nullptr;
     if (CurrentDeviceState(extension) == Working &&
         PipeOfHandle(extension, fileObject, &pipe) == HandleKind::Pipe) {
+        // A cleanup cannot fail; a transfer the abort missed sees the mark.
         (void)AbortPipe(DeviceObject, pipe->PipeHandle);
     }
     CompleteHandleRequest(Irp, STATUS_SUCCESS);
@@ -234,13 +235,6 @@ BOOLEAN HandleCleanedUp(PFILE_OBJECT FileObject)
     // any transfer they could have missed.
     PVOID tag = InterlockedCompareExchangePointer(&FileObject->FsContext2, nullptr, nullptr);
     return (reinterpret_cast<ULONG_PTR>(tag) & kCleanedUp) != 0 && FileObject->FsContext != nullptr;
-}
-
-LONG *PipeCounterFromName(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING FileName)
-{
-    DeviceExtension *extension = ExtensionOf(DeviceObject);
-    LONG pipe = PipeIndexInConfiguration(extension, IndexOfName(FileName));
-    return pipe < 0 ? nullptr : &extension->PipeOpenCounts[pipe];
 }
 
 HandleKind PipeOfHandle(DeviceExtension *Extension, PFILE_OBJECT FileObject, PUSBD_PIPE_INFORMATION *Pipe)

@@ -44,15 +44,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // The mark DispatchCleanup leaves on a pipe handle. Any IRQL up to
 // DISPATCH_LEVEL. HandleCleanedUp is FALSE for a device handle.
 VOID MarkHandleCleanedUp(PFILE_OBJECT FileObject);
-BOOLEAN HandleCleanedUp(PFILE_OBJECT FileObject);
-
-// The counter in PipeOpenCounts of the pipe that FileName denotes, or NULL
-// when the name holds no digit, names index PipeSlotLimit or above, or names
-// no pipe of the present configuration. Changes nothing. Any IRQL up to
-// DISPATCH_LEVEL provided the name's buffer is resident; the caller holds
-// ConfigurationLock, since the address is meaningful only while the
-// configuration records stay.
-LONG *PipeCounterFromName(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING FileName);
+[[nodiscard]] BOOLEAN HandleCleanedUp(PFILE_OBJECT FileObject);
 
 // What a handle's file object is, for the request paths.
 enum class HandleKind {

@@ -1,37 +1,13 @@
 // Bulk and interrupt transfers: reads and writes on pipe handles, sent to the
 // bus driver straight from the caller's locked pages.
 #include "driver/Driver.h"
+#include "driver/PoolPointer.h"
+#include "driver/UrbBuilders.h"
 #include "io/Io.h"
-#include "io/PoolBlock.h"
 
 namespace {
 
-// Frees an MDL of IoAllocateMdl unless it has been handed on.
-class MdlBlock {
-public:
-    explicit MdlBlock(PMDL Allocated) : Mdl(Allocated) {}
-    ~MdlBlock()
-    {
-        if (Mdl != nullptr) {
-            IoFreeMdl(Mdl);
-        }
-    }
-    MdlBlock(const MdlBlock &) = delete;
-    MdlBlock &operator=(const MdlBlock &) = delete;
-    explicit operator bool() const { return Mdl != nullptr; }
-    PMDL Get() const { return Mdl; }
-    PMDL Release()
-    {
-        PMDL mdl = Mdl;
-        Mdl = nullptr;
-        return mdl;
-    }
-
-private:
-    PMDL Mdl;
-};
-
-bool IsTransferPipe(const USBD_PIPE_INFORMATION *Pipe)
+[[nodiscard]] bool IsTransferPipe(const USBD_PIPE_INFORMATION *Pipe)
 {
     return Pipe->PipeType == UsbdPipeTypeBulk || Pipe->PipeType == UsbdPipeTypeInterrupt;
 }
@@ -39,7 +15,7 @@ bool IsTransferPipe(const USBD_PIPE_INFORMATION *Pipe)
 // A read needs an IN endpoint and a write an OUT one (USB 2.0, 9.6.6): the
 // other way round the device would be sent the caller's read buffer, or the
 // caller's write buffer overwritten.
-bool DirectionMatches(const USBD_PIPE_INFORMATION *Pipe, bool Read)
+[[nodiscard]] bool DirectionMatches(const USBD_PIPE_INFORMATION *Pipe, bool Read)
 {
     return (USB_ENDPOINT_DIRECTION_IN(Pipe->EndpointAddress) != 0) == Read;
 }
@@ -63,7 +39,7 @@ ULONG BytesMoved(const struct _URB_BULK_OR_INTERRUPT_TRANSFER &Transfer, NTSTATU
 // the IRP is the lower driver's, else the status to refuse it with. The
 // caller holds an I/O count across the call, which keeps Pipe (and the
 // configuration it lives in) valid for the recovery after a refused transfer.
-NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp)
+[[nodiscard]] NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const bool read = stack->MajorFunction == IRP_MJ_READ;
@@ -89,7 +65,7 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
         return STATUS_CANCELLED;
     }
 
-    PoolBlock<TransferContext> context(sizeof(TransferContext));
+    PoolPointer<TransferContext> context(AllocateNonPaged<TransferContext>(sizeof(TransferContext)));
     if (!context) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -105,28 +81,17 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
         return STATUS_SUCCESS;
     }
     PVOID address = MmGetMdlVirtualAddress(callerMdl);
-    MdlBlock partial(IoAllocateMdl(address, length, FALSE, FALSE, nullptr));
+    MdlPointer partial(IoAllocateMdl(address, length, FALSE, FALSE, nullptr));
     if (!partial) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoBuildPartialMdl(callerMdl, partial.Get(), address, length);
-    PoolBlock<URB> urb(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)));
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    RtlZeroMemory(urb.Get(), sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER &transfer = urb->UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    // Replaced by the bus with its verdict once it has seen the transfer.
-    transfer.Hdr.Status = USBD_STATUS_PENDING;
-    transfer.PipeHandle = pipe->PipeHandle;
-    transfer.TransferFlags = USBD_SHORT_TRANSFER_OK | (read ? USBD_TRANSFER_DIRECTION_IN : 0);
-    transfer.TransferBufferLength = length;
-    transfer.TransferBuffer = nullptr;
-    transfer.TransferBufferMDL = partial.Get();
-    transfer.UrbLink = nullptr;
+    BuildTransferRequest(urb.Get(), pipe->PipeHandle, read, partial.Get(), length);
 
     TransferContext *owned = context.Release();
     owned->Urb = urb.Release();
@@ -148,6 +113,7 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
     // marks the handle before its abort, so a transfer the abort missed sees
     // the mark here. The pipe is this handle's alone.
     if (HandleCleanedUp(fileObject)) {
+        // Nobody is left to tell: the handle is being closed.
         (void)AbortPipe(DeviceObject, pipe->PipeHandle);
     }
 
@@ -156,6 +122,7 @@ NTSTATUS SendTransfer(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, P
     // device needs none.
     if (!NT_SUCCESS(lower) && lower != STATUS_CANCELLED && lower != STATUS_DEVICE_NOT_CONNECTED) {
         if (!NT_SUCCESS(ResetPipe(DeviceObject, pipe))) {
+            // The last resort; the next transfer reports whatever is left.
             (void)ResetDevice(DeviceObject);
         }
     }

@@ -1,10 +1,5 @@
 #include "pnp/Pnp.h"
 
-// IRP_MN_QUERY_CAPABILITIES, from DispatchPnp, which completes the IRP with
-// the returned status. PASSIVE_LEVEL, blocks. A structure of Version 0 or
-// below 64 bytes fails with STATUS_UNSUCCESSFUL without going down. Otherwise
-// the lower drivers' status returns; on their success Capabilities holds
-// their answer. IdlePowerState is derived in every case that went down.
 NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);

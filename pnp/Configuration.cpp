@@ -1,27 +1,19 @@
 #include "pnp/Pnp.h"
 #include "driver/Driver.h"
 #include "driver/PoolPointer.h"
+#include "driver/UrbBuilders.h"
 #include "pnp/DescriptorCheck.h"
 
 namespace {
 
 constexpr ULONG kDeviceDescriptorLength = 18;
 
-// Fills and submits a GET_DESCRIPTOR_FROM_DEVICE request for index 0,
+// Builds and submits a GET_DESCRIPTOR_FROM_DEVICE request for index 0,
 // language 0. Transferred receives the byte count the bus driver reports.
-NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorType, PVOID Buffer,
+[[nodiscard]] NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorType, PVOID Buffer,
                         ULONG Length, ULONG *Transferred)
 {
-    RtlZeroMemory(Urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-    Urb->UrbHeader.Length = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-    Urb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    Urb->UrbControlDescriptorRequest.DescriptorType = DescriptorType;
-    Urb->UrbControlDescriptorRequest.Index = 0;
-    Urb->UrbControlDescriptorRequest.LanguageId = 0;
-    Urb->UrbControlDescriptorRequest.TransferBuffer = Buffer;
-    Urb->UrbControlDescriptorRequest.TransferBufferLength = Length;
-    Urb->UrbControlDescriptorRequest.TransferBufferMDL = nullptr;
-    Urb->UrbControlDescriptorRequest.UrbLink = nullptr;
+    BuildDescriptorRequest(Urb, DescriptorType, 0, 0, Buffer, Length);
     const NTSTATUS status = SubmitUrbSync(DeviceObject, Urb);
     *Transferred = Urb->UrbControlDescriptorRequest.TransferBufferLength;
     return status;
@@ -34,10 +26,6 @@ PURB AllocateDescriptorRequest()
 
 }  // namespace
 
-// From HandleStartDevice, after the lower drivers completed the start.
-// PASSIVE_LEVEL, blocks. Returns the first failing step's status
-// (STATUS_INSUFFICIENT_RESOURCES, a bus status, STATUS_DEVICE_DATA_ERROR
-// for a malformed configuration descriptor), else SelectInterfaces' status.
 NTSTATUS ReadDescriptorsAndConfigure(PDEVICE_OBJECT DeviceObject)
 {
     PoolPointer<URB> urb(AllocateDescriptorRequest());
@@ -61,11 +49,6 @@ NTSTATUS ReadDescriptorsAndConfigure(PDEVICE_OBJECT DeviceObject)
     return ConfigureDevice(DeviceObject);
 }
 
-// From ReadDescriptorsAndConfigure. PASSIVE_LEVEL, blocks. Reads the
-// configuration descriptor at index 0 (header, then wTotalLength bytes),
-// refuses a malformed one with STATUS_DEVICE_DATA_ERROR before
-// storing anything, stores it as ConfigurationDescriptor with
-// RemoteWakeSupported and returns SelectInterfaces' status.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -114,7 +97,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
     }
 
     PUSB_CONFIGURATION_DESCRIPTOR stored =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(whole.Detach());
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(whole.Release());
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->ConfigurationLock, &oldIrql);
     extension->ConfigurationDescriptor = stored;

@@ -14,9 +14,6 @@ enum class Finish {
 
 }  // namespace
 
-// IRP_MJ_PNP. PASSIVE_LEVEL, one PnP request at a time; the handlers block.
-// Completes the request, or passes it to LowerDevice and returns what the
-// lower driver returned. On a removed device: STATUS_DELETE_PENDING.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -93,39 +90,6 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (finish == Finish::Complete || finish == Finish::Passed) {
         DecrementIoCount(extension);
-    }
-    return status;
-}
-
-// Completion routine of ForwardAndWait, any IRQL up to DISPATCH_LEVEL.
-// Context is the waiter's KEVENT. Always STATUS_MORE_PROCESSING_REQUIRED:
-// the IRP goes back to the waiting dispatch routine, not completed.
-NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    // The waiting dispatch routine owns the IRP again and completes it; the
-    // pending flag is not propagated because nobody returned STATUS_PENDING
-    // for it above us.
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// PASSIVE_LEVEL, blocks until the lower drivers have completed the IRP.
-// Returns their status; the IRP is this driver's again, not completed.
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    DeviceExtension *extension = ExtensionOf(DeviceObject);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
-
-    NTSTATUS status = IoCallDriver(extension->LowerDevice, Irp);
-    if (status == STATUS_PENDING) {
-        (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = Irp->IoStatus.Status;
     }
     return status;
 }

@@ -1,28 +1,18 @@
 #include "pnp/Pnp.h"
 #include "driver/Driver.h"
 #include "driver/PoolPointer.h"
+#include "driver/UrbBuilders.h"
 
-// From HandleStopDevice, after ReleaseConfiguration. PASSIVE_LEVEL, blocks.
-// Returns the unconfigure request's status, or STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS DeconfigureDevice(PDEVICE_OBJECT DeviceObject)
 {
     PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(struct _URB_SELECT_CONFIGURATION)));
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlZeroMemory(urb.Get(), sizeof(struct _URB_SELECT_CONFIGURATION));
-    urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
-    urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    // No descriptor: back to the unconfigured state (USB 2.0, 9.4.7).
-    urb->UrbSelectConfiguration.ConfigurationDescriptor = nullptr;
+    BuildDeconfigureRequest(urb.Get());
     return SubmitUrbSync(DeviceObject, urb.Get());
 }
 
-// From surprise removal, and removal without one. PASSIVE_LEVEL, blocks.
-// Sends an abort to every pipe with an open handle, in index order, and
-// zeroes the counter of each that was aborted. STATUS_SUCCESS (also when
-// some aborts failed), or STATUS_INSUFFICIENT_RESOURCES at the first pipe
-// for which no request could be allocated.
 NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -47,11 +37,7 @@ NTSTATUS AbortOpenPipes(PDEVICE_OBJECT DeviceObject)
     return STATUS_SUCCESS;
 }
 
-// From stop, removal and start. PASSIVE_LEVEL. Detaches the three records
-// under ConfigurationLock, so a create or close racing it sees either all of
-// them or none, and moves to a new generation; frees them after the lock is
-// dropped. Always STATUS_SUCCESS; a second call frees nothing.
-NTSTATUS ReleaseConfiguration(PDEVICE_OBJECT DeviceObject)
+VOID ReleaseConfiguration(PDEVICE_OBJECT DeviceObject)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
 
@@ -73,5 +59,4 @@ NTSTATUS ReleaseConfiguration(PDEVICE_OBJECT DeviceObject)
             ExFreePool(record);
         }
     }
-    return STATUS_SUCCESS;
 }

@@ -26,11 +26,6 @@ void StopIdleIfActive(DeviceExtension *Extension)
 
 }  // namespace
 
-// IRP_MN_SURPRISE_REMOVAL. PASSIVE_LEVEL, blocks. Never fails: cancels
-// wait-wake and waits until its request has ended, stops idle detection,
-// enters SurpriseRemoved, disables and frees the interface link, deregisters
-// WMI and aborts pipes with open handles, then passes the IRP down with success and returns the lower driver's
-// status. The configuration records stay until the removal.
 NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -40,17 +35,9 @@ NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     EnterDeviceState(extension, SurpriseRemoved);
     DisconnectFromSystem(extension);
 
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(extension->LowerDevice, Irp);
+    return PassDown(DeviceObject, Irp, STATUS_SUCCESS);
 }
 
-// IRP_MN_REMOVE_DEVICE. PASSIVE_LEVEL; blocks until every outstanding request,
-// a wait-wake request and a power-up retry included, has finished. Releases
-// DispatchPnp's count and the base count, passes the IRP down with success,
-// detaches and deletes the FDO (the DeviceExtension ends with it) and returns
-// the lower driver's status.
 NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -71,15 +58,11 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     DecrementIoCount(extension);
     (void)KeWaitForSingleObject(&extension->RemoveReadyEvent, Executive, KernelMode, FALSE,
                                 nullptr);
-    (void)ReleaseConfiguration(DeviceObject);
+    ReleaseConfiguration(DeviceObject);
 
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-    IoSkipCurrentIrpStackLocation(Irp);
-    PDEVICE_OBJECT lowerDevice = extension->LowerDevice;
-    const NTSTATUS status = IoCallDriver(lowerDevice, Irp);
+    const NTSTATUS status = PassDown(DeviceObject, Irp, STATUS_SUCCESS);
 
-    IoDetachDevice(lowerDevice);
+    IoDetachDevice(extension->LowerDevice);
     IoDeleteDevice(DeviceObject);
     return status;
 }

@@ -14,15 +14,6 @@ SIZE_T InterfaceInformationBytes(ULONG Pipes)
 
 }  // namespace
 
-// From ConfigureDevice, with the stored descriptor. PASSIVE_LEVEL, blocks.
-// Selects configuration ConfigurationDescriptor with every interface at
-// alternate setting 0, then stores the first interface as InterfaceInfo and
-// one zeroed open counter per pipe as PipeOpenCounts. Returns the selection's
-// status; STATUS_INSUFFICIENT_RESOURCES when an allocation fails (what could
-// be stored stays stored); STATUS_DEVICE_DATA_ERROR when the
-// descriptor announces no interface, or more interfaces at alternate setting
-// 0 than it holds, or the bus driver's interface information is too short
-// for its own pipe count.
 NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject,
                           PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
 {

@@ -8,7 +8,7 @@ namespace {
 
 // Whether the device is started and still configured: Working, or a query
 // that the PnP manager answers with a start instead of a stop or a cancel.
-bool StillStarted(DeviceExtension *Extension)
+[[nodiscard]] bool StillStarted(DeviceExtension *Extension)
 {
     const enum DeviceState state = CurrentDeviceState(Extension);
     return (state == Working || state == PendingStop || state == PendingRemove) &&
@@ -17,15 +17,6 @@ bool StillStarted(DeviceExtension *Extension)
 
 }  // namespace
 
-// IRP_MN_START_DEVICE, from DispatchPnp, which completes the IRP with the
-// returned status. PASSIVE_LEVEL, blocks. On success the device is configured,
-// its interface enabled, DeviceState is Working, wait-wake is armed when the
-// configuration supports remote wake-up and idle detection is started. On
-// failure (the lower drivers' status, a configuration status, or the
-// interface's) DeviceState is unchanged and nothing is started. A device that
-// is started already keeps its configuration, handles, wait-wake request and
-// idle detection; only the lower drivers see the start, and a pending query
-// ends in Working as a cancel would end it.
 NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
@@ -47,7 +38,7 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // The records are normally gone already (never configured, or freed by
     // the stop). A start that follows a failed start still holds what that
     // one stored; free it instead of dropping the pointers.
-    (void)ReleaseConfiguration(DeviceObject);
+    ReleaseConfiguration(DeviceObject);
 
     NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
     if (!NT_SUCCESS(status)) {
@@ -71,6 +62,8 @@ NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     WritePointerNoFence(reinterpret_cast<PVOID volatile *>(&extension->WaitWakeIrp), nullptr);
     AllowWaitWake(extension);
     if (extension->RemoteWakeSupported != 0) {
+        // Wake-up is a convenience: a device that cannot be armed still
+        // starts, and the next system query or idle callback tries again.
         (void)IssueWaitWake(extension);
     }
     if (extension->WdmLevel == 0) {

@@ -16,7 +16,7 @@ VOID RecordDevicePower(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, 
     PoSetPowerState(DeviceObject, DevicePowerState, state);
 }
 
-NTSTATUS PassDeviceIrpDown(DeviceExtension *Extension, PIRP Irp, PIO_COMPLETION_ROUTINE Completion)
+[[nodiscard]] NTSTATUS PassDeviceIrpDown(DeviceExtension *Extension, PIRP Irp, PIO_COMPLETION_ROUTINE Completion)
 {
     IoMarkIrpPending(Irp);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -25,7 +25,7 @@ NTSTATUS PassDeviceIrpDown(DeviceExtension *Extension, PIRP Irp, PIO_COMPLETION_
     return STATUS_PENDING;
 }
 
-NTSTATUS FailHeldIrp(DeviceExtension *Extension, PIRP Irp, NTSTATUS Status)
+[[nodiscard]] NTSTATUS FailHeldIrp(DeviceExtension *Extension, PIRP Irp, NTSTATUS Status)
 {
     PoStartNextPowerIrp(Irp);
     Irp->IoStatus.Information = 0;
@@ -85,11 +85,11 @@ NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
         DecrementIoCount(extension);
         return STATUS_SUCCESS;
     }
-    (void)FinishDevicePowerUp(DeviceObject, Irp, extension);
+    FinishDevicePowerUp(DeviceObject, Irp, extension);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtension *Extension)
+VOID FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtension *Extension)
 {
     RecordDevicePower(DeviceObject, Extension, Irp);
     PoStartNextPowerIrp(Irp);
@@ -97,7 +97,6 @@ NTSTATUS FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtens
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     DecrementIoCount(Extension);
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)

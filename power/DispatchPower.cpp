@@ -3,7 +3,7 @@
 
 namespace {
 
-NTSTATUS PassDownUntouched(DeviceExtension *Extension, PIRP Irp)
+[[nodiscard]] NTSTATUS PassDownUntouched(DeviceExtension *Extension, PIRP Irp)
 {
     PoStartNextPowerIrp(Irp);
     IoSkipCurrentIrpStackLocation(Irp);
@@ -94,7 +94,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 namespace {
 
-NTSTATUS PassSystemIrpDown(DeviceExtension *Extension, PIRP Irp)
+[[nodiscard]] NTSTATUS PassSystemIrpDown(DeviceExtension *Extension, PIRP Irp)
 {
     IoMarkIrpPending(Irp);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -122,6 +122,7 @@ NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (queried > static_cast<LONG>(extension->Capabilities.SystemWake)) {
             CancelWaitWake(extension);
         } else {
+            // The sleep goes ahead whether or not the device could be armed.
             (void)IssueWaitWake(extension);
         }
     }

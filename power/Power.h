@@ -16,8 +16,8 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // System set and query power (S-IRP), from DispatchPower with the IRP's I/O
 // count held. Pass the IRP down with SystemPowerCompletion set and return
 // STATUS_PENDING; the S-IRP is completed later, with its D-IRP's status.
-NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+[[nodiscard]] NTSTATUS HandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+[[nodiscard]] NTSTATUS HandleSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Completion of an S-IRP by the lower drivers; context the DeviceExtension.
 // Returns STATUS_SUCCESS on their failure (the failure travels up), otherwise
 // STATUS_MORE_PROCESSING_REQUIRED: the S-IRP then waits for its D-IRP.
@@ -37,15 +37,15 @@ VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
 // completion routine or for HoldIoWorker, otherwise the status the IRP was
 // completed with (STATUS_INSUFFICIENT_RESOURCES when the wait for in-flight
 // I/O cannot be set up) or that the lower drivers returned.
-NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+[[nodiscard]] NTSTATUS HandleDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+[[nodiscard]] NTSTATUS HandleDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Completion routines of D-IRPs; context the DeviceExtension.
 NTSTATUS NTAPI DevicePowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Records and reports the new power of a successful power-up and completes
 // its IRP with STATUS_SUCCESS. Only from DevicePowerUpCompletion, which then
 // returns STATUS_MORE_PROCESSING_REQUIRED.
-NTSTATUS FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtension *Extension);
+VOID FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtension *Extension);
 // Queues HoldIoWorker for a D-IRP that leaves D0: it must wait until no
 // device I/O is in flight. Up to DISPATCH_LEVEL. STATUS_PENDING: the IRP is
 // marked pending and belongs to the worker; STATUS_INSUFFICIENT_RESOURCES:
@@ -92,7 +92,7 @@ inline DEVICE_POWER_STATE CurrentDevicePower(const DeviceExtension *Extension)
 // (RetryDevicePowerUp), so the device is not left powered down. Up to
 // DISPATCH_LEVEL; never blocks. STATUS_PENDING when the D0 request is on its
 // way, STATUS_INSUFFICIENT_RESOURCES when it is left to the retry.
-NTSTATUS RequestDevicePowerUp(DeviceExtension *Extension);
+[[nodiscard]] NTSTATUS RequestDevicePowerUp(DeviceExtension *Extension);
 
 // ---- Power-up retry --------------------------------------------------------
 
@@ -120,7 +120,7 @@ VOID NTAPI PowerUpRetryDpc(PKDPC Dpc, PVOID Context, PVOID SystemArgument1, PVOI
 // changes), STATUS_INVALID_DEVICE_STATE while wait-wake is disarmed (nothing
 // is requested), STATUS_PENDING once the request is on its way, otherwise the
 // power manager's failure status (no request exists).
-NTSTATUS IssueWaitWake(DeviceExtension *Extension);
+[[nodiscard]] NTSTATUS IssueWaitWake(DeviceExtension *Extension);
 // Cancels the outstanding wait-wake request, if any. Up to DISPATCH_LEVEL;
 // never blocks; the request's callback may run before or after it returns.
 VOID CancelWaitWake(DeviceExtension *Extension);

@@ -14,7 +14,7 @@ namespace {
 // 100 ms, relative, in 100 ns units.
 constexpr LONGLONG kRetryInterval = -100LL * 10000;
 
-bool IsRemoved(DeviceExtension *Extension) { return CurrentDeviceState(Extension) == Removed; }
+[[nodiscard]] bool IsRemoved(DeviceExtension *Extension) { return CurrentDeviceState(Extension) == Removed; }
 
 // Under PowerLock. The removal sets Removed before it takes the lock to
 // cancel, so a retry is either armed before that and cancelled there, or
@@ -45,7 +45,7 @@ VOID ArmRetry(DeviceExtension *Extension)
 
 // TRUE when the power manager took the request; the requester count taken
 // here then belongs to ReleaseCountOnPowerDone.
-bool SendPowerUp(DeviceExtension *Extension)
+[[nodiscard]] bool SendPowerUp(DeviceExtension *Extension)
 {
     IncrementIoCount(Extension);
     POWER_STATE powerState;

@@ -74,7 +74,7 @@ VOID LeaveWaitWake(DeviceExtension *Extension)
 }
 
 // A read that is ordered with the exchanges on WaitWakeIrp.
-bool WaitWakeRefused(DeviceExtension *Extension)
+[[nodiscard]] bool WaitWakeRefused(DeviceExtension *Extension)
 {
     return InterlockedCompareExchange(&Extension->WaitWakeRefused, 0, 0) != 0;
 }
@@ -178,6 +178,9 @@ VOID NTAPI WaitWakeCallback(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFuncti
     IncrementIoCount(extension);
     (void)InterlockedExchange(&extension->WaitWakeOutstanding, 0);
     if (NT_SUCCESS(IoStatus->Status) && CurrentDevicePower(extension) != PowerDeviceD0) {
+        // A D0 request that cannot be made is retried by RequestDevicePowerUp
+        // itself; a re-arm that fails leaves the device without wake-up
+        // until the next system query or idle callback arms it.
         (void)RequestDevicePowerUp(extension);
         if (extension->RemoteWakeSupported != 0) {
             (void)IssueWaitWake(extension);

@@ -17,7 +17,7 @@ extern const GUID VextoraWmiGuid;
 
 // Withdraws the registration made by RegisterWmi. PASSIVE_LEVEL. Returns
 // IoWMIRegistrationControl's status, which callers may ignore.
-NTSTATUS DeregisterWmi(DeviceExtension *Extension);
+[[nodiscard]] NTSTATUS DeregisterWmi(DeviceExtension *Extension);
 
 // IRP_MJ_SYSTEM_CONTROL. PASSIVE_LEVEL, may block only as long as the WMI
 // library or the lower driver does. The IRP is completed here (through the
