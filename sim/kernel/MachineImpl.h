@@ -381,6 +381,22 @@ inline PDRIVER_OBJECT CurrentDriver()
     return nullptr;
 }
 
+// The type of a dispatcher object's header (DISPATCHER_HEADER::Type).
+enum ObjectType : UCHAR { kEventNotification = 1, kEventSynchronization = 2, kTimerNotification = 3, kTimerSynchronization = 4 };
+
+inline bool IsTimer(const DISPATCHER_HEADER *H) { return H->Type == kTimerNotification || H->Type == kTimerSynchronization; }
+inline bool IsSynchronization(const DISPATCHER_HEADER *H)
+{
+    return H->Type == kEventSynchronization || H->Type == kTimerSynchronization;
+}
+
+// System time at boot: 2001-01-01 in 100 ns units since 1601.
+constexpr LONGLONG kBootTime = 126227808000000000LL;
+
+// Converts a kernel due time (negative: relative, positive: absolute system
+// time) to an absolute virtual time. Any lock.
+uint64_t AbsoluteDue(Machine::Impl &I, LONGLONG Due);
+
 // Spin-lock and IRQL helpers for the verifier.
 bool HoldsAnySpinLock();
 void CheckFrameExit(SimThread *T, size_t Depth, KIRQL EntryIrql, size_t EntryLocks, const char *What);

@@ -1,6 +1,7 @@
-// Threads, the virtual clock, dispatcher objects (events, timers), DPCs and
-// the delayed work queue. Every blocking of a bound thread goes through
-// Impl::Block so the clock knows when all of them are blocked.
+// Threads and the virtual clock. Every blocking of a bound thread goes
+// through Impl::Block so the clock knows when all of them are blocked; the
+// clock thread fires what is due (timed waits, timers) and advances virtual
+// time when every thread is blocked.
 #include "sim/kernel/MachineImpl.h"
 #include "sim/kernel/Controlled.h"
 
@@ -21,55 +22,11 @@ thread_local constinit SimThread *tlsThread = nullptr;
 
 namespace {
 
-enum ObjectType : UCHAR { kEventNotification = 1, kEventSynchronization = 2, kTimerNotification = 3, kTimerSynchronization = 4 };
-
-bool IsTimer(const DISPATCHER_HEADER *H) { return H->Type == kTimerNotification || H->Type == kTimerSynchronization; }
-bool IsSynchronization(const DISPATCHER_HEADER *H)
-{
-    return H->Type == kEventSynchronization || H->Type == kTimerSynchronization;
-}
-
-// Converts a kernel due time (negative: relative, positive: absolute system
-// time) to an absolute virtual time.
-// System time at boot: 2001-01-01 in 100 ns units since 1601.
-constexpr LONGLONG kBootTime = 126227808000000000LL;
-
 // An event's wait list head is read by KeSetEvent without Sched (under the
 // event's own lock bit, below); every change of it is an atomic store.
 void StoreHead(WaitBlock **Head, WaitBlock *Value) { __atomic_store_n(Head, Value, __ATOMIC_RELAXED); }
 
-// An event's SignalState holds its lock bit beside the signal. The bit
-// makes a set that finds no waiter independent of Sched: the setter takes
-// the bit, sees the wait list empty, and stores the signal and the free bit
-// at once, which is the last it writes to the event. A waiter checks the
-// signal and links itself under Sched and the bit, so it either sees the
-// signal or is seen by the setter. The order is Sched, then the bit.
-// Timers are set and fired under Sched alone; their waiters take the bit
-// as well, which costs nothing there and keeps one wait path.
-
-LONG LockObject(DISPATCHER_HEADER *H)
-{
-    for (;;) {
-        LONG state = __atomic_load_n(&H->SignalState, __ATOMIC_RELAXED);
-        if ((state & kEventLockBit) == 0 &&
-            __atomic_compare_exchange_n(&H->SignalState, &state, state | kEventLockBit, false, __ATOMIC_ACQUIRE,
-                                        __ATOMIC_RELAXED)) {
-            return state;
-        }
-        __builtin_ia32_pause();
-    }
-}
-
-// Releases the bit and leaves Signal as the state, in one store.
-void UnlockObject(DISPATCHER_HEADER *H, LONG Signal) { __atomic_store_n(&H->SignalState, Signal, __ATOMIC_RELEASE); }
-
-// Replaces the signal once the bit is free; returns the signal it replaced.
-LONG ExchangeSignal(DISPATCHER_HEADER *H, LONG Signal)
-{
-    const LONG previous = LockObject(H);
-    UnlockObject(H, Signal);
-    return previous;
-}
+}  // namespace
 
 uint64_t AbsoluteDue(Machine::Impl &I, LONGLONG Due)
 {
@@ -80,8 +37,6 @@ uint64_t AbsoluteDue(Machine::Impl &I, LONGLONG Due)
     LONGLONG sinceBoot = Due - kBootTime;
     return sinceBoot > static_cast<LONGLONG>(now) ? static_cast<uint64_t>(sinceBoot) : now;
 }
-
-}  // namespace
 
 void BindThread(SimThread *Thread) { tlsThread = Thread; }
 
@@ -211,30 +166,6 @@ void Machine::Impl::Block(std::unique_lock<std::mutex> &Lock, SimThread *Me, Wai
     }
     if (Ctl) {
         Ctl->AwaitTurnLocked(Lock, Me);
-    }
-}
-
-void Machine::Impl::FireTimer(PKTIMER Timer)
-{
-    __atomic_store_n(&Timer->Header.SignalState, 1, __ATOMIC_RELAXED);
-    auto **head = reinterpret_cast<WaitBlock **>(&Timer->Header.WaitListHead);
-    if (IsSynchronization(&Timer->Header)) {
-        if (*head != nullptr) {
-            __atomic_store_n(&Timer->Header.SignalState, 0, __ATOMIC_RELAXED);
-            Wake(*head, STATUS_SUCCESS);
-        }
-    } else {
-        WakeAll(head, STATUS_SUCCESS);
-    }
-    if (Timer->Dpc != nullptr) {
-        QueueDpcLocked(Timer->Dpc, nullptr, nullptr);
-    }
-    if (Timer->Period > 0) {
-        Timer->DueTime += static_cast<uint64_t>(Timer->Period) * kTicksPerMs;
-        Deadlines.emplace(Timer->DueTime, Deadline{Deadline::Timer, Timer});
-    } else {
-        Timer->Header.Inserted = 0;
-        PendingWork -= ArmedTimers.erase(Timer);
     }
 }
 
@@ -426,17 +357,6 @@ SimThread *Machine::Impl::StartThreadLocked(std::string Name, std::function<void
     return t;
 }
 
-void Machine::Impl::MaybeGrowWorkers()
-{
-    unsigned running = static_cast<unsigned>(Workers.size()) - IdleWorkers - BusyBlockedWorkers;
-    if (!WorkQueue.empty() && IdleWorkers == 0 && running == 0 && Workers.size() < Opt.MaxWorkers && !Stopping) {
-        SimThread *w = StartThreadLocked("worker " + std::to_string(Workers.size()), [this] { WorkerLoop(); },
-                                         ThreadKind::Service);
-        w->IsWorker = true;
-        Workers.push_back(w);
-    }
-}
-
 void Machine::Impl::StartServices()
 {
     DpcQueue.Flink = DpcQueue.Blink = &DpcQueue;
@@ -478,623 +398,6 @@ void Machine::Impl::StopServices()
     ClockThread.join();
 }
 
-bool Machine::Impl::DpcOwnerLocked(const KDPC *Dpc, PDRIVER_OBJECT *Owner) const
-{
-    auto it = DpcOwners.find(Dpc);
-    if (it == DpcOwners.end()) {
-        return false;
-    }
-    *Owner = it->second;
-    return true;
-}
-
-bool Machine::Impl::QueueDpcLocked(PKDPC Dpc, PVOID Arg1, PVOID Arg2)
-{
-    if (Dpc->DpcData != nullptr) {
-        return false;
-    }
-    Dpc->SystemArgument1 = Arg1;
-    Dpc->SystemArgument2 = Arg2;
-    Dpc->DpcData = &DpcQueue;
-    PendingWork += 1;
-    PLIST_ENTRY tail = DpcQueue.Blink;
-    Dpc->DpcListEntry.Flink = &DpcQueue;
-    Dpc->DpcListEntry.Blink = tail;
-    tail->Flink = &Dpc->DpcListEntry;
-    DpcQueue.Blink = &Dpc->DpcListEntry;
-    if (DpcWaiters != nullptr) {
-        Wake(DpcWaiters, STATUS_SUCCESS);
-    }
-    return true;
-}
-
-static void RemoveDpcEntry(Machine::Impl &K, PKDPC Dpc)
-{
-    Dpc->DpcListEntry.Blink->Flink = Dpc->DpcListEntry.Flink;
-    Dpc->DpcListEntry.Flink->Blink = Dpc->DpcListEntry.Blink;
-    Dpc->DpcData = nullptr;
-    K.PendingWork -= 1;
-}
-
-void Machine::Impl::DpcLoop()
-{
-    SimThread *me = Self();
-    std::unique_lock lock(Sched);
-    for (;;) {
-        PKDPC dpc = nullptr;
-        while ((dpc = NextDpcLocked()) == nullptr && !Stopping) {
-            WaitBlock wb;
-            wb.What = "the DPC queue";
-            Enqueue(&DpcWaiters, wb);
-            Block(lock, me, wb);
-        }
-        if (dpc == nullptr) {
-            return;
-        }
-        RemoveDpcEntry(*this, dpc);
-        PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-        PVOID context = dpc->DeferredContext;
-        PVOID a1 = dpc->SystemArgument1;
-        PVOID a2 = dpc->SystemArgument2;
-        PDRIVER_OBJECT owner = nullptr;
-        (void)DpcOwnerLocked(dpc, &owner);
-        DpcRunning = true;
-        lock.unlock();
-        if (Ctl) {
-            ControlledPoint(*this, me, "the delivery of a DPC", dpc);
-        }
-        me->Irql = DISPATCH_LEVEL;
-        {
-            FrameScope frame(FrameKind::Dpc, owner, nullptr, nullptr, reinterpret_cast<const void *>(routine));
-            routine(dpc, context, a1, a2);
-        }
-        me->Irql = PASSIVE_LEVEL;
-        lock.lock();
-        DpcRunning = false;
-        if (DpcQueue.Flink == &DpcQueue) {
-            WakeAll(&FlushWaiters, STATUS_SUCCESS);
-        }
-    }
-}
-
-}  // namespace sim
-
-namespace sim {
-
-void Machine::Impl::WorkerLoop()
-{
-    SimThread *me = Self();
-    std::unique_lock lock(Sched);
-    for (;;) {
-        while (WorkQueue.empty() && !Stopping) {
-            WaitBlock wb;
-            wb.What = "the delayed work queue";
-            Enqueue(&WorkerWaiters, wb);
-            Block(lock, me, wb);
-        }
-        if (WorkQueue.empty()) {
-            return;
-        }
-        WorkItem *item = WorkQueue.front();
-        WorkQueue.pop_front();
-        PendingWork -= 1;
-        item->Queued = false;
-        item->Running = true;
-        PDEVICE_OBJECT device = item->Device;
-        PIO_WORKITEM_ROUTINE routine = item->Routine;
-        PVOID context = item->Context;
-        me->InWorkItem = true;
-        lock.unlock();
-        if (Ctl) {
-            ControlledPoint(*this, me, "the delivery of a work item", item);
-        }
-        {
-            FrameScope frame(FrameKind::WorkItem, device->DriverObject, device, nullptr,
-                             reinterpret_cast<const void *>(routine));
-            routine(device, context);
-        }
-        lock.lock();
-        me->InWorkItem = false;
-        // The item may have been freed by its own routine; only our record of
-        // it tells whether it still exists.
-        if (LiveWorkItems.count(item) != 0) {
-            item->Running = false;
-            if (item->FreeAfterRun && !item->Queued) {
-                LiveWorkItems.erase(item);
-                delete item;
-            }
-        }
-        lock.unlock();
-        DereferenceDevice(device);
-        lock.lock();
-    }
-}
-
-}  // namespace sim
-
-using namespace sim;
-
-// ---------------------------------------------------------------------------
-// Events and waits
-// ---------------------------------------------------------------------------
-namespace {
-
-// Controlled mode: a scheduling point at the start of an event or timer
-// call, and the object marked as in use by the thread until the call
-// returns (the verifier's check of memory freed under it).
-class EventCall {
-public:
-    EventCall(SimThread *Me, const char *What, const void *Object) : me_(Me->I->Ctl ? Me : nullptr)
-    {
-        if (me_ != nullptr) {
-            me_->InEventCall = Object;
-            ControlledPoint(*me_->I, me_, What, Object);
-        }
-    }
-    ~EventCall()
-    {
-        if (me_ != nullptr) {
-            me_->InEventCall = nullptr;
-        }
-    }
-    EventCall(const EventCall &) = delete;
-    EventCall &operator=(const EventCall &) = delete;
-
-private:
-    SimThread *me_;
-};
-
-}  // namespace
-
-extern "C" {
-
-VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
-{
-    Self();
-    Event->Header.Type = Type == NotificationEvent ? kEventNotification : kEventSynchronization;
-    Event->Header.Initialized = 1;
-    Event->Header.Inserted = 0;
-    __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELAXED);
-    Event->Header.WaitListHead = nullptr;
-}
-
-static LONG SetEventImpl(PRKEVENT Event)
-{
-    Machine::Impl &k = Kernel();
-    if (Event->Header.Initialized != 1 || IsTimer(&Event->Header)) {
-        k.M.ReportViolation(checks::UninitializedObject, nullptr, nullptr,
-                            "KeSetEvent on an object that is not an initialized event");
-        return 0;
-    }
-    DISPATCHER_HEADER *header = &Event->Header;
-    auto **head = reinterpret_cast<WaitBlock **>(&header->WaitListHead);
-    // No waiter: the signal is stored with the bit's release, and nothing
-    // of the event is touched after it (a waiter or a poller that sees the
-    // signal may free the event at once).
-    LONG previous = LockObject(header);
-    if (__atomic_load_n(head, __ATOMIC_RELAXED) == nullptr) {
-        UnlockObject(header, 1);
-        return previous;
-    }
-    UnlockObject(header, previous);
-    // Waiters: they are woken under Sched, which each needs before it can
-    // return, and the bit's release is again the last write.
-    std::unique_lock lock(k.Sched);
-    previous = LockObject(header);
-    LONG signal = 1;
-    if (IsSynchronization(header)) {
-        if (*head != nullptr) {
-            k.Wake(*head, STATUS_SUCCESS);
-            signal = previous;
-        }
-    } else {
-        k.WakeAll(head, STATUS_SUCCESS);
-    }
-    UnlockObject(header, signal);
-    return previous;
-}
-
-LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
-{
-    (void)Increment;
-    SimThread *me = Self();
-    if (me->Irql > DISPATCH_LEVEL) {
-        me->M->ReportViolation(checks::WaitIrql, nullptr, nullptr, "KeSetEvent above DISPATCH_LEVEL");
-    }
-    if (Wait) {
-        me->M->ReportViolation(checks::BadParameter, nullptr, nullptr,
-                               "KeSetEvent with Wait TRUE (this platform's drivers never follow it with a wait)");
-    }
-    if (me->I->BuiltIrpEvents.load(std::memory_order_relaxed) != 0 && IsBuiltIrpEvent(Event)) {
-        me->M->ReportViolation(checks::BuiltIrpEventSetByDriver, nullptr, nullptr,
-                               "KeSetEvent on the event of a request built by IoBuildDeviceIoControlRequest "
-                               "that is still in flight; the I/O manager sets it");
-    }
-    LONG previous;
-    {
-        EventCall call(me, "KeSetEvent", Event);
-        previous = SetEventImpl(Event);
-    }
-    if (me->I->StopSetEvent.load(std::memory_order_relaxed) == Event) {
-        me->I->StopAfterSetHere(Event);
-    }
-    return previous;
-}
-
-VOID NTAPI KeClearEvent(PRKEVENT Event)
-{
-    EventCall call(Self(), "KeClearEvent", Event);
-    (void)ExchangeSignal(&Event->Header, 0);
-}
-
-LONG NTAPI KeResetEvent(PRKEVENT Event)
-{
-    EventCall call(Self(), "KeResetEvent", Event);
-    return ExchangeSignal(&Event->Header, 0);
-}
-
-LONG NTAPI KeReadStateEvent(PRKEVENT Event)
-{
-    Self();
-    return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE) & ~kEventLockBit;
-}
-
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
-{
-    (void)WaitReason;
-    (void)WaitMode;
-    (void)Alertable;
-    SimThread *me = Self();
-    Machine::Impl &k = *me->I;
-    bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
-    if (!zeroTimeout) {
-        std::erase_if(me->Unwaited, [&](const SimThread::UnwaitedRequest &u) { return u.Event == Object; });
-    }
-    if (me->Irql > DISPATCH_LEVEL || (me->Irql > APC_LEVEL && !zeroTimeout)) {
-        k.M.ReportViolation(checks::WaitIrql, nullptr, nullptr,
-                            "KeWaitForSingleObject at IRQL " + std::to_string(me->Irql) +
-                                (zeroTimeout ? "" : " with a non-zero or no time-out"));
-        if (!zeroTimeout) {
-            return STATUS_TIMEOUT;  // blocking here would deadlock a real processor
-        }
-    }
-    if (!me->Held.empty() && !zeroTimeout) {
-        k.M.ReportViolation(checks::WaitWithSpinLockHeld, nullptr, nullptr,
-                            "KeWaitForSingleObject while holding a spin lock");
-    }
-    auto *header = static_cast<DISPATCHER_HEADER *>(Object);
-    if (header == nullptr || header->Initialized != 1) {
-        k.M.ReportViolation(checks::UninitializedObject, nullptr, nullptr,
-                            "KeWaitForSingleObject on an object that is not an initialized event or timer");
-        return STATUS_INVALID_PARAMETER;
-    }
-    EventCall call(me, "KeWaitForSingleObject", Object);
-    if (!k.Ctl) {
-        k.M.YieldPoint();
-    }
-    std::unique_lock lock(k.Sched);
-    // An event may be set without Sched, so the signal is checked and the
-    // wait list joined under the object's lock bit.
-    const LONG signal = LockObject(header);
-    if (signal != 0) {
-        UnlockObject(header, IsSynchronization(header) ? 0 : signal);
-        return STATUS_SUCCESS;
-    }
-    if (zeroTimeout) {
-        UnlockObject(header, signal);
-        return STATUS_TIMEOUT;
-    }
-    WaitBlock wb;
-    wb.Thread = me;
-    wb.What = IsTimer(header) ? "timer" : "event";
-    wb.Object = Object;
-    k.Enqueue(reinterpret_cast<WaitBlock **>(&header->WaitListHead), wb);
-    UnlockObject(header, signal);
-    if (Timeout != nullptr) {
-        k.AddWaitDeadline(wb, AbsoluteDue(k, Timeout->QuadPart));
-    }
-    k.Block(lock, me, wb);
-    return wb.Result;
-}
-
-NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
-{
-    (void)WaitMode;
-    (void)Alertable;
-    SimThread *me = Self();
-    if (me->Irql > APC_LEVEL) {
-        me->M->ReportViolation(checks::WaitIrql, nullptr, nullptr, "KeDelayExecutionThread above APC_LEVEL");
-        return STATUS_SUCCESS;
-    }
-    if (Interval == nullptr) {
-        me->M->ReportViolation(checks::BadParameter, nullptr, nullptr, "KeDelayExecutionThread without an interval");
-        return STATUS_INVALID_PARAMETER;
-    }
-    Machine::Impl &k = *me->I;
-    std::unique_lock lock(k.Sched);
-    WaitBlock wb;
-    wb.Thread = me;
-    wb.What = "a delay";
-    k.AddWaitDeadline(wb, AbsoluteDue(k, Interval->QuadPart));
-    k.Block(lock, me, wb);
-    return STATUS_SUCCESS;
-}
-
-// ---------------------------------------------------------------------------
-// Timers and DPCs
-// ---------------------------------------------------------------------------
-VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
-{
-    Self();
-    memset(static_cast<void *>(Timer), 0, sizeof(*Timer));
-    Timer->Header.Type = Type == NotificationTimer ? kTimerNotification : kTimerSynchronization;
-    Timer->Header.Initialized = 1;
-}
-
-VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
-
-static void CancelTimerLocked(Machine::Impl &k, PKTIMER Timer)
-{
-    auto range = k.Deadlines.equal_range(Timer->DueTime);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second.Type == Deadline::Timer && it->second.Item == Timer) {
-            k.Deadlines.erase(it);
-            break;
-        }
-    }
-    Timer->Header.Inserted = 0;
-    k.PendingWork -= k.ArmedTimers.erase(Timer);
-}
-
-BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
-{
-    SimThread *me = Self();
-    Machine::Impl &k = *me->I;
-    if (me->Irql > DISPATCH_LEVEL) {
-        k.M.ReportViolation(checks::WaitIrql, nullptr, nullptr, "KeSetTimerEx above DISPATCH_LEVEL");
-    }
-    if (Timer->Header.Initialized != 1 || !IsTimer(&Timer->Header) || Period < 0) {
-        k.M.ReportViolation(checks::UninitializedObject, nullptr, nullptr,
-                            "KeSetTimerEx on an uninitialized timer or with a negative period");
-        return FALSE;
-    }
-    if (k.Ctl) {
-        ControlledPoint(k, me, "KeSetTimer", Timer);
-    }
-    std::unique_lock lock(k.Sched);
-    PDRIVER_OBJECT dpcOwner = nullptr;
-    if (Dpc != nullptr && !k.DpcOwnerLocked(Dpc, &dpcOwner)) {
-        lock.unlock();
-        k.M.ReportViolation(checks::UninitializedObject, nullptr, nullptr,
-                            "KeSetTimerEx with a DPC that KeInitializeDpc did not initialize");
-        return FALSE;
-    }
-    BOOLEAN wasArmed = Timer->Header.Inserted != 0;
-    if (wasArmed) {
-        CancelTimerLocked(k, Timer);
-    }
-    __atomic_store_n(&Timer->Header.SignalState, 0, __ATOMIC_RELAXED);
-    Timer->DueTime = AbsoluteDue(k, DueTime.QuadPart);
-    Timer->Period = Period;
-    Timer->Dpc = Dpc;
-    Timer->Owner = CurrentDriver();
-    Timer->Header.Inserted = 1;
-    k.PendingWork += k.ArmedTimers.insert(Timer).second ? 1 : 0;
-    k.Deadlines.emplace(Timer->DueTime, Deadline{Deadline::Timer, Timer});
-    k.ClockCv.notify_all();
-    return wasArmed;
-}
-
-BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
-{
-    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
-}
-
-BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
-{
-    Machine::Impl &k = Kernel();
-    if (k.Ctl) {
-        ControlledPoint(k, Self(), "KeCancelTimer", Timer);
-    }
-    std::unique_lock lock(k.Sched);
-    if (Timer->Header.Inserted == 0) {
-        return FALSE;
-    }
-    CancelTimerLocked(k, Timer);
-    return TRUE;
-}
-
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
-{
-    Self();
-    return (__atomic_load_n(&Timer->Header.SignalState, __ATOMIC_RELAXED) & ~kEventLockBit) != 0;
-}
-
-VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
-{
-    Machine::Impl &k = Kernel();
-    memset(static_cast<void *>(Dpc), 0, sizeof(*Dpc));
-    Dpc->Type = 0x13;
-    Dpc->DeferredRoutine = DeferredRoutine;
-    Dpc->DeferredContext = DeferredContext;
-    PDRIVER_OBJECT owner = CurrentDriver();
-    std::unique_lock lock(k.Sched);
-    k.DpcOwners[Dpc] = owner;
-}
-
-BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
-{
-    Machine::Impl &k = Kernel();
-    if (k.Ctl) {
-        ControlledPoint(k, Self(), "KeInsertQueueDpc", Dpc);
-    }
-    std::unique_lock lock(k.Sched);
-    PDRIVER_OBJECT owner = nullptr;
-    if (Dpc->DeferredRoutine == nullptr || !k.DpcOwnerLocked(Dpc, &owner)) {
-        lock.unlock();
-        k.M.ReportViolation(checks::UninitializedObject, nullptr, nullptr, "KeInsertQueueDpc on an uninitialized DPC");
-        return FALSE;
-    }
-    return k.QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2);
-}
-
-BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
-{
-    Machine::Impl &k = Kernel();
-    std::unique_lock lock(k.Sched);
-    if (Dpc->DpcData == nullptr) {
-        return FALSE;
-    }
-    RemoveDpcEntry(k, Dpc);
-    if (k.DpcQueue.Flink == &k.DpcQueue && !k.DpcRunning) {
-        k.WakeAll(&k.FlushWaiters, STATUS_SUCCESS);
-    }
-    return TRUE;
-}
-
-VOID NTAPI KeFlushQueuedDpcs(void)
-{
-    SimThread *me = Self();
-    Machine::Impl &k = *me->I;
-    if (me->Irql != PASSIVE_LEVEL) {
-        k.M.ReportViolation(checks::WaitIrql, nullptr, nullptr, "KeFlushQueuedDpcs above PASSIVE_LEVEL");
-        return;
-    }
-    if (me == k.DpcThread) {
-        return;
-    }
-    std::unique_lock lock(k.Sched);
-    while (k.DpcQueue.Flink != &k.DpcQueue || k.DpcRunning) {
-        WaitBlock wb;
-        wb.What = "queued DPCs to finish";
-        k.Enqueue(&k.FlushWaiters, wb);
-        k.Block(lock, me, wb);
-    }
-}
-
-VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
-{
-    CurrentTime->QuadPart = kBootTime + static_cast<LONGLONG>(Kernel().Now());
-}
-
-ULONGLONG NTAPI KeQueryInterruptTime(void) { return Kernel().Now(); }
-
-VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount)
-{
-    TickCount->QuadPart = static_cast<LONGLONG>(Kernel().Now() / 156250);
-}
-
-ULONG NTAPI KeQueryTimeIncrement(void) { return 156250; }
-
-// The clock counts in 100 ns units, the counter with it.
-LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
-{
-    if (PerformanceFrequency != nullptr) {
-        PerformanceFrequency->QuadPart = 10'000'000;
-    }
-    LARGE_INTEGER now;
-    now.QuadPart = static_cast<LONGLONG>(Kernel().Now());
-    return now;
-}
-
-// ---------------------------------------------------------------------------
-// Work items
-// ---------------------------------------------------------------------------
-PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
-{
-    SimThread *me = Self();
-    Machine::Impl &k = *me->I;
-    if (me->Irql > DISPATCH_LEVEL) {
-        k.M.ReportViolation(checks::PoolIrql, nullptr, DeviceObject, "IoAllocateWorkItem above DISPATCH_LEVEL");
-    }
-    if (DeviceObject == nullptr || DeviceRecordOf(DeviceObject) == nullptr) {
-        k.M.ReportViolation(checks::BadParameter, nullptr, DeviceObject,
-                            "IoAllocateWorkItem for something that is not a live device object");
-        return nullptr;
-    }
-    if (k.M.ShouldFail(FaultKind::WorkItem, __builtin_return_address(0))) {
-        return nullptr;
-    }
-    auto *item = new WorkItem{};
-    item->Device = DeviceObject;
-    std::unique_lock lock(k.Sched);
-    k.LiveWorkItems.insert(item);
-    return item;
-}
-
-VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                           PVOID Context)
-{
-    (void)QueueType;
-    SimThread *me = Self();
-    Machine::Impl &k = *me->I;
-    if (me->Irql > DISPATCH_LEVEL) {
-        k.M.ReportViolation(checks::WaitIrql, nullptr, nullptr, "IoQueueWorkItem above DISPATCH_LEVEL");
-    }
-    auto *item = static_cast<WorkItem *>(IoWorkItem);
-    if (k.Ctl) {
-        ControlledPoint(k, me, "IoQueueWorkItem", item);
-    }
-    {
-        std::unique_lock lock(k.Sched);
-        if (k.LiveWorkItems.count(item) == 0) {
-            lock.unlock();
-            k.M.ReportViolation(checks::BadParameter, nullptr, nullptr,
-                                "IoQueueWorkItem on a work item that was never allocated or is freed");
-            return;
-        }
-        if (item->Queued) {
-            lock.unlock();
-            k.M.ReportViolation(checks::WorkItemQueuedTwice, nullptr, item->Device,
-                                "IoQueueWorkItem on a work item that is already queued");
-            return;
-        }
-    }
-    ReferenceDevice(item->Device);
-    std::unique_lock lock(k.Sched);
-    item->Routine = WorkerRoutine;
-    item->Context = Context;
-    item->Queued = true;
-    k.WorkQueue.push_back(item);
-    k.PendingWork += 1;
-    if (k.WorkerWaiters != nullptr) {
-        k.Wake(k.WorkerWaiters, STATUS_SUCCESS);
-    } else {
-        k.MaybeGrowWorkers();
-    }
-}
-
-VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
-{
-    Machine::Impl &k = Kernel();
-    auto *item = static_cast<WorkItem *>(IoWorkItem);
-    std::unique_lock lock(k.Sched);
-    if (k.LiveWorkItems.count(item) == 0) {
-        lock.unlock();
-        k.M.ReportViolation(checks::BadParameter, nullptr, nullptr,
-                            "IoFreeWorkItem on a work item that was never allocated or is already freed");
-        return;
-    }
-    if (item->Queued) {
-        PDEVICE_OBJECT device = item->Device;
-        // Freed only once it has run, so the queue never holds freed memory.
-        item->FreeAfterRun = true;
-        lock.unlock();
-        k.M.ReportViolation(checks::WorkItemFreedWhileQueued, nullptr, device,
-                            "IoFreeWorkItem on a work item that is still queued");
-        return;
-    }
-    k.LiveWorkItems.erase(item);
-    delete item;
-}
-
-}  // extern "C"
-
-namespace sim {
-
-void SetEventInternal(PKEVENT Event) { SetEventImpl(Event); }
-
 void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device,
                         std::string_view Check, const std::function<std::string()> &What)
 {
@@ -1133,3 +436,34 @@ void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE
 }
 
 }  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+{
+    CurrentTime->QuadPart = kBootTime + static_cast<LONGLONG>(Kernel().Now());
+}
+
+ULONGLONG NTAPI KeQueryInterruptTime(void) { return Kernel().Now(); }
+
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount)
+{
+    TickCount->QuadPart = static_cast<LONGLONG>(Kernel().Now() / 156250);
+}
+
+ULONG NTAPI KeQueryTimeIncrement(void) { return 156250; }
+
+// The clock counts in 100 ns units, the counter with it.
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
+{
+    if (PerformanceFrequency != nullptr) {
+        PerformanceFrequency->QuadPart = 10'000'000;
+    }
+    LARGE_INTEGER now;
+    now.QuadPart = static_cast<LONGLONG>(Kernel().Now());
+    return now;
+}
+
+}  // extern "C"
