@@ -5,9 +5,5 @@
 #include "platform/sim/SimWdm.h"
 #include "platform/sim/SimServices.h"
 
-#if __has_include("platform/sim/SimUsb.h")
 #include "platform/sim/SimUsb.h"
-#endif
-#if __has_include("platform/sim/SimWmi.h")
 #include "platform/sim/SimWmi.h"
-#endif
