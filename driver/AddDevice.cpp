@@ -128,7 +128,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     if (NT_SUCCESS(status)) {
         ReadIdleSuspendSetting(extension);
         deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
-    } else if (deviceObject != nullptr) {
+    } else if (extension != nullptr) {
         // The registration goes before the attach: until it is withdrawn a
         // WMI request can arrive, and one not for us is passed to
         // LowerDevice. Its status is of no use here; the device goes anyway.

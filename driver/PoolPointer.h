@@ -25,8 +25,8 @@ public:
             Free(Pointer_);
         }
     }
-    Owner(Owner &&Other) : Pointer_(Other.Release()) {}
-    Owner &operator=(Owner &&Other)
+    Owner(Owner &&Other) noexcept : Pointer_(Other.Release()) {}
+    Owner &operator=(Owner &&Other) noexcept
     {
         if (this != &Other) {
             Owner previous(Pointer_);

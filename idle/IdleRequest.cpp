@@ -27,9 +27,7 @@ VOID FreeIdleIrp(DeviceExtension *Extension, PIRP Irp)
 // cancel holds the IRP) decides whether it frees it alone or shares.
 VOID ReleaseIdleIrp(DeviceExtension *Extension, PIRP Irp, PIRP TakenBack)
 {
-    if (TakenBack != nullptr) {
-        FreeIdleIrp(Extension, Irp);
-    } else if (InterlockedDecrement(&Extension->IdleIrpReleaseCount) == 0) {
+    if (TakenBack != nullptr || InterlockedDecrement(&Extension->IdleIrpReleaseCount) == 0) {
         FreeIdleIrp(Extension, Irp);
     }
 }
