@@ -12,7 +12,6 @@
 namespace {
 
 using vxtest::DriverFixture;
-using vxtest::FixtureOptions;
 using vxtest::UrbAnswer;
 using vxtest::UrbRecord;
 
@@ -32,7 +31,7 @@ auto AsDriver(DriverFixture &f, F &&Fn)
 TEST(DriverEntry, KeepsATerminatedCopyOfTheRegistryPath)
 {
     DriverFixture f;
-    const std::u16string expected(vxtest::kServiceKey);
+    const std::u16string expected(vx::kVextoraServiceKey);
     ASSERT_NE(SavedRegistryPath.Buffer, nullptr);
     EXPECT_EQ(SavedRegistryPath.Length, expected.size() * 2);
     EXPECT_EQ(SavedRegistryPath.MaximumLength, expected.size() * 2 + 2);
@@ -48,7 +47,7 @@ TEST(DriverEntry, EmptyAndOversizedRegistryPaths)
     sim::ThreadScope scope(machine);
 
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = machine.LoadDriver(u"\\Driver\\vextora", DriverEntry, u"", &status);
+    PDRIVER_OBJECT driver = machine.LoadDriver(vx::kVextoraDriverName, DriverEntry, u"", &status);
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(SavedRegistryPath.Length, 0);
@@ -59,7 +58,7 @@ TEST(DriverEntry, EmptyAndOversizedRegistryPaths)
 
     // Length 0xFFFE would wrap MaximumLength to 0 and overrun the copy.
     const std::u16string huge(0x7FFF, u'x');
-    EXPECT_EQ(machine.LoadDriver(u"\\Driver\\vextora", DriverEntry, huge, &status), nullptr);
+    EXPECT_EQ(machine.LoadDriver(vx::kVextoraDriverName, DriverEntry, huge, &status), nullptr);
     EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(machine.ReportText(), "");
 }
@@ -70,7 +69,7 @@ TEST(DriverEntry, NoPoolForTheCopyInstallsNothing)
     sim::ThreadScope scope(machine);
     machine.SetFaultPlan({sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::Pool), 1});
     NTSTATUS status = STATUS_SUCCESS;
-    EXPECT_EQ(machine.LoadDriver(u"\\Driver\\vextora", DriverEntry, vxtest::kServiceKey, &status),
+    EXPECT_EQ(machine.LoadDriver(vx::kVextoraDriverName, DriverEntry, vx::kVextoraServiceKey, &status),
               nullptr);
     EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(SavedRegistryPath.Buffer, nullptr);
@@ -169,24 +168,24 @@ TEST(AddDevice, RegistrySettingAndWdmLevel)
         {"WDM 1.00", 0x00, RegistryCase::Dword, 1, 3, 0},
     };
     for (const RegistryCase &c : cases) {
-        FixtureOptions options;
+        vx::RigOptions options;
         options.Machine.WdmMinor = c.WdmMinor;
         DriverFixture f(options);
         switch (c.Setting) {
         case RegistryCase::NoKey:
             break;
         case RegistryCase::NoValue:
-            f.registry().CreateKey(vxtest::kParametersKey);
+            f.registry().CreateKey(vx::kVextoraParametersKey);
             break;
         case RegistryCase::Dword:
-            f.registry().SetDword(vxtest::kParametersKey, u"VextoraEnable", c.Value);
+            f.registry().SetDword(vx::kVextoraParametersKey, u"VextoraEnable", c.Value);
             break;
         case RegistryCase::String:
-            f.registry().SetString(vxtest::kParametersKey, u"VextoraEnable", u"1");
+            f.registry().SetString(vx::kVextoraParametersKey, u"VextoraEnable", u"1");
             break;
         case RegistryCase::Binary: {
             const uint8_t bytes[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-            f.registry().SetBinary(vxtest::kParametersKey, u"VextoraEnable", bytes);
+            f.registry().SetBinary(vx::kVextoraParametersKey, u"VextoraEnable", bytes);
             break;
         }
         }

@@ -11,6 +11,7 @@
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
 #include "tests/io/BusTap.h"
+#include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
 
@@ -48,13 +49,13 @@ protected:
     void StartDevice(std::unique_ptr<DeviceModel> Model, StartOptions Options = {});
     void StartLoopback(StartOptions Options = {});
 
-    sim::Machine &Machine() { return *machine_; }
-    sim::IoManager &Io() { return machine_->Component<sim::IoManager>(); }
-    sim::PnpManager &Pnp() { return machine_->Component<sim::PnpManager>(); }
+    sim::Machine &Machine() { return rig_->Machine(); }
+    sim::IoManager &Io() { return rig_->Io(); }
+    sim::PnpManager &Pnp() { return rig_->Pnp(); }
     UsbPort &Port() { return *port_; }
     PDEVICE_OBJECT Pdo() { return port_->Pdo(); }
     // The device's interface link, for opens from other threads.
-    const std::u16string &Link() const { return link_; }
+    const std::u16string &Link() const { return rig_->Link(); }
     BusTap &Tap() { return *tap_; }
     template <class Model> Model &ModelAs() { return static_cast<Model &>(port_->Model()); }
 
@@ -76,21 +77,15 @@ protected:
     // URBs the bus completed since the last call.
     std::vector<UrbRecord> NewUrbs();
 
-    // Closes every handle still open, removes the device and unloads the
-    // driver; the verifier must have nothing to say. Called by the
-    // destructor when a test has not done it.
-    void Finish();
+    // The rig's teardown (a disable of the device) and its checks; the
+    // destructor does it when a test has not.
+    void Finish() { rig_->ExpectClean(); }
 
 private:
-    std::unique_ptr<sim::Machine> machine_;
-    std::unique_ptr<sim::ThreadScope> scope_;
-    PDRIVER_OBJECT driver_ = nullptr;
+    std::unique_ptr<vxtest::TestRig> rig_;
     std::unique_ptr<BusTap> tap_;
     UsbPort *port_ = nullptr;
-    std::u16string link_;
-    std::vector<vxio::Handle> open_;
     size_t urbsSeen_ = 0;
-    bool finished_ = false;
 };
 
 }  // namespace iotest

@@ -11,6 +11,7 @@
 #include "sim/kernel/PowerManager.h"
 #include "sim/usb/UsbBus.h"
 #include "tests/power/BusHook.h"
+#include "tests/support/TestRig.h"
 
 #include <atomic>
 #include <chrono>
@@ -42,14 +43,14 @@ public:
     explicit PowerFixture(FixtureOptions Options = {});
     ~PowerFixture();
 
-    sim::Machine &Machine() { return *machine_; }
+    sim::Machine &Machine() { return rig_->Machine(); }
     BusHook &Bus() { return *hook_; }
-    sim::PnpManager &Pnp() { return machine_->Component<sim::PnpManager>(); }
-    sim::PowerManager &Power() { return machine_->Component<sim::PowerManager>(); }
-    sim::IoManager &Io() { return machine_->Component<sim::IoManager>(); }
+    sim::PnpManager &Pnp() { return rig_->Pnp(); }
+    sim::PowerManager &Power() { return rig_->Power(); }
+    sim::IoManager &Io() { return rig_->Io(); }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     PDEVICE_OBJECT Fdo() const { return fdo_; }
-    PDRIVER_OBJECT Driver() const { return driver_; }
+    PDRIVER_OBJECT Driver() const { return rig_->Driver(); }
     vextora::usb::UsbPort &Port() { return *port_; }
     // DevicePower is part of the documented contract of the power code.
     DEVICE_POWER_STATE DevicePower() const;
@@ -60,26 +61,25 @@ public:
     // Opens the device itself, or pipe N.
     vxio::Status Open(vxio::Handle *Handle, int Pipe = -1);
     // Lets virtual time pass (the test thread sleeps; everything else runs).
-    void Advance(std::chrono::nanoseconds Duration) { machine_->Sleep(Duration); }
+    void Advance(std::chrono::nanoseconds Duration) { Machine().Sleep(Duration); }
     // Advances in 1 ms steps until Condition holds or Limit has passed.
     bool WaitUntil(const std::function<bool()> &Condition,
-                   std::chrono::nanoseconds Limit = std::chrono::seconds(30));
-    // Removes the device if it is still there, unloads the driver and
-    // checks that nothing was left and no verifier check fired.
-    void Finish();
+                   std::chrono::nanoseconds Limit = std::chrono::seconds(30))
+    {
+        return rig_->WaitUntil(Condition, Limit);
+    }
+    // The rig's teardown (a removal of the device) and its checks.
+    void Finish() { rig_->ExpectClean(); }
     // A removal running in its own thread, for tests that hold it up.
     sim::SimThread *StartRemoval(std::atomic<NTSTATUS> *Status);
 
 private:
     FixtureOptions options_;
-    std::unique_ptr<sim::Machine> machine_;
-    std::unique_ptr<sim::ThreadScope> scope_;
+    std::unique_ptr<TestRig> rig_;
     std::unique_ptr<BusHook> hook_;
-    PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     PDEVICE_OBJECT fdo_ = nullptr;
     vextora::usb::UsbPort *port_ = nullptr;
-    bool finished_ = false;
 };
 
 }  // namespace vxtest
