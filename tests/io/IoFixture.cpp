@@ -14,15 +14,14 @@ IoFixture::IoFixture(sim::MachineOptions Options)
 IoFixture::~IoFixture()
 {
     Finish();
-    tap_.reset();
+    bus_.reset();
     rig_.reset();
 }
 
 void IoFixture::StartDevice(std::unique_ptr<DeviceModel> Model, StartOptions Options)
 {
     ASSERT_NE(rig_->Driver(), nullptr);
-    tap_ = std::make_unique<BusTap>(Machine());
-    tap_->Install(rig_->Bus().Driver());
+    bus_ = std::make_unique<vxtest::PortInterceptor>(rig_->Bus().Driver());
     port_ = &rig_->Plug(std::move(Model), Options.Port);
     ASSERT_EQ(Pnp().State(Pdo()), sim::NodeState::Started);
     ASSERT_EQ(rig_->Links().size(), 1u);
@@ -79,6 +78,39 @@ std::vector<UrbRecord> IoFixture::NewUrbs()
     std::vector<UrbRecord> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(urbsSeen_, all.size())), all.end());
     urbsSeen_ = all.size();
     return fresh;
+}
+
+std::vector<ULONG> IoFixture::Sequence()
+{
+    std::vector<ULONG> keys;
+    for (const PortRequest &request : Bus().Requests(Match{})) {
+        keys.push_back(Key(request.Code, request.UrbFunction()));
+    }
+    return keys;
+}
+
+void IoFixture::CompleteOrPass(const Match &On, std::optional<NTSTATUS> Status)
+{
+    if (Status) {
+        Bus().Set(On, Rule::Complete(*Status));
+    } else {
+        Bus().Clear(On);
+    }
+}
+
+void IoFixture::AnswerPortStatus(std::optional<ULONG> PortBits)
+{
+    if (!PortBits) {
+        Bus().Clear(Match::Ioctl(IOCTL_INTERNAL_USB_GET_PORT_STATUS));
+        Bus().Clear(Match::Ioctl(IOCTL_INTERNAL_USB_RESET_PORT));
+        return;
+    }
+    const ULONG bits = *PortBits;
+    Bus().Set(Match::Ioctl(IOCTL_INTERNAL_USB_GET_PORT_STATUS), Rule::Answer([bits](PIRP Irp) {
+                  *static_cast<PULONG>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1) = bits;
+                  return STATUS_SUCCESS;
+              }));
+    Bus().Set(Match::Ioctl(IOCTL_INTERNAL_USB_RESET_PORT), Rule::Complete(STATUS_SUCCESS));
 }
 
 }  // namespace iotest
