@@ -47,8 +47,12 @@ PowerFixture::PowerFixture(FixtureOptions Options) : options_(Options)
         rig.Parameters = {{u"VextoraEnable", *options_.VextoraEnable}};
     }
     rig_ = std::make_unique<TestRig>(rig, vx::Removal::Remove);
-    hook_ = std::make_unique<BusHook>(Machine());
-    hook_->Install(rig_->Bus().Driver());
+    bus_ = std::make_unique<PortInterceptor>(rig_->Bus().Driver());
+    AnswerPower(STATUS_SUCCESS);
+    // A bus driver completes the other power requests as they are.
+    bus_->Set(Match::Power(), Rule::Answer([](PIRP Irp) { return Irp->IoStatus.Status; }));
+    bus_->Set(kWaitWake, Rule::Hold());
+    bus_->Set(kIdleRequest, Rule::Hold());
     if (options_.Start) {
         EXPECT_EQ(Plug(), STATUS_SUCCESS);
     }
@@ -57,7 +61,7 @@ PowerFixture::PowerFixture(FixtureOptions Options) : options_(Options)
 PowerFixture::~PowerFixture()
 {
     Finish();
-    hook_.reset();
+    bus_.reset();
     rig_.reset();
 }
 
@@ -67,6 +71,12 @@ NTSTATUS PowerFixture::Plug()
     pdo_ = port_->Pdo();
     fdo_ = Pnp().FunctionDevice(pdo_);
     return Pnp().State(pdo_) == sim::NodeState::Started ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+void PowerFixture::AnswerPower(NTSTATUS Status)
+{
+    bus_->Set(kSetPower, Rule::Complete(Status));
+    bus_->Set(kQueryPower, Rule::Complete(Status));
 }
 
 DEVICE_POWER_STATE PowerFixture::DevicePower() const

@@ -1,7 +1,7 @@
 // A started device for the power and idle tests: the driver under test on the
-// simulated bus's PDO of a loopback device, whose power and idle side BusHook
-// plays; brought up through the PnP manager and torn down through it at the
-// end.
+// simulated bus's PDO of a loopback device, whose power and idle side the
+// port interceptor plays (Bus()); brought up through the PnP manager and torn
+// down through it at the end.
 #pragma once
 
 #include "driver/DeviceExtension.h"
@@ -10,7 +10,7 @@
 #include "sim/kernel/PnpManager.h"
 #include "sim/kernel/PowerManager.h"
 #include "sim/usb/UsbBus.h"
-#include "tests/power/BusHook.h"
+#include "tests/support/PortInterceptor.h"
 #include "tests/support/TestRig.h"
 
 #include <atomic>
@@ -20,6 +20,13 @@
 #include <optional>
 
 namespace vxtest {
+
+// The requests the power tests set rules for.
+inline const Match kSetPower = Match::Power(IRP_MN_SET_POWER);
+inline const Match kQueryPower = Match::Power(IRP_MN_QUERY_POWER);
+inline const Match kWaitWake = Match::Power(IRP_MN_WAIT_WAKE);
+inline const Match kIdleRequest = Match::Ioctl(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION);
+inline const Match kTransfers = Match::Urb(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
 
 struct FixtureOptions {
     bool RemoteWake = true;
@@ -44,7 +51,12 @@ public:
     ~PowerFixture();
 
     sim::Machine &Machine() { return rig_->Machine(); }
-    BusHook &Bus() { return *hook_; }
+    // Plays the bus's power side: set and query power complete with success
+    // (AnswerPower), every other power request completes as it is, wait-wake
+    // and idle requests are held (cancellable) until the test releases them.
+    PortInterceptor &Bus() { return *bus_; }
+    // Set and query power complete with Status.
+    void AnswerPower(NTSTATUS Status);
     sim::PnpManager &Pnp() { return rig_->Pnp(); }
     sim::PowerManager &Power() { return rig_->Power(); }
     sim::IoManager &Io() { return rig_->Io(); }
@@ -76,7 +88,7 @@ public:
 private:
     FixtureOptions options_;
     std::unique_ptr<TestRig> rig_;
-    std::unique_ptr<BusHook> hook_;
+    std::unique_ptr<PortInterceptor> bus_;
     PDEVICE_OBJECT pdo_ = nullptr;
     PDEVICE_OBJECT fdo_ = nullptr;
     vextora::usb::UsbPort *port_ = nullptr;
