@@ -136,6 +136,8 @@ public:
     bool PeekHeld(const Match &On, const std::function<void(PIRP)> &Look);
 
     PDEVICE_OBJECT Pdo();
+    // The record of Irp as it is now.
+    static PortRequest Describe(PIRP Irp);
 
 private:
     struct Held {
@@ -152,7 +154,6 @@ private:
     // The rule for Request, or null (pass down). Under mutex_.
     const Rule *RuleFor(const PortRequest &Request) const;
     void Complete(PIRP Irp, NTSTATUS Status);
-    static PortRequest Describe(PIRP Irp);
 
     PDRIVER_OBJECT bus_;
     PDRIVER_DISPATCH original_[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};

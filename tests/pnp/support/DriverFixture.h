@@ -1,6 +1,7 @@
-// The driver on the test rig above the fake bus: tests take the device
-// through real PnP requests; at the end the rig removes it, unloads the
-// driver and checks that the verifier saw nothing and nothing was left.
+// The driver on the test rig above the fake bus, with a port interceptor on
+// the fake's PDO: tests take the device through real PnP requests; at the
+// end the rig removes it, unloads the driver and checks that the verifier
+// saw nothing and nothing was left.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,7 +19,8 @@ class DriverFixture {
 public:
     explicit DriverFixture(vx::RigOptions Options = {})
         : rig_(std::make_unique<TestRig>(Options, vx::Removal::Remove)),
-          bus_(std::make_unique<FakeUsbBus>(rig_->Machine()))
+          bus_(std::make_unique<FakeUsbBus>(rig_->Machine())),
+          port_(std::make_unique<PortInterceptor>(bus_->Pdo()->DriverObject, bus_->Pdo()))
     {
         rig_->Adopt(bus_->Pdo());
     }
@@ -27,6 +29,24 @@ public:
 
     sim::Machine &machine() { return rig_->Machine(); }
     FakeUsbBus &bus() { return *bus_; }
+    PortInterceptor &port() { return *port_; }
+    // The URBs and the PnP minor functions that reached the fake bus.
+    std::vector<PortRequest> Urbs() { return port_->Requests(Match::Ioctl(IOCTL_INTERNAL_USB_SUBMIT_URB)); }
+    std::vector<UCHAR> PnpMinors()
+    {
+        std::vector<UCHAR> minors;
+        for (const PortRequest &request : port_->Requests(Match::Pnp())) {
+            minors.push_back(request.Minor);
+        }
+        return minors;
+    }
+    // Forgets what the interceptor recorded and restarts the fake's URB
+    // numbering.
+    void ClearRecords()
+    {
+        port_->ClearRequests();
+        bus_->RestartCount();
+    }
     sim::PnpManager &pnp() { return rig_->Pnp(); }
     sim::Registry &registry() { return machine().Component<sim::Registry>(); }
     PDRIVER_OBJECT driver() const { return rig_->Driver(); }
@@ -45,7 +65,7 @@ public:
         ASSERT_EQ(Plug(), STATUS_SUCCESS);
         ASSERT_EQ(pnp().QueryStop(pdo()), STATUS_SUCCESS);
         ASSERT_EQ(pnp().Stop(pdo()), STATUS_SUCCESS);
-        bus().ClearRecords();
+        ClearRecords();
     }
 
     // The rig's teardown; the fake bus's PDO goes once the stack above it
@@ -56,6 +76,7 @@ public:
             return;
         }
         EXPECT_EQ(rig_->RemoveDevices(vx::Removal::Remove), "") << "seed " << machine().Seed();
+        port_.reset();
         bus_->DeletePdo();
         rig_->ExpectClean();
         bus_.reset();
@@ -65,6 +86,7 @@ public:
 private:
     std::unique_ptr<TestRig> rig_;
     std::unique_ptr<FakeUsbBus> bus_;
+    std::unique_ptr<PortInterceptor> port_;
 };
 
 }  // namespace vxtest
