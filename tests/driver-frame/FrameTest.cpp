@@ -12,9 +12,8 @@
 namespace {
 
 using vxtest::DriverFixture;
-using vxtest::FixtureOptions;
-using vxtest::UrbAnswer;
-using vxtest::UrbRecord;
+using vxtest::Match;
+using vxtest::Rule;
 
 bool Signalled(KEVENT &Event)
 {
@@ -32,7 +31,7 @@ auto AsDriver(DriverFixture &f, F &&Fn)
 TEST(DriverEntry, KeepsATerminatedCopyOfTheRegistryPath)
 {
     DriverFixture f;
-    const std::u16string expected(vxtest::kServiceKey);
+    const std::u16string expected(vx::kVextoraServiceKey);
     ASSERT_NE(SavedRegistryPath.Buffer, nullptr);
     EXPECT_EQ(SavedRegistryPath.Length, expected.size() * 2);
     EXPECT_EQ(SavedRegistryPath.MaximumLength, expected.size() * 2 + 2);
@@ -48,7 +47,7 @@ TEST(DriverEntry, EmptyAndOversizedRegistryPaths)
     sim::ThreadScope scope(machine);
 
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = machine.LoadDriver(u"\\Driver\\vextora", DriverEntry, u"", &status);
+    PDRIVER_OBJECT driver = machine.LoadDriver(vx::kVextoraDriverName, DriverEntry, u"", &status);
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(SavedRegistryPath.Length, 0);
@@ -59,7 +58,7 @@ TEST(DriverEntry, EmptyAndOversizedRegistryPaths)
 
     // Length 0xFFFE would wrap MaximumLength to 0 and overrun the copy.
     const std::u16string huge(0x7FFF, u'x');
-    EXPECT_EQ(machine.LoadDriver(u"\\Driver\\vextora", DriverEntry, huge, &status), nullptr);
+    EXPECT_EQ(machine.LoadDriver(vx::kVextoraDriverName, DriverEntry, huge, &status), nullptr);
     EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(machine.ReportText(), "");
 }
@@ -70,7 +69,7 @@ TEST(DriverEntry, NoPoolForTheCopyInstallsNothing)
     sim::ThreadScope scope(machine);
     machine.SetFaultPlan({sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::Pool), 1});
     NTSTATUS status = STATUS_SUCCESS;
-    EXPECT_EQ(machine.LoadDriver(u"\\Driver\\vextora", DriverEntry, vxtest::kServiceKey, &status),
+    EXPECT_EQ(machine.LoadDriver(vx::kVextoraDriverName, DriverEntry, vx::kVextoraServiceKey, &status),
               nullptr);
     EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(SavedRegistryPath.Buffer, nullptr);
@@ -169,24 +168,24 @@ TEST(AddDevice, RegistrySettingAndWdmLevel)
         {"WDM 1.00", 0x00, RegistryCase::Dword, 1, 3, 0},
     };
     for (const RegistryCase &c : cases) {
-        FixtureOptions options;
+        vx::RigOptions options;
         options.Machine.WdmMinor = c.WdmMinor;
         DriverFixture f(options);
         switch (c.Setting) {
         case RegistryCase::NoKey:
             break;
         case RegistryCase::NoValue:
-            f.registry().CreateKey(vxtest::kParametersKey);
+            f.registry().CreateKey(vx::kVextoraParametersKey);
             break;
         case RegistryCase::Dword:
-            f.registry().SetDword(vxtest::kParametersKey, u"VextoraEnable", c.Value);
+            f.registry().SetDword(vx::kVextoraParametersKey, u"VextoraEnable", c.Value);
             break;
         case RegistryCase::String:
-            f.registry().SetString(vxtest::kParametersKey, u"VextoraEnable", u"1");
+            f.registry().SetString(vx::kVextoraParametersKey, u"VextoraEnable", u"1");
             break;
         case RegistryCase::Binary: {
             const uint8_t bytes[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-            f.registry().SetBinary(vxtest::kParametersKey, u"VextoraEnable", bytes);
+            f.registry().SetBinary(vx::kVextoraParametersKey, u"VextoraEnable", bytes);
             break;
         }
         }
@@ -271,21 +270,22 @@ TEST(SubmitUrbSync, InlineFailureAndMissingIrp)
 {
     DriverFixture f;
     ASSERT_EQ(f.Plug(), STATUS_SUCCESS);
-    f.bus().ClearRecords();
-    f.bus().UrbFault = [](const UrbRecord &, size_t) { return UrbAnswer::Failing(STATUS_DEVICE_NOT_CONNECTED); };
+    f.ClearRecords();
+    const Match urbs = Match::Ioctl(IOCTL_INTERNAL_USB_SUBMIT_URB);
+    f.port().Set(urbs, Rule::Complete(STATUS_DEVICE_NOT_CONNECTED));
     DeviceDescriptorRead read;
     EXPECT_EQ(AsDriver(f, [&] { return SubmitUrbSync(f.Fdo(), read.Urb()); }),
               STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(f.Extension()->OutstandingIo, 1);
-    EXPECT_EQ(f.bus().Urbs().size(), 1u);
-    f.bus().UrbFault = nullptr;
+    EXPECT_EQ(f.port().Count(urbs), 1u);
+    f.port().Clear(urbs);
 
     f.machine().SetFaultPlan({sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::Irp), 1});
     EXPECT_EQ(AsDriver(f, [&] { return SubmitUrbSync(f.Fdo(), read.Urb()); }),
               STATUS_INSUFFICIENT_RESOURCES);
     f.machine().SetFaultPlan({});
     EXPECT_EQ(f.Extension()->OutstandingIo, 1);
-    EXPECT_EQ(f.bus().Urbs().size(), 1u) << "nothing may be sent without an IRP";
+    EXPECT_EQ(f.port().Count(urbs), 1u) << "nothing may be sent without an IRP";
 }
 
 TEST(SubmitUrbSync, PendingRequestHoldsACountUntilItCompletes)
@@ -324,17 +324,19 @@ TEST(ResetPipe, SendsTheResetAndFoldsSuccessCodes)
         {static_cast<NTSTATUS>(0x40000000), STATUS_SUCCESS},  // informational
         {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_DATA_ERROR},
     };
+    const Match reset = Match::Urb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
     for (const auto &c : cases) {
-        f.bus().ClearRecords();
-        f.bus().UrbFault = [&](const UrbRecord &, size_t) { return UrbAnswer::Failing(c.BusAnswer); };
+        f.ClearRecords();
+        f.port().Set(reset, Rule::Complete(c.BusAnswer));
         EXPECT_EQ(AsDriver(f, [&] { return ResetPipe(f.Fdo(), pipe); }), c.Expected);
-        const auto urbs = f.bus().Urbs();
+        const auto urbs = f.Urbs();
         ASSERT_EQ(urbs.size(), 1u);
-        EXPECT_EQ(urbs[0].Function, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
-        EXPECT_EQ(urbs[0].HeaderLength, sizeof(_URB_PIPE_REQUEST));
-        EXPECT_EQ(urbs[0].PipeHandle, pipe->PipeHandle);
+        const _URB_PIPE_REQUEST &sent = urbs[0].Urb().UrbPipeRequest;
+        EXPECT_EQ(sent.Hdr.Function, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+        EXPECT_EQ(sent.Hdr.Length, sizeof(_URB_PIPE_REQUEST));
+        EXPECT_EQ(sent.PipeHandle, pipe->PipeHandle);
     }
-    f.bus().UrbFault = nullptr;
+    f.port().Clear(reset);
     f.machine().SetFaultPlan({sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::Pool), 1});
     EXPECT_EQ(AsDriver(f, [&] { return ResetPipe(f.Fdo(), pipe); }), STATUS_INSUFFICIENT_RESOURCES);
     f.machine().SetFaultPlan({});
@@ -359,12 +361,16 @@ TEST(ResetDevice, ResetsThePortOnlyWhenConnectedButDisabled)
     for (const auto &c : cases) {
         DriverFixture f;
         ASSERT_EQ(f.Plug(), STATUS_SUCCESS);
+        const Match portStatus = Match::Ioctl(IOCTL_INTERNAL_USB_GET_PORT_STATUS);
+        const Match resetPort = Match::Ioctl(IOCTL_INTERNAL_USB_RESET_PORT);
         f.bus().PortStatus = c.Port;
-        f.bus().PortStatusResult = c.PortStatusResult;
-        f.bus().ResetPortResult = STATUS_IO_TIMEOUT;  // proves its status is the one returned
+        if (!NT_SUCCESS(c.PortStatusResult)) {
+            f.port().Set(portStatus, Rule::Complete(c.PortStatusResult));
+        }
+        f.port().Set(resetPort, Rule::Complete(STATUS_IO_TIMEOUT));  // proves its status is the one returned
         EXPECT_EQ(AsDriver(f, [&] { return ResetDevice(f.Fdo()); }), c.Expected) << c.What;
-        EXPECT_EQ(f.bus().PortStatusRequests(), 1u) << c.What;
-        EXPECT_EQ(f.bus().ResetPortRequests(), c.ExpectedResets) << c.What;
+        EXPECT_EQ(f.port().Count(portStatus), 1u) << c.What;
+        EXPECT_EQ(f.port().Count(resetPort), c.ExpectedResets) << c.What;
         EXPECT_EQ(f.Extension()->OutstandingIo, 1) << c.What;
     }
 }
@@ -379,7 +385,7 @@ TEST(GetPortStatus, NoIrpLeavesZero)
               STATUS_INSUFFICIENT_RESOURCES);
     f.machine().SetFaultPlan({});
     EXPECT_EQ(port, 0u);
-    EXPECT_EQ(f.bus().PortStatusRequests(), 0u);
+    EXPECT_EQ(f.port().Count(Match::Ioctl(IOCTL_INTERNAL_USB_GET_PORT_STATUS)), 0u);
 }
 
 }  // namespace

@@ -153,7 +153,8 @@ inline void RunDevice(Answers &A, const std::function<void(lowres::Rig &)> &Body
     rig.Finish();
     std::string reports = rig.Machine().ReportText();
     if (!reports.empty()) {
-        std::fprintf(stderr, "verifier:\n%s\n", reports.c_str());
+        std::fprintf(stderr, "verifier (seed %llu):\n%s\n", static_cast<unsigned long long>(rig.Machine().Seed()),
+                     reports.c_str());
         std::abort();
     }
 }

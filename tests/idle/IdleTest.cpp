@@ -13,8 +13,8 @@ namespace {
 void Suspend(PowerFixture &f)
 {
     f.Advance(kTick + kSettle);
-    ASSERT_TRUE(f.Bus().IdlePending());
-    sim::SimThread *callback = f.Bus().StartIdleCallback();
+    ASSERT_TRUE(f.Bus().Holds(kIdleRequest));
+    sim::SimThread *callback = StartIdleCallback(f);
     ASSERT_NE(callback, nullptr);
     f.Machine().Join(callback);
     ASSERT_EQ(f.DevicePower(), PowerDeviceD2);
@@ -24,18 +24,18 @@ TEST(IdleSuspend, SuspendsAfterTheFirstTickAndResumesOnOpen)
 {
     PowerFixture f(IdleOn());
     f.Advance(kTick - kSettle);
-    EXPECT_EQ(f.Bus().IdleCount(), 0u);
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), 0u);
     Suspend(f);
-    EXPECT_EQ(f.Bus().DeviceSets(), std::vector<LONG>{PowerDeviceD2});
+    EXPECT_EQ(DeviceSets(f), std::vector<LONG>{PowerDeviceD2});
     // No new tick while the request is outstanding.
     f.Advance(3 * kTick);
-    EXPECT_EQ(f.Bus().IdleCount(), 1u);
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), 1u);
 
     vxio::Handle handle;
     ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
-    EXPECT_FALSE(f.Bus().IdlePending());
+    EXPECT_FALSE(f.Bus().Holds(kIdleRequest));
     EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
-    EXPECT_EQ(f.Bus().DeviceSets(), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
+    EXPECT_EQ(DeviceSets(f), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
     uint8_t data[3] = {1, 2, 3};
     uint32_t moved = 0;
     EXPECT_EQ(f.Io().WriteSync(handle, data, sizeof data, &moved), STATUS_SUCCESS);
@@ -44,21 +44,21 @@ TEST(IdleSuspend, SuspendsAfterTheFirstTickAndResumesOnOpen)
     // A handle open keeps every later tick from asking again; closing it lets
     // the next one do so.
     f.Advance(3 * kTick);
-    EXPECT_EQ(f.Bus().IdleCount(), 1u);
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), 1u);
     EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
     f.Io().WaitIdle();
     f.Advance(kTick + kSettle);
-    EXPECT_EQ(f.Bus().IdleCount(), 2u);
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), 2u);
 }
 
 TEST(IdleSuspend, BusThatDoesNotSupportItIsAskedEveryTickAndTheDeviceStaysInD0)
 {
     PowerFixture f(IdleOn());
-    f.Bus().SetIdleAnswer(STATUS_NOT_SUPPORTED);
+    f.Bus().Set(kIdleRequest, HoldOrComplete(STATUS_NOT_SUPPORTED));
     f.Advance(6 * kTick + kSettle);
-    EXPECT_EQ(f.Bus().IdleCount(), 6u);
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), 6u);
     EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
-    EXPECT_TRUE(f.Bus().DeviceSets().empty());
+    EXPECT_TRUE(DeviceSets(f).empty());
 }
 
 struct ConfigCase {
@@ -78,7 +78,7 @@ TEST_P(IdleConfiguration, OnlyANonZeroSettingOnTheNewestPlatformTurnsItOn)
     options.WdmMinor = c.WdmMinor;
     PowerFixture f(options);
     f.Advance(2 * kTick + kSettle);
-    EXPECT_EQ(f.Bus().IdleCount(), c.Suspends ? 1u : 0u);
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), c.Suspends ? 1u : 0u);
 
     // Without idle suspend reads never wait and opens cancel nothing.
     vxio::Handle handle;
@@ -104,7 +104,7 @@ TEST(IdleSuspend, WriteOnANewHandleWaitsForTheOutstandingRequestThenProceeds)
     PowerFixture f(IdleOn());
     Suspend(f);
     // The bus answers the cancel later, as a hub may.
-    f.Bus().SetIdleCancelMode(CancelMode::Defer);
+    f.Bus().Set(kIdleRequest, Rule::Hold(OnCancel::Keep));
     vxio::Handle handle;
     ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
     // The dispatch routine waits in the writer's own thread.
@@ -118,7 +118,7 @@ TEST(IdleSuspend, WriteOnANewHandleWaitsForTheOutstandingRequestThenProceeds)
     f.Advance(kSettle);
     EXPECT_FALSE(written.load());
 
-    ASSERT_TRUE(f.Bus().CompleteIdle(STATUS_CANCELLED));
+    ASSERT_TRUE(f.Bus().Release(kIdleRequest, STATUS_CANCELLED));
     f.Machine().Join(writer);
     EXPECT_EQ(status.load(), STATUS_SUCCESS);
     EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
@@ -131,20 +131,20 @@ TEST(IdleSuspend, OpenDuringThePowerDownStillEndsInD0)
 {
     PowerFixture f(IdleOn());
     f.Advance(kTick + kSettle);
-    f.Bus().HoldPower(true);
-    sim::SimThread *callback = f.Bus().StartIdleCallback();
+    f.Bus().Set(kSetPower, Rule::Hold());
+    sim::SimThread *callback = StartIdleCallback(f);
     ASSERT_NE(callback, nullptr);
-    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldPowerCount() == 1; }));
+    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldCount(kSetPower) == 1; }));
 
     vxio::Handle handle;
     ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
-    EXPECT_FALSE(f.Bus().IdlePending());
-    f.Bus().HoldPower(false);
-    ASSERT_TRUE(f.Bus().ReleasePower(STATUS_SUCCESS));
+    EXPECT_FALSE(f.Bus().Holds(kIdleRequest));
+    f.Bus().Set(kSetPower, Rule::Complete(STATUS_SUCCESS));
+    ASSERT_TRUE(f.Bus().Release(kSetPower, STATUS_SUCCESS));
     f.Machine().Join(callback);
 
     EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
-    EXPECT_EQ(f.Bus().DeviceSets(), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
+    EXPECT_EQ(DeviceSets(f), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
     uint8_t data[1] = {6};
     EXPECT_EQ(f.Io().WriteSync(handle, data, sizeof data), STATUS_SUCCESS);
     EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
@@ -158,11 +158,11 @@ TEST(IdleSuspend, RefusedPowerRequestsGiveTheirCountBack)
         PowerFixture f(IdleOn());
         f.Advance(kTick + kSettle);
         f.Power().FailNextRequests(1);
-        sim::SimThread *callback = f.Bus().StartIdleCallback();
+        sim::SimThread *callback = StartIdleCallback(f);
         ASSERT_NE(callback, nullptr);
         f.Machine().Join(callback);
         EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
-        EXPECT_TRUE(f.Bus().DeviceSets().empty());
+        EXPECT_TRUE(DeviceSets(f).empty());
         f.Finish();
     }
     {
@@ -173,7 +173,7 @@ TEST(IdleSuspend, RefusedPowerRequestsGiveTheirCountBack)
         ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
         // The refused D0 request is made again: a handle is open.
         EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }, 2s));
-        EXPECT_EQ(f.Bus().DeviceSets(), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
+        EXPECT_EQ(DeviceSets(f), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
         EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
         f.Finish();
     }
@@ -182,7 +182,7 @@ TEST(IdleSuspend, RefusedPowerRequestsGiveTheirCountBack)
 struct TeardownCase {
     const char *Name;
     bool Suspended;     // the callback has run
-    int Action;         // 0 rebalance, 1 disable, 2 surprise removal then removal
+    int Rule;         // 0 rebalance, 1 disable, 2 surprise removal then removal
 };
 
 class IdleTeardown : public ::testing::TestWithParam<TeardownCase> {};
@@ -195,23 +195,23 @@ TEST_P(IdleTeardown, PnpRequestWhileARequestIsOutstandingEndsItAndLeavesNothingA
         Suspend(f);
     } else {
         f.Advance(kTick + kSettle);
-        ASSERT_TRUE(f.Bus().IdlePending());
+        ASSERT_TRUE(f.Bus().Holds(kIdleRequest));
     }
-    switch (c.Action) {
+    switch (c.Rule) {
     case 0:
         EXPECT_EQ(f.Pnp().Rebalance(f.Pdo()), STATUS_SUCCESS);
-        EXPECT_FALSE(f.Bus().IdlePending());
+        EXPECT_FALSE(f.Bus().Holds(kIdleRequest));
         EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
         // Restarted: the next tick asks again.
         f.Advance(kTick + kSettle);
-        EXPECT_EQ(f.Bus().IdleCount(), 2u);
+        EXPECT_EQ(f.Bus().Count(kIdleRequest), 2u);
         break;
     case 1:
         EXPECT_EQ(f.Pnp().Disable(f.Pdo()), STATUS_SUCCESS);
         break;
     default:
         EXPECT_EQ(f.Pnp().SurpriseRemove(f.Pdo()), STATUS_SUCCESS);
-        EXPECT_FALSE(f.Bus().IdlePending());
+        EXPECT_FALSE(f.Bus().Holds(kIdleRequest));
         EXPECT_EQ(f.Pnp().Remove(f.Pdo()), STATUS_SUCCESS);
         break;
     }
@@ -232,7 +232,7 @@ TEST(IdleSuspend, RemovalRacingTicksAndLateCompletionsLeavesNothingPending)
 {
     {
         PowerFixture f(IdleOn());
-        f.Bus().SetIdleAnswer(STATUS_NOT_SUPPORTED);
+        f.Bus().Set(kIdleRequest, HoldOrComplete(STATUS_NOT_SUPPORTED));
         f.Advance(2 * kTick);
         EXPECT_EQ(f.Pnp().Remove(f.Pdo()), STATUS_SUCCESS);
         f.Finish();
@@ -240,12 +240,12 @@ TEST(IdleSuspend, RemovalRacingTicksAndLateCompletionsLeavesNothingPending)
     {
         PowerFixture f(IdleOn());
         f.Advance(kTick + kSettle);
-        f.Bus().SetIdleCancelMode(CancelMode::Defer);
+        f.Bus().Set(kIdleRequest, Rule::Hold(OnCancel::Keep));
         std::atomic<NTSTATUS> removal{STATUS_PENDING};
         sim::SimThread *remover = f.StartRemoval(&removal);
         f.Advance(kTick + kSettle);
         EXPECT_EQ(removal.load(), STATUS_PENDING);
-        ASSERT_TRUE(f.Bus().CompleteIdle(STATUS_CANCELLED));
+        ASSERT_TRUE(f.Bus().Release(kIdleRequest, STATUS_CANCELLED));
         f.Machine().Join(remover);
         EXPECT_EQ(removal.load(), STATUS_SUCCESS);
         f.Finish();

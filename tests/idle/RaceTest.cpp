@@ -20,7 +20,7 @@ enum class Teardown { Rebalance, Disable, Remove, Unplug };
 
 struct StopCase {
     const char *Name;
-    Teardown Action;
+    Teardown Rule;
 };
 
 class IdleStopRace : public ::testing::TestWithParam<StopCase> {};
@@ -38,7 +38,7 @@ TEST_P(IdleStopRace, StopWaitsForAnExpiredDpcThatHasNotRunYet)
 
     std::atomic<NTSTATUS> status{STATUS_PENDING};
     sim::SimThread *pnp = f.Machine().StartThread("pnp", [&] {
-        switch (c.Action) {
+        switch (c.Rule) {
         case Teardown::Rebalance: status = f.Pnp().Rebalance(f.Pdo()); break;
         case Teardown::Disable: status = f.Pnp().Disable(f.Pdo()); break;
         case Teardown::Remove: status = f.Pnp().Remove(f.Pdo()); break;
@@ -58,13 +58,13 @@ TEST_P(IdleStopRace, StopWaitsForAnExpiredDpcThatHasNotRunYet)
     f.Machine().Join(pnp);
     EXPECT_EQ(status.load(), STATUS_SUCCESS);
     // The DPC ran after detection had stopped: it sent nothing.
-    EXPECT_EQ(f.Bus().IdleCount(), 0u);
-    if (c.Action == Teardown::Rebalance) {
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), 0u);
+    if (c.Rule == Teardown::Rebalance) {
         // Restarted: checks resume 5 s after the start, and only one timer runs.
         f.Advance(kTick + kSettle);
-        EXPECT_EQ(f.Bus().IdleCount(), 1u);
+        EXPECT_EQ(f.Bus().Count(kIdleRequest), 1u);
         f.Advance(3 * kTick);
-        EXPECT_EQ(f.Bus().IdleCount(), 1u);
+        EXPECT_EQ(f.Bus().Count(kIdleRequest), 1u);
     }
     f.Finish();
 }
@@ -84,9 +84,9 @@ TEST(IdleTicks, ThousandsOfTicksNeitherLoseNorDoubleTheCheck)
     constexpr unsigned kTicks = 2000;
     {
         PowerFixture f(IdleOn());
-        f.Bus().SetIdleAnswer(STATUS_NOT_SUPPORTED);
+        f.Bus().Set(kIdleRequest, HoldOrComplete(STATUS_NOT_SUPPORTED));
         f.Advance(kTicks * kTick + kSettle);
-        EXPECT_EQ(f.Bus().IdleCount(), kTicks);
+        EXPECT_EQ(f.Bus().Count(kIdleRequest), kTicks);
         f.Finish();
     }
     {
@@ -94,22 +94,22 @@ TEST(IdleTicks, ThousandsOfTicksNeitherLoseNorDoubleTheCheck)
         vxio::Handle handle = vxio::kInvalidHandle;
         ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
         f.Advance(kTicks * kTick + kSettle);
-        EXPECT_EQ(f.Bus().IdleCount(), 0u);
+        EXPECT_EQ(f.Bus().Count(kIdleRequest), 0u);
         ASSERT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
         f.Advance(kTick);
-        EXPECT_EQ(f.Bus().IdleCount(), 1u);
+        EXPECT_EQ(f.Bus().Count(kIdleRequest), 1u);
         f.Finish();
     }
     {
         PowerFixture f(IdleOn());
-        f.Bus().SetIdleAnswer(STATUS_NOT_SUPPORTED);
+        f.Bus().Set(kIdleRequest, HoldOrComplete(STATUS_NOT_SUPPORTED));
         for (unsigned i = 0; i < 50; ++i) {
             ASSERT_EQ(f.Pnp().Rebalance(f.Pdo()), STATUS_SUCCESS);
             f.Advance(kTick / 2);
         }
-        EXPECT_EQ(f.Bus().IdleCount(), 0u);
+        EXPECT_EQ(f.Bus().Count(kIdleRequest), 0u);
         f.Advance(4 * kTick + kSettle);
-        EXPECT_EQ(f.Bus().IdleCount(), 4u);
+        EXPECT_EQ(f.Bus().Count(kIdleRequest), 4u);
         f.Finish();
     }
 }
@@ -214,7 +214,7 @@ TEST_P(IdleWithdrawRace, WithdrawalAndCancelFreeTheIrpOnceInEitherOrder)
 
     EXPECT_EQ(submitted.load(), STATUS_UNSUCCESSFUL);
     ASSERT_EQ(opened.load(), STATUS_SUCCESS);
-    EXPECT_EQ(f.Bus().IdleCount(), 0u);
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), 0u);
     EXPECT_EQ(sim::LiveIrpCount(), irpsBefore);
     EXPECT_EQ(f.Machine().ReportText(), "");
 
@@ -231,7 +231,7 @@ TEST_P(IdleWithdrawRace, WithdrawalAndCancelFreeTheIrpOnceInEitherOrder)
     // The withdrawal armed the next check: once idle again, the device is
     // asked as usual.
     f.Advance(kTick + kSettle);
-    EXPECT_EQ(f.Bus().IdleCount(), 1u);
+    EXPECT_EQ(f.Bus().Count(kIdleRequest), 1u);
     f.Finish();
 }
 

@@ -77,7 +77,7 @@ TEST(IdleStress, OpensTransfersPnpAndSleepRaceIdleSuspendAndWaitWake)
         options.VextoraEnable = 1;
         options.RemoteWake = (seed % 2) == 0;
         PowerFixture f(options);
-        f.Bus().SetTransparent(true);  // the simulated bus driver's own power and idle handling
+        f.Bus().ClearRules();  // the simulated bus driver's own power and idle handling
         sim::Machine &machine = f.Machine();
 
         std::atomic<unsigned> roundTrips{0};

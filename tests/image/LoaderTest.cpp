@@ -16,10 +16,10 @@
 #include <unistd.h>
 
 #include "sim/image/KernelImage.h"
+#include "sim/rig/VextoraNames.h"
 
 namespace {
 
-constexpr char16_t kService[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
 
 std::vector<uint8_t> ImageBytes()
 {
@@ -115,7 +115,7 @@ TEST(KernelImageLoader, MapsTheImageWithItsSectionsProtectionsAndNamesPlacesInIt
         sim::ThreadScope scope(machine);
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         PDRIVER_OBJECT driver =
-            sim::image::LoadDriver(machine, *image, u"\\Driver\\VEXTORA", kService, &status, &error);
+            sim::image::LoadDriver(machine, *image, vx::kVextoraDriverName, vx::kVextoraServiceKey, &status, &error);
         ASSERT_NE(driver, nullptr) << error << " status " << status;
         base = driver->DriverStart;
         size = driver->DriverSize;

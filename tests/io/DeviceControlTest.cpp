@@ -128,23 +128,28 @@ TEST_F(DeviceControl, ClassReadAndOtherWrite)
     EXPECT_EQ(output[0], 0x42);
     EXPECT_EQ(NewSetups(), (std::vector<SetupPacket>{{0xA1, 1, 0, 0, 16}}));
     // A device that answers with no data: the byte the value 1 would make
-    // the I/O manager copy back was never sent. (The tap answers for the
-    // device: the models cannot take a zero-length IN data stage yet.)
-    Tap().AnswerClassInterface(STATUS_SUCCESS);
+    // the I/O manager copy back was never sent. (The interceptor answers for
+    // the device: the models cannot take a zero-length IN data stage yet.)
+    const Match classInterface = Match::Urb(URB_FUNCTION_CLASS_INTERFACE);
+    Bus().Set(classInterface, Rule::Answer([](PIRP Irp) {
+                  vxtest::UrbOf(Irp)->UrbControlVendorClassRequest.TransferBufferLength = 0;
+                  return STATUS_SUCCESS;
+              }));
     answer = Control(device, IOCTL_CLASS_READ, nullptr, 0, output, sizeof output);
     EXPECT_EQ(answer.Status, STATUS_SUCCESS);
     EXPECT_EQ(answer.Information, 0u);
     // An output length of 0: the request still goes out, and nothing is
     // returned.
-    Tap().ClearCalls();
+    Bus().ClearRequests();
     answer = Control(device, IOCTL_CLASS_READ, nullptr, 0, nullptr, 0);
     EXPECT_EQ(answer.Status, STATUS_SUCCESS);
     EXPECT_EQ(answer.Information, 0u);
-    std::vector<BusCall> calls = Tap().Urbs(URB_FUNCTION_CLASS_INTERFACE);
+    std::vector<PortRequest> calls = Bus().Requests(classInterface);
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].TransferLength, 0u);
-    EXPECT_EQ(calls[0].TransferFlags, static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
-    Tap().AnswerClassInterface(std::nullopt);
+    EXPECT_EQ(calls[0].Urb().UrbControlVendorClassRequest.TransferBufferLength, 0u);
+    EXPECT_EQ(calls[0].Urb().UrbControlVendorClassRequest.TransferFlags,
+              static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    Bus().Clear(classInterface);
 
     // The data is the input; its length is the output length.
     const uint8_t data[10] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
@@ -288,17 +293,18 @@ TEST_F(DeviceControl, ResetPipeResetsTheHandlesPipe)
     vxio::Handle out = OpenOk(u"PIPE0");
     uint8_t byte = 0;
     ASSERT_EQ(Write(out, &byte, 1).Status, STATUS_SUCCESS);
-    USBD_PIPE_HANDLE pipe = Tap().Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).back().Pipe;
-    Tap().ClearCalls();
+    USBD_PIPE_HANDLE pipe = Bus().Requests(kTransfers).back().Urb().UrbBulkOrInterruptTransfer.PipeHandle;
+    Bus().ClearRequests();
 
     EXPECT_EQ(Control(device, IOCTL_RESET_PIPE, nullptr, 0, nullptr, 0).Status, STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(Tap().Calls().empty());
+    EXPECT_TRUE(Bus().Requests().empty());
     EXPECT_EQ(Control(out, IOCTL_RESET_PIPE, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
-    std::vector<BusCall> resets = Tap().Urbs(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+    const Match resetPipe = Match::Urb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+    std::vector<PortRequest> resets = Bus().Requests(resetPipe);
     ASSERT_EQ(resets.size(), 1u);
-    EXPECT_EQ(resets[0].Pipe, pipe);
+    EXPECT_EQ(resets[0].Urb().UrbPipeRequest.PipeHandle, pipe);
 
-    Tap().AnswerResetPipe(kIoDeviceError);
+    Bus().Set(resetPipe, Rule::Complete(kIoDeviceError));
     Answer answer = Control(out, IOCTL_RESET_PIPE, nullptr, 0, nullptr, 0);
     EXPECT_EQ(answer.Status, kIoDeviceError);
     EXPECT_EQ(answer.Information, 0u);
@@ -308,14 +314,14 @@ TEST_F(DeviceControl, ResetDeviceResetsOnlyADisabledPort)
 {
     StartLoopback();
     vxio::Handle device = OpenOk(u"");
-    Tap().ClearCalls();
+    Bus().ClearRequests();
     EXPECT_EQ(Control(device, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Tap().Sequence(), std::vector<ULONG>{IOCTL_INTERNAL_USB_GET_PORT_STATUS});
+    EXPECT_EQ(Sequence(), std::vector<ULONG>{IOCTL_INTERNAL_USB_GET_PORT_STATUS});
 
     Port().DisablePort();
-    Tap().ClearCalls();
+    Bus().ClearRequests();
     EXPECT_EQ(Control(device, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Tap().Sequence(),
+    EXPECT_EQ(Sequence(),
               (std::vector<ULONG>{IOCTL_INTERNAL_USB_GET_PORT_STATUS, IOCTL_INTERNAL_USB_RESET_PORT}));
     EXPECT_TRUE(Port().Enabled());
 }

@@ -174,10 +174,10 @@ TEST_F(Handles, PipeHandleFromBeforeARestartIsStale)
 
     // The old handle's pipe was released with its configuration.
     uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    Tap().ClearCalls();
+    Bus().ClearRequests();
     EXPECT_EQ(Write(old, data, sizeof data).Status, STATUS_INVALID_HANDLE);
     EXPECT_EQ(Control(old, IOCTL_RESET_PIPE, nullptr, 0, nullptr, 0).Status, STATUS_INVALID_HANDLE);
-    EXPECT_TRUE(Tap().Calls().empty());
+    EXPECT_TRUE(Bus().Requests().empty());
 
     // Pipe 0 of the new configuration is free; closing the old handle must
     // not free it again under the new handle.
@@ -206,28 +206,28 @@ TEST_F(Handles, RequestsRefusedOutsideWorking)
     };
 
     ASSERT_EQ(Pnp().QueryStop(Pdo()), STATUS_SUCCESS);  // PendingStop
-    Tap().ClearCalls();
+    Bus().ClearRequests();
     ExpectEverythingRefused(device, pipe);
     expectCreatesRefused();
-    EXPECT_TRUE(Tap().Calls().empty());
+    EXPECT_TRUE(Bus().Requests().empty());
     ASSERT_EQ(Pnp().CancelStop(Pdo()), STATUS_SUCCESS);
     uint8_t byte = 1;
     EXPECT_EQ(Write(pipe, &byte, 1).Status, STATUS_SUCCESS);
 
     ASSERT_EQ(Pnp().QueryStop(Pdo()), STATUS_SUCCESS);
     ASSERT_EQ(Pnp().Stop(Pdo()), STATUS_SUCCESS);  // Stopped
-    Tap().ClearCalls();
+    Bus().ClearRequests();
     ExpectEverythingRefused(device, pipe);
     expectCreatesRefused();
-    EXPECT_TRUE(Tap().Calls().empty());
+    EXPECT_TRUE(Bus().Requests().empty());
     ASSERT_EQ(Pnp().Start(Pdo()), STATUS_SUCCESS);
 
     Close(pipe);
     pipe = OpenOk(u"PIPE0");
     ASSERT_EQ(Pnp().QueryRemove(Pdo()), STATUS_SUCCESS);  // PendingRemove
-    Tap().ClearCalls();
+    Bus().ClearRequests();
     ExpectEverythingRefused(device, pipe);
-    EXPECT_TRUE(Tap().Calls().empty());
+    EXPECT_TRUE(Bus().Requests().empty());
     ASSERT_EQ(Pnp().CancelRemove(Pdo()), STATUS_SUCCESS);
     EXPECT_EQ(Write(pipe, &byte, 1).Status, STATUS_SUCCESS);
 }

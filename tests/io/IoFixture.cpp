@@ -6,36 +6,25 @@ namespace iotest {
 
 IoFixture::IoFixture(sim::MachineOptions Options)
 {
-    machine_ = std::make_unique<sim::Machine>(Options);
-    scope_ = std::make_unique<sim::ThreadScope>(*machine_);
-    driver_ = machine_->LoadDriver(u"\\Driver\\vextora", DriverEntry,
-                                   u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA");
+    vx::RigOptions options;
+    options.Machine = Options;
+    rig_ = std::make_unique<vxtest::TestRig>(options);
 }
 
 IoFixture::~IoFixture()
 {
-    if (!finished_) {
-        Finish();
-    }
-    tap_.reset();
-    scope_.reset();
-    machine_.reset();
+    Finish();
+    bus_.reset();
+    rig_.reset();
 }
 
 void IoFixture::StartDevice(std::unique_ptr<DeviceModel> Model, StartOptions Options)
 {
-    ASSERT_NE(driver_, nullptr);
-    auto &bus = machine_->Component<vextora::usb::UsbBus>();
-    tap_ = std::make_unique<BusTap>(*machine_);
-    tap_->Install(bus.Driver());
-    Pnp().RegisterFunctionDriver(driver_);
-    port_ = &bus.Plug(std::move(Model), Options.Port);
-    Pnp().WaitIdle();
+    ASSERT_NE(rig_->Driver(), nullptr);
+    bus_ = std::make_unique<vxtest::PortInterceptor>(rig_->Bus().Driver());
+    port_ = &rig_->Plug(std::move(Model), Options.Port);
     ASSERT_EQ(Pnp().State(Pdo()), sim::NodeState::Started);
-    const GUID expected = VEXTORA_INTERFACE_CLASS_GUID_INIT;
-    auto links = Io().Interfaces(sim::ToInterfaceClass(expected));
-    ASSERT_EQ(links.size(), 1u);
-    link_ = links.front();
+    ASSERT_EQ(rig_->Links().size(), 1u);
     urbsSeen_ = port_->Urbs().size();
 }
 
@@ -46,11 +35,7 @@ void IoFixture::StartLoopback(StartOptions Options)
 
 vxio::Status IoFixture::Open(std::u16string_view Name, vxio::Handle *Handle)
 {
-    vxio::Status status = Io().Open(link_, Name, Handle);
-    if (vxio::Succeeded(status)) {
-        open_.push_back(*Handle);
-    }
-    return status;
+    return rig_->Open(Name, Handle);
 }
 
 vxio::Handle IoFixture::OpenOk(std::u16string_view Name)
@@ -62,8 +47,7 @@ vxio::Handle IoFixture::OpenOk(std::u16string_view Name)
 
 void IoFixture::Close(vxio::Handle Handle)
 {
-    open_.erase(std::remove(open_.begin(), open_.end(), Handle), open_.end());
-    EXPECT_EQ(Io().Close(Handle), vxio::kSuccess);
+    EXPECT_EQ(rig_->Close(Handle), vxio::kSuccess);
 }
 
 IoFixture::Answer IoFixture::Control(vxio::Handle Handle, uint32_t Code, const void *Input, uint32_t InputLength,
@@ -96,28 +80,37 @@ std::vector<UrbRecord> IoFixture::NewUrbs()
     return fresh;
 }
 
-void IoFixture::Finish()
+std::vector<ULONG> IoFixture::Sequence()
 {
-    finished_ = true;
-    for (vxio::Handle handle : open_) {
-        (void)Io().Close(handle);
+    std::vector<ULONG> keys;
+    for (const PortRequest &request : Bus().Requests(Match{})) {
+        keys.push_back(Key(request.Code, request.UrbFunction()));
     }
-    open_.clear();
-    Io().WaitIdle();
-    if (port_ != nullptr) {
-        sim::NodeState state = Pnp().State(Pdo());
-        if (state != sim::NodeState::Removed && state != sim::NodeState::SurpriseRemoved) {
-            EXPECT_EQ(Pnp().Disable(Pdo()), STATUS_SUCCESS);
-        }
-        Pnp().WaitIdle();
-        EXPECT_EQ(Pnp().State(Pdo()), sim::NodeState::Removed);
+    return keys;
+}
+
+void IoFixture::CompleteOrPass(const Match &On, std::optional<NTSTATUS> Status)
+{
+    if (Status) {
+        Bus().Set(On, Rule::Complete(*Status));
+    } else {
+        Bus().Clear(On);
     }
-    if (driver_ != nullptr) {
-        machine_->UnloadDriver(driver_);
+}
+
+void IoFixture::AnswerPortStatus(std::optional<ULONG> PortBits)
+{
+    if (!PortBits) {
+        Bus().Clear(Match::Ioctl(IOCTL_INTERNAL_USB_GET_PORT_STATUS));
+        Bus().Clear(Match::Ioctl(IOCTL_INTERNAL_USB_RESET_PORT));
+        return;
     }
-    machine_->Component<vextora::usb::UsbBus>().Shutdown();
-    machine_->CheckForLeaks();
-    EXPECT_EQ(machine_->ReportText(), "");
+    const ULONG bits = *PortBits;
+    Bus().Set(Match::Ioctl(IOCTL_INTERNAL_USB_GET_PORT_STATUS), Rule::Answer([bits](PIRP Irp) {
+                  *static_cast<PULONG>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1) = bits;
+                  return STATUS_SUCCESS;
+              }));
+    Bus().Set(Match::Ioctl(IOCTL_INTERNAL_USB_RESET_PORT), Rule::Complete(STATUS_SUCCESS));
 }
 
 }  // namespace iotest

@@ -1,6 +1,6 @@
 // A started Vextora device on the simulated USB bus, driven the way an
-// application drives it: through the simulated I/O manager, with a BusTap on
-// the bus driver's internal device-control requests.
+// application drives it: through the simulated I/O manager, with an
+// interceptor on its port.
 #pragma once
 
 #include "driver/Driver.h"
@@ -10,7 +10,8 @@
 #include "sim/kernel/PnpManager.h"
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
-#include "tests/io/BusTap.h"
+#include "tests/support/PortInterceptor.h"
+#include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,9 @@ using vextora::usb::DeviceModel;
 using vextora::usb::PortOptions;
 using vextora::usb::UrbRecord;
 using vextora::usb::UsbPort;
+using vxtest::Rule;
+using vxtest::Match;
+using vxtest::PortRequest;
 
 // Pipes of the loopback device's interface, in descriptor order.
 inline constexpr uint8_t kLoopbackOut = 0x01;
@@ -34,6 +38,8 @@ inline constexpr uint8_t kLoopbackInterrupt = 0x82;
 
 // A bus failure status for the tests to inject (STATUS_IO_DEVICE_ERROR).
 inline constexpr NTSTATUS kIoDeviceError = static_cast<NTSTATUS>(0xC0000185);
+
+inline const Match kTransfers = Match::Urb(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
 
 struct StartOptions {
     PortOptions Port{};
@@ -48,14 +54,14 @@ protected:
     void StartDevice(std::unique_ptr<DeviceModel> Model, StartOptions Options = {});
     void StartLoopback(StartOptions Options = {});
 
-    sim::Machine &Machine() { return *machine_; }
-    sim::IoManager &Io() { return machine_->Component<sim::IoManager>(); }
-    sim::PnpManager &Pnp() { return machine_->Component<sim::PnpManager>(); }
+    sim::Machine &Machine() { return rig_->Machine(); }
+    sim::IoManager &Io() { return rig_->Io(); }
+    sim::PnpManager &Pnp() { return rig_->Pnp(); }
     UsbPort &Port() { return *port_; }
     PDEVICE_OBJECT Pdo() { return port_->Pdo(); }
     // The device's interface link, for opens from other threads.
-    const std::u16string &Link() const { return link_; }
-    BusTap &Tap() { return *tap_; }
+    const std::u16string &Link() const { return rig_->Link(); }
+    vxtest::PortInterceptor &Bus() { return *bus_; }
     template <class Model> Model &ModelAs() { return static_cast<Model &>(port_->Model()); }
 
     // Opens the device (empty name) or a file under its interface link.
@@ -76,21 +82,29 @@ protected:
     // URBs the bus completed since the last call.
     std::vector<UrbRecord> NewUrbs();
 
-    // Closes every handle still open, removes the device and unloads the
-    // driver; the verifier must have nothing to say. Called by the
-    // destructor when a test has not done it.
-    void Finish();
+    // The internal requests the driver sent since the interceptor's
+    // records were cleared, as keys: the control code, or for an URB the
+    // code and the URB function (Key).
+    static ULONG Key(ULONG Code, USHORT UrbFunction = 0)
+    {
+        return Code == IOCTL_INTERNAL_USB_SUBMIT_URB ? (Code << 8) ^ UrbFunction : Code;
+    }
+    std::vector<ULONG> Sequence();
+    // Completes what On covers with Status, or passes it down (nullopt).
+    void CompleteOrPass(const Match &On, std::optional<NTSTATUS> Status);
+    // Answers the port status request with these bits and the port reset
+    // with success, or passes both down (nullopt).
+    void AnswerPortStatus(std::optional<ULONG> PortBits);
+
+    // The rig's teardown (a disable of the device) and its checks; the
+    // destructor does it when a test has not.
+    void Finish() { rig_->ExpectClean(); }
 
 private:
-    std::unique_ptr<sim::Machine> machine_;
-    std::unique_ptr<sim::ThreadScope> scope_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    std::unique_ptr<BusTap> tap_;
+    std::unique_ptr<vxtest::TestRig> rig_;
+    std::unique_ptr<vxtest::PortInterceptor> bus_;
     UsbPort *port_ = nullptr;
-    std::u16string link_;
-    std::vector<vxio::Handle> open_;
     size_t urbsSeen_ = 0;
-    bool finished_ = false;
 };
 
 }  // namespace iotest

@@ -52,20 +52,21 @@ TEST_F(ReadWrite, WriteSizesUpToTheLimitGoDownAsOneTransferOverTheCallersPages)
     for (const SizeCase &c : cases) {
         SCOPED_TRACE(c.Length);
         std::vector<uint8_t> data = Pattern(c.Length, c.Length);
-        Tap().ClearCalls();
+        Bus().ClearRequests();
         NewUrbs();
         Answer written = Write(out, data.data(), c.Length);
         EXPECT_EQ(written.Status, c.Status);
         EXPECT_EQ(written.Information, c.Status == STATUS_SUCCESS ? c.Length : 0u);
-        std::vector<BusCall> calls = Tap().Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        std::vector<PortRequest> calls = Bus().Requests(kTransfers);
         ASSERT_EQ(calls.size(), c.ReachesBus ? 1u : 0u);
         if (!c.ReachesBus) {
             EXPECT_TRUE(NewUrbs().empty());
             continue;
         }
-        EXPECT_EQ(calls[0].TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK));
-        EXPECT_EQ(calls[0].TransferLength, c.Length);
-        EXPECT_EQ(calls[0].TransferBuffer, nullptr);
+        const auto &sent = calls[0].Urb().UrbBulkOrInterruptTransfer;
+        EXPECT_EQ(sent.TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK));
+        EXPECT_EQ(sent.TransferBufferLength, c.Length);
+        EXPECT_EQ(sent.TransferBuffer, nullptr);
         EXPECT_TRUE(calls[0].MdlIsPartial);
         EXPECT_EQ(calls[0].MdlAddress, data.data());
         EXPECT_EQ(calls[0].MdlBytes, c.Length);
@@ -81,19 +82,20 @@ TEST_F(ReadWrite, WriteSizesUpToTheLimitGoDownAsOneTransferOverTheCallersPages)
         EXPECT_EQ(read.Status, STATUS_SUCCESS);
         EXPECT_EQ(read.Information, c.Length);
         EXPECT_EQ(back, data);
-        calls = Tap().Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+        calls = Bus().Requests(kTransfers);
         ASSERT_EQ(calls.size(), 2u);
-        EXPECT_EQ(calls[1].TransferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
+        EXPECT_EQ(calls[1].Urb().UrbBulkOrInterruptTransfer.TransferFlags,
+                  static_cast<ULONG>(USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN));
         urbs = NewUrbs();
         ASSERT_EQ(urbs.size(), 1u);
         EXPECT_EQ(urbs[0].Data, back.data());
     }
     uint8_t none = 0;
-    Tap().ClearCalls();
+    Bus().ClearRequests();
     EXPECT_EQ(Read(in, &none, 0).Status, STATUS_SUCCESS);
     std::vector<uint8_t> big(0x40001);
     EXPECT_EQ(Read(in, big.data(), 0x40001).Status, STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(Tap().Calls().empty());
+    EXPECT_TRUE(Bus().Requests().empty());
 }
 
 TEST_F(ReadWrite, LoopbackRoundTripsEverySizeClass)
@@ -134,11 +136,11 @@ TEST_F(ReadWrite, ReadOnAnOutPipeAndWriteOnAnInPipeAreRefusedBeforeTheBus)
         vxio::Handle handle = OpenOk(c.Pipe);
         std::vector<uint8_t> buffer = Pattern(64, 5);
         const std::vector<uint8_t> before = buffer;
-        Tap().ClearCalls();
+        Bus().ClearRequests();
         Answer answer = c.Read ? Read(handle, buffer.data(), 64) : Write(handle, buffer.data(), 64);
         EXPECT_EQ(answer.Status, STATUS_INVALID_PARAMETER);
         EXPECT_EQ(answer.Information, 0u);
-        EXPECT_TRUE(Tap().Calls().empty());
+        EXPECT_TRUE(Bus().Requests().empty());
         EXPECT_EQ(buffer, before);
         Close(handle);
     }
@@ -202,7 +204,7 @@ TEST_F(ReadWriteOnWindows2000, TheLargestRequestGoesThroughAsOneTransfer)
     Answer read = Read(in, back.data(), 0x40000);
     EXPECT_EQ(read.Status, STATUS_SUCCESS);
     EXPECT_EQ(back, data);
-    EXPECT_EQ(Tap().Urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size(), 2u);
+    EXPECT_EQ(Bus().Count(kTransfers), 2u);
 }
 
 TEST_F(ReadWrite, ShortReadReportsTheBytesReceived)
@@ -297,11 +299,11 @@ TEST_F(ReadWrite, CancelledReadEndsCancelledAndReleasesEverything)
 {
     StartLoopback();
     vxio::Handle in = OpenOk(u"PIPE1");
-    Tap().SetTransferMode(TransferMode::Hold);
+    Bus().Set(kTransfers, Rule::Hold());
     size_t poolBefore = sim::PoolBlocksInUse(VEXTORA_POOL_TAG);
     std::vector<uint8_t> buffer(512);
     std::shared_ptr<vxio::Request> read = Io().Read(in, buffer.data(), 512);
-    ASSERT_EQ(Tap().HeldCount(), 1u);
+    ASSERT_EQ(Bus().HeldCount(kTransfers), 1u);
     EXPECT_FALSE(read->Done());
     EXPECT_EQ(Io().CancelIo(in), STATUS_SUCCESS);
     EXPECT_EQ(read->Wait(), STATUS_CANCELLED);
@@ -309,7 +311,7 @@ TEST_F(ReadWrite, CancelledReadEndsCancelledAndReleasesEverything)
     EXPECT_EQ(sim::PoolBlocksInUse(VEXTORA_POOL_TAG), poolBefore);
 
     // A read the bus itself keeps waiting (nothing to loop back) cancels too.
-    Tap().SetTransferMode(TransferMode::PassDown);
+    Bus().Clear(kTransfers);
     read = Io().Read(in, buffer.data(), 512);
     EXPECT_FALSE(read->Done());
     EXPECT_EQ(Io().CancelIo(in), STATUS_SUCCESS);
@@ -329,7 +331,7 @@ TEST_F(ReadWrite, TransferRefusedAtOnceResetsPipeThenDevice)
 {
     StartLoopback();
     vxio::Handle out = OpenOk(u"PIPE0");
-    const ULONG resetPipe = BusTap::MakeKey(IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+    const ULONG resetPipe = Key(IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
     const ULONG portStatus = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
     const ULONG resetPort = IOCTL_INTERNAL_USB_RESET_PORT;
     const RecoveryCase cases[] = {
@@ -343,20 +345,20 @@ TEST_F(ReadWrite, TransferRefusedAtOnceResetsPipeThenDevice)
         {"cancelled", STATUS_CANCELLED, STATUS_UNSUCCESSFUL, USBD_PORT_CONNECTED, {}},
         {"device gone", STATUS_DEVICE_NOT_CONNECTED, STATUS_UNSUCCESSFUL, USBD_PORT_CONNECTED, {}},
     };
-    const ULONG transfer = BusTap::MakeKey(IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    const ULONG transfer = Key(IOCTL_INTERNAL_USB_SUBMIT_URB, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     for (const RecoveryCase &c : cases) {
         SCOPED_TRACE(c.What);
-        Tap().SetTransferMode(TransferMode::FailAtOnce, c.BusStatus);
-        Tap().AnswerResetPipe(c.ResetPipeAnswer);
-        Tap().AnswerPortStatus(c.PortBits);
-        Tap().ClearCalls();
+        Bus().Set(kTransfers, Rule::Complete(c.BusStatus));
+        CompleteOrPass(Match::Urb(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL), c.ResetPipeAnswer);
+        AnswerPortStatus(c.PortBits);
+        Bus().ClearRequests();
         uint8_t data[64] = {};
         Answer answer = Write(out, data, sizeof data);
         EXPECT_EQ(answer.Status, c.BusStatus);
         EXPECT_EQ(answer.Information, 0u);
         std::vector<ULONG> expected{transfer};
         expected.insert(expected.end(), c.Expected.begin(), c.Expected.end());
-        EXPECT_EQ(Tap().Sequence(), expected);
+        EXPECT_EQ(Sequence(), expected);
     }
 }
 
@@ -364,23 +366,23 @@ TEST_F(ReadWrite, TransferFailingLaterGetsNoRecovery)
 {
     StartLoopback();
     vxio::Handle in = OpenOk(u"PIPE1");
-    Tap().SetTransferMode(TransferMode::Hold);
-    Tap().ClearCalls();
+    Bus().Set(kTransfers, Rule::Hold());
+    Bus().ClearRequests();
     std::vector<uint8_t> buffer(256);
     std::shared_ptr<vxio::Request> read = Io().Read(in, buffer.data(), 256);
-    ASSERT_TRUE(Tap().ReleaseHeld(kIoDeviceError, 0));
+    ASSERT_TRUE(Bus().Release(kTransfers, kIoDeviceError, 0));
     EXPECT_EQ(read->Wait(), kIoDeviceError);
-    EXPECT_EQ(Tap().Calls().size(), 1u);
+    EXPECT_EQ(Bus().Requests().size(), 1u);
 
     // A pended transfer that succeeds reports what the bus moved.
     read = Io().Read(in, buffer.data(), 256);
-    ASSERT_TRUE(Tap().ReleaseHeld(STATUS_SUCCESS, 17));
+    ASSERT_TRUE(Bus().Release(kTransfers, STATUS_SUCCESS, 17));
     EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
     EXPECT_EQ(read->Information(), 17u);
     // A bus that claims more than was asked for cannot make the caller
     // believe its buffer holds more.
     read = Io().Read(in, buffer.data(), 256);
-    ASSERT_TRUE(Tap().ReleaseHeld(STATUS_SUCCESS, 4096));
+    ASSERT_TRUE(Bus().Release(kTransfers, STATUS_SUCCESS, 4096));
     EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
     EXPECT_EQ(read->Information(), 256u);
 }

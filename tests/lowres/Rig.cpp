@@ -1,38 +1,34 @@
 #include "tests/lowres/Rig.h"
 
-#include "sim/kernel/Registry.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 namespace lowres {
 namespace {
-constexpr char16_t kServiceKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA";
-constexpr char16_t kParametersKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA\\Parameters";
 std::string Hex(NTSTATUS status)
 {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
     return text;
 }
+
+vx::RigOptions OptionsFor(const RigOptions &Options)
+{
+    vx::RigOptions options;
+    options.Machine.Seed = Options.Seed;
+    if (Options.IdleSuspend) {
+        options.Parameters = {{u"VextoraEnable", 1}};
+    }
+    options.Image = Rig::Image();
+    options.Load = Options.DeferLoad ? vx::DriverLoad::Later : vx::DriverLoad::AtBoot;
+    return options;
+}
 }  // namespace
 
-Rig::Rig(const RigOptions &Options)
-{
-    sim::MachineOptions machineOptions;
-    machineOptions.Seed = Options.Seed;
-    machine_ = std::make_unique<sim::Machine>(machineOptions);
-    scope_ = std::make_unique<sim::ThreadScope>(*machine_);
-    if (Options.IdleSuspend) {
-        machine_->Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable", 1);
-    }
-    if (!Options.DeferLoad) {
-        (void)Load();
-    }
-}
+Rig::Rig(const RigOptions &Options) : TestRig(OptionsFor(Options)) {}
 
-const sim::image::ImageFile *Rig::Image()
+const std::shared_ptr<const sim::image::ImageFile> &Rig::Image()
 {
     static const std::shared_ptr<const sim::image::ImageFile> image = []() {
         const char *path = std::getenv("VEXTORA_LOWRES_IMAGE");
@@ -47,33 +43,7 @@ const sim::image::ImageFile *Rig::Image()
         }
         return file;
     }();
-    return image.get();
-}
-
-NTSTATUS Rig::Load()
-{
-    if (driver_ != nullptr) {
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (Image() != nullptr) {
-        driver_ = sim::image::LoadDriver(*machine_, *Image(), u"\\Driver\\VEXTORA", kServiceKey, &status);
-    } else {
-        driver_ = machine_->LoadDriver(u"\\Driver\\VEXTORA", DriverEntry, kServiceKey, &status);
-    }
-    if (driver_ != nullptr) {
-        Pnp().RegisterFunctionDriver(driver_);
-    }
-    return status;
-}
-
-Rig::~Rig()
-{
-    if (!finished_) {
-        Finish();
-    }
-    scope_.reset();
-    machine_.reset();
+    return image;
 }
 
 bool Rig::Plug()
@@ -83,18 +53,16 @@ bool Rig::Plug()
 
 bool Rig::Plug(std::unique_ptr<vextora::usb::DeviceModel> Model)
 {
-    auto &bus = machine_->Component<vextora::usb::UsbBus>();
-    port_ = &bus.Plug(std::move(Model), {});
-    Pnp().WaitIdle();
+    TestRig::Plug(std::move(Model));
     return Started();
 }
 
 bool Rig::Started()
 {
-    if (port_ == nullptr || Pnp().State(Pdo()) != sim::NodeState::Started) {
+    if (Port() == nullptr || Pnp().State(Pdo()) != sim::NodeState::Started) {
         return false;
     }
-    auto links = Io().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
+    auto links = Links();
     if (links.empty()) {
         return false;
     }
@@ -107,24 +75,9 @@ NTSTATUS Rig::Open(std::u16string_view Name, vxio::Handle *Handle)
     *Handle = vxio::kInvalidHandle;
     NTSTATUS status = Io().Open(link_, Name, Handle);
     if (NT_SUCCESS(status)) {
-        open_.push_back(*Handle);
+        Keep(*Handle);
     }
     return status;
-}
-
-void Rig::Close(vxio::Handle Handle)
-{
-    open_.erase(std::remove(open_.begin(), open_.end(), Handle), open_.end());
-    (void)Io().Close(Handle);
-}
-
-void Rig::CloseAll()
-{
-    for (vxio::Handle handle : open_) {
-        (void)Io().Close(handle);
-    }
-    open_.clear();
-    Io().WaitIdle();
 }
 
 std::string Rig::RoundTrip(uint8_t Salt)
@@ -166,23 +119,8 @@ std::string Rig::RoundTrip(uint8_t Salt)
 
 void Rig::Finish()
 {
-    finished_ = true;
-    machine_->SetFaultPlan({});
-    CloseAll();
-    if (port_ != nullptr) {
-        sim::NodeState state = Pnp().State(Pdo());
-        if (state != sim::NodeState::Removed && state != sim::NodeState::SurpriseRemoved &&
-            state != sim::NodeState::AddFailed) {
-            (void)Pnp().Disable(Pdo());
-        }
-        Pnp().WaitIdle();
-        Power().WaitIdle();
-    }
-    if (driver_ != nullptr) {
-        machine_->UnloadDriver(driver_);
-    }
-    machine_->Component<vextora::usb::UsbBus>().Shutdown();
-    machine_->CheckForLeaks();
+    Machine().SetFaultPlan({});
+    (void)Teardown();
 }
 
 }  // namespace lowres

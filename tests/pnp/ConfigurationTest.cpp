@@ -19,15 +19,18 @@ using vxtest::ConfigurationBytes;
 using vxtest::DriverFixture;
 using vxtest::EndpointBytes;
 using vxtest::InterfaceBytes;
+using vxtest::Match;
+using vxtest::PortRequest;
+using vxtest::SelectedInterfaces;
 using vxtest::UrbAnswer;
-using vxtest::UrbRecord;
 using Bytes = std::vector<uint8_t>;
 
-std::optional<UrbRecord> SelectRequest(DriverFixture &f)
+// The interfaces of the first SELECT_CONFIGURATION that configures.
+std::optional<std::vector<vxtest::SelectedInterface>> SelectRequest(DriverFixture &f)
 {
-    for (const UrbRecord &urb : f.bus().Urbs()) {
-        if (urb.Function == URB_FUNCTION_SELECT_CONFIGURATION && !urb.Unconfigure) {
-            return urb;
+    for (const PortRequest &urb : f.port().Requests(Match::Urb(URB_FUNCTION_SELECT_CONFIGURATION))) {
+        if (urb.Urb().UrbSelectConfiguration.ConfigurationDescriptor != nullptr) {
+            return SelectedInterfaces(urb);
         }
     }
     return std::nullopt;
@@ -69,11 +72,11 @@ TEST(Configuration, SelectsEveryInterfaceAtAlternateZero)
         ASSERT_EQ(f.Plug(), STATUS_SUCCESS) << c.What;
         const auto select = SelectRequest(f);
         ASSERT_TRUE(select.has_value()) << c.What;
-        ASSERT_EQ(select->Interfaces.size(), c.Selected.size()) << c.What;
+        ASSERT_EQ((*select).size(), c.Selected.size()) << c.What;
         for (size_t i = 0; i < c.Selected.size(); ++i) {
-            EXPECT_EQ(select->Interfaces[i].Number, c.Selected[i].first) << c.What;
-            EXPECT_EQ(select->Interfaces[i].Alternate, c.Selected[i].second) << c.What;
-            for (ULONG size : select->Interfaces[i].MaximumTransferSizes) {
+            EXPECT_EQ((*select)[i].Number, c.Selected[i].first) << c.What;
+            EXPECT_EQ((*select)[i].Alternate, c.Selected[i].second) << c.What;
+            for (ULONG size : (*select)[i].MaximumTransferSizes) {
                 if (i == 0) {
                     EXPECT_EQ(size, PipeMaxTransferSize) << c.What;
                 } else {
@@ -98,15 +101,15 @@ TEST(Configuration, SelectsEveryInterfaceAtAlternateZero)
 struct RefusalCase {
     const char *What;
     Bytes Configuration;
-    std::function<std::optional<UrbAnswer>(const UrbRecord &, size_t)> Fault;
+    std::function<std::optional<UrbAnswer>(const PortRequest &, size_t)> Fault;
     NTSTATUS Expected;
     bool DescriptorStored;
 };
 
-std::function<std::optional<UrbAnswer>(const UrbRecord &, size_t)> FailUrb(size_t Which,
+std::function<std::optional<UrbAnswer>(const PortRequest &, size_t)> FailUrb(size_t Which,
                                                                           UrbAnswer Answer)
 {
-    return [Which, Answer](const UrbRecord &, size_t number) -> std::optional<UrbAnswer> {
+    return [Which, Answer](const PortRequest &, size_t number) -> std::optional<UrbAnswer> {
         if (number == Which) {
             return Answer;
         }
@@ -175,7 +178,7 @@ TEST(Configuration, InterfaceSearchIsBounded)
     DriverFixture f;
     ASSERT_EQ(f.Plug(), STATUS_SUCCESS);
     Bytes announced = ConfigurationBytes({InterfaceBytes(0, 0, 0), InterfaceBytes(255, 0, 0)}, 3);
-    f.bus().ClearRecords();
+    f.ClearRecords();
     sim::FrameScope frame(sim::FrameKind::Other, f.driver(), f.Fdo());
     EXPECT_EQ(SelectInterfaces(f.Fdo(), reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
                                             announced.data())),
@@ -184,7 +187,7 @@ TEST(Configuration, InterfaceSearchIsBounded)
     EXPECT_EQ(SelectInterfaces(f.Fdo(),
                                reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(none.data())),
               STATUS_DEVICE_DATA_ERROR);
-    EXPECT_TRUE(f.bus().Urbs().empty());
+    EXPECT_TRUE(f.Urbs().empty());
 }
 
 // Each allocation of the start fails in turn: the start fails with
@@ -210,7 +213,7 @@ TEST(Configuration, EachAllocationFailureOfTheStart)
         if (ext->ConfigurationDescriptor == nullptr) {
             EXPECT_EQ(ext->InterfaceInfo, nullptr) << "allocation " << n;
             EXPECT_EQ(ext->PipeOpenCounts, nullptr) << "allocation " << n;
-        } else if (SelectRequest(f).has_value() && f.bus().Urbs().size() == 4) {
+        } else if (SelectRequest(f).has_value() && f.Urbs().size() == 4) {
             // Configured at the bus: exactly one of the two tables is missing.
             EXPECT_NE(ext->InterfaceInfo == nullptr, ext->PipeOpenCounts == nullptr)
                 << "allocation " << n;
@@ -244,20 +247,21 @@ TEST(Configuration, AbortOpenPipesVisitsOpenPipesInOrder)
     };
     for (const auto &c : cases) {
         std::copy(std::begin(c.Counts), std::end(c.Counts), ext->PipeOpenCounts);
-        f.bus().ClearRecords();
-        f.bus().UrbFault = [&](const UrbRecord &, size_t number) -> std::optional<UrbAnswer> {
+        f.ClearRecords();
+        f.bus().UrbFault = [&](const PortRequest &, size_t number) -> std::optional<UrbAnswer> {
             if (number == c.FailingAbort) {
                 return UrbAnswer::Failing(STATUS_UNSUCCESSFUL);
             }
             return std::nullopt;
         };
         EXPECT_EQ(AbortOpenPipes(f.Fdo()), STATUS_SUCCESS);
-        const auto urbs = f.bus().Urbs();
+        const auto urbs = f.Urbs();
         ASSERT_EQ(urbs.size(), c.AbortedPipes.size());
         for (size_t i = 0; i < urbs.size(); ++i) {
-            EXPECT_EQ(urbs[i].Function, URB_FUNCTION_ABORT_PIPE);
-            EXPECT_EQ(urbs[i].HeaderLength, sizeof(_URB_PIPE_REQUEST));
-            EXPECT_EQ(urbs[i].PipeHandle, ext->InterfaceInfo->Pipes[c.AbortedPipes[i]].PipeHandle);
+            const _URB_PIPE_REQUEST &abort = urbs[i].Urb().UrbPipeRequest;
+            EXPECT_EQ(abort.Hdr.Function, URB_FUNCTION_ABORT_PIPE);
+            EXPECT_EQ(abort.Hdr.Length, sizeof(_URB_PIPE_REQUEST));
+            EXPECT_EQ(abort.PipeHandle, ext->InterfaceInfo->Pipes[c.AbortedPipes[i]].PipeHandle);
         }
         for (int pipe = 0; pipe < 3; ++pipe) {
             EXPECT_EQ(ext->PipeOpenCounts[pipe], c.After[pipe]) << "pipe " << pipe;
@@ -339,10 +343,10 @@ TEST(Configuration, EveryRealDeviceStarts)
         EXPECT_EQ(ext->RemoteWakeSupported, (configuration[7] & 0x20) ? 1u : 0u) << name;
         const auto select = SelectRequest(f);
         ASSERT_TRUE(select.has_value()) << name;
-        ASSERT_EQ(select->Interfaces.size(), configuration[4]) << name;
-        for (size_t i = 0; i < select->Interfaces.size(); ++i) {
-            EXPECT_EQ(select->Interfaces[i].Number, numbers[i]) << name;
-            EXPECT_EQ(select->Interfaces[i].Alternate, 0) << name;
+        ASSERT_EQ((*select).size(), configuration[4]) << name;
+        for (size_t i = 0; i < (*select).size(); ++i) {
+            EXPECT_EQ((*select)[i].Number, numbers[i]) << name;
+            EXPECT_EQ((*select)[i].Alternate, 0) << name;
         }
         ASSERT_EQ(f.pnp().Rebalance(f.pdo()), STATUS_SUCCESS) << name;
     }

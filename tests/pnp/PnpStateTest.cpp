@@ -13,8 +13,10 @@
 namespace {
 
 using vxtest::DriverFixture;
+using vxtest::Match;
+using vxtest::PortRequest;
+using vxtest::Rule;
 using vxtest::UrbAnswer;
-using vxtest::UrbRecord;
 
 size_t EnabledInterfaces(DriverFixture &f)
 {
@@ -23,11 +25,7 @@ size_t EnabledInterfaces(DriverFixture &f)
 
 size_t CountUrbs(DriverFixture &f, USHORT Function)
 {
-    size_t n = 0;
-    for (const UrbRecord &urb : f.bus().Urbs()) {
-        n += urb.Function == Function ? 1 : 0;
-    }
-    return n;
+    return f.port().Count(Match::Urb(Function));
 }
 
 TEST(Pnp, StartConfiguresEnablesAndWorks)
@@ -36,22 +34,24 @@ TEST(Pnp, StartConfiguresEnablesAndWorks)
     ASSERT_EQ(f.Plug(), STATUS_SUCCESS);
     EXPECT_EQ(f.Extension()->DeviceState, Working);
     EXPECT_EQ(EnabledInterfaces(f), 1u);
-    const auto urbs = f.bus().Urbs();
+    const auto urbs = f.Urbs();
     ASSERT_EQ(urbs.size(), 4u);
-    EXPECT_EQ(urbs[0].Function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
-    EXPECT_EQ(urbs[0].DescriptorType, USB_DEVICE_DESCRIPTOR_TYPE);
-    EXPECT_EQ(urbs[0].TransferBufferLength, 18u);
-    EXPECT_EQ(urbs[1].DescriptorType, USB_CONFIGURATION_DESCRIPTOR_TYPE);
-    EXPECT_EQ(urbs[1].TransferBufferLength, 9u);
-    EXPECT_EQ(urbs[2].DescriptorType, USB_CONFIGURATION_DESCRIPTOR_TYPE);
-    EXPECT_EQ(urbs[2].TransferBufferLength, 32u);
+    struct {
+        UCHAR Type;
+        ULONG Length;
+    } const reads[] = {{USB_DEVICE_DESCRIPTOR_TYPE, 18}, {USB_CONFIGURATION_DESCRIPTOR_TYPE, 9},
+                       {USB_CONFIGURATION_DESCRIPTOR_TYPE, 32}};
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(urbs[i].HeaderLength, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
-        EXPECT_EQ(urbs[i].Index, 0);
-        EXPECT_EQ(urbs[i].LanguageId, 0);
-        EXPECT_FALSE(urbs[i].HasMdl);
+        const _URB_CONTROL_DESCRIPTOR_REQUEST &read = urbs[i].Urb().UrbControlDescriptorRequest;
+        EXPECT_EQ(read.Hdr.Function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
+        EXPECT_EQ(read.Hdr.Length, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
+        EXPECT_EQ(read.DescriptorType, reads[i].Type);
+        EXPECT_EQ(read.TransferBufferLength, reads[i].Length);
+        EXPECT_EQ(read.Index, 0);
+        EXPECT_EQ(read.LanguageId, 0);
+        EXPECT_EQ(read.TransferBufferMDL, nullptr);
     }
-    EXPECT_EQ(urbs[3].Function, URB_FUNCTION_SELECT_CONFIGURATION);
+    EXPECT_EQ(urbs[3].UrbFunction(), URB_FUNCTION_SELECT_CONFIGURATION);
     EXPECT_EQ(f.Extension()->OutstandingIo, 1);
 }
 
@@ -61,7 +61,7 @@ TEST(Pnp, RebalanceReconfiguresWithNewRecords)
     ASSERT_EQ(f.Plug(), STATUS_SUCCESS);
     const ULONG generation = f.Extension()->ConfigurationGeneration;
     const USBD_PIPE_HANDLE oldPipe = f.Extension()->InterfaceInfo->Pipes[0].PipeHandle;
-    f.bus().ClearRecords();
+    f.ClearRecords();
 
     ASSERT_EQ(f.pnp().QueryStop(f.pdo()), STATUS_SUCCESS);
     EXPECT_EQ(f.Extension()->DeviceState, PendingStop);
@@ -71,10 +71,10 @@ TEST(Pnp, RebalanceReconfiguresWithNewRecords)
     EXPECT_EQ(f.Extension()->ConfigurationDescriptor, nullptr);
     EXPECT_EQ(f.Extension()->PipeOpenCounts, nullptr);
     EXPECT_EQ(EnabledInterfaces(f), 1u) << "a stop leaves the interface enabled";
-    auto urbs = f.bus().Urbs();
+    auto urbs = f.Urbs();
     ASSERT_EQ(urbs.size(), 1u);
-    EXPECT_TRUE(urbs[0].Unconfigure);
-    EXPECT_EQ(urbs[0].HeaderLength, sizeof(_URB_SELECT_CONFIGURATION));
+    EXPECT_EQ(urbs[0].Urb().UrbSelectConfiguration.ConfigurationDescriptor, nullptr);
+    EXPECT_EQ(urbs[0].Urb().UrbHeader.Length, sizeof(_URB_SELECT_CONFIGURATION));
 
     ASSERT_EQ(f.pnp().Start(f.pdo()), STATUS_SUCCESS);
     EXPECT_EQ(f.Extension()->DeviceState, Working);
@@ -109,10 +109,10 @@ TEST(Pnp, CancelledQueriesReturnToTheStateBefore)
         EXPECT_EQ(f.Extension()->OutstandingIo, 1);
 
         // Outside the pending state the cancel only goes down.
-        const size_t before = f.bus().PnpMinors().size();
+        const size_t before = f.PnpMinors().size();
         EXPECT_EQ((f.pnp().*c.Cancel)(f.pdo()), STATUS_SUCCESS);
         EXPECT_EQ(f.Extension()->DeviceState, Working);
-        EXPECT_EQ(f.bus().PnpMinors().size(), before + 1);
+        EXPECT_EQ(f.PnpMinors().size(), before + 1);
     }
 }
 
@@ -121,11 +121,11 @@ TEST(Pnp, CancelStopRefusedBelowStaysPending)
     DriverFixture f;
     ASSERT_EQ(f.Plug(), STATUS_SUCCESS);
     ASSERT_EQ(f.pnp().QueryStop(f.pdo()), STATUS_SUCCESS);
-    f.bus().PnpAnswers[IRP_MN_CANCEL_STOP_DEVICE] = STATUS_UNSUCCESSFUL;
+    f.port().Set(Match::Pnp(IRP_MN_CANCEL_STOP_DEVICE), Rule::Complete(STATUS_UNSUCCESSFUL));
     EXPECT_EQ(f.pnp().CancelStop(f.pdo()), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(f.Extension()->DeviceState, PendingStop);
     f.machine().ClearReports();  // the fake bus, not the driver, failed a must-not-fail request
-    f.bus().PnpAnswers.clear();
+    f.port().ClearRules();
     EXPECT_EQ(f.pnp().CancelStop(f.pdo()), STATUS_SUCCESS);
     EXPECT_EQ(f.Extension()->DeviceState, Working);
 }
@@ -137,7 +137,7 @@ TEST(Pnp, SurpriseRemovalThenRemovalTearsDownOnce)
     // Pretend handles are open on both pipes, as the create path counts them.
     f.Extension()->PipeOpenCounts[0] = 1;
     f.Extension()->PipeOpenCounts[1] = 1;
-    f.bus().ClearRecords();
+    f.ClearRecords();
 
     ASSERT_EQ(f.pnp().SurpriseRemove(f.pdo()), STATUS_SUCCESS);
     EXPECT_EQ(f.Extension()->DeviceState, SurpriseRemoved);
@@ -155,8 +155,8 @@ TEST(Pnp, SurpriseRemovalThenRemovalTearsDownOnce)
 TEST(Pnp, RemovalAfterFailedStart)
 {
     DriverFixture f;
-    f.bus().UrbFault = [](const UrbRecord &urb, size_t) -> std::optional<UrbAnswer> {
-        if (urb.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+    f.bus().UrbFault = [](const PortRequest &urb, size_t) -> std::optional<UrbAnswer> {
+        if (urb.UrbFunction() == URB_FUNCTION_SELECT_CONFIGURATION) {
             return UrbAnswer::Failing(STATUS_DEVICE_NOT_CONNECTED);
         }
         return std::nullopt;
@@ -167,7 +167,7 @@ TEST(Pnp, RemovalAfterFailedStart)
     EXPECT_EQ(f.pnp().State(f.pdo()), sim::NodeState::AddFailed);
     EXPECT_EQ(f.driver()->DeviceObject, nullptr);
     EXPECT_EQ(EnabledInterfaces(f), 0u);
-    const auto minors = f.bus().PnpMinors();
+    const auto minors = f.PnpMinors();
     EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_REMOVE_DEVICE), 1);
 }
 
@@ -175,8 +175,8 @@ TEST(Pnp, FailedRestartKeepsTheStateAndWhatWasStored)
 {
     DriverFixture f;
     f.PlugAndStop();
-    f.bus().UrbFault = [](const UrbRecord &urb, size_t) -> std::optional<UrbAnswer> {
-        if (urb.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
+    f.bus().UrbFault = [](const PortRequest &urb, size_t) -> std::optional<UrbAnswer> {
+        if (urb.UrbFunction() == URB_FUNCTION_SELECT_CONFIGURATION) {
             return UrbAnswer::Failing(STATUS_DEVICE_NOT_CONNECTED);
         }
         return std::nullopt;
@@ -215,7 +215,7 @@ TEST(Pnp, RemovalWaitsForARequestInFlight)
     NTSTATUS removal = STATUS_PENDING;
     sim::SimThread *remover = f.machine().StartThread("remover", [&] { removal = f.pnp().Remove(f.pdo()); });
     f.machine().Sleep(std::chrono::seconds(1));
-    const auto minors = f.bus().PnpMinors();
+    const auto minors = f.PnpMinors();
     EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_REMOVE_DEVICE), 0)
         << "the removal went down before the request finished";
     EXPECT_NE(f.pnp().State(f.pdo()), sim::NodeState::Removed);
@@ -225,7 +225,7 @@ TEST(Pnp, RemovalWaitsForARequestInFlight)
     f.machine().Join(submitter);
     f.machine().Join(remover);
     EXPECT_EQ(removal, STATUS_SUCCESS);
-    EXPECT_EQ(f.bus().PnpMinors().back(), IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(f.PnpMinors().back(), IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(f.pnp().State(f.pdo()), sim::NodeState::Removed);
 }
 
@@ -269,13 +269,18 @@ TEST(Pnp, CapabilitiesRefusedOrFailedBelow)
         DEVICE_CAPABILITIES caps{};
         caps.Version = version;
         caps.Size = size;
-        const size_t minors = f.bus().PnpMinors().size();
+        const size_t minors = f.PnpMinors().size();
         EXPECT_EQ(f.pnp().SendMinor(f.pdo(), IRP_MN_QUERY_CAPABILITIES, &caps), STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(f.bus().PnpMinors().size(), minors) << "refused without going down";
+        EXPECT_EQ(f.PnpMinors().size(), minors) << "refused without going down";
     }
 
-    f.bus().SleepStates[0] = PowerDeviceD1;
-    f.bus().PnpAnswers[IRP_MN_QUERY_CAPABILITIES] = STATUS_NOT_SUPPORTED;
+    // A bus that writes into the capabilities and then fails the query.
+    f.port().Set(Match::Pnp(IRP_MN_QUERY_CAPABILITIES), Rule::Answer([](PIRP Irp) {
+                     PDEVICE_CAPABILITIES caps =
+                         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+                     std::fill(std::begin(caps->DeviceState), std::end(caps->DeviceState), PowerDeviceD1);
+                     return STATUS_NOT_SUPPORTED;
+                 }));
     EXPECT_EQ(f.pnp().QueryCapabilities(f.pdo()), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(f.Extension()->IdlePowerState, PowerDeviceD2);
     EXPECT_EQ(std::memcmp(&f.Extension()->Capabilities, &kept, sizeof(kept)), 0);
@@ -286,10 +291,10 @@ TEST(Pnp, OtherRequestsPassDownUnchanged)
 {
     DriverFixture f;
     ASSERT_EQ(f.Plug(), STATUS_SUCCESS);
-    const size_t minors = f.bus().PnpMinors().size();
+    const size_t minors = f.PnpMinors().size();
     EXPECT_EQ(f.pnp().SendMinor(f.pdo(), IRP_MN_QUERY_PNP_DEVICE_STATE), STATUS_NOT_SUPPORTED);
-    ASSERT_EQ(f.bus().PnpMinors().size(), minors + 1);
-    EXPECT_EQ(f.bus().PnpMinors().back(), IRP_MN_QUERY_PNP_DEVICE_STATE);
+    ASSERT_EQ(f.PnpMinors().size(), minors + 1);
+    EXPECT_EQ(f.PnpMinors().back(), IRP_MN_QUERY_PNP_DEVICE_STATE);
     EXPECT_EQ(f.Extension()->OutstandingIo, 1);
 }
 

@@ -74,8 +74,8 @@ TEST_P(PowerDownDrain, IdleCallbackMeetsARequestWaitingForTheIdleRequestToEnd)
     const Waiter waiter = GetParam();
     PowerFixture f(IdleOn());
     f.Advance(kTick + kSettle);
-    ASSERT_TRUE(f.Bus().IdlePending());
-    f.Bus().SetIdleCancelMode(CancelMode::Defer);
+    ASSERT_TRUE(f.Bus().Holds(kIdleRequest));
+    f.Bus().Set(kIdleRequest, Rule::Hold(OnCancel::Keep));
 
     vxio::Handle handle = vxio::kInvalidHandle;
     uint8_t descriptor[18] = {};
@@ -102,12 +102,12 @@ TEST_P(PowerDownDrain, IdleCallbackMeetsARequestWaitingForTheIdleRequestToEnd)
     f.Advance(kSettle);
     EXPECT_FALSE(p.Done.load()) << "the request did not wait for the idle request";
 
-    sim::SimThread *callback = f.Bus().StartIdleCallback();
+    sim::SimThread *callback = StartIdleCallback(f);
     ASSERT_NE(callback, nullptr);
-    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().DeviceSets() == std::vector<LONG>{PowerDeviceD2}; }, 5s))
+    ASSERT_TRUE(f.WaitUntil([&] { return DeviceSets(f) == std::vector<LONG>{PowerDeviceD2}; }, 5s))
         << "the idle power-down never reached the bus";
     f.Machine().Join(callback);
-    ASSERT_TRUE(f.Bus().CompleteIdle(STATUS_CANCELLED));
+    ASSERT_TRUE(f.Bus().Release(kIdleRequest, STATUS_CANCELLED));
     f.Machine().Join(p.Thread);
     EXPECT_EQ(p.Status.load(), STATUS_SUCCESS);
 
@@ -153,7 +153,7 @@ TEST_P(PowerDownDrainAndASecondRequest, QueuedBehindTheDrainDoesNotHoldIt)
     const SecondRequest c = GetParam();
     PowerFixture f(IdleOn());
     f.Advance(kTick + kSettle);
-    ASSERT_TRUE(f.Bus().IdlePending());
+    ASSERT_TRUE(f.Bus().Holds(kIdleRequest));
 
     // The power-down's worker stops as its drain begins: its first lock is
     // the configuration's, for the abort of pending transfers.
@@ -166,7 +166,7 @@ TEST_P(PowerDownDrainAndASecondRequest, QueuedBehindTheDrainDoesNotHoldIt)
             KeWaitForSingleObject(&resume, Executive, KernelMode, FALSE, nullptr);
         }
     });
-    sim::SimThread *callback = f.Bus().StartIdleCallback();
+    sim::SimThread *callback = StartIdleCallback(f);
     ASSERT_NE(callback, nullptr);
     ASSERT_TRUE(f.WaitUntil([&] { return held.load(); }));
 
@@ -180,8 +180,8 @@ TEST_P(PowerDownDrainAndASecondRequest, QueuedBehindTheDrainDoesNotHoldIt)
     system->Join(f.Machine());
     EXPECT_EQ(system->Status, STATUS_SUCCESS);
     f.Machine().Join(callback);
-    ASSERT_FALSE(f.Bus().DeviceSets().empty());
-    EXPECT_EQ(f.Bus().DeviceSets().front(), PowerDeviceD2);
+    ASSERT_FALSE(DeviceSets(f).empty());
+    EXPECT_EQ(DeviceSets(f).front(), PowerDeviceD2);
     if (c.State != PowerSystemWorking) {
         EXPECT_EQ(f.Power().SetSystemPower(f.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
     }
@@ -340,7 +340,7 @@ TEST(Cleanup, EndsTheHandlesTransfersEvenOneRacingIt)
     // Nothing is left open: the device idles.
     f.Io().WaitIdle();
     f.Advance(kTick + kSettle);
-    EXPECT_TRUE(f.Bus().IdlePending());
+    EXPECT_TRUE(f.Bus().Holds(kIdleRequest));
     EXPECT_EQ(f.Pnp().Disable(f.Pdo()), STATUS_SUCCESS);
     f.Finish();
 }
@@ -359,7 +359,7 @@ TEST_P(StartAgain, KeepsTheWaitWakeRequestTheHandlesAndTheConfiguration)
 {
     const Before before = GetParam();
     PowerFixture f;  // remote wake-up on
-    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().WaitWakePending(); }));
+    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().Holds(kWaitWake); }));
     vxio::Handle out, in;
     ASSERT_EQ(f.Open(&out, kOutPipe), STATUS_SUCCESS);
     ASSERT_EQ(f.Open(&in, kInPipe), STATUS_SUCCESS);
@@ -372,8 +372,8 @@ TEST_P(StartAgain, KeepsTheWaitWakeRequestTheHandlesAndTheConfiguration)
     }
     EXPECT_EQ(f.Pnp().Start(f.Pdo()), STATUS_SUCCESS);
     EXPECT_EQ(ExtensionOf(f.Fdo())->DeviceState, Working);
-    EXPECT_EQ(f.Bus().WaitWakeCount(), 1u);
-    EXPECT_TRUE(f.Bus().WaitWakePending());
+    EXPECT_EQ(f.Bus().Count(kWaitWake), 1u);
+    EXPECT_TRUE(f.Bus().Holds(kWaitWake));
 
     if (before == Before::Nothing) {
         // The read in flight went on untouched.
@@ -410,7 +410,7 @@ TEST(StartAgain, WithAnIdleRequestOutstandingTheFirstWriteStillGoesThrough)
 {
     PowerFixture f(IdleOn());
     f.Advance(kTick + kSettle);
-    ASSERT_TRUE(f.Bus().IdlePending());
+    ASSERT_TRUE(f.Bus().Holds(kIdleRequest));
     EXPECT_EQ(f.Pnp().Start(f.Pdo()), STATUS_SUCCESS);
     vxio::Handle out;
     ASSERT_EQ(f.Open(&out, kOutPipe), STATUS_SUCCESS);  // cancels the idle request
@@ -449,7 +449,7 @@ TEST_P(RemovalMeets, ARequestOnItsWayIsRefusedOnceTheDeviceIsRemoved)
             KeWaitForSingleObject(&resume, Executive, KernelMode, FALSE, nullptr);
         }
     });
-    const size_t powerBefore = f.Bus().PowerLog().size();
+    const size_t powerBefore = f.Bus().Requests(Match::Power()).size();
     PDEVICE_OBJECT fdo = f.Fdo();
     Pending p;
     StartPending(f, p, "arriving", [&] {
@@ -466,7 +466,7 @@ TEST_P(RemovalMeets, ARequestOnItsWayIsRefusedOnceTheDeviceIsRemoved)
     KeSetEvent(&resume, IO_NO_INCREMENT, FALSE);
     f.Machine().Join(p.Thread);
     EXPECT_EQ(p.Status.load(), STATUS_DELETE_PENDING);
-    EXPECT_EQ(f.Bus().PowerLog().size(), powerBefore) << "a power IRP reached the bus after the removal";
+    EXPECT_EQ(f.Bus().Requests(Match::Power()).size(), powerBefore) << "a power IRP reached the bus after the removal";
     f.Finish();
 }
 

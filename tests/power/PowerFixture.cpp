@@ -1,7 +1,6 @@
 #include "tests/power/PowerFixture.h"
 
 #include "driver/Driver.h"
-#include "sim/kernel/Registry.h"
 #include "sim/usb/Models.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +9,6 @@
 namespace vxtest {
 
 namespace {
-
-constexpr char16_t kParametersKey[] = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\VEXTORA\\Parameters";
-constexpr char16_t kServiceKey[] = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\vextora";
 
 vextora::usb::DeviceDescriptors DeviceFor(bool RemoteWake)
 {
@@ -43,21 +39,20 @@ vextora::usb::PortOptions FixtureOptions::DefaultPort()
 
 PowerFixture::PowerFixture(FixtureOptions Options) : options_(Options)
 {
-    sim::MachineOptions machineOptions;
-    machineOptions.Seed = options_.Seed;
-    machineOptions.WdmMinor = options_.WdmMinor;
-    machineOptions.RandomYields = options_.RandomYields;
-    machine_ = std::make_unique<sim::Machine>(machineOptions);
-    scope_ = std::make_unique<sim::ThreadScope>(*machine_);
-    hook_ = std::make_unique<BusHook>(*machine_);
-    hook_->Install(machine_->Component<vextora::usb::UsbBus>().Driver());
-
+    vx::RigOptions rig;
+    rig.Machine.Seed = options_.Seed;
+    rig.Machine.WdmMinor = options_.WdmMinor;
+    rig.Machine.RandomYields = options_.RandomYields;
     if (options_.VextoraEnable) {
-        machine_->Component<sim::Registry>().SetDword(kParametersKey, u"VextoraEnable",
-                                                      *options_.VextoraEnable);
+        rig.Parameters = {{u"VextoraEnable", *options_.VextoraEnable}};
     }
-    driver_ = machine_->LoadDriver(u"\\Driver\\vextora", DriverEntry, kServiceKey);
-    Pnp().RegisterFunctionDriver(driver_);
+    rig_ = std::make_unique<TestRig>(rig, vx::Removal::Remove);
+    bus_ = std::make_unique<PortInterceptor>(rig_->Bus().Driver());
+    AnswerPower(STATUS_SUCCESS);
+    // A bus driver completes the other power requests as they are.
+    bus_->Set(Match::Power(), Rule::Answer([](PIRP Irp) { return Irp->IoStatus.Status; }));
+    bus_->Set(kWaitWake, Rule::Hold());
+    bus_->Set(kIdleRequest, Rule::Hold());
     if (options_.Start) {
         EXPECT_EQ(Plug(), STATUS_SUCCESS);
     }
@@ -66,19 +61,22 @@ PowerFixture::PowerFixture(FixtureOptions Options) : options_(Options)
 PowerFixture::~PowerFixture()
 {
     Finish();
-    hook_.reset();
-    scope_.reset();
-    machine_.reset();
+    bus_.reset();
+    rig_.reset();
 }
 
 NTSTATUS PowerFixture::Plug()
 {
-    port_ = &machine_->Component<vextora::usb::UsbBus>().Plug(
-        std::make_unique<vextora::usb::LoopbackModel>(DeviceFor(options_.RemoteWake)), options_.Port);
+    port_ = &rig_->Plug(std::make_unique<vextora::usb::LoopbackModel>(DeviceFor(options_.RemoteWake)), options_.Port);
     pdo_ = port_->Pdo();
-    Pnp().WaitIdle();
     fdo_ = Pnp().FunctionDevice(pdo_);
     return Pnp().State(pdo_) == sim::NodeState::Started ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+void PowerFixture::AnswerPower(NTSTATUS Status)
+{
+    bus_->Set(kSetPower, Rule::Complete(Status));
+    bus_->Set(kQueryPower, Rule::Complete(Status));
 }
 
 DEVICE_POWER_STATE PowerFixture::DevicePower() const
@@ -100,8 +98,7 @@ LONG PowerFixture::ReportedDevicePower()
 
 vxio::Status PowerFixture::Open(vxio::Handle *Handle, int Pipe)
 {
-    const auto links = Io().Interfaces(sim::ToInterfaceClass(VextoraInterfaceClassGuid));
-    if (links.empty()) {
+    if (rig_->Link().empty()) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     std::u16string file;
@@ -109,40 +106,12 @@ vxio::Status PowerFixture::Open(vxio::Handle *Handle, int Pipe)
         file = u"PIPE0";
         file += static_cast<char16_t>(u'0' + Pipe);
     }
-    return Io().Open(links.front(), file, Handle);
-}
-
-bool PowerFixture::WaitUntil(const std::function<bool()> &Condition, std::chrono::nanoseconds Limit)
-{
-    const auto step = std::chrono::milliseconds(1);
-    for (std::chrono::nanoseconds waited{0}; waited < Limit; waited += step) {
-        if (Condition()) {
-            return true;
-        }
-        machine_->Sleep(step);
-    }
-    return Condition();
+    return Io().Open(rig_->Link(), file, Handle);
 }
 
 sim::SimThread *PowerFixture::StartRemoval(std::atomic<NTSTATUS> *Status)
 {
-    return machine_->StartThread("removal", [this, Status] { *Status = Pnp().Remove(pdo_); });
-}
-
-void PowerFixture::Finish()
-{
-    if (finished_) {
-        return;
-    }
-    finished_ = true;
-    Io().WaitIdle();
-    if (pdo_ != nullptr && Pnp().State(pdo_) != sim::NodeState::Removed &&
-        Pnp().State(pdo_) != sim::NodeState::AddFailed) {
-        EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
-    }
-    machine_->Component<vextora::usb::UsbBus>().Shutdown();
-    machine_->UnloadDriver(driver_);
-    EXPECT_EQ(machine_->ReportText(), "") << "seed " << machine_->Seed();
+    return Machine().StartThread("removal", [this, Status] { *Status = Pnp().Remove(pdo_); });
 }
 
 }  // namespace vxtest

@@ -34,22 +34,22 @@ TEST_P(SystemSleep, SystemIrpEndsOnlyAfterItsDeviceIrpAndWithItsStatus)
 {
     const SleepCase c = GetParam();
     PowerFixture f(NoRemoteWake());
-    f.Bus().HoldPower(true);
+    f.Bus().Set(kSetPower, Rule::Hold());
 
     auto set = SendSystemIrpAsync(f, IRP_MN_SET_POWER, c.System);
-    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldPowerCount() == 1; }));
-    ASSERT_TRUE(f.Bus().ReleasePower(STATUS_SUCCESS));  // the S-IRP, in the lower drivers
-    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldPowerCount() == 1; }));  // its D-IRP
+    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldCount(kSetPower) == 1; }));
+    ASSERT_TRUE(f.Bus().Release(kSetPower, STATUS_SUCCESS));  // the S-IRP, in the lower drivers
+    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldCount(kSetPower) == 1; }));  // its D-IRP
     f.Advance(kSettle);
     EXPECT_FALSE(set->Done);
-    EXPECT_EQ(f.Bus().DeviceSets(), std::vector<LONG>{c.Device});
+    EXPECT_EQ(DeviceSets(f), std::vector<LONG>{c.Device});
 
-    ASSERT_TRUE(f.Bus().ReleasePower(c.DeviceIrpStatus));
+    ASSERT_TRUE(f.Bus().Release(kSetPower, c.DeviceIrpStatus));
     set->Join(f.Machine());
     EXPECT_EQ(set->Status, c.DeviceIrpStatus);
     EXPECT_EQ(f.DevicePower(), NT_SUCCESS(c.DeviceIrpStatus) ? c.Device : PowerDeviceD0);
 
-    f.Bus().HoldPower(false);
+    f.Bus().Set(kSetPower, Rule::Complete(STATUS_SUCCESS));
     EXPECT_EQ(f.Power().SetSystemPower(f.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
     EXPECT_EQ(f.ReportedDevicePower(), PowerDeviceD0);
@@ -73,14 +73,14 @@ TEST(SystemPower, QueryAsksForTheMappedDeviceQueryAndLowerFailuresTravelUp)
     EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
 
     // The lower drivers refuse: their status goes up and no D-IRP follows.
-    f.Bus().SetPowerStatus(STATUS_UNSUCCESSFUL);
+    f.AnswerPower(STATUS_UNSUCCESSFUL);
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemSleeping3),
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(RequestsOf(f, IRP_MN_QUERY_POWER).size(), 1u);
     EXPECT_TRUE(RequestsOf(f, IRP_MN_SET_POWER).empty());
     EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
-    f.Bus().SetPowerStatus(STATUS_SUCCESS);
+    f.AnswerPower(STATUS_SUCCESS);
 }
 
 // ---- device power IRPs -----------------------------------------------------
@@ -90,21 +90,21 @@ TEST(DevicePower, PowerDownFromD0WaitsUntilTransfersInFlightHaveEnded)
     PowerFixture f(NoRemoteWake());
     vxio::Handle handle;
     ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
-    f.Bus().HoldTransfers(true);
+    f.Bus().Set(kTransfers, Rule::Hold(OnCancel::Keep));
     uint8_t data[4] = {1, 2, 3, 4};
     auto write = f.Io().Write(handle, data, sizeof data);
-    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldTransferCount() == 1; }));
+    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldCount(kTransfers) == 1; }));
 
     auto set = SendSystemIrpAsync(f, IRP_MN_SET_POWER, PowerSystemSleeping2);
     f.Advance(1s);
-    EXPECT_TRUE(f.Bus().DeviceSets().empty());
+    EXPECT_TRUE(DeviceSets(f).empty());
     EXPECT_FALSE(set->Done);
 
-    f.Bus().ReleaseTransfers();
+    f.Bus().ReleaseAll(kTransfers, STATUS_SUCCESS);
     set->Join(f.Machine());
     EXPECT_EQ(write->Wait(), STATUS_SUCCESS);
     EXPECT_EQ(set->Status, STATUS_SUCCESS);
-    EXPECT_EQ(f.Bus().DeviceSets(), std::vector<LONG>{PowerDeviceD2});
+    EXPECT_EQ(DeviceSets(f), std::vector<LONG>{PowerDeviceD2});
     EXPECT_EQ(f.DevicePower(), PowerDeviceD2);
     EXPECT_EQ(f.Io().Close(handle), STATUS_SUCCESS);
 }
@@ -128,17 +128,17 @@ TEST_P(DeviceTransition, ReachesTheLowerDriversAndRecordsOnlySuccessfulSets)
     for (DEVICE_POWER_STATE state : c.Before) {
         ASSERT_EQ(RequestDevicePowerIrp(f, IRP_MN_SET_POWER, state), STATUS_SUCCESS);
     }
-    const size_t logBefore = f.Bus().PowerLog().size();
+    const size_t logBefore = f.Bus().Requests(Match::Power()).size();
     const size_t reportsBefore = f.Power().StateHistory().size();
 
-    f.Bus().SetPowerStatus(c.Lower);
+    f.AnswerPower(c.Lower);
     EXPECT_EQ(RequestDevicePowerIrp(f, c.Minor, c.Requested), c.Expected);
-    f.Bus().SetPowerStatus(STATUS_SUCCESS);
+    f.AnswerPower(STATUS_SUCCESS);
 
-    const auto log = f.Bus().PowerLog();
+    const auto log = f.Bus().Requests(Match::Power());
     ASSERT_EQ(log.size(), logBefore + 1);
     EXPECT_EQ(log.back().Minor, c.Minor);
-    EXPECT_EQ(log.back().State, c.Requested);
+    EXPECT_EQ(log.back().PowerState, c.Requested);
     EXPECT_EQ(f.DevicePower(), c.After);
     const bool reported = c.Minor == IRP_MN_SET_POWER && NT_SUCCESS(c.Lower);
     EXPECT_EQ(f.Power().StateHistory().size(), reportsBefore + (reported ? 1 : 0));
@@ -182,10 +182,10 @@ TEST(DevicePower, PowerDownByAnotherRequesterDoesNotReleaseALaterRemovalEarly)
 
     vxio::Handle handle;
     ASSERT_EQ(f.Open(&handle, 0), STATUS_SUCCESS);
-    f.Bus().HoldTransfers(true);
+    f.Bus().Set(kTransfers, Rule::Hold(OnCancel::Keep));
     uint8_t data[2] = {7, 8};
     auto write = f.Io().Write(handle, data, sizeof data);
-    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldTransferCount() == 1; }));
+    ASSERT_TRUE(f.WaitUntil([&] { return f.Bus().HeldCount(kTransfers) == 1; }));
 
     std::atomic<NTSTATUS> removal{STATUS_PENDING};
     sim::SimThread *remover = f.StartRemoval(&removal);
@@ -193,7 +193,7 @@ TEST(DevicePower, PowerDownByAnotherRequesterDoesNotReleaseALaterRemovalEarly)
     EXPECT_EQ(removal.load(), STATUS_PENDING);
     EXPECT_NE(f.Pnp().State(f.Pdo()), sim::NodeState::Removed);
 
-    f.Bus().ReleaseTransfers();
+    f.Bus().ReleaseAll(kTransfers, STATUS_SUCCESS);
     f.Machine().Join(remover);
     EXPECT_EQ(removal.load(), STATUS_SUCCESS);
     EXPECT_EQ(write->Wait(), STATUS_SUCCESS);
@@ -225,7 +225,7 @@ TEST_P(PowerFault, FailsTheIrpWithInsufficientResourcesAndLeavesThePowerAlone)
                                 : RequestDevicePowerIrp(f, IRP_MN_SET_POWER, PowerDeviceD2);
     f.Machine().SetFaultPlan({});
     EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(f.Bus().DeviceSets().empty());
+    EXPECT_TRUE(DeviceSets(f).empty());
     EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
 
     // Nothing was lost: the next transition goes through.
@@ -271,15 +271,15 @@ TEST(DispatchPower, SetPowerOfAnUnknownTypeIsLeftToTheBusDriver)
     std::memcpy(&next->Parameters.Power.Type, &unknownType, sizeof(unknownType));
     next->Parameters.Power.State.DeviceState = PowerDeviceD2;
 
-    f.Bus().SetPowerStatus(STATUS_INVALID_DEVICE_REQUEST);
+    f.AnswerPower(STATUS_INVALID_DEVICE_REQUEST);
     (void)PoCallDriver(f.Fdo(), irp);
     KeWaitForSingleObject(&own.Done, Executive, KernelMode, FALSE, nullptr);
-    f.Bus().SetPowerStatus(STATUS_SUCCESS);
+    f.AnswerPower(STATUS_SUCCESS);
 
     EXPECT_EQ(own.Status, STATUS_INVALID_DEVICE_REQUEST);
-    const auto log = f.Bus().PowerLog();
+    const auto log = f.Bus().Requests(Match::Power());
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back().Type, unknownType);
+    EXPECT_EQ(log.back().PowerType, unknownType);
     EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
 }
 

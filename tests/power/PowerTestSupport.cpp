@@ -56,4 +56,38 @@ std::vector<sim::PowerManager::RequestRecord> RequestsOf(PowerFixture &Fixture, 
     return found;
 }
 
+std::vector<LONG> DeviceSets(PowerFixture &Fixture)
+{
+    std::vector<LONG> sets;
+    for (const PortRequest &request : Fixture.Bus().Requests(kSetPower)) {
+        if (request.PowerType == static_cast<ULONG>(DevicePowerState)) {
+            sets.push_back(request.PowerState);
+        }
+    }
+    return sets;
+}
+
+sim::SimThread *StartIdleCallback(PowerFixture &Fixture)
+{
+    USB_IDLE_CALLBACK callback = nullptr;
+    PVOID context = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    if (!Fixture.Bus().PeekHeld(kIdleRequest, [&](PIRP Irp) {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+            pdo = stack->DeviceObject;
+            auto *info = static_cast<PUSB_IDLE_CALLBACK_INFO>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+            callback = info->IdleCallback;
+            context = info->IdleContext;
+        })) {
+        return nullptr;
+    }
+    // Driver code called by the bus, in the hub's own thread.
+    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+    return Fixture.Machine().StartThread("hub-idle-callback", [fdo, callback, context] {
+        sim::FrameScope frame(sim::FrameKind::Other, fdo->DriverObject, fdo, nullptr,
+                              reinterpret_cast<const void *>(callback));
+        callback(context);
+    });
+}
+
 }  // namespace vxtest

@@ -36,4 +36,20 @@ std::unique_ptr<AsyncRequest> SendSystemIrpAsync(PowerFixture &Fixture, UCHAR Mi
 // Every PoRequestPowerIrp the power manager sent for the device, of one minor.
 std::vector<sim::PowerManager::RequestRecord> RequestsOf(PowerFixture &Fixture, UCHAR Minor);
 
+// A rule for wait-wake or idle requests: STATUS_PENDING holds them; any
+// other status completes them at once with it.
+inline Rule HoldOrComplete(NTSTATUS Status)
+{
+    return Status == STATUS_PENDING ? Rule::Hold() : Rule::Complete(Status);
+}
+
+// The device states of the SET_POWER D-IRPs that reached the bus, in order.
+std::vector<LONG> DeviceSets(PowerFixture &Fixture);
+
+// Calls the held idle request's callback in a new simulated thread, as the
+// hub does when it is ready to suspend; the caller joins it. A request whose
+// cancel is kept (OnCancel::Keep) still counts (the hub may call back before
+// it answers the cancel). NULL when no idle request is held.
+sim::SimThread *StartIdleCallback(PowerFixture &Fixture);
+
 }  // namespace vxtest

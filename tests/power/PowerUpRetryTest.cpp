@@ -47,7 +47,7 @@ TEST_P(PowerUpRetry, DeviceReturnsToD0AndMovesData)
     if (c.How == Failure::WakeRefused) {
         ASSERT_EQ(RequestDevicePowerIrp(f, IRP_MN_SET_POWER, PowerDeviceD2), STATUS_SUCCESS);
         f.Power().FailNextRequests(1);
-        ASSERT_TRUE(f.Bus().CompleteWaitWake(STATUS_SUCCESS));
+        ASSERT_TRUE(f.Bus().Release(kWaitWake, STATUS_SUCCESS));
     } else {
         ASSERT_EQ(f.Power().SetSystemPower(f.Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
         ASSERT_EQ(f.DevicePower(), PowerDeviceD2);
@@ -63,10 +63,10 @@ TEST_P(PowerUpRetry, DeviceReturnsToD0AndMovesData)
 
     EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }, 2s));
     // Exactly one D0 reached the lower drivers, and the power manager knows.
-    EXPECT_EQ(f.Bus().DeviceSets(), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
+    EXPECT_EQ(DeviceSets(f), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
     EXPECT_EQ(f.ReportedDevicePower(), PowerDeviceD0);
     if (c.How == Failure::WakeRefused) {
-        EXPECT_EQ(f.Bus().WaitWakeCount(), 2u);  // armed again after the wake
+        EXPECT_EQ(f.Bus().Count(kWaitWake), 2u);  // armed again after the wake
     }
     ExpectDataMoves(f);
     f.Finish();
@@ -105,7 +105,7 @@ TEST_P(PowerUpRetryEnd, RemovalEndsARetryThePowerManagerKeepsRefusing)
     EXPECT_EQ(f.Pnp().State(f.Pdo()), sim::NodeState::Removed);
     f.Advance(1s);
     f.Power().FailNextRequests(0);
-    EXPECT_EQ(f.Bus().DeviceSets(), std::vector<LONG>{PowerDeviceD2});
+    EXPECT_EQ(DeviceSets(f), std::vector<LONG>{PowerDeviceD2});
     f.Finish();
 }
 

@@ -22,17 +22,17 @@ NTSTATUS LastWaitWakeStatus(PowerFixture &f)
 TEST(WaitWake, WakeFromSleepPowersUpAndArmsAgain)
 {
     PowerFixture f;
-    EXPECT_EQ(f.Bus().WaitWakeCount(), 1u);  // armed at start
+    EXPECT_EQ(f.Bus().Count(kWaitWake), 1u);  // armed at start
     EXPECT_EQ(f.Power().SetSystemPower(f.Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(f.DevicePower(), PowerDeviceD2);
-    EXPECT_EQ(f.Bus().WaitWakeCount(), 1u);  // the query found it armed
+    EXPECT_EQ(f.Bus().Count(kWaitWake), 1u);  // the query found it armed
 
-    ASSERT_TRUE(f.Bus().CompleteWaitWake(STATUS_SUCCESS));
+    ASSERT_TRUE(f.Bus().Release(kWaitWake, STATUS_SUCCESS));
     EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
     EXPECT_EQ(RequestsOf(f, IRP_MN_WAIT_WAKE).front().Status, STATUS_SUCCESS);
-    EXPECT_EQ(f.Bus().DeviceSets(), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
-    EXPECT_EQ(f.Bus().WaitWakeCount(), 2u);
-    EXPECT_TRUE(f.Bus().WaitWakePending());
+    EXPECT_EQ(DeviceSets(f), (std::vector<LONG>{PowerDeviceD2, PowerDeviceD0}));
+    EXPECT_EQ(f.Bus().Count(kWaitWake), 2u);
+    EXPECT_TRUE(f.Bus().Holds(kWaitWake));
 
     EXPECT_EQ(f.Power().SetSystemPower(f.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(f.DevicePower(), PowerDeviceD0);
@@ -43,13 +43,13 @@ TEST(WaitWake, SystemQueriesArmForWakeableStatesAndDisarmForDeeperOnes)
     PowerFixture f;
     // Deeper than SystemWake (S3): the request is cancelled.
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemHibernate), STATUS_SUCCESS);
-    EXPECT_FALSE(f.Bus().WaitWakePending());
+    EXPECT_FALSE(f.Bus().Holds(kWaitWake));
     EXPECT_EQ(LastWaitWakeStatus(f), STATUS_CANCELLED);
     // A wakeable state arms it again, once.
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_EQ(f.Bus().WaitWakeCount(), 2u);
-    EXPECT_TRUE(f.Bus().WaitWakePending());
+    EXPECT_EQ(f.Bus().Count(kWaitWake), 2u);
+    EXPECT_TRUE(f.Bus().Holds(kWaitWake));
     // No power change came from any of it.
     EXPECT_TRUE(RequestsOf(f, IRP_MN_SET_POWER).empty());
 }
@@ -61,15 +61,15 @@ TEST(WaitWake, DeviceWithoutRemoteWakeIsNeverArmed)
     PowerFixture f(options);
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemHibernate), STATUS_SUCCESS);
-    EXPECT_EQ(f.Bus().WaitWakeCount(), 0u);
+    EXPECT_EQ(f.Bus().Count(kWaitWake), 0u);
 }
 
 // The cancel comes from a system query deeper than SystemWake while the
 // device sleeps in D2; the bus answers it in one of four ways.
 struct RaceCase {
     const char *Name;
-    CancelMode Mode;
-    NTSTATUS LaterCompletion;  // Defer: what the bus completes the IRP with after the cancel
+    OnCancel Mode;
+    NTSTATUS LaterCompletion;  // Keep: what the bus completes the IRP with after the cancel
     NTSTATUS CallbackSees;
     bool PowersUp;
 };
@@ -81,25 +81,25 @@ TEST_P(WaitWakeRace, IrpIsFinishedOnceAndTheCallbackSeesTheRightStatus)
     const RaceCase c = GetParam();
     PowerFixture f;
     ASSERT_EQ(RequestDevicePowerIrp(f, IRP_MN_SET_POWER, PowerDeviceD2), STATUS_SUCCESS);
-    f.Bus().SetWaitWakeCancelMode(c.Mode);
+    f.Bus().Set(kWaitWake, Rule::Hold(c.Mode));
 
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemHibernate), STATUS_SUCCESS);
-    if (c.Mode == CancelMode::Defer) {
-        EXPECT_TRUE(f.Bus().WaitWakePending());
+    if (c.Mode == OnCancel::Keep) {
+        EXPECT_TRUE(f.Bus().Holds(kWaitWake));
         EXPECT_EQ(LastWaitWakeStatus(f), STATUS_PENDING);
-        ASSERT_TRUE(f.Bus().CompleteWaitWake(c.LaterCompletion));
+        ASSERT_TRUE(f.Bus().Release(kWaitWake, c.LaterCompletion));
     }
-    f.Bus().SetWaitWakeCancelMode(CancelMode::CompleteAtOnce);
+    f.Bus().Set(kWaitWake, Rule::Hold(OnCancel::Complete));
     EXPECT_TRUE(f.WaitUntil([&] { return RequestsOf(f, IRP_MN_WAIT_WAKE).front().Status != STATUS_PENDING; }));
     EXPECT_EQ(RequestsOf(f, IRP_MN_WAIT_WAKE).front().Status, c.CallbackSees);
 
     if (c.PowersUp) {
         EXPECT_TRUE(f.WaitUntil([&] { return f.DevicePower() == PowerDeviceD0; }));
-        EXPECT_EQ(f.Bus().WaitWakeCount(), 2u);
+        EXPECT_EQ(f.Bus().Count(kWaitWake), 2u);
     } else {
         f.Advance(kSettle);
         EXPECT_EQ(f.DevicePower(), PowerDeviceD2);
-        EXPECT_EQ(f.Bus().WaitWakeCount(), 1u);
+        EXPECT_EQ(f.Bus().Count(kWaitWake), 1u);
         EXPECT_EQ(RequestsOf(f, IRP_MN_SET_POWER).size(), 1u);  // the test's own D2
     }
 }
@@ -109,17 +109,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The cancel sets the flag first; the completion then lets the IRP go
         // up with the bus driver's own status.
-        RaceCase{"CancelThenCancelledCompletion", CancelMode::Defer, STATUS_CANCELLED, STATUS_CANCELLED, false},
-        RaceCase{"CancelThenWakeCompletion", CancelMode::Defer, STATUS_SUCCESS, STATUS_SUCCESS, true},
+        RaceCase{"CancelThenCancelledCompletion", OnCancel::Keep, STATUS_CANCELLED, STATUS_CANCELLED, false},
+        RaceCase{"CancelThenWakeCompletion", OnCancel::Keep, STATUS_SUCCESS, STATUS_SUCCESS, true},
         // The completion runs inside IoCancelIrp and halts; the cancel finishes
         // the IRP as cancelled, even when the bus driver had reported a wake.
-        RaceCase{"CompletionInsideCancel", CancelMode::CompleteAtOnce, STATUS_SUCCESS, STATUS_CANCELLED, false},
-        RaceCase{"WakeInsideCancel", CancelMode::WakeAtOnce, STATUS_SUCCESS, STATUS_CANCELLED, false}),
+        RaceCase{"CompletionInsideCancel", OnCancel::Complete, STATUS_SUCCESS, STATUS_CANCELLED, false},
+        RaceCase{"WakeInsideCancel", OnCancel::Succeed, STATUS_SUCCESS, STATUS_CANCELLED, false}),
     [](const ::testing::TestParamInfo<RaceCase> &info) { return std::string(info.param.Name); });
 
 struct TeardownCase {
     const char *Name;
-    int Action;  // 0 rebalance, 1 disable, 2 surprise removal then removal
+    int Rule;  // 0 rebalance, 1 disable, 2 surprise removal then removal
 };
 
 class WaitWakeTeardown : public ::testing::TestWithParam<TeardownCase> {};
@@ -128,13 +128,13 @@ TEST_P(WaitWakeTeardown, PnpRequestsCancelTheArmedRequestWithoutPowerChange)
 {
     const TeardownCase c = GetParam();
     PowerFixture f;
-    ASSERT_TRUE(f.Bus().WaitWakePending());
-    switch (c.Action) {
+    ASSERT_TRUE(f.Bus().Holds(kWaitWake));
+    switch (c.Rule) {
     case 0:
         EXPECT_EQ(f.Pnp().Rebalance(f.Pdo()), STATUS_SUCCESS);
         EXPECT_EQ(RequestsOf(f, IRP_MN_WAIT_WAKE).front().Status, STATUS_CANCELLED);
-        EXPECT_EQ(f.Bus().WaitWakeCount(), 2u);  // armed again by the start
-        EXPECT_TRUE(f.Bus().WaitWakePending());
+        EXPECT_EQ(f.Bus().Count(kWaitWake), 2u);  // armed again by the start
+        EXPECT_TRUE(f.Bus().Holds(kWaitWake));
         break;
     case 1:
         EXPECT_EQ(f.Pnp().Disable(f.Pdo()), STATUS_SUCCESS);
@@ -142,7 +142,7 @@ TEST_P(WaitWakeTeardown, PnpRequestsCancelTheArmedRequestWithoutPowerChange)
         break;
     default:
         EXPECT_EQ(f.Pnp().SurpriseRemove(f.Pdo()), STATUS_SUCCESS);
-        EXPECT_FALSE(f.Bus().WaitWakePending());
+        EXPECT_FALSE(f.Bus().Holds(kWaitWake));
         EXPECT_EQ(f.Pnp().Remove(f.Pdo()), STATUS_SUCCESS);
         break;
     }
@@ -166,7 +166,7 @@ enum class Teardown { Stop, Removal, SurpriseRemoval };
 
 struct LateEndCase {
     const char *Name;
-    Teardown Action;
+    Teardown Rule;
     NTSTATUS BusCompletes;  // STATUS_SUCCESS: a wake-up raced the cancel
 };
 
@@ -178,12 +178,12 @@ TEST_P(WaitWakeLateEnd, PnpRequestWaitsUntilTheCancelledRequestHasEnded)
     PowerFixture f;
     // In D2, so that a wake-up would ask for D0 and arm again.
     ASSERT_EQ(RequestDevicePowerIrp(f, IRP_MN_SET_POWER, PowerDeviceD2), STATUS_SUCCESS);
-    f.Bus().SetWaitWakeCancelMode(CancelMode::Defer);
+    f.Bus().Set(kWaitWake, Rule::Hold(OnCancel::Keep));
 
     std::atomic<bool> done{false};
     std::atomic<NTSTATUS> status{STATUS_PENDING};
     sim::SimThread *pnp = f.Machine().StartThread("teardown", [&] {
-        switch (c.Action) {
+        switch (c.Rule) {
         case Teardown::Stop: status = f.Pnp().Rebalance(f.Pdo()); break;
         case Teardown::Removal: status = f.Pnp().Disable(f.Pdo()); break;
         case Teardown::SurpriseRemoval: status = f.Pnp().SurpriseRemove(f.Pdo()); break;
@@ -195,16 +195,16 @@ TEST_P(WaitWakeLateEnd, PnpRequestWaitsUntilTheCancelledRequestHasEnded)
     EXPECT_NE(f.Pnp().State(f.Pdo()), sim::NodeState::Removed);
     EXPECT_EQ(LastWaitWakeStatus(f), STATUS_PENDING);
 
-    f.Bus().SetWaitWakeCancelMode(CancelMode::CompleteAtOnce);
-    ASSERT_TRUE(f.Bus().CompleteWaitWake(c.BusCompletes));
+    f.Bus().Set(kWaitWake, Rule::Hold(OnCancel::Complete));
+    ASSERT_TRUE(f.Bus().Release(kWaitWake, c.BusCompletes));
     f.Machine().Join(pnp);
     EXPECT_EQ(status.load(), STATUS_SUCCESS);
     EXPECT_EQ(RequestsOf(f, IRP_MN_WAIT_WAKE).front().Status, c.BusCompletes);
     // Disarmed: a wake-up that raced the teardown does not arm again; only
     // the restart after a stop does.
-    EXPECT_EQ(f.Bus().WaitWakeCount(), c.Action == Teardown::Stop ? 2u : 1u);
+    EXPECT_EQ(f.Bus().Count(kWaitWake), c.Rule == Teardown::Stop ? 2u : 1u);
     if (NT_SUCCESS(c.BusCompletes)) {
-        EXPECT_TRUE(f.WaitUntil([&] { return f.Bus().DeviceSets().back() == PowerDeviceD0; }));
+        EXPECT_TRUE(f.WaitUntil([&] { return DeviceSets(f).back() == PowerDeviceD0; }));
     }
     f.Finish();
 }
@@ -237,7 +237,7 @@ TEST_P(WaitWakeEarlyEnd, IrpCompletedBeforeItWasStoredIsFinishedOnce)
     options.Start = false;
     PowerFixture f(options);
     f.Power().StoreRequestedIrpAfterSending(true);
-    f.Bus().SetWaitWakeAnswer(c.BusAnswer);
+    f.Bus().Set(kWaitWake, HoldOrComplete(c.BusAnswer));
     ASSERT_EQ(f.Plug(), STATUS_SUCCESS);  // the start arms wait-wake
 
     const auto requests = RequestsOf(f, IRP_MN_WAIT_WAKE);
@@ -247,10 +247,10 @@ TEST_P(WaitWakeEarlyEnd, IrpCompletedBeforeItWasStoredIsFinishedOnce)
     EXPECT_EQ(f.Power().StartNextCount(f.Fdo(), IRP_MN_WAIT_WAKE), 2u);
     EXPECT_TRUE(RequestsOf(f, IRP_MN_SET_POWER).empty());  // woken in D0: no power change
 
-    f.Bus().SetWaitWakeAnswer(STATUS_PENDING);
+    f.Bus().Set(kWaitWake, HoldOrComplete(STATUS_PENDING));
     EXPECT_EQ(f.Power().SendSystemIrp(f.Pdo(), IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_EQ(f.Bus().WaitWakeCount(), 2u);
-    EXPECT_TRUE(f.Bus().WaitWakePending());
+    EXPECT_EQ(f.Bus().Count(kWaitWake), 2u);
+    EXPECT_TRUE(f.Bus().Holds(kWaitWake));
     f.Finish();
     EXPECT_EQ(LastWaitWakeStatus(f), STATUS_CANCELLED);
 }

@@ -1,5 +1,5 @@
-// A machine with the test function driver loaded, and helpers to plug
-// devices into the simulated bus and build URBs.
+// The test rig with the test function driver loaded in place of vextora, and
+// helpers to plug devices into the simulated bus and build URBs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include "UsbTestDriver.h"
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
+#include "tests/support/TestRig.h"
 
 namespace usbtest {
 
@@ -17,38 +18,23 @@ class BusFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        machine_ = std::make_unique<sim::Machine>();
-        scope_ = std::make_unique<sim::ThreadScope>(*machine_);
-        driver_ = LoadTestDriver(*machine_);
+        vx::RigOptions options;
+        options.Driver = {kTestDriverName, TestDriverEntry, u"", nullptr};
+        rig_ = std::make_unique<vxtest::TestRig>(options, vx::Removal::Unplug);
+        driver_ = rig_->Driver();
     }
 
-    void TearDown() override
-    {
-        for (UsbPort *port : plugged_) {
-            if (port->Connected()) {
-                Bus().Unplug(*port);
-            }
-        }
-        Pnp().WaitIdle();
-        Bus().Shutdown();
-        machine_->UnloadDriver(driver_);
-        machine_->CheckForLeaks();
-        EXPECT_EQ(machine_->ReportText(), "") << "seed " << machine_->Seed();
-        scope_.reset();
-        machine_.reset();
-    }
+    void TearDown() override { rig_.reset(); }
 
     using UsbPort = vextora::usb::UsbPort;
-    sim::Machine &M() { return *machine_; }
-    vextora::usb::UsbBus &Bus() { return machine_->Component<vextora::usb::UsbBus>(); }
-    sim::PnpManager &Pnp() { return machine_->Component<sim::PnpManager>(); }
+    sim::Machine &M() { return rig_->Machine(); }
+    vextora::usb::UsbBus &Bus() { return rig_->Bus(); }
+    sim::PnpManager &Pnp() { return rig_->Pnp(); }
 
     UsbPort &Plug(std::unique_ptr<vextora::usb::DeviceModel> model, vextora::usb::PortOptions options = {})
     {
-        UsbPort &port = Bus().Plug(std::move(model), std::move(options));
-        Pnp().WaitIdle();
+        UsbPort &port = rig_->Plug(std::move(model), std::move(options));
         EXPECT_EQ(Pnp().State(port.Pdo()), sim::NodeState::Started);
-        plugged_.push_back(&port);
         return port;
     }
 
@@ -61,13 +47,7 @@ protected:
     NTSTATUS Submit(UsbPort &port, URB &urb) { return SubmitUrb(driver_, port.Pdo(), &urb); }
 
     // Sleeps in virtual time until pred holds (or a virtual second passed).
-    template <class Pred> bool WaitFor(Pred pred)
-    {
-        for (int i = 0; i < 1000 && !pred(); i++) {
-            M().Sleep(std::chrono::milliseconds(1));
-        }
-        return pred();
-    }
+    template <class Pred> bool WaitFor(Pred pred) { return rig_->WaitUntil(pred, std::chrono::seconds(1)); }
 
     PMDL Mdl(std::vector<uint8_t> &buffer)
     {
@@ -102,10 +82,8 @@ protected:
         return urb;
     }
 
-    std::unique_ptr<sim::Machine> machine_;
-    std::unique_ptr<sim::ThreadScope> scope_;
+    std::unique_ptr<vxtest::TestRig> rig_;
     PDRIVER_OBJECT driver_ = nullptr;
-    std::vector<UsbPort *> plugged_;
 };
 
 }  // namespace usbtest

@@ -94,7 +94,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+}  // namespace
+
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->DriverExtension->AddDevice = AddDevice;
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
@@ -107,6 +109,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
+namespace {
+
 VOID NTAPI PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
 {
     auto *c = static_cast<std::pair<KEVENT, NTSTATUS> *>(context);
@@ -118,7 +122,7 @@ VOID NTAPI PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STAT
 
 PDRIVER_OBJECT LoadTestDriver(sim::Machine &machine)
 {
-    PDRIVER_OBJECT driver = machine.LoadDriver(u"\\Driver\\usbtest", DriverEntry, u"");
+    PDRIVER_OBJECT driver = machine.LoadDriver(kTestDriverName, TestDriverEntry, u"");
     machine.Component<sim::PnpManager>().RegisterFunctionDriver(driver);
     return driver;
 }

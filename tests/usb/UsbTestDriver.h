@@ -13,6 +13,9 @@
 
 namespace usbtest {
 
+inline constexpr char16_t kTestDriverName[] = u"\\Driver\\usbtest";
+// The test function driver's entry; it needs no registry path.
+NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING);
 // Loads the test function driver and registers it with the PnP manager.
 PDRIVER_OBJECT LoadTestDriver(sim::Machine &machine);
 

@@ -15,22 +15,8 @@ using namespace usbtest;
 
 namespace {
 
-class UsbdTest : public ::testing::Test {
+class UsbdTest : public BusFixture {
 protected:
-    void SetUp() override
-    {
-        machine_ = std::make_unique<sim::Machine>();
-        scope_ = std::make_unique<sim::ThreadScope>(*machine_);
-        driver_ = LoadTestDriver(*machine_);
-    }
-    void TearDown() override
-    {
-        machine_->UnloadDriver(driver_);
-        machine_->CheckForLeaks();
-        EXPECT_EQ(machine_->ReportText(), "");
-        scope_.reset();
-        machine_.reset();
-    }
     PURB Create(std::vector<uint8_t> &config, std::vector<USBD_INTERFACE_LIST_ENTRY> &list)
     {
         sim::FrameScope frame(sim::FrameKind::Other, driver_);
@@ -42,9 +28,6 @@ protected:
         sim::FrameScope frame(sim::FrameKind::Other, driver_);
         ExFreePool(urb);
     }
-    std::unique_ptr<sim::Machine> machine_;
-    std::unique_ptr<sim::ThreadScope> scope_;
-    PDRIVER_OBJECT driver_ = nullptr;
 };
 
 std::vector<uint8_t> Config(const std::string &file)
@@ -123,10 +106,10 @@ TEST_F(UsbdTest, RequestIsRefusedForForeignDescriptorsOrAnEmptyPool)
     EXPECT_EQ(Create(c, foreign), nullptr);
 
     std::vector<USBD_INTERFACE_LIST_ENTRY> list = {{Parse(c, 0, 0, 0), nullptr}, {nullptr, nullptr}};
-    machine_->SetFaultPlan({sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::Pool), 1});
+    M().SetFaultPlan({sim::FaultMode::FailNth, static_cast<unsigned>(sim::FaultKind::Pool), 1});
     EXPECT_EQ(Create(c, list), nullptr);
     EXPECT_EQ(list[0].Interface, nullptr);
-    machine_->SetFaultPlan({});
+    M().SetFaultPlan({});
     PURB urb = Create(c, list);
     ASSERT_NE(urb, nullptr);
     Free(urb);

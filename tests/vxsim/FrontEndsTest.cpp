@@ -8,7 +8,7 @@
 #include "sim/usb/Models.h"
 #include "tools/common/Scenario.h"
 #include "tools/vxctl/Commands.h"
-#include "tools/vxsim/MachineRig.h"
+#include "sim/rig/MachineRig.h"
 #include "tools/vxsim/Session.h"
 #include "tools/vxsim/SimAppIo.h"
 

@@ -6,7 +6,7 @@
 #include <chrono>
 
 #include "sim/usb/Models.h"
-#include "tools/vxsim/MachineRig.h"
+#include "sim/rig/MachineRig.h"
 
 namespace {
 

@@ -3,11 +3,9 @@
 // simulated USB bus. The class schema the management side uses is read from
 // the driver's own compiled MOF, so the schema and the driver must agree.
 #include "driver/Driver.h"
-#include "sim/kernel/Machine.h"
-#include "sim/kernel/PnpManager.h"
 #include "sim/kernel/WmiService.h"
 #include "sim/usb/Models.h"
-#include "sim/usb/UsbBus.h"
+#include "tests/support/TestRig.h"
 #include "wmi/Wmi.h"
 
 #include "Layout.h"
@@ -131,43 +129,18 @@ class WmiBlock : public ::testing::Test {
 protected:
     WmiBlock()
     {
-        machine_ = std::make_unique<sim::Machine>();
-        scope_ = std::make_unique<sim::ThreadScope>(*machine_);
-        driver_ = machine_->LoadDriver(u"\\Driver\\vextora", DriverEntry,
-                                       u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\VEXTORA");
-        Pnp().RegisterFunctionDriver(driver_);
         Schema schema = SchemaFromMof();
         guid_ = schema.Guid;
         Wmi().RegisterClass(kClass, schema.Guid, schema.Items);
     }
 
-    ~WmiBlock() override
-    {
-        for (vextora::usb::UsbPort *port : ports_) {
-            sim::NodeState state = Pnp().State(port->Pdo());
-            if (state != sim::NodeState::Removed && state != sim::NodeState::SurpriseRemoved) {
-                EXPECT_EQ(Pnp().Disable(port->Pdo()), STATUS_SUCCESS);
-            }
-        }
-        Pnp().WaitIdle();
-        machine_->Component<vextora::usb::UsbBus>().Shutdown();
-        machine_->UnloadDriver(driver_);
-        machine_->CheckForLeaks();
-        EXPECT_EQ(machine_->ReportText(), "");
-        scope_.reset();
-        machine_.reset();
-    }
-
-    sim::PnpManager &Pnp() { return machine_->Component<sim::PnpManager>(); }
+    sim::PnpManager &Pnp() { return rig_.Pnp(); }
     sim::WmiService &Wmi() { return machine_->Component<sim::WmiService>(); }
 
     // Plugs a loopback device and waits until the driver has started it.
     vextora::usb::UsbPort &Plug()
     {
-        auto &port = machine_->Component<vextora::usb::UsbBus>().Plug(
-            std::make_unique<vextora::usb::LoopbackModel>(vextora::usb::LoopbackDescriptors()));
-        ports_.push_back(&port);
-        Pnp().WaitIdle();
+        auto &port = rig_.Plug(std::make_unique<vextora::usb::LoopbackModel>(vextora::usb::LoopbackDescriptors()));
         EXPECT_EQ(Pnp().State(port.Pdo()), sim::NodeState::Started);
         return port;
     }
@@ -188,10 +161,8 @@ protected:
         EXPECT_EQ(Wmi().ChangeSingleInstance(fdo, guid_, 0, Le32(1)).Status, STATUS_SUCCESS);
     }
 
-    std::unique_ptr<sim::Machine> machine_;
-    std::unique_ptr<sim::ThreadScope> scope_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    std::vector<vextora::usb::UsbPort *> ports_;
+    vxtest::TestRig rig_;
+    sim::Machine *machine_ = &rig_.Machine();
     GUID guid_{};
 };
 

@@ -10,7 +10,7 @@
 #include "include/vextora.h"
 #include "platform/Platform.h"
 #include "sim/usb/Models.h"
-#include "tools/vxsim/MachineRig.h"
+#include "sim/rig/MachineRig.h"
 #include "tools/vxsim/Progress.h"
 
 namespace vx {

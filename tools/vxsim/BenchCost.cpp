@@ -8,7 +8,7 @@
 
 #include "sim/usb/Models.h"
 #include "tools/passthrough/PassThrough.h"
-#include "tools/vxsim/MachineRig.h"
+#include "sim/rig/MachineRig.h"
 
 namespace vx {
 namespace {

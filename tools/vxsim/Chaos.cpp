@@ -18,7 +18,7 @@
 #include "sim/kernel/PowerManager.h"
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
-#include "tools/vxsim/MachineRig.h"
+#include "sim/rig/MachineRig.h"
 #include "tools/vxsim/Progress.h"
 #include "tools/common/Requests.h"
 #include "tools/common/StatusNames.h"

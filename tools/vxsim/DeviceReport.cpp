@@ -10,7 +10,7 @@
 #include "pnp/DescriptorCheck.h"
 #include "sim/usb/DeviceDescription.h"
 #include "tools/common/DescriptorText.h"
-#include "tools/vxsim/MachineRig.h"
+#include "sim/rig/MachineRig.h"
 #include "tools/vxsim/SimAppIo.h"
 #include "tools/common/Requests.h"
 #include "tools/common/StatusNames.h"

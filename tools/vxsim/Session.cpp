@@ -19,7 +19,7 @@
 #include "sim/usb/Models.h"
 #include "sim/usb/UsbBus.h"
 #include "tools/common/AppSteps.h"
-#include "tools/vxsim/MachineRig.h"
+#include "sim/rig/MachineRig.h"
 #include "tools/vxsim/SimAppIo.h"
 #include "tools/common/Requests.h"
 #include "tools/common/StatusNames.h"

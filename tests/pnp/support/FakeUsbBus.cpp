@@ -29,57 +29,6 @@ NTSTATUS Finish(PIRP Irp, NTSTATUS Status)
     return Status;
 }
 
-UrbRecord Describe(PURB Urb)
-{
-    UrbRecord record;
-    record.Function = Urb->UrbHeader.Function;
-    record.HeaderLength = Urb->UrbHeader.Length;
-    switch (record.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-        const auto &request = Urb->UrbControlDescriptorRequest;
-        record.DescriptorType = request.DescriptorType;
-        record.Index = request.Index;
-        record.LanguageId = request.LanguageId;
-        record.TransferBufferLength = request.TransferBufferLength;
-        record.HasMdl = request.TransferBufferMDL != nullptr;
-        break;
-    }
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        record.PipeHandle = Urb->UrbPipeRequest.PipeHandle;
-        break;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        record.PipeHandle = Urb->UrbBulkOrInterruptTransfer.PipeHandle;
-        record.TransferBufferLength = Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        record.HasMdl = Urb->UrbBulkOrInterruptTransfer.TransferBufferMDL != nullptr;
-        break;
-    case URB_FUNCTION_SELECT_CONFIGURATION: {
-        record.Unconfigure = Urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
-        if (record.Unconfigure) {
-            break;
-        }
-        auto *at = reinterpret_cast<uint8_t *>(&Urb->UrbSelectConfiguration.Interface);
-        const auto *end = reinterpret_cast<uint8_t *>(Urb) + Urb->UrbHeader.Length;
-        while (at + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
-            auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
-            if (info->Length == 0) {
-                break;
-            }
-            UrbRecord::SelectedInterface selected{info->InterfaceNumber, info->AlternateSetting, {}};
-            for (ULONG pipe = 0; pipe < info->NumberOfPipes; ++pipe) {
-                selected.MaximumTransferSizes.push_back(info->Pipes[pipe].MaximumTransferSize);
-            }
-            record.Interfaces.push_back(selected);
-            at += info->Length;
-        }
-        break;
-    }
-    default:
-        break;
-    }
-    return record;
-}
-
 USBD_PIPE_TYPE PipeTypeOf(uint8_t Attributes)
 {
     switch (Attributes & 0x3) {
@@ -140,37 +89,10 @@ size_t FakeUsbBus::HeldCount() const
     return held_.size();
 }
 
-std::vector<UrbRecord> FakeUsbBus::Urbs() const
+void FakeUsbBus::RestartCount()
 {
     std::lock_guard lock(mutex_);
-    return urbs_;
-}
-
-std::vector<UCHAR> FakeUsbBus::PnpMinors() const
-{
-    std::lock_guard lock(mutex_);
-    return pnpMinors_;
-}
-
-unsigned FakeUsbBus::PortStatusRequests() const
-{
-    std::lock_guard lock(mutex_);
-    return portStatusRequests_;
-}
-
-unsigned FakeUsbBus::ResetPortRequests() const
-{
-    std::lock_guard lock(mutex_);
-    return resetPortRequests_;
-}
-
-void FakeUsbBus::ClearRecords()
-{
-    std::lock_guard lock(mutex_);
-    urbs_.clear();
-    pnpMinors_.clear();
-    portStatusRequests_ = 0;
-    resetPortRequests_ = 0;
+    urbCount_ = 0;
 }
 
 NTSTATUS FakeUsbBus::Dispatch(PIRP Irp)
@@ -195,7 +117,6 @@ NTSTATUS FakeUsbBus::HandlePnp(PIRP Irp)
     std::vector<PIRP> orphans;
     {
         std::lock_guard lock(mutex_);
-        pnpMinors_.push_back(minor);
         switch (minor) {
         case IRP_MN_START_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
@@ -228,10 +149,6 @@ NTSTATUS FakeUsbBus::HandlePnp(PIRP Irp)
         }
         default:
             break;
-        }
-        const auto answer = PnpAnswers.find(minor);
-        if (answer != PnpAnswers.end()) {
-            status = answer->second;
         }
     }
     // A PDO that goes away fails whatever wait-wake it still holds.
@@ -278,45 +195,34 @@ NTSTATUS FakeUsbBus::HandleInternal(PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
-        NTSTATUS status;
-        {
-            std::lock_guard lock(mutex_);
-            ++portStatusRequests_;
-            status = PortStatusResult;
-        }
-        if (NT_SUCCESS(status)) {
-            *static_cast<PULONG>(stack->Parameters.Others.Argument1) = PortStatus;
-        }
-        return Finish(Irp, status);
+        *static_cast<PULONG>(stack->Parameters.Others.Argument1) = PortStatus;
+        return Finish(Irp, STATUS_SUCCESS);
     }
     if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
-        std::lock_guard lock(mutex_);
-        ++resetPortRequests_;
-        return Finish(Irp, ResetPortResult);
+        return Finish(Irp, STATUS_SUCCESS);
     }
     if (code != IOCTL_INTERNAL_USB_SUBMIT_URB) {
         return Finish(Irp, STATUS_NOT_SUPPORTED);
     }
 
     PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-    const UrbRecord record = Describe(urb);
     size_t number;
     {
         std::lock_guard lock(mutex_);
-        urbs_.push_back(record);
-        number = urbs_.size();
+        number = ++urbCount_;
     }
-    const std::optional<UrbAnswer> fault = UrbFault ? UrbFault(record, number) : std::nullopt;
+    const std::optional<UrbAnswer> fault = UrbFault ? UrbFault(PortInterceptor::Describe(Irp), number) : std::nullopt;
     const UrbAnswer answer = fault.value_or(UrbAnswer{});
 
-    const bool transfer = record.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    if (!fault && (transfer || (HoldUrbs && record.Function != URB_FUNCTION_ABORT_PIPE))) {
+    const USHORT function = urb->UrbHeader.Function;
+    const bool transfer = function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    if (!fault && (transfer || (HoldUrbs && function != URB_FUNCTION_ABORT_PIPE))) {
         IoMarkIrpPending(Irp);
         std::lock_guard lock(mutex_);
         held_.push_back({Irp, answer});
         return STATUS_PENDING;
     }
-    if (!fault && record.Function == URB_FUNCTION_ABORT_PIPE) {
+    if (!fault && function == URB_FUNCTION_ABORT_PIPE) {
         std::vector<PIRP> aborted;
         {
             std::lock_guard lock(mutex_);
@@ -324,7 +230,7 @@ NTSTATUS FakeUsbBus::HandleInternal(PIRP Irp)
                 PURB heldUrb =
                     static_cast<PURB>(IoGetCurrentIrpStackLocation(it->Irp)->Parameters.Others.Argument1);
                 if (heldUrb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-                    heldUrb->UrbBulkOrInterruptTransfer.PipeHandle == record.PipeHandle) {
+                    heldUrb->UrbBulkOrInterruptTransfer.PipeHandle == urb->UrbPipeRequest.PipeHandle) {
                     aborted.push_back(it->Irp);
                     it = held_.erase(it);
                 } else {
@@ -439,6 +345,33 @@ void FakeUsbBus::SelectConfiguration(PURB Urb)
         }
         at += info->Length;
     }
+}
+
+std::vector<SelectedInterface> SelectedInterfaces(const PortRequest &Select)
+{
+    std::vector<SelectedInterface> listed;
+    const URB &urb = Select.Urb();
+    if (urb.UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION ||
+        urb.UrbSelectConfiguration.ConfigurationDescriptor == nullptr) {
+        return listed;
+    }
+    const auto *at = reinterpret_cast<const uint8_t *>(&urb.UrbSelectConfiguration.Interface);
+    const auto *end = Select.UrbBytes.data() + urb.UrbHeader.Length;
+    while (at + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) <= end) {
+        const auto *info = reinterpret_cast<const USBD_INTERFACE_INFORMATION *>(at);
+        if (info->Length == 0) {
+            break;
+        }
+        SelectedInterface selected{info->InterfaceNumber, info->AlternateSetting, {}};
+        for (ULONG pipe = 0; pipe < info->NumberOfPipes &&
+                             reinterpret_cast<const uint8_t *>(&info->Pipes[pipe + 1]) <= end;
+             ++pipe) {
+            selected.MaximumTransferSizes.push_back(info->Pipes[pipe].MaximumTransferSize);
+        }
+        listed.push_back(selected);
+        at += info->Length;
+    }
+    return listed;
 }
 
 std::vector<uint8_t> DeviceDescriptorBytes()

@@ -1,46 +1,23 @@
 // A hand-written stand-in for the USB bus driver under the driver's FDO: it
 // owns the PDO, answers the PnP, power and internal device-control requests
-// the driver sends down, serves one device's descriptors, and records every
-// URB and port request so tests can assert on what crossed the boundary.
-// Faults, short answers and held (pending) requests are set per test.
+// the driver sends down and serves one device's descriptors, leniently: what
+// is malformed is served as it is. The fixture's port interceptor records
+// what crosses the boundary and fails requests by rule; the fake itself
+// shapes the Nth URB's answer and holds URBs that later complete served.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 #include "platform/sim/SimPlatform.h"
 #include "sim/kernel/Machine.h"
+#include "tests/support/PortInterceptor.h"
 
 namespace vxtest {
-
-// One URB as the driver submitted it.
-struct UrbRecord {
-    USHORT Function = 0;
-    USHORT HeaderLength = 0;
-    // GET_DESCRIPTOR_FROM_DEVICE
-    UCHAR DescriptorType = 0;
-    UCHAR Index = 0;
-    USHORT LanguageId = 0;
-    ULONG TransferBufferLength = 0;
-    bool HasMdl = false;
-    // ABORT_PIPE, SYNC_RESET_PIPE_AND_CLEAR_STALL, transfers
-    USBD_PIPE_HANDLE PipeHandle = nullptr;
-    // SELECT_CONFIGURATION: NULL descriptor (unconfigure), and the
-    // interfaces listed with their alternate settings and the
-    // MaximumTransferSize asked for each pipe.
-    bool Unconfigure = false;
-    struct SelectedInterface {
-        UCHAR Number;
-        UCHAR Alternate;
-        std::vector<ULONG> MaximumTransferSizes;
-    };
-    std::vector<SelectedInterface> Interfaces;
-};
 
 // What the fake does with an URB: the default answer, or a status (and,
 // for descriptor reads, a different byte count reported).
@@ -86,18 +63,14 @@ public:
     // descriptor at index 0.
     void SetDescriptors(std::vector<uint8_t> Device, std::vector<uint8_t> Configuration);
 
-    // Consulted for every URB, with its 1-based number; nothing means the
-    // default answer.
-    std::function<std::optional<UrbAnswer>(const UrbRecord &, size_t Number)> UrbFault;
+    // Consulted for every URB, with its 1-based number since the last
+    // RestartCount; nothing means the default answer.
+    std::function<std::optional<UrbAnswer>(const PortRequest &, size_t Number)> UrbFault;
+    void RestartCount();
 
-    // Port: status word and the answers of the two port requests.
+    // The port's status word.
     ULONG PortStatus = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
-    NTSTATUS PortStatusResult = STATUS_SUCCESS;
-    NTSTATUS ResetPortResult = STATUS_SUCCESS;
 
-    // Completion status per PnP minor function (default: success for the
-    // ones the bus serves, the IRP's status for the rest).
-    std::map<UCHAR, NTSTATUS> PnpAnswers;
     // DeviceState array answered to a capabilities query (S0 .. S5).
     DEVICE_POWER_STATE SleepStates[3] = {PowerDeviceD2, PowerDeviceD3, PowerDeviceD3};
     bool ClearSurpriseRemovalOk = false;
@@ -109,13 +82,6 @@ public:
     size_t HeldCount() const;
     // Completes every held request with its default answer at DISPATCH_LEVEL.
     void CompleteHeld();
-
-    // Recorders.
-    std::vector<UrbRecord> Urbs() const;
-    std::vector<UCHAR> PnpMinors() const;
-    unsigned PortStatusRequests() const;
-    unsigned ResetPortRequests() const;
-    void ClearRecords();
 
     // Dispatch entry, public for the C callback.
     NTSTATUS Dispatch(PIRP Irp);
@@ -135,10 +101,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<uint8_t> device_;
     std::vector<uint8_t> configuration_;
-    std::vector<UrbRecord> urbs_;
-    std::vector<UCHAR> pnpMinors_;
-    unsigned portStatusRequests_ = 0;
-    unsigned resetPortRequests_ = 0;
+    size_t urbCount_ = 0;
     struct Held {
         PIRP Irp;
         UrbAnswer Answer;
@@ -147,6 +110,16 @@ private:
     std::vector<PIRP> waitWakes_;
     uintptr_t nextHandle_ = 0x1000;
 };
+
+// The interfaces a SELECT_CONFIGURATION URB lists (none when it
+// unconfigures), with their alternate settings and the MaximumTransferSize
+// asked for each pipe.
+struct SelectedInterface {
+    UCHAR Number;
+    UCHAR Alternate;
+    std::vector<ULONG> MaximumTransferSizes;
+};
+std::vector<SelectedInterface> SelectedInterfaces(const PortRequest &Select);
 
 // Byte helpers for building descriptors in tests.
 std::vector<uint8_t> DeviceDescriptorBytes();
