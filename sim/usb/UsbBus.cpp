@@ -123,12 +123,6 @@ DEVICE_POWER_STATE UsbPort::PowerState() const
     return impl_->Power;
 }
 
-bool UsbPort::IdleIrpPending() const
-{
-    std::lock_guard lock(impl_->M);
-    return impl_->IdleIrp != nullptr;
-}
-
 bool UsbPort::WaitWakePending() const
 {
     std::lock_guard lock(impl_->M);
