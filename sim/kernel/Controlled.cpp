@@ -611,17 +611,6 @@ std::string Controller::TrailLocked() const
     return out.str();
 }
 
-std::string Controller::Summary() const
-{
-    const ScheduleRecord &r = *record_;
-    char hash[24];
-    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(r.Hash));
-    std::ostringstream out;
-    out << "schedule " << plan_.Text() << ": " << r.Steps << " steps, " << r.Switches << " switches, "
-        << r.Preemptions << " preemptions, decision hash " << hash;
-    return out.str();
-}
-
 // ---------------------------------------------------------------------------
 // The verifier's look at memory being freed
 // ---------------------------------------------------------------------------

@@ -62,7 +62,6 @@ public:
     const SchedulePlan &Plan() const { return plan_; }
     // The step, hash and each thread's last decisions. Sched held.
     std::string TrailLocked() const;
-    std::string Summary() const;
     ScheduleRecord &Record() { return *record_; }
 
 private:

@@ -203,8 +203,6 @@ void Machine::UnloadDriver(PDRIVER_OBJECT Driver)
 
 PDRIVER_OBJECT Machine::CreateSystemDriver(std::u16string_view Name) { return NewDriver(*impl_, Name, u"", false); }
 
-bool Machine::IsLoadedDriver(PDRIVER_OBJECT Driver) const { return impl_->IsLoaded(Driver); }
-
 }  // namespace sim
 
 using namespace sim;

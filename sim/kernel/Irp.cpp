@@ -71,7 +71,6 @@ struct alignas(64) IrpRecord {
     unsigned WatchCount = 0;
     FinalCompletion Final = nullptr;
     void *FinalContext = nullptr;
-    void *Slots[4] = {};
     // Built requests.
     PKEVENT UserEvent = nullptr;
     PIO_STATUS_BLOCK UserIosb = nullptr;
@@ -256,7 +255,6 @@ PIRP AllocateIrp(CCHAR StackSize, IrpOrigin Origin, const void *Site, bool Injec
         r.Watchers = nullptr;
         r.Final = nullptr;
         r.FinalContext = nullptr;
-        memset(r.Slots, 0, sizeof(r.Slots));
         r.UserEvent = nullptr;
         r.UserIosb = nullptr;
         r.SystemBuffer = r.OutputBuffer = nullptr;
@@ -684,30 +682,6 @@ PIRP AllocateManagerIrp(CCHAR StackSize, FinalCompletion Final, void *Context, b
         r->FinalContext = Context;
     }
     return irp;
-}
-
-bool IrpOriginOf(PIRP Irp, IrpOrigin *Origin)
-{
-    IrpRecord *r = RecordOf(Table(), Irp);
-    if (r == nullptr) {
-        return false;
-    }
-    std::lock_guard lock(r->Mu);
-    if (r->State != SlotState::Live) {
-        return false;
-    }
-    *Origin = r->Origin;
-    return true;
-}
-
-void **IrpManagerSlots(PIRP Irp)
-{
-    IrpRecord *r = RecordOf(Table(), Irp);
-    if (r == nullptr) {
-        return nullptr;
-    }
-    std::lock_guard lock(r->Mu);
-    return r->State == SlotState::Live ? r->Slots : nullptr;
 }
 
 size_t LiveIrpCount()

@@ -306,8 +306,6 @@ public:
     // Its devices and IRPs get the same verifier checks; fault injection and
     // leak-at-unload apply only to drivers from LoadDriver. Freed at teardown.
     PDRIVER_OBJECT CreateSystemDriver(std::u16string_view Name);
-    // True when the driver object came from LoadDriver.
-    bool IsLoadedDriver(PDRIVER_OBJECT Driver) const;
 
     // ---- verifier ------------------------------------------------------
     // Records a report with the calling thread's context and prints it.
@@ -328,7 +326,7 @@ public:
     void SetFaultPlan(const FaultPlan &Plan);
     // Asks the injector whether this allocation fails. CallSite identifies
     // the caller (a return address). Only counts allocations made while a
-    // loaded driver's code runs (see IsLoadedDriver).
+    // driver's code from LoadDriver runs.
     bool ShouldFail(FaultKind Kind, const void *CallSite);
     uint64_t InjectedFailures() const;
     // Called on the allocating thread, inside the service, each time the
@@ -460,14 +458,9 @@ private:
 // (FaultKind::Irp) or StackSize is out of range. Any IRQL <= DISPATCH_LEVEL.
 PIRP AllocateManagerIrp(CCHAR StackSize, FinalCompletion Final, void *Context,
                         bool Injectable = false);
-// Origin of a live IRP; false when Irp is not a live IRP of this machine.
-bool IrpOriginOf(PIRP Irp, IrpOrigin *Origin);
 // The power manager's entry into the call logic: same checks as
 // IofCallDriver except that power IRPs are expected here.
 NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path);
-// Four pointer-sized slots per IRP for the managers' own bookkeeping,
-// zeroed at allocation. NULL when Irp is not a live IRP.
-void **IrpManagerSlots(PIRP Irp);
 // An MDL over an application's buffer (direct I/O): pages locked, system
 // address = the buffer itself (no copy). Free with IoFreeMdl. NULL on
 // injected failure (FaultKind::Mdl) only when Injectable.

@@ -397,8 +397,7 @@ constexpr LONGLONG kBootTime = 126227808000000000LL;
 // time) to an absolute virtual time. Any lock.
 uint64_t AbsoluteDue(Machine::Impl &I, LONGLONG Due);
 
-// Spin-lock and IRQL helpers for the verifier.
-bool HoldsAnySpinLock();
+// The IRQL and spin-lock check at the end of a frame.
 void CheckFrameExit(SimThread *T, size_t Depth, KIRQL EntryIrql, size_t EntryLocks, const char *What);
 
 // Pool internals used by the teardown checks and the timer check.

@@ -114,12 +114,6 @@ inline bool ReleaseRaw(SimThread *Me, PKSPIN_LOCK Lock)
 
 }  // namespace
 
-bool HoldsAnySpinLock()
-{
-    SimThread *t = SelfOrNull();
-    return t != nullptr && !t->Held.empty();
-}
-
 void CheckFrameExit(SimThread *T, size_t Depth, KIRQL EntryIrql, size_t EntryLocks, const char *What)
 {
     (void)Depth;

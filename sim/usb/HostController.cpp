@@ -3,6 +3,7 @@
 // the capture records.
 #include <algorithm>
 
+#include "sim/kernel/PnpManager.h"
 #include "sim/usb/PortState.h"
 
 namespace vextora::usb {
@@ -16,6 +17,32 @@ UsbPcapWriter::Transfer PcapType(const Transfer &t)
 }
 
 }  // namespace
+
+NTSTATUS NtStatusFor(USBD_STATUS usbd)
+{
+    switch (usbd) {
+    case USBD_STATUS_SUCCESS:
+        return STATUS_SUCCESS;
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_INTERFACE_NOT_FOUND:
+    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR:
+    case USBD_STATUS_INAVLID_PIPE_FLAGS:
+    case USBD_STATUS_BUFFER_TOO_SMALL:
+        return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_DEVICE_GONE:
+        return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_CANCELED:
+        return STATUS_CANCELLED;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES:
+        return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_ERROR_BUSY:
+        return STATUS_DEVICE_BUSY;
+    default:
+        return STATUS_UNSUCCESSFUL;
+    }
+}
 
 thread_local const void *tInsideModelOf = nullptr;
 thread_local const void *tPortThread = nullptr;
@@ -489,7 +516,7 @@ void UsbPort::Impl::HostControllerBody()
             // manager told) before that transfer's failure reaches its
             // caller, as the hub reports the disconnect first.
             if (unplug) {
-                Port.bus_.Unplug(Port);
+                Disconnect();
             }
             CompleteTransfers(done);
             if (!progress) {
@@ -497,6 +524,30 @@ void UsbPort::Impl::HostControllerBody()
             }
         }
     }
+}
+
+void UsbPort::Impl::Disconnect()
+{
+    TransferList done;
+    bool removed;
+    {
+        std::lock_guard lock(M);
+        if (!Connected) {
+            return;
+        }
+        Connected = false;
+        Enabled = false;
+        done = FailTransfers([](const Transfer &) { return true; }, USBD_STATUS_DEVICE_GONE);
+        removed = Removed;
+    }
+    CompleteTransfers(done);
+    if (removed) {
+        // The stack was removed while the device was still there (disable):
+        // nothing is left to tell the PnP manager; the hub deletes the PDO.
+        WakeHub();
+        return;
+    }
+    Machine.Component<sim::PnpManager>().DeviceVanished(Port.pdo_);
 }
 
 }  // namespace vextora::usb

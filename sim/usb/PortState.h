@@ -2,7 +2,7 @@
 // it, shared by the bus's own files only (not included outside sim/usb):
 //   Urb.cpp             URB intake and validation, configuration and pipes
 //   HostController.cpp  transfers against the model, the bus timeline,
-//                       completion and capture
+//                       completion and capture, the device leaving the bus
 //   HubPdo.cpp          the hub's PDO: PnP, power, wait-wake, idle
 //                       notification, port status and reset, its threads
 //   UsbBus.cpp          the facade UsbBus.h describes
@@ -208,6 +208,11 @@ struct UsbPort::Impl {
     // its cancel routine, or queues it again. M held; returns what to
     // complete after releasing it.
     std::unique_ptr<Transfer> EndAttempt(Transfer &t);
+    // The device leaves the bus: pending transfers fail with
+    // USBD_STATUS_DEVICE_GONE, the port reports disconnected and the PnP
+    // manager is told, unless the stack is already removed (then the hub
+    // thread deletes the PDO). M not held; PASSIVE_LEVEL.
+    void Disconnect();
     // The host controller thread. Attempts the queued transfers against the
     // model, then completes each answered one when its time has come: when
     // its last packet has gone out on the port's one bus timeline

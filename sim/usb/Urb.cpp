@@ -71,32 +71,6 @@ USBD_STATUS CheckInterfaceInformation(const USBD_INTERFACE_INFORMATION &info, co
 
 }  // namespace
 
-NTSTATUS NtStatusFor(USBD_STATUS usbd)
-{
-    switch (usbd) {
-    case USBD_STATUS_SUCCESS:
-        return STATUS_SUCCESS;
-    case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_URB_FUNCTION:
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-    case USBD_STATUS_INTERFACE_NOT_FOUND:
-    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR:
-    case USBD_STATUS_INAVLID_PIPE_FLAGS:
-    case USBD_STATUS_BUFFER_TOO_SMALL:
-        return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_DEVICE_GONE:
-        return STATUS_DEVICE_NOT_CONNECTED;
-    case USBD_STATUS_CANCELED:
-        return STATUS_CANCELLED;
-    case USBD_STATUS_INSUFFICIENT_RESOURCES:
-        return STATUS_INSUFFICIENT_RESOURCES;
-    case USBD_STATUS_ERROR_BUSY:
-        return STATUS_DEVICE_BUSY;
-    default:
-        return STATUS_UNSUCCESSFUL;
-    }
-}
-
 PVOID UsbPort::Impl::NewToken(uintptr_t tag) { return Token(tag, NextSerial++); }
 
 NTSTATUS UsbPort::Impl::Refuse(PIRP irp, PURB urb, USBD_STATUS usbd)
@@ -442,7 +416,7 @@ NTSTATUS UsbPort::Impl::Start(std::unique_ptr<Transfer> owned, AdmitFn &&Admit)
         Wake();
     }
     if (unplug) {
-        Port.bus_.Unplug(Port);
+        Disconnect();
     }
     if (now) {
         const NTSTATUS status = now->Status;

@@ -123,12 +123,6 @@ DEVICE_POWER_STATE UsbPort::PowerState() const
     return impl_->Power;
 }
 
-bool UsbPort::IdleIrpPending() const
-{
-    std::lock_guard lock(impl_->M);
-    return impl_->IdleIrp != nullptr;
-}
-
 bool UsbPort::WaitWakePending() const
 {
     std::lock_guard lock(impl_->M);
@@ -288,27 +282,7 @@ void UsbBus::FlushCaptures()
 
 void UsbBus::Unplug(UsbPort &port)
 {
-    UsbPort::Impl &p = *port.impl_;
-    TransferList done;
-    bool removed;
-    {
-        std::lock_guard lock(p.M);
-        if (!p.Connected) {
-            return;
-        }
-        p.Connected = false;
-        p.Enabled = false;
-        done = p.FailTransfers([](const Transfer &) { return true; }, USBD_STATUS_DEVICE_GONE);
-        removed = p.Removed;
-    }
-    UsbPort::Impl::CompleteTransfers(done);
-    if (removed) {
-        // The stack was removed while the device was still there (disable):
-        // nothing is left to tell the PnP manager; the hub deletes the PDO.
-        p.WakeHub();
-        return;
-    }
-    machine_.Component<sim::PnpManager>().DeviceVanished(port.pdo_);
+    port.impl_->Disconnect();
 }
 
 }  // namespace vextora::usb

@@ -141,7 +141,6 @@ public:
     bool Enabled() const;
     bool Configured() const;
     DEVICE_POWER_STATE PowerState() const;
-    bool IdleIrpPending() const;
     bool WaitWakePending() const;
     unsigned IdleCallbacks() const;
     unsigned DirectionMismatches() const;
