@@ -567,7 +567,7 @@ typedef struct _URB {
 
 // Not NTAPI: the DDK declares the idle callback with the default calling
 // convention, which in a kernel image for x64 is the Windows one; the bus
-// calls each in its own (sim/usb/UsbBus.cpp).
+// calls each in its own (sim/usb/HubPdo.cpp).
 typedef VOID (*USB_IDLE_CALLBACK)(PVOID Context);
 
 typedef struct _USB_IDLE_CALLBACK_INFO {

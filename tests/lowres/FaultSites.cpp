@@ -132,8 +132,8 @@ const std::vector<std::string> &AllocatingCalls()
         "ExAllocatePoolWithTag", "ExAllocatePool", "IoAllocateIrp", "IoBuildDeviceIoControlRequest",
         "IoBuildSynchronousFsdRequest", "IoBuildAsynchronousFsdRequest", "IoAllocateWorkItem", "IoAllocateMdl",
         "IoCreateDevice", "IoRegisterDeviceInterface", "PoRequestPowerIrp", "USBD_CreateConfigurationRequestEx",
-        // The driver's helpers over ExAllocatePoolWithTag (driver/PoolPointer.h, io/PoolBlock.h).
-        "AllocateNonPaged", "PoolBlock",
+        // The driver's helper over ExAllocatePoolWithTag (driver/PoolPointer.h).
+        "AllocateNonPaged",
     };
     return calls;
 }

@@ -642,7 +642,7 @@ TEST(LowResourceSites, SourceScanFindsEachFormOfCall)
 {
     const std::string text = "NTSTATUS status = IoCreateDevice(DriverObject, sizeof(X), nullptr,\n"  // 1
                              "                               FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);\n"  // 2
-                             "PoolBlock<URB> urb(sizeof(Request));\n"                                  // 3
+                             "PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(Request)));\n"        // 3
                              "PoolPointer<UCHAR> whole(AllocateNonPaged<UCHAR>(length));\n"           // 4
                              "// IoAllocateIrp(1, FALSE) in a comment\n"                              // 5
                              "PIO_WORKITEM item =\n"                                                   // 6
@@ -653,7 +653,7 @@ TEST(LowResourceSites, SourceScanFindsEachFormOfCall)
     EXPECT_EQ(sites[0].Call, "IoCreateDevice");
     EXPECT_EQ(sites[0].First, 1u);
     EXPECT_EQ(sites[0].Last, 2u);
-    EXPECT_EQ(sites[1].Call, "PoolBlock");
+    EXPECT_EQ(sites[1].Call, "AllocateNonPaged");
     EXPECT_EQ(sites[2].Call, "AllocateNonPaged");
     EXPECT_EQ(sites[3].Call, "IoAllocateWorkItem");
     EXPECT_EQ(sites[3].First, 6u);
