@@ -12,8 +12,8 @@ enum class BusRequestKind { DeviceIo, PortRequest };
 // Sends one internal device-control request to the lower device and waits
 // for it. The I/O manager owns and frees the IRP; the event and status block
 // stay valid because we return only after the IRP has completed.
-[[nodiscard]] NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode,
-                                        PVOID Argument1, BusRequestKind Kind)
+[[nodiscard]] NTSTATUS CallLowerAndWait(DeviceExtension *Extension, ULONG IoControlCode, PVOID Argument1,
+                                        BusRequestKind Kind)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -21,8 +21,8 @@ enum class BusRequestKind { DeviceIo, PortRequest };
     ioStatus.Status = STATUS_SUCCESS;
     ioStatus.Information = 0;
 
-    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->LowerDevice, nullptr, 0,
-                                             nullptr, 0, TRUE, &event, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->LowerDevice, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &ioStatus);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -47,8 +47,7 @@ enum class BusRequestKind { DeviceIo, PortRequest };
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
-    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb,
-                            BusRequestKind::DeviceIo);
+    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb, BusRequestKind::DeviceIo);
 }
 
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
@@ -57,8 +56,7 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe)
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    BuildPipeRequest(&urb->UrbPipeRequest, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
-                     Pipe->PipeHandle);
+    BuildPipeRequest(&urb->UrbPipeRequest, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe->PipeHandle);
 
     const NTSTATUS status = SubmitUrbSync(DeviceObject, urb.Get());
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
@@ -76,8 +74,8 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle)
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
     *PortStatus = 0;
-    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_GET_PORT_STATUS,
-                            PortStatus, BusRequestKind::PortRequest);
+    return CallLowerAndWait(ExtensionOf(DeviceObject), IOCTL_INTERNAL_USB_GET_PORT_STATUS, PortStatus,
+                            BusRequestKind::PortRequest);
 }
 
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)

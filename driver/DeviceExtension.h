@@ -25,43 +25,43 @@ constexpr ULONG PipeSlotLimit = 6;
 constexpr ULONG PipeMaxTransferSize = MaxTransferBytes;
 
 struct DeviceExtension {
-    PDEVICE_OBJECT DeviceObject;                 // 1  the FDO itself
-    PDEVICE_OBJECT LowerDevice;                  // 2  top of the stack below us
-    PDEVICE_OBJECT PhysicalDevice;               // 3  the PDO
-    UNICODE_STRING InterfaceLinkName;            // 4  ours to free
-    DEVICE_CAPABILITIES Capabilities;            // 5  last successful capabilities query
+    PDEVICE_OBJECT DeviceObject;                            // 1  the FDO itself
+    PDEVICE_OBJECT LowerDevice;                             // 2  top of the stack below us
+    PDEVICE_OBJECT PhysicalDevice;                          // 3  the PDO
+    UNICODE_STRING InterfaceLinkName;                       // 4  ours to free
+    DEVICE_CAPABILITIES Capabilities;                       // 5  last successful capabilities query
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // 6
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo;   // 7  first interface, with its pipes
-    LONG *PipeOpenCounts;                        // 8  one counter per pipe of InterfaceInfo
-    enum DeviceState DeviceState;                // 9  changed under StateLock only
-    enum DeviceState PreviousDeviceState;        // 10
-    KSPIN_LOCK StateLock;                        // 11
-    SYSTEM_POWER_STATE SystemPower;              // 12
-    DEVICE_POWER_STATE DevicePower;              // 13
-    KEVENT RemoveReadyEvent;                     // 14 synchronization event
-    KEVENT NoIoInFlightEvent;                    // 15 synchronization event
-    LONG OutstandingIo;                          // 16 biased: 1 while the device exists
-    KSPIN_LOCK OutstandingIoLock;                // 17
-    ULONG IdleSuspendActive;                     // 18
-    ULONG IdleSuspendConfigured;                 // 19
-    PUSB_IDLE_CALLBACK_INFO IdleCallbackInfo;    // 20
-    PIRP IdleIrp;                                // 21
-    LONG IdleRequestPending;                     // 22
-    LONG IdleIrpReleaseCount;                    // 23
-    KSPIN_LOCK IdleLock;                         // 24
-    KEVENT NoIdleRequestEvent;                   // 25 notification event
-    DEVICE_POWER_STATE IdlePowerState;           // 26
-    PIRP WaitWakeIrp;                            // 27
-    LONG WaitWakeCancelled;                      // 28
-    LONG WaitWakeOutstanding;                    // 29
-    ULONG RemoteWakeSupported;                   // 30
-    LONG OpenHandleCount;                        // 31
-    LONG DeviceHandleCount;                      // 32
-    KTIMER IdleTimer;                            // 33 notification timer
-    KDPC IdleTimerDpc;                           // 34
-    KEVENT NoIdleWorkEvent;                      // 35 notification event
-    WMILIB_CONTEXT WmiLibInfo;                   // 36
-    ULONG WdmLevel;                              // 37
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // 7  first interface, with its pipes
+    LONG *PipeOpenCounts;                                   // 8  one counter per pipe of InterfaceInfo
+    enum DeviceState DeviceState;                           // 9  changed under StateLock only
+    enum DeviceState PreviousDeviceState;                   // 10
+    KSPIN_LOCK StateLock;                                   // 11
+    SYSTEM_POWER_STATE SystemPower;                         // 12
+    DEVICE_POWER_STATE DevicePower;                         // 13
+    KEVENT RemoveReadyEvent;                                // 14 synchronization event
+    KEVENT NoIoInFlightEvent;                               // 15 synchronization event
+    LONG OutstandingIo;                                     // 16 biased: 1 while the device exists
+    KSPIN_LOCK OutstandingIoLock;                           // 17
+    ULONG IdleSuspendActive;                                // 18
+    ULONG IdleSuspendConfigured;                            // 19
+    PUSB_IDLE_CALLBACK_INFO IdleCallbackInfo;               // 20
+    PIRP IdleIrp;                                           // 21
+    LONG IdleRequestPending;                                // 22
+    LONG IdleIrpReleaseCount;                               // 23
+    KSPIN_LOCK IdleLock;                                    // 24
+    KEVENT NoIdleRequestEvent;                              // 25 notification event
+    DEVICE_POWER_STATE IdlePowerState;                      // 26
+    PIRP WaitWakeIrp;                                       // 27
+    LONG WaitWakeCancelled;                                 // 28
+    LONG WaitWakeOutstanding;                               // 29
+    ULONG RemoteWakeSupported;                              // 30
+    LONG OpenHandleCount;                                   // 31
+    LONG DeviceHandleCount;                                 // 32
+    KTIMER IdleTimer;                                       // 33 notification timer
+    KDPC IdleTimerDpc;                                      // 34
+    KEVENT NoIdleWorkEvent;                                 // 35 notification event
+    WMILIB_CONTEXT WmiLibInfo;                              // 36
+    ULONG WdmLevel;                                         // 37
 
     // Fields beyond the base record, each added to close a hazard of the
     // base design. Append new ones here, with a comment saying what they
@@ -147,8 +147,7 @@ struct DeviceExtension {
 // DeviceState is read without StateLock by the request paths.
 inline enum DeviceState CurrentDeviceState(const DeviceExtension *Extension)
 {
-    return static_cast<enum DeviceState>(
-        ReadNoFence(reinterpret_cast<const volatile LONG *>(&Extension->DeviceState)));
+    return static_cast<enum DeviceState>(ReadNoFence(reinterpret_cast<const volatile LONG *>(&Extension->DeviceState)));
 }
 
 inline DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject)

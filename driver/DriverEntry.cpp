@@ -18,8 +18,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     }
     SavedRegistryPath.Length = RegistryPath->Length;
     SavedRegistryPath.MaximumLength = static_cast<USHORT>(RegistryPath->Length + sizeof(WCHAR));
-    SavedRegistryPath.Buffer = static_cast<PWCH>(
-        ExAllocatePoolWithTag(PagedPool, SavedRegistryPath.MaximumLength, VEXTORA_POOL_TAG));
+    SavedRegistryPath.Buffer =
+        static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, SavedRegistryPath.MaximumLength, VEXTORA_POOL_TAG));
     if (SavedRegistryPath.Buffer == nullptr) {
         SavedRegistryPath.Length = 0;
         SavedRegistryPath.MaximumLength = 0;

@@ -6,8 +6,7 @@
 
 // Non-paged pool with the driver's tag; NULL on exhaustion. Any IRQL up to
 // DISPATCH_LEVEL.
-template <typename T>
-T *AllocateNonPaged(SIZE_T Bytes)
+template <typename T> T *AllocateNonPaged(SIZE_T Bytes)
 {
     return static_cast<T *>(ExAllocatePoolWithTag(NonPagedPool, Bytes, VEXTORA_POOL_TAG));
 }
@@ -15,8 +14,7 @@ T *AllocateNonPaged(SIZE_T Bytes)
 // Owns one object that Free gives back, or nothing. Move-only; the owner
 // frees on destruction at any IRQL its Free allows, unless Release has
 // handed the object on.
-template <typename T, void (*Free)(T *)>
-class Owner {
+template <typename T, void (*Free)(T *)> class Owner {
 public:
     explicit Owner(T *Pointer = nullptr) : Pointer_(Pointer) {}
     ~Owner()
@@ -54,17 +52,12 @@ private:
 };
 
 // How each owner gives its object back.
-template <typename T>
-void FreePoolBlock(T *Block)
-{
-    ExFreePool(Block);
-}
+template <typename T> void FreePoolBlock(T *Block) { ExFreePool(Block); }
 
 inline void FreeMdl(PMDL Mdl) { IoFreeMdl(Mdl); }
 
 // A block of AllocateNonPaged (or of any pool allocation freed by ExFreePool).
-template <typename T>
-using PoolPointer = Owner<T, FreePoolBlock<T>>;
+template <typename T> using PoolPointer = Owner<T, FreePoolBlock<T>>;
 
 // An MDL of IoAllocateMdl.
 using MdlPointer = Owner<MDL, FreeMdl>;

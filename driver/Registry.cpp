@@ -11,8 +11,8 @@ constexpr ULONG kMaxKeyPathCharacters = 255;
 // (RTL_QUERY_REGISTRY_DIRECT) would instead treat a string or binary value's
 // destination as a UNICODE_STRING or a sized buffer and write past our ULONG;
 // any other type therefore reads as "not set".
-NTSTATUS NTAPI StoreDwordValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                               ULONG ValueLength, PVOID Context, PVOID EntryContext)
+NTSTATUS NTAPI StoreDwordValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength, PVOID Context,
+                               PVOID EntryContext)
 {
     UNREFERENCED_PARAMETER(ValueName);
     UNREFERENCED_PARAMETER(Context);
@@ -49,8 +49,8 @@ NTSTATUS QueryRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
     table[0].DefaultData = &defaultData;
     table[0].DefaultLength = sizeof(defaultData);
 
-    const NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
-                                                   path, table, nullptr, nullptr);
+    const NTSTATUS status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, path, table, nullptr, nullptr);
     if (!NT_SUCCESS(status)) {
         *Value = 0;
         return STATUS_UNSUCCESSFUL;

@@ -45,8 +45,7 @@ VOID CancelIdleRequest(DeviceExtension *Extension);
 
 // The idle machinery, exposed for the routines that call it.
 // DPC of IdleTimer (DISPATCH_LEVEL); deferred context the device object.
-VOID NTAPI IdleTimerDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2);
+VOID NTAPI IdleTimerDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 // Work-item routine queued by the DPC (PASSIVE_LEVEL); context its own
 // IO_WORKITEM, which it frees.
 VOID NTAPI IdleWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
@@ -63,8 +62,8 @@ VOID NTAPI IdleWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
 // until the device has reached IdlePowerState, or not left D0).
 VOID IdleNotificationCallback(PVOID Context);
 // Power-request callback of the idle power-down; context an IdlePowerContext.
-VOID NTAPI IdlePowerDownDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI IdlePowerDownDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+                             PIO_STATUS_BLOCK IoStatus);
 // Completion routine of the idle notification IRP (up to DISPATCH_LEVEL);
 // context the DeviceExtension. Always STATUS_MORE_PROCESSING_REQUIRED.
 NTSTATUS NTAPI IdleRequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

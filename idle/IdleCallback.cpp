@@ -33,8 +33,8 @@ VOID IdleNotificationCallback(PVOID Context)
     IncrementIoCount(extension);
     POWER_STATE idleState;
     idleState.DeviceState = extension->IdlePowerState;
-    const NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDevice, IRP_MN_SET_POWER, idleState,
-                                              IdlePowerDownDone, context, nullptr);
+    const NTSTATUS status =
+        PoRequestPowerIrp(extension->PhysicalDevice, IRP_MN_SET_POWER, idleState, IdlePowerDownDone, context, nullptr);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&powerDownDone, Executive, KernelMode, FALSE, nullptr);
     }
@@ -43,16 +43,15 @@ VOID IdleNotificationCallback(PVOID Context)
     // The request ended (an open cancelled it) while the power went down: its
     // completion saw D0 and asked for nothing, so the device would stay low
     // with a handle open and no request left to bring it back.
-    if (InterlockedExchange(&extension->IdlePowerDownState, 0) == 2 &&
-        CurrentDevicePower(extension) != PowerDeviceD0) {
+    if (InterlockedExchange(&extension->IdlePowerDownState, 0) == 2 && CurrentDevicePower(extension) != PowerDeviceD0) {
         // Refused, it is retried by RequestDevicePowerUp itself.
         (void)RequestDevicePowerUp(extension);
     }
     DecrementIoCount(extension);
 }
 
-VOID NTAPI IdlePowerDownDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,
-                             POWER_STATE /*PowerState*/, PVOID Context, PIO_STATUS_BLOCK /*IoStatus*/)
+VOID NTAPI IdlePowerDownDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/, POWER_STATE /*PowerState*/,
+                             PVOID Context, PIO_STATUS_BLOCK /*IoStatus*/)
 {
     auto *context = static_cast<IdlePowerContext *>(Context);
     if (context == nullptr) {

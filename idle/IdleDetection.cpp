@@ -12,10 +12,7 @@ VOID EndIdleWork(DeviceExtension *Extension)
     (void)InterlockedExchange(&Extension->IdleWorkQueued, 0);
 }
 
-VOID WaitFor(PKEVENT Event)
-{
-    KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr);
-}
+VOID WaitFor(PKEVENT Event) { KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, nullptr); }
 
 }  // namespace
 

@@ -110,8 +110,8 @@ NTSTATUS NTAPI IdleRequestCompletion(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, 
     // While IdleNotificationCallback is still lowering the power, D0 cannot be
     // asked for yet (DevicePower still reads D0); the callback does it once its
     // power-down has finished.
-    if (InterlockedCompareExchange(&extension->IdlePowerDownState, 2, 1) != 1 &&
-        !NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && status != STATUS_POWER_STATE_INVALID &&
+    if (InterlockedCompareExchange(&extension->IdlePowerDownState, 2, 1) != 1 && !NT_SUCCESS(status) &&
+        status != STATUS_NOT_SUPPORTED && status != STATUS_POWER_STATE_INVALID &&
         CurrentDevicePower(extension) != PowerDeviceD0) {
         // Refused, it is retried by RequestDevicePowerUp itself.
         (void)RequestDevicePowerUp(extension);

@@ -64,8 +64,7 @@ VOID ContinueIdleTimerCycle(DeviceExtension *Extension, BOOLEAN WorkQueued)
 {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->IdleTimerLock, &oldIrql);
-    if (ReadULongNoFence(&Extension->IdleSuspendActive) != 0 &&
-        (!WorkQueued || Extension->IdleTimerRearm != 0)) {
+    if (ReadULongNoFence(&Extension->IdleSuspendActive) != 0 && (!WorkQueued || Extension->IdleTimerRearm != 0)) {
         Extension->IdleTimerRearm = 0;
         SetIdleTimerLocked(Extension);
     } else {

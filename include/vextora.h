@@ -176,12 +176,13 @@ typedef struct VEXTORA_STRING_REQUEST {
 
 /* {9A655975-1560-4E63-9577-3524A0394D23}, as an initializer for any struct of
  * GUID layout (32-bit, two 16-bit, eight 8-bit fields). */
-#define VEXTORA_INTERFACE_CLASS_GUID_INIT \
-    { 0x9A655975u, 0x1560u, 0x4E63u, { 0x95u, 0x77u, 0x35u, 0x24u, 0xA0u, 0x39u, 0x4Du, 0x23u } }
+#define VEXTORA_INTERFACE_CLASS_GUID_INIT                                                                              \
+    {                                                                                                                  \
+        0x9A655975u, 0x1560u, 0x4E63u, { 0x95u, 0x77u, 0x35u, 0x24u, 0xA0u, 0x39u, 0x4Du, 0x23u }                      \
+    }
 
 #if defined(DEFINE_GUID)
-DEFINE_GUID(GUID_DEVINTERFACE_VEXTORA, 0x9A655975, 0x1560, 0x4E63, 0x95, 0x77, 0x35, 0x24, 0xA0,
-            0x39, 0x4D, 0x23);
+DEFINE_GUID(GUID_DEVINTERFACE_VEXTORA, 0x9A655975, 0x1560, 0x4E63, 0x95, 0x77, 0x35, 0x24, 0xA0, 0x39, 0x4D, 0x23);
 #else
 typedef struct VEXTORA_GUID {
     unsigned int Data1; /* 32 bits on every target of this header */

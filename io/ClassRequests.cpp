@@ -12,8 +12,8 @@ using ClassRequest = struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST;
 
 // Submits one class request with wValue and wIndex 0 and returns the bus
 // status; *Received is the length the bus left in the request block.
-[[nodiscard]] NTSTATUS SubmitClassRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG TransferFlags, UCHAR Request,
-                            ULONG Length, PVOID Buffer, PULONG Received)
+[[nodiscard]] NTSTATUS SubmitClassRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, ULONG TransferFlags,
+                                          UCHAR Request, ULONG Length, PVOID Buffer, PULONG Received)
 {
     PoolPointer<URB> urb(AllocateNonPaged<URB>(sizeof(ClassRequest)));
     if (!urb) {
@@ -27,10 +27,9 @@ using ClassRequest = struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST;
 
 constexpr ULONG InFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 
-} // namespace
+}  // namespace
 
-NTSTATUS HandleClassReadBlock(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
-                              PULONG Information)
+NTSTATUS HandleClassReadBlock(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer, PULONG Information)
 {
     // The answer carries a 2-byte header on top of the payload.
     if (OutputLength > 0xFFFFFFFFu - 2) {
@@ -58,16 +57,13 @@ NTSTATUS HandleClassReadBlock(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, P
         }
         *Information = answer.Length;
         return STATUS_SUCCESS;
-    case AnswerVerdict::TooLarge:
-        return STATUS_INSUFFICIENT_RESOURCES;
-    case AnswerVerdict::Malformed:
-        break;
+    case AnswerVerdict::TooLarge: return STATUS_INSUFFICIENT_RESOURCES;
+    case AnswerVerdict::Malformed: break;
     }
     return STATUS_DEVICE_DATA_ERROR;
 }
 
-NTSTATUS HandleClassRead(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
-                         PULONG Information)
+NTSTATUS HandleClassRead(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer, PULONG Information)
 {
     ULONG received = 0;
     NTSTATUS status = SubmitClassRequest(DeviceObject, URB_FUNCTION_CLASS_INTERFACE, InFlags, 1, OutputLength,

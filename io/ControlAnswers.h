@@ -83,8 +83,7 @@ constexpr AnswerLength CheckStringDescriptorAnswer(const unsigned char *Buffer, 
 // may be returned: its wTotalLength (bytes 2 and 3, little-endian), but never
 // more than was stored. Malformed when the stored copy is too short to hold
 // wTotalLength at all.
-constexpr AnswerLength ConfigurationDescriptorCopyLength(const unsigned char *Stored,
-                                                         unsigned int StoredLength)
+constexpr AnswerLength ConfigurationDescriptorCopyLength(const unsigned char *Stored, unsigned int StoredLength)
 {
     if (Stored == nullptr || StoredLength < 4) {
         return AnswerLength{AnswerVerdict::Malformed, 0};

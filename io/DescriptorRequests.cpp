@@ -14,7 +14,7 @@ constexpr ULONG DeviceDescriptorLength = 18;
 constexpr ULONG StringProbeLength = 4;
 
 [[nodiscard]] NTSTATUS ReturnAnswer(AnswerLength Answer, const UCHAR *Source, ULONG OutputLength, PVOID SystemBuffer,
-                      PULONG Information)
+                                    PULONG Information)
 {
     if (Answer.Verdict != AnswerVerdict::Accepted) {
         return STATUS_DEVICE_DATA_ERROR;
@@ -27,7 +27,7 @@ constexpr ULONG StringProbeLength = 4;
     return STATUS_SUCCESS;
 }
 
-} // namespace
+}  // namespace
 
 NTSTATUS HandleGetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
                                    PULONG Information)

@@ -12,7 +12,7 @@ constexpr ULONG StringRequestInputLength = 4;
 static_assert(sizeof(VEXTORA_STRING_REQUEST) == StringRequestInputLength, "public string request layout");
 
 [[nodiscard]] NTSTATUS CopyConfigurationDescriptor(DeviceExtension *Extension, ULONG OutputLength, PVOID SystemBuffer,
-                                     PULONG Information)
+                                                   PULONG Information)
 {
     const UCHAR *stored = reinterpret_cast<const UCHAR *>(Extension->ConfigurationDescriptor);
     AnswerLength copy = ConfigurationDescriptorCopyLength(stored, Extension->ConfigurationDescriptorLength);
@@ -33,19 +33,17 @@ static_assert(sizeof(VEXTORA_STRING_REQUEST) == StringRequestInputLength, "publi
 {
     PUSBD_PIPE_INFORMATION pipe = nullptr;
     switch (PipeOfHandle(Extension, FileObject, &pipe)) {
-    case HandleKind::Device:
-        return STATUS_INVALID_PARAMETER;
-    case HandleKind::StalePipe:
-        return STATUS_INVALID_HANDLE;
-    case HandleKind::Pipe:
-        break;
+    case HandleKind::Device: return STATUS_INVALID_PARAMETER;
+    case HandleKind::StalePipe: return STATUS_INVALID_HANDLE;
+    case HandleKind::Pipe: break;
     }
     return ResetPipe(DeviceObject, pipe);
 }
 
 // Serves one code. The caller holds an I/O count and saw Working after
 // taking it, so the configuration records stay until it gives the count back.
-[[nodiscard]] NTSTATUS ServeControl(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp, PULONG Information)
+[[nodiscard]] NTSTATUS ServeControl(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp,
+                                    PULONG Information)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -61,26 +59,19 @@ static_assert(sizeof(VEXTORA_STRING_REQUEST) == StringRequestInputLength, "publi
     case IOCTL_CLASS_READ:
     case IOCTL_CLASS_OTHER_WRITE:
     case IOCTL_GET_DEVICE_DESCRIPTOR:
-    case IOCTL_GET_STRING_DESCRIPTOR:
-        break;
-    default:
-        return STATUS_INVALID_DEVICE_REQUEST;
+    case IOCTL_GET_STRING_DESCRIPTOR: break;
+    default: return STATUS_INVALID_DEVICE_REQUEST;
     }
     // METHOD_BUFFERED gives a system buffer whenever either length is not 0.
     if (outputLength != 0 && buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     switch (code) {
-    case IOCTL_GET_CONFIG_DESCRIPTOR:
-        return CopyConfigurationDescriptor(Extension, outputLength, buffer, Information);
-    case IOCTL_RESET_DEVICE:
-        return ResetDevice(DeviceObject);
-    case IOCTL_RESET_PIPE:
-        return ResetHandlePipe(DeviceObject, Extension, stack->FileObject);
-    case IOCTL_CLASS_READ_BLOCK:
-        return HandleClassReadBlock(DeviceObject, outputLength, buffer, Information);
-    case IOCTL_CLASS_READ:
-        return HandleClassRead(DeviceObject, outputLength, buffer, Information);
+    case IOCTL_GET_CONFIG_DESCRIPTOR: return CopyConfigurationDescriptor(Extension, outputLength, buffer, Information);
+    case IOCTL_RESET_DEVICE: return ResetDevice(DeviceObject);
+    case IOCTL_RESET_PIPE: return ResetHandlePipe(DeviceObject, Extension, stack->FileObject);
+    case IOCTL_CLASS_READ_BLOCK: return HandleClassReadBlock(DeviceObject, outputLength, buffer, Information);
+    case IOCTL_CLASS_READ: return HandleClassRead(DeviceObject, outputLength, buffer, Information);
     case IOCTL_CLASS_OTHER_WRITE:
         // The data is the input; its length is the output length. Sending
         // more than the caller supplied would put stale system-buffer bytes
@@ -89,8 +80,7 @@ static_assert(sizeof(VEXTORA_STRING_REQUEST) == StringRequestInputLength, "publi
             return STATUS_INVALID_PARAMETER;
         }
         return HandleClassOtherWrite(DeviceObject, outputLength, buffer);
-    case IOCTL_GET_DEVICE_DESCRIPTOR:
-        return HandleGetDeviceDescriptor(DeviceObject, outputLength, buffer, Information);
+    case IOCTL_GET_DEVICE_DESCRIPTOR: return HandleGetDeviceDescriptor(DeviceObject, outputLength, buffer, Information);
     case IOCTL_GET_STRING_DESCRIPTOR:
         if (inputLength < StringRequestInputLength || buffer == nullptr) {
             return STATUS_INVALID_PARAMETER;
@@ -100,7 +90,7 @@ static_assert(sizeof(VEXTORA_STRING_REQUEST) == StringRequestInputLength, "publi
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-} // namespace
+}  // namespace
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {

@@ -15,10 +15,7 @@ PipeNameIndex IndexOfName(PCUNICODE_STRING FileName)
 // opened on, shifted left by one; bit 0 is set by its cleanup.
 constexpr ULONG_PTR kCleanedUp = 1;
 
-PVOID GenerationTag(ULONG Generation)
-{
-    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Generation) << 1);
-}
+PVOID GenerationTag(ULONG Generation) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Generation) << 1); }
 
 // Whether a pipe handle was opened on the configuration of Generation.
 [[nodiscard]] bool OpenedOn(PFILE_OBJECT FileObject, ULONG Generation)
@@ -30,10 +27,7 @@ PVOID GenerationTag(ULONG Generation)
 // FsContext2 of an accepted device handle. Only accepted creates are closed
 // on Windows, but a close for a refused create (Wine sends one) must not give
 // back the exclusive slot of the handle that holds it.
-PVOID DeviceHandleTag(DeviceExtension *Extension)
-{
-    return Extension;
-}
+PVOID DeviceHandleTag(DeviceExtension *Extension) { return Extension; }
 
 // The pipe index a name denotes in the present configuration, or -1.
 // Caller holds ConfigurationLock.
@@ -167,7 +161,7 @@ VOID CompleteHandleRequest(PIRP Irp, NTSTATUS Status)
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
-} // namespace
+}  // namespace
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -206,8 +200,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         MarkHandleCleanedUp(fileObject);
     }
     PUSBD_PIPE_INFORMATION pipe = nullptr;
-    if (CurrentDeviceState(extension) == Working &&
-        PipeOfHandle(extension, fileObject, &pipe) == HandleKind::Pipe) {
+    if (CurrentDeviceState(extension) == Working && PipeOfHandle(extension, fileObject, &pipe) == HandleKind::Pipe) {
         // A cleanup cannot fail; a transfer the abort missed sees the mark.
         (void)AbortPipe(DeviceObject, pipe->PipeHandle);
     }

@@ -14,9 +14,9 @@ static_assert(VEXTORA_PIPE_SLOT_LIMIT == PipeSlotLimit, "public pipe slot limit"
 // One read or write that has been sent down; allocated by DispatchReadWrite,
 // freed by ReadWriteCompletion together with what it owns.
 struct TransferContext {
-    PURB Urb;                   // owning: the bulk or interrupt transfer request
-    PMDL Mdl;                   // owning: partial MDL over the caller's buffer
-    DeviceExtension *Extension; // the device whose I/O count the transfer holds
+    PURB Urb;                    // owning: the bulk or interrupt transfer request
+    PMDL Mdl;                    // owning: partial MDL over the caller's buffer
+    DeviceExtension *Extension;  // the device whose I/O count the transfer holds
 };
 
 // IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP. PASSIVE_LEVEL, in the thread of
@@ -48,9 +48,9 @@ VOID MarkHandleCleanedUp(PFILE_OBJECT FileObject);
 
 // What a handle's file object is, for the request paths.
 enum class HandleKind {
-    Device,    // no file object, or FsContext NULL
-    Pipe,      // a pipe of the present configuration
-    StalePipe, // a pipe handle opened on a configuration since released
+    Device,     // no file object, or FsContext NULL
+    Pipe,       // a pipe of the present configuration
+    StalePipe,  // a pipe handle opened on a configuration since released
 };
 // Classifies FileObject and, for HandleKind::Pipe, stores its pipe. Any IRQL
 // up to DISPATCH_LEVEL; never blocks. The caller holds an I/O count taken
@@ -92,17 +92,16 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // (L too small for the descriptor, or too large for the request);
 // STATUS_DEVICE_DATA_ERROR (a malformed answer); or the bus request's status
 // when it is anything but STATUS_SUCCESS.
-[[nodiscard]] NTSTATUS HandleClassReadBlock(PDEVICE_OBJECT DeviceObject, ULONG OutputLength,
-                                            PVOID SystemBuffer, PULONG Information);
-[[nodiscard]] NTSTATUS HandleClassRead(PDEVICE_OBJECT DeviceObject, ULONG OutputLength,
-                                       PVOID SystemBuffer, PULONG Information);
+[[nodiscard]] NTSTATUS HandleClassReadBlock(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
+                                            PULONG Information);
+[[nodiscard]] NTSTATUS HandleClassRead(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
+                                       PULONG Information);
 // Sends the first OutputLength bytes of SystemBuffer; the caller has checked
 // that the application's input covers them.
-[[nodiscard]] NTSTATUS HandleClassOtherWrite(PDEVICE_OBJECT DeviceObject, ULONG OutputLength,
-                                             PVOID SystemBuffer);
-[[nodiscard]] NTSTATUS HandleGetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLength,
-                                                 PVOID SystemBuffer, PULONG Information);
+[[nodiscard]] NTSTATUS HandleClassOtherWrite(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer);
+[[nodiscard]] NTSTATUS HandleGetDeviceDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
+                                                 PULONG Information);
 // Reads the index from byte 0 and the LANGID from bytes 2 and 3 of
 // SystemBuffer; the caller has checked that the application passed 4 bytes.
-[[nodiscard]] NTSTATUS HandleGetStringDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLength,
-                                                 PVOID SystemBuffer, PULONG Information);
+[[nodiscard]] NTSTATUS HandleGetStringDescriptor(PDEVICE_OBJECT DeviceObject, ULONG OutputLength, PVOID SystemBuffer,
+                                                 PULONG Information);

@@ -16,8 +16,7 @@ struct PipeNameIndex {
 // value wraps modulo 2^32, so a run of any length is accepted; leading zeros
 // and everything outside the run are ignored. Chars may be NULL when Count is
 // 0. Any IRQL; touches nothing but the characters.
-template <typename Char>
-constexpr PipeNameIndex PipeIndexFromName(const Char *Chars, unsigned int Count)
+template <typename Char> constexpr PipeNameIndex PipeIndexFromName(const Char *Chars, unsigned int Count)
 {
     auto isDigit = [](Char c) {
         return static_cast<unsigned int>(c) >= 0x30u && static_cast<unsigned int>(c) <= 0x39u;

@@ -129,7 +129,7 @@ ULONG BytesMoved(const struct _URB_BULK_OR_INTERRUPT_TRANSFER &Transfer, NTSTATU
     return STATUS_PENDING;
 }
 
-} // namespace
+}  // namespace
 
 NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {

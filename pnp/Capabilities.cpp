@@ -3,11 +3,9 @@
 NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
-    PDEVICE_CAPABILITIES capabilities =
-        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
 
-    if (capabilities == nullptr || capabilities->Version < 1 ||
-        capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
+    if (capabilities == nullptr || capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -20,8 +18,7 @@ NTSTATUS HandleQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RtlMoveMemory(&extension->Capabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
         // The shallowest device state the bus maps a sleep state to, read
         // from S1 to S3; the last one that is above D3 wins.
-        const SYSTEM_POWER_STATE sleepStates[] = {PowerSystemSleeping1, PowerSystemSleeping2,
-                                                  PowerSystemSleeping3};
+        const SYSTEM_POWER_STATE sleepStates[] = {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3};
         for (SYSTEM_POWER_STATE sleepState : sleepStates) {
             const DEVICE_POWER_STATE mapped = extension->Capabilities.DeviceState[sleepState];
             if (static_cast<LONG>(mapped) < static_cast<LONG>(PowerDeviceD3)) {

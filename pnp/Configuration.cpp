@@ -11,7 +11,7 @@ constexpr ULONG kDeviceDescriptorLength = 18;
 // Builds and submits a GET_DESCRIPTOR_FROM_DEVICE request for index 0,
 // language 0. Transferred receives the byte count the bus driver reports.
 [[nodiscard]] NTSTATUS ReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR DescriptorType, PVOID Buffer,
-                        ULONG Length, ULONG *Transferred)
+                                      ULONG Length, ULONG *Transferred)
 {
     BuildDescriptorRequest(Urb, DescriptorType, 0, 0, Buffer, Length);
     const NTSTATUS status = SubmitUrbSync(DeviceObject, Urb);
@@ -19,10 +19,7 @@ constexpr ULONG kDeviceDescriptorLength = 18;
     return status;
 }
 
-PURB AllocateDescriptorRequest()
-{
-    return AllocateNonPaged<URB>(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-}
+PURB AllocateDescriptorRequest() { return AllocateNonPaged<URB>(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)); }
 
 }  // namespace
 
@@ -40,9 +37,8 @@ NTSTATUS ReadDescriptorsAndConfigure(PDEVICE_OBJECT DeviceObject)
     // The device descriptor is read only to see the device answer; its
     // contents are not used, so its length is not examined either.
     ULONG transferred = 0;
-    const NTSTATUS status = ReadDescriptor(DeviceObject, urb.Get(), USB_DEVICE_DESCRIPTOR_TYPE,
-                                           deviceDescriptor.Get(), kDeviceDescriptorLength,
-                                           &transferred);
+    const NTSTATUS status = ReadDescriptor(DeviceObject, urb.Get(), USB_DEVICE_DESCRIPTOR_TYPE, deviceDescriptor.Get(),
+                                           kDeviceDescriptorLength, &transferred);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -60,20 +56,18 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
 
     DescriptorCheck::ConfigurationHeader header{};
     {
-        PoolPointer<UCHAR> headerBytes(
-            AllocateNonPaged<UCHAR>(DescriptorCheck::kConfigurationLength));
+        PoolPointer<UCHAR> headerBytes(AllocateNonPaged<UCHAR>(DescriptorCheck::kConfigurationLength));
         if (!headerBytes) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         ULONG transferred = 0;
-        const NTSTATUS status =
-            ReadDescriptor(DeviceObject, urb.Get(), USB_CONFIGURATION_DESCRIPTOR_TYPE,
-                           headerBytes.Get(), DescriptorCheck::kConfigurationLength, &transferred);
+        const NTSTATUS status = ReadDescriptor(DeviceObject, urb.Get(), USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                                               headerBytes.Get(), DescriptorCheck::kConfigurationLength, &transferred);
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        if (DescriptorCheck::CheckHeader(headerBytes.Get(), DescriptorCheck::kConfigurationLength,
-                                         transferred, &header) != DescriptorCheck::Verdict::Valid) {
+        if (DescriptorCheck::CheckHeader(headerBytes.Get(), DescriptorCheck::kConfigurationLength, transferred,
+                                         &header) != DescriptorCheck::Verdict::Valid) {
             return STATUS_DEVICE_DATA_ERROR;
         }
     }
@@ -83,21 +77,19 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     ULONG transferred = 0;
-    const NTSTATUS status =
-        ReadDescriptor(DeviceObject, urb.Get(), USB_CONFIGURATION_DESCRIPTOR_TYPE, whole.Get(),
-                       header.TotalLength, &transferred);
+    const NTSTATUS status = ReadDescriptor(DeviceObject, urb.Get(), USB_CONFIGURATION_DESCRIPTOR_TYPE, whole.Get(),
+                                           header.TotalLength, &transferred);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     // Everything past this point, ours and the USB driver library's, walks
     // the descriptor; it must lie within the buffer and be consistent.
-    if (DescriptorCheck::CheckConfiguration(whole.Get(), header.TotalLength, transferred,
-                                            &header) != DescriptorCheck::Verdict::Valid) {
+    if (DescriptorCheck::CheckConfiguration(whole.Get(), header.TotalLength, transferred, &header) !=
+        DescriptorCheck::Verdict::Valid) {
         return STATUS_DEVICE_DATA_ERROR;
     }
 
-    PUSB_CONFIGURATION_DESCRIPTOR stored =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(whole.Release());
+    PUSB_CONFIGURATION_DESCRIPTOR stored = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(whole.Release());
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->ConfigurationLock, &oldIrql);
     extension->ConfigurationDescriptor = stored;

@@ -43,8 +43,8 @@ Verdict CheckHeader(const unsigned char *Buffer, unsigned BufferLength, unsigned
     return CheckHeaderBytes(Buffer, BufferLength, Header);
 }
 
-Verdict CheckConfiguration(const unsigned char *Buffer, unsigned ExpectedTotalLength,
-                           unsigned Transferred, ConfigurationHeader *Header)
+Verdict CheckConfiguration(const unsigned char *Buffer, unsigned ExpectedTotalLength, unsigned Transferred,
+                           ConfigurationHeader *Header)
 {
     if (Transferred != ExpectedTotalLength) {
         return Verdict::ShortTransfer;

@@ -18,22 +18,22 @@ constexpr unsigned kInterfaceNumberCount = 256;
 
 enum class Verdict {
     Valid,
-    ShortTransfer,         // the device moved a different number of bytes than asked for
-    BadHeader,             // bLength below 9 or bDescriptorType not CONFIGURATION
-    TotalLengthTooSmall,   // wTotalLength below the header's own bLength
-    TotalLengthChanged,    // wTotalLength differs between the header read and the full read
-    NoInterfaces,          // bNumInterfaces 0
-    BadDescriptorLength,   // a descriptor with bLength 0 or 1, or one that runs past the end
+    ShortTransfer,             // the device moved a different number of bytes than asked for
+    BadHeader,                 // bLength below 9 or bDescriptorType not CONFIGURATION
+    TotalLengthTooSmall,       // wTotalLength below the header's own bLength
+    TotalLengthChanged,        // wTotalLength differs between the header read and the full read
+    NoInterfaces,              // bNumInterfaces 0
+    BadDescriptorLength,       // a descriptor with bLength 0 or 1, or one that runs past the end
     ShortInterfaceOrEndpoint,  // an interface or endpoint descriptor below its fixed size
-    MissingEndpoints,      // fewer endpoint descriptors follow an interface than it announces
-    MissingInterfaces,     // fewer distinct interfaces at alternate setting 0 than bNumInterfaces
+    MissingEndpoints,          // fewer endpoint descriptors follow an interface than it announces
+    MissingInterfaces,         // fewer distinct interfaces at alternate setting 0 than bNumInterfaces
 };
 
 // The header fields the driver acts on.
 struct ConfigurationHeader {
-    unsigned TotalLength;     // wTotalLength
-    unsigned NumInterfaces;   // bNumInterfaces
-    unsigned char Attributes; // bmAttributes
+    unsigned TotalLength;      // wTotalLength
+    unsigned NumInterfaces;    // bNumInterfaces
+    unsigned char Attributes;  // bmAttributes
 };
 
 // Checks the 9-byte header read. Buffer holds BufferLength readable bytes, of
@@ -47,13 +47,10 @@ Verdict CheckHeader(const unsigned char *Buffer, unsigned BufferLength, unsigned
 // endpoint descriptors at their fixed sizes, each interface followed by the
 // endpoints it announces, and bNumInterfaces distinct interface numbers with
 // an alternate setting 0. On Valid every descriptor lies inside the buffer.
-Verdict CheckConfiguration(const unsigned char *Buffer, unsigned ExpectedTotalLength,
-                           unsigned Transferred, ConfigurationHeader *Header);
+Verdict CheckConfiguration(const unsigned char *Buffer, unsigned ExpectedTotalLength, unsigned Transferred,
+                           ConfigurationHeader *Header);
 
 // True when bit 5 (remote wake-up) of bmAttributes is set.
-inline bool RemoteWakeup(const ConfigurationHeader &Header)
-{
-    return (Header.Attributes & 0x20) != 0;
-}
+inline bool RemoteWakeup(const ConfigurationHeader &Header) { return (Header.Attributes & 0x20) != 0; }
 
 }  // namespace DescriptorCheck

@@ -6,10 +6,10 @@ namespace {
 
 // How a PnP request leaves DispatchPnp.
 enum class Finish {
-    Complete,        // complete it here with the handler's status, then release the count
-    Passed,          // passed down by the handler or here; release the count
-    CountReleased,   // passed down by a handler that gave the count back itself
-    CompleteRemoved, // device already removed: complete, no count was taken
+    Complete,         // complete it here with the handler's status, then release the count
+    Passed,           // passed down by the handler or here; release the count
+    CountReleased,    // passed down by a handler that gave the count back itself
+    CompleteRemoved,  // device already removed: complete, no count was taken
 };
 
 }  // namespace
@@ -29,8 +29,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
         // Taken after the count: with OutstandingIo at 2 or more the device
         // cannot suspend, so a pending idle request is always cancelled.
-        if (minorFunction != IRP_MN_START_DEVICE &&
-            ReadULongNoFence(&extension->IdleSuspendActive) != 0) {
+        if (minorFunction != IRP_MN_START_DEVICE && ReadULongNoFence(&extension->IdleSuspendActive) != 0) {
             CancelIdleRequest(extension);
         }
 
@@ -54,13 +53,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         case IRP_MN_CANCEL_STOP_DEVICE:
             // Only a cancel that finds the pending state waits for the lower
             // drivers and comes back to be completed here.
-            finish = CurrentDeviceState(extension) == PendingStop ? Finish::Complete
-                                                                  : Finish::Passed;
+            finish = CurrentDeviceState(extension) == PendingStop ? Finish::Complete : Finish::Passed;
             status = HandleCancelStop(DeviceObject, Irp);
             break;
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-            finish = CurrentDeviceState(extension) == PendingRemove ? Finish::Complete
-                                                                    : Finish::Passed;
+            finish = CurrentDeviceState(extension) == PendingRemove ? Finish::Complete : Finish::Passed;
             status = HandleCancelRemove(DeviceObject, Irp);
             break;
         case IRP_MN_STOP_DEVICE:

@@ -54,10 +54,7 @@ NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return QueryAndDrain(DeviceObject, Irp, PendingRemove);
 }
 
-NTSTATUS HandleCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    return CancelQuery(DeviceObject, Irp, PendingStop);
-}
+NTSTATUS HandleCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return CancelQuery(DeviceObject, Irp, PendingStop); }
 
 NTSTATUS HandleCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {

@@ -43,8 +43,7 @@ VOID ReleaseConfiguration(PDEVICE_OBJECT DeviceObject)
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&extension->ConfigurationLock, &oldIrql);
-    PVOID records[] = {extension->ConfigurationDescriptor, extension->InterfaceInfo,
-                       extension->PipeOpenCounts};
+    PVOID records[] = {extension->ConfigurationDescriptor, extension->InterfaceInfo, extension->PipeOpenCounts};
     extension->ConfigurationDescriptor = nullptr;
     extension->ConfigurationDescriptorLength = 0;
     extension->InterfaceInfo = nullptr;

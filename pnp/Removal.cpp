@@ -56,8 +56,7 @@ NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CancelDevicePowerUpRetry(extension);
     DecrementIoCount(extension);
     DecrementIoCount(extension);
-    (void)KeWaitForSingleObject(&extension->RemoveReadyEvent, Executive, KernelMode, FALSE,
-                                nullptr);
+    (void)KeWaitForSingleObject(&extension->RemoveReadyEvent, Executive, KernelMode, FALSE, nullptr);
     ReleaseConfiguration(DeviceObject);
 
     const NTSTATUS status = PassDown(DeviceObject, Irp, STATUS_SUCCESS);

@@ -8,14 +8,12 @@ namespace {
 // Bytes of a USBD_INTERFACE_INFORMATION that holds Pipes pipe entries.
 SIZE_T InterfaceInformationBytes(ULONG Pipes)
 {
-    return FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
-           static_cast<SIZE_T>(Pipes) * sizeof(USBD_PIPE_INFORMATION);
+    return FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + static_cast<SIZE_T>(Pipes) * sizeof(USBD_PIPE_INFORMATION);
 }
 
 }  // namespace
 
-NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject,
-                          PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
+NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
 {
     DeviceExtension *extension = ExtensionOf(DeviceObject);
     const ULONG interfaceCount = ConfigurationDescriptor->bNumInterfaces;
@@ -23,8 +21,8 @@ NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject,
         return STATUS_DEVICE_DATA_ERROR;
     }
 
-    PoolPointer<USBD_INTERFACE_LIST_ENTRY> list(AllocateNonPaged<USBD_INTERFACE_LIST_ENTRY>(
-        (interfaceCount + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY)));
+    PoolPointer<USBD_INTERFACE_LIST_ENTRY> list(
+        AllocateNonPaged<USBD_INTERFACE_LIST_ENTRY>((interfaceCount + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY)));
     if (!list) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -32,12 +30,9 @@ NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject,
     // Interface numbers are one byte: past 255 nothing more can match, so a
     // descriptor that announces more interfaces than it holds ends here.
     ULONG filled = 0;
-    for (ULONG number = 0; number < DescriptorCheck::kInterfaceNumberCount &&
-                           filled < interfaceCount;
-         ++number) {
+    for (ULONG number = 0; number < DescriptorCheck::kInterfaceNumberCount && filled < interfaceCount; ++number) {
         PUSB_INTERFACE_DESCRIPTOR found = USBD_ParseConfigurationDescriptorEx(
-            ConfigurationDescriptor, ConfigurationDescriptor, static_cast<LONG>(number), 0, -1, -1,
-            -1);
+            ConfigurationDescriptor, ConfigurationDescriptor, static_cast<LONG>(number), 0, -1, -1, -1);
         if (found != nullptr) {
             list.Get()[filled].InterfaceDescriptor = found;
             list.Get()[filled].Interface = nullptr;
@@ -71,8 +66,7 @@ NTSTATUS SelectInterfaces(PDEVICE_OBJECT DeviceObject,
         return STATUS_DEVICE_DATA_ERROR;
     }
 
-    PUSBD_INTERFACE_INFORMATION interfaceInfo =
-        AllocateNonPaged<USBD_INTERFACE_INFORMATION>(first->Length);
+    PUSBD_INTERFACE_INFORMATION interfaceInfo = AllocateNonPaged<USBD_INTERFACE_INFORMATION>(first->Length);
     if (interfaceInfo != nullptr) {
         RtlMoveMemory(interfaceInfo, first, first->Length);
     } else {

@@ -11,8 +11,7 @@ namespace {
 [[nodiscard]] bool StillStarted(DeviceExtension *Extension)
 {
     const enum DeviceState state = CurrentDeviceState(Extension);
-    return (state == Working || state == PendingStop || state == PendingRemove) &&
-           Extension->InterfaceInfo != nullptr;
+    return (state == Working || state == PendingStop || state == PendingRemove) && Extension->InterfaceInfo != nullptr;
 }
 
 }  // namespace

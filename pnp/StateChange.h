@@ -20,7 +20,6 @@ inline void RestorePreviousDeviceState(DeviceExtension *Extension)
 {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Extension->StateLock, &oldIrql);
-    WriteNoFence(reinterpret_cast<volatile LONG *>(&Extension->DeviceState),
-                 Extension->PreviousDeviceState);
+    WriteNoFence(reinterpret_cast<volatile LONG *>(&Extension->DeviceState), Extension->PreviousDeviceState);
     KeReleaseSpinLock(&Extension->StateLock, oldIrql);
 }

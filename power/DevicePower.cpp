@@ -3,10 +3,7 @@
 
 namespace {
 
-LONG RequestedDeviceState(PIRP Irp)
-{
-    return IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState;
-}
+LONG RequestedDeviceState(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState; }
 
 VOID RecordDevicePower(PDEVICE_OBJECT DeviceObject, DeviceExtension *Extension, PIRP Irp)
 {
@@ -106,8 +103,7 @@ NTSTATUS NTAPI DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    if (NT_SUCCESS(Irp->IoStatus.Status) &&
-        IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
+    if (NT_SUCCESS(Irp->IoStatus.Status) && IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
         RecordDevicePower(DeviceObject, extension, Irp);
     }
     PoStartNextPowerIrp(Irp);
@@ -117,8 +113,8 @@ NTSTATUS NTAPI DevicePowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 
 NTSTATUS HoldIoForPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    auto *context = static_cast<HoldIoContext *>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(HoldIoContext), VEXTORA_POOL_TAG));
+    auto *context =
+        static_cast<HoldIoContext *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(HoldIoContext), VEXTORA_POOL_TAG));
     if (context == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

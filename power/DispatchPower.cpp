@@ -76,11 +76,9 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         const bool isSet = stack->MinorFunction == IRP_MN_SET_POWER;
         if (type == SystemPowerState) {
-            status = isSet ? HandleSystemSetPower(DeviceObject, Irp)
-                           : HandleSystemQueryPower(DeviceObject, Irp);
+            status = isSet ? HandleSystemSetPower(DeviceObject, Irp) : HandleSystemQueryPower(DeviceObject, Irp);
         } else {
-            status = isSet ? HandleDeviceSetPower(DeviceObject, Irp)
-                           : HandleDeviceQueryPower(DeviceObject, Irp);
+            status = isSet ? HandleDeviceSetPower(DeviceObject, Irp) : HandleDeviceQueryPower(DeviceObject, Irp);
         }
         break;
     }
@@ -191,8 +189,8 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
             POWER_STATE deviceState;
             deviceState.DeviceState = extension->Capabilities.DeviceState[systemState];
             // The S-IRP's own count is the requester's count of the D-IRP.
-            status = PoRequestPowerIrp(extension->PhysicalDevice, stack->MinorFunction, deviceState,
-                                       DevicePowerIrpDone, context, nullptr);
+            status = PoRequestPowerIrp(extension->PhysicalDevice, stack->MinorFunction, deviceState, DevicePowerIrpDone,
+                                       context, nullptr);
             if (status == STATUS_PENDING) {
                 // The D-IRP can finish on another thread before this completion
                 // routine has returned STATUS_MORE_PROCESSING_REQUIRED; the
@@ -227,8 +225,8 @@ VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
     DecrementIoCount(extension);
 }
 
-VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,
-                              POWER_STATE /*PowerState*/, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/, POWER_STATE /*PowerState*/,
+                              PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     auto *context = static_cast<PowerRequestContext *>(Context);
     context->SystemIrp->IoStatus.Status = IoStatus->Status;

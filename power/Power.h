@@ -29,8 +29,8 @@ NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 VOID SendDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp);
 // Power-request callback of the D-IRP asked for by SendDevicePowerIrp;
 // context a PowerRequestContext, which it frees.
-VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                              POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI DevicePowerIrpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+                              PIO_STATUS_BLOCK IoStatus);
 
 // Device set and query power (D-IRP), from DispatchPower with the IRP's I/O
 // count held; never block. Return STATUS_PENDING when the IRP waits for a
@@ -55,7 +55,6 @@ VOID FinishDevicePowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp, DeviceExtension 
 // still holds, waits until no device I/O is in flight (NoDeviceIoEvent) and
 // then passes the held D-IRP down. Context a HoldIoContext, which it frees.
 VOID NTAPI HoldIoWorker(PDEVICE_OBJECT DeviceObject, PVOID Context);
-
 
 // One per D-IRP requested for an S-IRP.
 struct PowerRequestContext {
@@ -139,9 +138,9 @@ VOID AllowWaitWake(DeviceExtension *Extension);
 NTSTATUS NTAPI WaitWakeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Power-request callback of the wait-wake request; context the
 // DeviceExtension. On a wake from low power it asks for D0 and re-arms.
-VOID NTAPI WaitWakeCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                            PVOID Context, PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI WaitWakeCallback(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState, PVOID Context,
+                            PIO_STATUS_BLOCK IoStatus);
 // Power-request callback that gives back the requester's I/O count; the
 // context is the DeviceExtension.
-VOID NTAPI ReleaseCountOnPowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                   POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI ReleaseCountOnPowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                   PVOID Context, PIO_STATUS_BLOCK IoStatus);

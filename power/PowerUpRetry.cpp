@@ -102,10 +102,9 @@ VOID NTAPI PowerUpRetryDpc(PKDPC /*Dpc*/, PVOID Context, PVOID /*SystemArgument1
     const enum DeviceState state = CurrentDeviceState(extension);
     // A system that went to sleep meanwhile brings the device back with its
     // own S0 request; powering up now would undo the sleep's D-IRP.
-    const bool wanted = state != Removed && state != SurpriseRemoved &&
-                        CurrentDevicePower(extension) != PowerDeviceD0 &&
-                        ReadNoFence(reinterpret_cast<const volatile LONG *>(&extension->SystemPower)) ==
-                            PowerSystemWorking;
+    const bool wanted =
+        state != Removed && state != SurpriseRemoved && CurrentDevicePower(extension) != PowerDeviceD0 &&
+        ReadNoFence(reinterpret_cast<const volatile LONG *>(&extension->SystemPower)) == PowerSystemWorking;
     const bool again = wanted && !SendPowerUp(extension);
 
     KIRQL oldIrql;
@@ -120,9 +119,8 @@ VOID NTAPI PowerUpRetryDpc(PKDPC /*Dpc*/, PVOID Context, PVOID /*SystemArgument1
     DecrementIoCount(extension);
 }
 
-VOID NTAPI ReleaseCountOnPowerDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,
-                                   POWER_STATE /*PowerState*/, PVOID Context,
-                                   PIO_STATUS_BLOCK /*IoStatus*/)
+VOID NTAPI ReleaseCountOnPowerDone(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/, POWER_STATE /*PowerState*/,
+                                   PVOID Context, PIO_STATUS_BLOCK /*IoStatus*/)
 {
     DecrementIoCount(static_cast<DeviceExtension *>(Context));
 }

@@ -98,8 +98,8 @@ NTSTATUS IssueWaitWake(DeviceExtension *Extension)
 
     POWER_STATE wakeState;
     wakeState.SystemState = Extension->Capabilities.SystemWake;
-    const NTSTATUS status = PoRequestPowerIrp(Extension->PhysicalDevice, IRP_MN_WAIT_WAKE, wakeState,
-                                              WaitWakeCallback, Extension, &Extension->WaitWakeIrp);
+    const NTSTATUS status = PoRequestPowerIrp(Extension->PhysicalDevice, IRP_MN_WAIT_WAKE, wakeState, WaitWakeCallback,
+                                              Extension, &Extension->WaitWakeIrp);
     // Anything but STATUS_PENDING means no request exists and no callback
     // will clear the flag.
     if (status != STATUS_PENDING) {
@@ -144,10 +144,7 @@ VOID DisarmWaitWake(DeviceExtension *Extension)
     (void)KeWaitForSingleObject(&Extension->NoWaitWakeEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
-VOID AllowWaitWake(DeviceExtension *Extension)
-{
-    (void)InterlockedExchange(&Extension->WaitWakeRefused, 0);
-}
+VOID AllowWaitWake(DeviceExtension *Extension) { (void)InterlockedExchange(&Extension->WaitWakeRefused, 0); }
 
 NTSTATUS NTAPI WaitWakeCompletion(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID Context)
 {
@@ -168,8 +165,8 @@ NTSTATUS NTAPI WaitWakeCompletion(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVO
     return STATUS_CANCELLED;
 }
 
-VOID NTAPI WaitWakeCallback(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,
-                            POWER_STATE /*PowerState*/, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+VOID NTAPI WaitWakeCallback(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/, POWER_STATE /*PowerState*/,
+                            PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     DeviceExtension *extension = static_cast<DeviceExtension *>(Context);
 

@@ -24,10 +24,7 @@ constexpr ULONG DebugLevelSize = sizeof(ULONG);
 // Two devices of the driver may read and write the shared level at the same
 // time from different WMI requests; a torn value is impossible for an aligned
 // ULONG, and the NoFence accessors say so to the compiler and the race checker.
-ULONG LoadDebugPrintLevel()
-{
-    return ReadULongNoFence(&DebugPrintLevel);
-}
+ULONG LoadDebugPrintLevel() { return ReadULongNoFence(&DebugPrintLevel); }
 
 void StoreDebugPrintLevel(const UCHAR *Buffer)
 {

@@ -13,12 +13,7 @@
 // ---------------------------------------------------------------------------
 #pragma pack(push, 1)
 
-typedef enum _USB_DEVICE_SPEED {
-    UsbLowSpeed = 0,
-    UsbFullSpeed,
-    UsbHighSpeed,
-    UsbSuperSpeed
-} USB_DEVICE_SPEED;
+typedef enum _USB_DEVICE_SPEED { UsbLowSpeed = 0, UsbFullSpeed, UsbHighSpeed, UsbSuperSpeed } USB_DEVICE_SPEED;
 
 typedef struct _USB_COMMON_DESCRIPTOR {
     UCHAR bLength;
@@ -143,8 +138,8 @@ typedef struct _USB_STRING_DESCRIPTOR {
 #define USB_CONFIG_RESERVED 0x1f
 
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
-#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr) & USB_ENDPOINT_DIRECTION_MASK))
-#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr) & USB_ENDPOINT_DIRECTION_MASK)
+#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr)&USB_ENDPOINT_DIRECTION_MASK))
+#define USB_ENDPOINT_DIRECTION_IN(addr) ((addr)&USB_ENDPOINT_DIRECTION_MASK)
 #define USB_ENDPOINT_ADDRESS_MASK 0x0f
 #define USB_ENDPOINT_TYPE_MASK 0x03
 #define USB_ENDPOINT_TYPE_CONTROL 0x00
@@ -216,12 +211,11 @@ typedef struct _USB_STRING_DESCRIPTOR {
 #define USBD_DEFAULT_PIPE_TRANSFER 0x00000008
 #define USBD_TRANSFER_DIRECTION_OUT 0
 #define USBD_TRANSFER_DIRECTION_IN 1
-#define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags) & USBD_TRANSFER_DIRECTION_IN)
+#define USBD_TRANSFER_DIRECTION_FLAG(flags) ((flags)&USBD_TRANSFER_DIRECTION_IN)
 // usbdi.h turns usb.h's flag constant into this test; the DDK build sees it.
-#define USBD_TRANSFER_DIRECTION(x) ((x) & USBD_TRANSFER_DIRECTION_IN)
-#define VALID_TRANSFER_FLAGS_MASK                                                  \
-    (USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | \
-     USBD_DEFAULT_PIPE_TRANSFER)
+#define USBD_TRANSFER_DIRECTION(x) ((x)&USBD_TRANSFER_DIRECTION_IN)
+#define VALID_TRANSFER_FLAGS_MASK                                                                                      \
+    (USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN | USBD_START_ISO_TRANSFER_ASAP | USBD_DEFAULT_PIPE_TRANSFER)
 #define USBD_TRANSFER_DIRECTION_BIT 0
 #define USBD_SHORT_TRANSFER_OK_BIT 1
 #define USBD_START_ISO_TRANSFER_ASAP_BIT 2
@@ -232,7 +226,7 @@ typedef LONG USBD_STATUS;
 #define USBD_PENDING(Status) ((ULONG)(Status) >> 30 == 1)
 #define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)
 #define USBD_HALTED(Status) ((ULONG)(Status) >> 30 == 3)
-#define USBD_STATUS(Status) ((ULONG)(Status) & 0x0fffffffUL)
+#define USBD_STATUS(Status) ((ULONG)(Status)&0x0fffffffUL)
 
 #define USBD_STATUS_SUCCESS ((USBD_STATUS)0x00000000L)
 #define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000L)
@@ -298,8 +292,7 @@ typedef enum _USBD_PIPE_TYPE {
     UsbdPipeTypeInterrupt
 } USBD_PIPE_TYPE;
 
-#define USBD_PIPE_DIRECTION_IN(pipeInformation) \
-    ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
+#define USBD_PIPE_DIRECTION_IN(pipeInformation) ((pipeInformation)->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
 
 typedef struct _USBD_PIPE_INFORMATION {
     USHORT MaximumPacketSize;
@@ -316,9 +309,8 @@ typedef struct _USBD_PIPE_INFORMATION {
 #define USBD_PF_DOUBLE_BUFFER 0x00000002
 #define USBD_PF_ENABLE_RT_THREAD_ACCESS 0x00000004
 #define USBD_PF_MAP_ADD_TRANSFERS 0x00000008
-#define USBD_PF_VALID_MASK \
-    (USBD_PF_CHANGE_MAX_PACKET | USBD_PF_DOUBLE_BUFFER | USBD_PF_ENABLE_RT_THREAD_ACCESS | \
-     USBD_PF_MAP_ADD_TRANSFERS)
+#define USBD_PF_VALID_MASK                                                                                             \
+    (USBD_PF_CHANGE_MAX_PACKET | USBD_PF_DOUBLE_BUFFER | USBD_PF_ENABLE_RT_THREAD_ACCESS | USBD_PF_MAP_ADD_TRANSFERS)
 
 typedef struct _USBD_INTERFACE_INFORMATION {
     USHORT Length;
@@ -551,15 +543,12 @@ typedef struct _URB {
 #define USB_CYCLE_PORT 7
 #define USB_IDLE_NOTIFICATION 9
 
-#define IOCTL_INTERNAL_USB_SUBMIT_URB \
-    CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_RESET_PORT \
-    CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_GET_PORT_STATUS \
+#define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_RESET_PORT CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS                                                                             \
     CTL_CODE(FILE_DEVICE_USB, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_CYCLE_PORT \
-    CTL_CODE(FILE_DEVICE_USB, USB_CYCLE_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
-#define IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION \
+#define IOCTL_INTERNAL_USB_CYCLE_PORT CTL_CODE(FILE_DEVICE_USB, USB_CYCLE_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION                                                                    \
     CTL_CODE(FILE_DEVICE_USB, USB_IDLE_NOTIFICATION, METHOD_NEITHER, FILE_ANY_ACCESS)
 
 #define USBD_PORT_ENABLED 0x00000001
@@ -585,80 +574,76 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
 
 #define URB_STATUS(urb) ((urb)->UrbHeader.Status)
 
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes) \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) +                            \
-     (((totalInterfaces) - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +      \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)                                             \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) + (((totalInterfaces)-1) * sizeof(USBD_INTERFACE_INFORMATION)) +         \
      (((totalPipes) - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION)))
-#define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes) \
-    (sizeof(struct _URB_SELECT_INTERFACE) + (((totalPipes) - 1) * sizeof(USBD_PIPE_INFORMATION)))
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                          \
-    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - \
+#define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes)                                                                  \
+    (sizeof(struct _URB_SELECT_INTERFACE) + (((totalPipes)-1) * sizeof(USBD_PIPE_INFORMATION)))
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                                          \
+    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) -                           \
      sizeof(USBD_PIPE_INFORMATION))
 
-#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer,      \
-                                               transferBufferMDL, transferBufferLength,      \
-                                               transferFlags, link)                          \
-    {                                                                                         \
-        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                  \
-        (urb)->UrbHeader.Length = (length);                                                   \
-        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                          \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);      \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);            \
-        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                  \
-        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                    \
-        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                   \
+#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer, transferBufferMDL,             \
+                                               transferBufferLength, transferFlags, link)                              \
+    {                                                                                                                  \
+        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                                           \
+        (urb)->UrbHeader.Length = (length);                                                                            \
+        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                                                   \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);                               \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                                     \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                                           \
+        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                                             \
+        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                                            \
     }
 
-#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, \
-                                     transferBuffer, transferBufferMDL, transferBufferLength,  \
-                                     link)                                                     \
-    {                                                                                           \
-        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                    \
-        (urb)->UrbHeader.Length = (length);                                                     \
-        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);       \
-        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);             \
-        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                   \
-        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                   \
-        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                           \
-        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                           \
-        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                    \
+#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, transferBuffer,         \
+                                     transferBufferMDL, transferBufferLength, link)                                    \
+    {                                                                                                                  \
+        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                                           \
+        (urb)->UrbHeader.Length = (length);                                                                            \
+        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                              \
+        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                                    \
+        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                                          \
+        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                                          \
+        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                                  \
+        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                                  \
+        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                           \
     }
 
-#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)        \
-    {                                                                                    \
-        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                   \
-        (urb)->UrbHeader.Length = (length);                                              \
-        (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor); \
+#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)                                       \
+    {                                                                                                                  \
+        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                                                 \
+        (urb)->UrbHeader.Length = (length);                                                                            \
+        (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor);                             \
     }
 
-#define UsbBuildVendorRequest(urb, cmd, length, transferFlags, reservedbits, request, value, index, \
-                              transferBuffer, transferBufferMDL, transferBufferLength, link)         \
-    {                                                                                                 \
-        (urb)->UrbHeader.Function = cmd;                                                              \
-        (urb)->UrbHeader.Length = (length);                                                           \
-        (urb)->UrbControlVendorClassRequest.TransferBufferLength = (transferBufferLength);            \
-        (urb)->UrbControlVendorClassRequest.TransferBufferMDL = (transferBufferMDL);                  \
-        (urb)->UrbControlVendorClassRequest.TransferBuffer = (transferBuffer);                        \
-        (urb)->UrbControlVendorClassRequest.RequestTypeReservedBits = (reservedbits);                 \
-        (urb)->UrbControlVendorClassRequest.Request = (request);                                      \
-        (urb)->UrbControlVendorClassRequest.Value = (value);                                          \
-        (urb)->UrbControlVendorClassRequest.Index = (index);                                          \
-        (urb)->UrbControlVendorClassRequest.TransferFlags = (transferFlags);                          \
-        (urb)->UrbControlVendorClassRequest.UrbLink = (link);                                         \
+#define UsbBuildVendorRequest(urb, cmd, length, transferFlags, reservedbits, request, value, index, transferBuffer,    \
+                              transferBufferMDL, transferBufferLength, link)                                           \
+    {                                                                                                                  \
+        (urb)->UrbHeader.Function = cmd;                                                                               \
+        (urb)->UrbHeader.Length = (length);                                                                            \
+        (urb)->UrbControlVendorClassRequest.TransferBufferLength = (transferBufferLength);                             \
+        (urb)->UrbControlVendorClassRequest.TransferBufferMDL = (transferBufferMDL);                                   \
+        (urb)->UrbControlVendorClassRequest.TransferBuffer = (transferBuffer);                                         \
+        (urb)->UrbControlVendorClassRequest.RequestTypeReservedBits = (reservedbits);                                  \
+        (urb)->UrbControlVendorClassRequest.Request = (request);                                                       \
+        (urb)->UrbControlVendorClassRequest.Value = (value);                                                           \
+        (urb)->UrbControlVendorClassRequest.Index = (index);                                                           \
+        (urb)->UrbControlVendorClassRequest.TransferFlags = (transferFlags);                                           \
+        (urb)->UrbControlVendorClassRequest.UrbLink = (link);                                                          \
     }
 
 // Returns the first interface descriptor at or after StartPosition that
 // matches every criterion not given as -1, or NULL. Never reads past
 // wTotalLength. Any IRQL; does not block.
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
-    LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
-    LONG InterfaceProtocol);
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
 
 // Returns the first descriptor of DescriptorType (-1: any) at or after
 // StartPosition inside DescriptorBuffer[0, TotalLength), or NULL.
-PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
-                                                   PVOID StartPosition, LONG DescriptorType);
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+                                                   LONG DescriptorType);
 
 // Builds a select-configuration URB from non-paged pool for every entry of
 // InterfaceList (ended by a NULL InterfaceDescriptor) and points each entry's

@@ -84,10 +84,7 @@ typedef struct _GUID {
 typedef const GUID *LPCGUID;
 typedef const GUID &REFGUID;
 
-inline bool InlineIsEqualGUID(const GUID &a, const GUID &b)
-{
-    return memcmp(&a, &b, sizeof(GUID)) == 0;
-}
+inline bool InlineIsEqualGUID(const GUID &a, const GUID &b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
 inline bool IsEqualGUID(const GUID &a, const GUID &b) { return InlineIsEqualGUID(a, b); }
 
 typedef struct _UNICODE_STRING {
@@ -98,8 +95,7 @@ typedef struct _UNICODE_STRING {
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type *)((char *)(address) - (ULONG_PTR)offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((char *)(address) - (ULONG_PTR)offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)
@@ -215,13 +211,13 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 // them). What the simulator keeps beyond the fields below lives outside the
 // object, keyed by its address.
 typedef struct _DISPATCHER_HEADER {
-    UCHAR Type;            // SimObjectType
+    UCHAR Type;  // SimObjectType
     UCHAR Initialized;
-    UCHAR Inserted;        // timers: armed
+    UCHAR Inserted;  // timers: armed
     UCHAR Spare;
     volatile LONG SignalState;
-    PVOID WaitListHead;    // simulated kernel's waiters, under its scheduler lock
-    PVOID Reserved;        // the DDK's wait list is a LIST_ENTRY
+    PVOID WaitListHead;  // simulated kernel's waiters, under its scheduler lock
+    PVOID Reserved;      // the DDK's wait list is a LIST_ENTRY
 } DISPATCHER_HEADER;
 
 typedef struct _KEVENT {
@@ -229,8 +225,8 @@ typedef struct _KEVENT {
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 struct _KDPC;
-typedef VOID(NTAPI *PKDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext,
-                                        PVOID SystemArgument1, PVOID SystemArgument2);
+typedef VOID(NTAPI *PKDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                        PVOID SystemArgument2);
 
 typedef struct _KDPC {
     UCHAR Type;
@@ -246,8 +242,8 @@ typedef struct _KDPC {
 
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
-    ULONGLONG DueTime;     // virtual time in 100 ns units, while armed
-    LONG Period;           // milliseconds; 0 for a one-shot timer
+    ULONGLONG DueTime;  // virtual time in 100 ns units, while armed
+    LONG Period;        // milliseconds; 0 for a one-shot timer
     PKDPC Dpc;
     PVOID TimerListEntry;  // simulated kernel's record, while armed
     PVOID Owner;           // driver that armed it (simulated kernel's)
@@ -276,7 +272,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate = 5,
     PowerSystemShutdown = 6,
     PowerSystemMaximum = 7,
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
@@ -285,7 +282,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2 = 3,
     PowerDeviceD3 = 4,
     PowerDeviceMaximum = 5,
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -356,19 +354,16 @@ typedef struct _IO_STATUS_BLOCK {
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
 typedef NTSTATUS(NTAPI *PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef NTSTATUS(NTAPI *PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject,
-                                                struct _IRP *Irp, PVOID Context);
+typedef NTSTATUS(NTAPI *PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PVOID Context);
 typedef VOID(NTAPI *PDRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef NTSTATUS(NTAPI *PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT *DriverObject,
                                             struct _DEVICE_OBJECT *PhysicalDeviceObject);
 typedef VOID(NTAPI *PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
-typedef NTSTATUS(NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject,
-                                            PUNICODE_STRING RegistryPath);
+typedef NTSTATUS(NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
 typedef VOID(NTAPI *PDRIVER_STARTIO)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef VOID(NTAPI *PIO_WORKITEM_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject, PVOID Context);
-typedef VOID(NTAPI *PREQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT *DeviceObject,
-                                             UCHAR MinorFunction, POWER_STATE PowerState,
-                                             PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef VOID(NTAPI *PREQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT *DeviceObject, UCHAR MinorFunction,
+                                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
 typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
 
@@ -738,19 +733,18 @@ typedef struct _IRP {
 #define FILE_SPECIAL_ACCESS FILE_ANY_ACCESS
 #define FILE_READ_ACCESS 0x00000001
 #define FILE_WRITE_ACCESS 0x00000002
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                                 \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)((ctrlCode) & 0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)((ctrlCode)&0xffff0000)) >> 16)
 
 #define FILE_OPENED 0x00000001
 
 // ---------------------------------------------------------------------------
 // Registry query
 // ---------------------------------------------------------------------------
-typedef NTSTATUS(NTAPI *PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType,
-                                                     PVOID ValueData, ULONG ValueLength,
-                                                     PVOID Context, PVOID EntryContext);
+typedef NTSTATUS(NTAPI *PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                     ULONG ValueLength, PVOID Context, PVOID EntryContext);
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
     PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;

@@ -161,14 +161,16 @@ typedef PWMIREGINFOW PWMIREGINFO;
 typedef enum _WMIENABLEDISABLECONTROL {
     WmiEventControl,
     WmiDataBlockControl
-} WMIENABLEDISABLECONTROL, *PWMIENABLEDISABLECONTROL;
+} WMIENABLEDISABLECONTROL,
+    *PWMIENABLEDISABLECONTROL;
 
 typedef enum _SYSCTL_IRP_DISPOSITION {
     IrpProcessed,
     IrpNotCompleted,
     IrpNotWmi,
     IrpForward
-} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
+} SYSCTL_IRP_DISPOSITION,
+    *PSYSCTL_IRP_DISPOSITION;
 
 typedef struct _WMIGUIDREGINFO {
     LPCGUID Guid;
@@ -177,39 +179,30 @@ typedef struct _WMIGUIDREGINFO {
 } WMIGUIDREGINFO, *PWMIGUIDREGINFO;
 
 typedef NTSTATUS(NTAPI WMI_QUERY_REGINFO_CALLBACK)(PDEVICE_OBJECT DeviceObject, PULONG RegFlags,
-                                                   PUNICODE_STRING InstanceName,
-                                                   PUNICODE_STRING *RegistryPath,
-                                                   PUNICODE_STRING MofResourceName,
-                                                   PDEVICE_OBJECT *Pdo);
+                                                   PUNICODE_STRING InstanceName, PUNICODE_STRING *RegistryPath,
+                                                   PUNICODE_STRING MofResourceName, PDEVICE_OBJECT *Pdo);
 typedef WMI_QUERY_REGINFO_CALLBACK *PWMI_QUERY_REGINFO;
 
-typedef NTSTATUS(NTAPI WMI_FUNCTION_CONTROL_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                      ULONG GuidIndex,
-                                                      WMIENABLEDISABLECONTROL Function,
-                                                      BOOLEAN Enable);
+typedef NTSTATUS(NTAPI WMI_FUNCTION_CONTROL_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                      WMIENABLEDISABLECONTROL Function, BOOLEAN Enable);
 typedef WMI_FUNCTION_CONTROL_CALLBACK *PWMI_FUNCTION_CONTROL;
 
-typedef NTSTATUS(NTAPI WMI_QUERY_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                     ULONG GuidIndex, ULONG InstanceIndex,
-                                                     ULONG InstanceCount,
-                                                     PULONG InstanceLengthArray,
-                                                     ULONG BufferAvail, PUCHAR Buffer);
+typedef NTSTATUS(NTAPI WMI_QUERY_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                     ULONG InstanceIndex, ULONG InstanceCount,
+                                                     PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer);
 typedef WMI_QUERY_DATABLOCK_CALLBACK *PWMI_QUERY_DATABLOCK;
 
-typedef NTSTATUS(NTAPI WMI_EXECUTE_METHOD_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                    ULONG GuidIndex, ULONG InstanceIndex,
-                                                    ULONG MethodId, ULONG InBufferSize,
+typedef NTSTATUS(NTAPI WMI_EXECUTE_METHOD_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                    ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
                                                     ULONG OutBufferSize, PUCHAR Buffer);
 typedef WMI_EXECUTE_METHOD_CALLBACK *PWMI_EXECUTE_METHOD;
 
-typedef NTSTATUS(NTAPI WMI_SET_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                   ULONG GuidIndex, ULONG InstanceIndex,
-                                                   ULONG BufferSize, PUCHAR Buffer);
+typedef NTSTATUS(NTAPI WMI_SET_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                   ULONG InstanceIndex, ULONG BufferSize, PUCHAR Buffer);
 typedef WMI_SET_DATABLOCK_CALLBACK *PWMI_SET_DATABLOCK;
 
-typedef NTSTATUS(NTAPI WMI_SET_DATAITEM_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                  ULONG GuidIndex, ULONG InstanceIndex,
-                                                  ULONG DataItemId, ULONG BufferSize,
+typedef NTSTATUS(NTAPI WMI_SET_DATAITEM_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                                  ULONG InstanceIndex, ULONG DataItemId, ULONG BufferSize,
                                                   PUCHAR Buffer);
 typedef WMI_SET_DATAITEM_CALLBACK *PWMI_SET_DATAITEM;
 
@@ -246,7 +239,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
 // the requester receives in a WNODE_TOO_SMALL, the IRP then succeeding as
 // WMI requires). The IRP is completed and no longer the caller's. Returns the
 // status the IRP was completed with.
-NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
-                                  ULONG BufferUsed, CCHAR PriorityBoost);
+NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
+                                  CCHAR PriorityBoost);
 
 }  // extern "C"

@@ -30,10 +30,7 @@ std::string Hex(uint64_t Value, int Digits = 0)
     return text;
 }
 
-uint32_t Extent(const pe::Section &Section)
-{
-    return Section.VirtualSize != 0 ? Section.VirtualSize : Section.RawSize;
-}
+uint32_t Extent(const pe::Section &Section) { return Section.VirtualSize != 0 ? Section.VirtualSize : Section.RawSize; }
 
 uint32_t RoundUp(uint32_t Value, uint32_t Unit) { return (Value + Unit - 1) / Unit * Unit; }
 
@@ -86,8 +83,8 @@ public:
             return Fail("no base relocations: the image cannot leave its preferred base " + Hex(image_.ImageBase));
         }
         if (image_.Directories[pe::kDirectoryTls].Size != 0) {
-            return Fail("a thread-local storage directory at RVA " +
-                        Hex(image_.Directories[pe::kDirectoryTls].Rva) + ": kernel images have none");
+            return Fail("a thread-local storage directory at RVA " + Hex(image_.Directories[pe::kDirectoryTls].Rva) +
+                        ": kernel images have none");
         }
         if (image_.SectionAlignment < kPage || image_.SectionAlignment % kPage != 0) {
             return Fail("section alignment " + Hex(image_.SectionAlignment) +
@@ -147,8 +144,8 @@ public:
         const pe::Directory directory = image_.Directories[pe::kDirectoryRelocation];
         const auto start = pe::OffsetOf(image_, directory.Rva);
         if (!start || directory.Size > bytes_.size() - *start) {
-            return Fail("the base relocation directory at RVA " + Hex(directory.Rva) + " (" +
-                        Hex(directory.Size) + " bytes) is not in the file");
+            return Fail("the base relocation directory at RVA " + Hex(directory.Rva) + " (" + Hex(directory.Size) +
+                        " bytes) is not in the file");
         }
         uint32_t at = 0;
         while (at < directory.Size) {
@@ -192,12 +189,12 @@ public:
         size_t missingCount = 0;
         for (const pe::Import &import : image_.Imports) {
             if (SectionOf(image_, import.SlotRva, 8) == nullptr) {
-                return Fail("the import address table entry of " + import.Dll + "!" + ImportName(import) +
-                            " at RVA " + Hex(import.SlotRva) + " is outside every section");
+                return Fail("the import address table entry of " + import.Dll + "!" + ImportName(import) + " at RVA " +
+                            Hex(import.SlotRva) + " is outside every section");
             }
             const void *address = nullptr;
-            const Lookup found = import.Name.empty() ? Lookup::UnknownService
-                                                     : FindService(import.Dll, import.Name, &address);
+            const Lookup found =
+                import.Name.empty() ? Lookup::UnknownService : FindService(import.Dll, import.Name, &address);
             if (found == Lookup::Found) {
                 Bindings->push_back({import.SlotRva, address});
                 continue;
@@ -317,8 +314,8 @@ std::vector<pe::Symbol> DebugLinkFunctions(const std::vector<uint8_t> &Bytes, co
         if (name.find('/') != std::string::npos || crcAt + 4 > size) {
             return {};
         }
-        const uint32_t crc = data[crcAt] | data[crcAt + 1] << 8 | data[crcAt + 2] << 16 |
-                             static_cast<uint32_t>(data[crcAt + 3]) << 24;
+        const uint32_t crc =
+            data[crcAt] | data[crcAt + 1] << 8 | data[crcAt + 2] << 16 | static_cast<uint32_t>(data[crcAt + 3]) << 24;
         auto debug = ReadFile(Directory + name);
         if (!debug || DebugLinkCrc(*debug) != crc) {
             return {};
@@ -344,8 +341,7 @@ std::shared_ptr<const ImageFile> ImageFile::Open(const std::string &Path, std::s
     return Check(std::move(*bytes), Path.substr(directory.size()), &directory, Error);
 }
 
-std::shared_ptr<const ImageFile> ImageFile::FromBytes(std::vector<uint8_t> Bytes, std::string Name,
-                                                      std::string *Error)
+std::shared_ptr<const ImageFile> ImageFile::FromBytes(std::vector<uint8_t> Bytes, std::string Name, std::string *Error)
 {
     return Check(std::move(Bytes), std::move(Name), nullptr, Error);
 }

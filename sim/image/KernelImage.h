@@ -35,8 +35,7 @@ public:
     static std::shared_ptr<const ImageFile> Open(const std::string &Path, std::string *Error);
     // The same checks on bytes already in memory; Name stands for the file
     // in messages and reports.
-    static std::shared_ptr<const ImageFile> FromBytes(std::vector<uint8_t> Bytes, std::string Name,
-                                                      std::string *Error);
+    static std::shared_ptr<const ImageFile> FromBytes(std::vector<uint8_t> Bytes, std::string Name, std::string *Error);
 
     // The file's name without its directory, e.g. "vextora.sys".
     const std::string &Name() const { return name_; }
@@ -73,7 +72,6 @@ private:
 // DriverEntry failed (its status in *Status) or the copy could not be mapped
 // (*Error says why; *Status is then STATUS_INSUFFICIENT_RESOURCES).
 PDRIVER_OBJECT LoadDriver(Machine &Machine, const ImageFile &Image, std::u16string_view Name,
-                          std::u16string_view RegistryPath, NTSTATUS *Status = nullptr,
-                          std::string *Error = nullptr);
+                          std::u16string_view RegistryPath, NTSTATUS *Status = nullptr, std::string *Error = nullptr);
 
 }  // namespace sim::image

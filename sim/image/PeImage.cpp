@@ -273,8 +273,7 @@ std::optional<Image> ParseFile(const std::string &Path, std::string *Error)
         *Error = "cannot open " + Path;
         return std::nullopt;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                               std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     return Parse(bytes, Error);
 }
 

@@ -14,9 +14,9 @@ namespace pe {
 
 struct Import {
     std::string Dll;
-    std::string Name;     // empty when imported by ordinal
-    uint32_t Ordinal = 0; // set when imported by ordinal
-    uint32_t SlotRva = 0; // its entry in the import address table
+    std::string Name;      // empty when imported by ordinal
+    uint32_t Ordinal = 0;  // set when imported by ordinal
+    uint32_t SlotRva = 0;  // its entry in the import address table
 };
 
 struct Directory {
@@ -66,8 +66,7 @@ struct Image {
 enum class Contents { Image, DebugFile };
 
 // Parses Bytes; on failure returns nothing and describes why in Error.
-std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error,
-                           Contents What = Contents::Image);
+std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error, Contents What = Contents::Image);
 std::optional<Image> ParseFile(const std::string &Path, std::string *Error);
 
 constexpr uint16_t kMachineI386 = 0x014c;

@@ -376,7 +376,10 @@ SimThread *Controller::ChooseLocked(SimThread *Current, const char *What, const 
         Note(Current, What, Object, next->Id);
     }
     static FILE *dbg = std::getenv("VXTRACE") ? std::fopen(std::getenv("VXTRACE"), "w") : nullptr;
-    if (dbg) std::fprintf(dbg, "%llu t=%llu cur=%s what=%s n=%zu next=%s\n", (unsigned long long)step_, (unsigned long long)k_.Now(), Current ? Current->Name.c_str() : "-", What, options_.size(), next->Name.c_str());
+    if (dbg)
+        std::fprintf(dbg, "%llu t=%llu cur=%s what=%s n=%zu next=%s\n", (unsigned long long)step_,
+                     (unsigned long long)k_.Now(), Current ? Current->Name.c_str() : "-", What, options_.size(),
+                     next->Name.c_str());
     if (step_ == breakAt_) {
         std::fprintf(stderr, "vextora sim: step %llu: thread '%s' takes the turn; SIGTRAP\n",
                      static_cast<unsigned long long>(step_), next->Name.c_str());
@@ -494,7 +497,11 @@ void Controller::Point(SimThread *Me, const char *What, const void *Object)
     }
     std::unique_lock lock(k_.Sched);
     if (!active_ || running_ != Me) {
-        if (active_ && std::getenv("VXDBG")) { std::fprintf(stderr, "UNOWNED point by %s at %s (running %s)\n", Me->Name.c_str(), What, running_ ? running_->Name.c_str() : "none"); std::abort(); }
+        if (active_ && std::getenv("VXDBG")) {
+            std::fprintf(stderr, "UNOWNED point by %s at %s (running %s)\n", Me->Name.c_str(), What,
+                         running_ ? running_->Name.c_str() : "none");
+            std::abort();
+        }
         return;
     }
     SimThread *next = ChooseLocked(Me, What, Object);

@@ -10,8 +10,7 @@ namespace sim {
 namespace {
 
 // Link names handed to drivers: "SmDi" in a pool dump.
-constexpr ULONG kInterfacePoolTag =
-    'S' | ('m' << 8) | ('D' << 16) | (static_cast<ULONG>('i') << 24);
+constexpr ULONG kInterfacePoolTag = 'S' | ('m' << 8) | ('D' << 16) | (static_cast<ULONG>('i') << 24);
 
 std::u16string Hex(uint64_t value, int digits)
 {
@@ -28,9 +27,8 @@ std::u16string Hex(uint64_t value, int digits)
 
 std::u16string GuidToString(const GUID &Guid)
 {
-    std::u16string text = u"{" + Hex(Guid.Data1, 8) + u"-" + Hex(Guid.Data2, 4) + u"-" +
-                          Hex(Guid.Data3, 4) + u"-" + Hex(Guid.Data4[0], 2) +
-                          Hex(Guid.Data4[1], 2) + u"-";
+    std::u16string text = u"{" + Hex(Guid.Data1, 8) + u"-" + Hex(Guid.Data2, 4) + u"-" + Hex(Guid.Data3, 4) + u"-" +
+                          Hex(Guid.Data4[0], 2) + Hex(Guid.Data4[1], 2) + u"-";
     for (int i = 2; i < 8; ++i) {
         text += Hex(Guid.Data4[i], 2);
     }
@@ -55,8 +53,8 @@ std::u16string DeviceInterfaces::Key(std::u16string_view link)
     return key;
 }
 
-NTSTATUS DeviceInterfaces::Register(PDEVICE_OBJECT Pdo, const GUID *Class,
-                                    PCUNICODE_STRING Reference, PUNICODE_STRING LinkName)
+NTSTATUS DeviceInterfaces::Register(PDEVICE_OBJECT Pdo, const GUID *Class, PCUNICODE_STRING Reference,
+                                    PUNICODE_STRING LinkName)
 {
     if (Pdo == nullptr || Class == nullptr || LinkName == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -83,8 +81,7 @@ NTSTATUS DeviceInterfaces::Register(PDEVICE_OBJECT Pdo, const GUID *Class,
     if (bytes + sizeof(WCHAR) > 0xFFFF) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto *buffer = static_cast<PWSTR>(
-        ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kInterfacePoolTag));
+    auto *buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kInterfacePoolTag));
     if (buffer == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -152,18 +149,14 @@ void DeviceInterfaces::ForgetDevice(PDEVICE_OBJECT Pdo)
 
 }  // namespace sim
 
-extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
-                                                    const GUID *InterfaceClassGuid,
-                                                    PUNICODE_STRING ReferenceString,
-                                                    PUNICODE_STRING SymbolicLinkName)
+extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
+                                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
 {
-    return sim::Machine::Current().Component<sim::DeviceInterfaces>().Register(
-        PhysicalDeviceObject, InterfaceClassGuid, ReferenceString, SymbolicLinkName);
+    return sim::Machine::Current().Component<sim::DeviceInterfaces>().Register(PhysicalDeviceObject, InterfaceClassGuid,
+                                                                               ReferenceString, SymbolicLinkName);
 }
 
-extern "C" NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
-                                                    BOOLEAN Enable)
+extern "C" NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
 {
-    return sim::Machine::Current().Component<sim::DeviceInterfaces>().SetState(SymbolicLinkName,
-                                                                               Enable != FALSE);
+    return sim::Machine::Current().Component<sim::DeviceInterfaces>().SetState(SymbolicLinkName, Enable != FALSE);
 }

@@ -33,8 +33,7 @@ public:
     // STATUS_SUCCESS, STATUS_INVALID_PARAMETER (no PDO, no class, no result),
     // STATUS_INVALID_DEVICE_REQUEST (the device is not a PDO the PnP manager
     // knows), STATUS_INSUFFICIENT_RESOURCES.
-    NTSTATUS Register(PDEVICE_OBJECT Pdo, const GUID *Class, PCUNICODE_STRING Reference,
-                      PUNICODE_STRING LinkName);
+    NTSTATUS Register(PDEVICE_OBJECT Pdo, const GUID *Class, PCUNICODE_STRING Reference, PUNICODE_STRING LinkName);
     // IoSetDeviceInterfaceState. PASSIVE_LEVEL. STATUS_OBJECT_NAME_NOT_FOUND
     // for a name never registered; enabling an enabled interface, or
     // disabling a disabled one, succeeds and changes nothing.

@@ -192,7 +192,8 @@ void Machine::UnloadDriver(PDRIVER_OBJECT Driver)
         return;
     }
     if (Driver->DriverUnload != nullptr) {
-        FrameScope frame(FrameKind::Unload, Driver, nullptr, nullptr, reinterpret_cast<const void *>(Driver->DriverUnload));
+        FrameScope frame(FrameKind::Unload, Driver, nullptr, nullptr,
+                         reinterpret_cast<const void *>(Driver->DriverUnload));
         Driver->DriverUnload(Driver);
     }
     rec->Unloaded = true;
@@ -310,12 +311,11 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         }
     }
     if (rec == nullptr || rec->DeletePending) {
-        k.M.ReportViolation(rec != nullptr || deletedBefore ? checks::DeleteDeviceTwice : checks::BadParameter, nullptr,
-                            nullptr,
-                            rec != nullptr || deletedBefore
-                                ? "IoDeleteDevice on a device that was already deleted"
-                                : "IoDeleteDevice on " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
-                                      ", which is not a device object");
+        k.M.ReportViolation(
+            rec != nullptr || deletedBefore ? checks::DeleteDeviceTwice : checks::BadParameter, nullptr, nullptr,
+            rec != nullptr || deletedBefore ? "IoDeleteDevice on a device that was already deleted"
+                                            : "IoDeleteDevice on " + Hex(reinterpret_cast<uintptr_t>(DeviceObject)) +
+                                                  ", which is not a device object");
         return;
     }
     if (lower != nullptr) {
@@ -324,7 +324,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     }
     if (DeviceObject->AttachedDevice != nullptr) {
         k.M.ReportViolation(checks::DeleteAttachedDevice, nullptr, DeviceObject,
-                            "IoDeleteDevice while " + DeviceName(DeviceObject->AttachedDevice) + " is attached above it");
+                            "IoDeleteDevice while " + DeviceName(DeviceObject->AttachedDevice) +
+                                " is attached above it");
     }
     CheckPendingWorkIn(k, rec->Block, rec->BlockSize, DeviceObject, checks::DeleteDeviceWithPendingWork,
                        [&] { return "IoDeleteDevice of " + rec->Name; });

@@ -27,9 +27,8 @@ LONG LockObject(DISPATCHER_HEADER *H)
 {
     for (;;) {
         LONG state = __atomic_load_n(&H->SignalState, __ATOMIC_RELAXED);
-        if ((state & kEventLockBit) == 0 &&
-            __atomic_compare_exchange_n(&H->SignalState, &state, state | kEventLockBit, false, __ATOMIC_ACQUIRE,
-                                        __ATOMIC_RELAXED)) {
+        if ((state & kEventLockBit) == 0 && __atomic_compare_exchange_n(&H->SignalState, &state, state | kEventLockBit,
+                                                                        false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             return state;
         }
         __builtin_ia32_pause();
@@ -175,8 +174,8 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event)
     return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE) & ~kEventLockBit;
 }
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout)
 {
     (void)WaitReason;
     (void)WaitMode;

@@ -58,11 +58,11 @@ struct IoManager::Pending : vxio::Request {
     std::atomic<uint64_t> Info{0};
     PDEVICE_OBJECT Target = nullptr;
     UCHAR Major = 0;
-    bool Tracked = false;        // counted in Handle->InFlight
+    bool Tracked = false;  // counted in Handle->InFlight
     void *SystemBuffer = nullptr;
     void *CopyBackTo = nullptr;  // where the system buffer's output goes
     uint32_t CopyBackLength = 0;
-    int CancelHolds = 0;         // cancellers about to touch Irp
+    int CancelHolds = 0;  // cancellers about to touch Irp
     bool IrpDone = false;
     std::shared_ptr<Pending> Self;  // alive while the IRP is out
 
@@ -80,10 +80,7 @@ struct IoManager::Pending : vxio::Request {
         }
         return Status.load();
     }
-    vxio::Status Result() const override
-    {
-        return Finished.load() ? Status.load() : STATUS_PENDING;
-    }
+    vxio::Status Result() const override { return Finished.load() ? Status.load() : STATUS_PENDING; }
     uint64_t Information() const override { return Info.load(); }
     void Cancel() override;
     void FinishNow(NTSTATUS status)
@@ -153,8 +150,7 @@ uint64_t IoManager::ReportOutstanding()
     const uint64_t outstanding = Outstanding();
     if (outstanding != 0) {
         machine_.ReportViolation(checks::ApplicationIrpNotCompleted, nullptr, nullptr,
-                                 std::to_string(outstanding) +
-                                     " application request(s) never completed");
+                                 std::to_string(outstanding) + " application request(s) never completed");
     }
     return outstanding;
 }
@@ -251,9 +247,8 @@ void IoManager::Completed(Pending &pending)
 
 // Builds and sends one application IRP; the returned request completes when
 // the driver completes the IRP.
-std::shared_ptr<vxio::Request> IoManager::Issue(vxio::Handle Handle, UCHAR Major, void *Buffer,
-                                                uint32_t Length, uint32_t Code, const void *Input,
-                                                uint32_t InputLength)
+std::shared_ptr<vxio::Request> IoManager::Issue(vxio::Handle Handle, UCHAR Major, void *Buffer, uint32_t Length,
+                                                uint32_t Code, const void *Input, uint32_t InputLength)
 {
     auto pending = std::make_shared<Pending>();
     pending->Owner = this;
@@ -386,17 +381,15 @@ std::shared_ptr<vxio::Request> IoManager::Read(vxio::Handle Handle, void *Buffer
     return Issue(Handle, IRP_MJ_READ, Buffer, Length, 0, nullptr, 0);
 }
 
-std::shared_ptr<vxio::Request> IoManager::Write(vxio::Handle Handle, const void *Buffer,
-                                                uint32_t Length)
+std::shared_ptr<vxio::Request> IoManager::Write(vxio::Handle Handle, const void *Buffer, uint32_t Length)
 {
     // Direct I/O maps the caller's pages; the driver only reads them.
     machine_.SchedulingPoint("an application's write");
     return Issue(Handle, IRP_MJ_WRITE, const_cast<void *>(Buffer), Length, 0, nullptr, 0);
 }
 
-std::shared_ptr<vxio::Request> IoManager::Control(vxio::Handle Handle, uint32_t Code,
-                                                  const void *Input, uint32_t InputLength,
-                                                  void *Output, uint32_t OutputLength)
+std::shared_ptr<vxio::Request> IoManager::Control(vxio::Handle Handle, uint32_t Code, const void *Input,
+                                                  uint32_t InputLength, void *Output, uint32_t OutputLength)
 {
     machine_.SchedulingPoint("an application's control request");
     return Issue(Handle, IRP_MJ_DEVICE_CONTROL, Output, OutputLength, Code, Input, InputLength);
@@ -431,8 +424,7 @@ NTSTATUS IoManager::SendSync(PDEVICE_OBJECT Top, UCHAR Major, PFILE_OBJECT File)
     return pending->Wait();
 }
 
-vxio::Status IoManager::Open(std::u16string_view LinkName, std::u16string_view FileName,
-                             vxio::Handle *Result)
+vxio::Status IoManager::Open(std::u16string_view LinkName, std::u16string_view FileName, vxio::Handle *Result)
 {
     if (Result == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -445,8 +437,7 @@ vxio::Status IoManager::Open(std::u16string_view LinkName, std::u16string_view F
     }
     auto &pnp = machine_.Component<PnpManager>();
     if (!pnp.AcceptsCreate(target->Pdo)) {
-        return pnp.State(target->Pdo) == NodeState::SurpriseRemoved ? STATUS_DELETE_PENDING
-                                                                     : STATUS_NO_SUCH_DEVICE;
+        return pnp.State(target->Pdo) == NodeState::SurpriseRemoved ? STATUS_DELETE_PENDING : STATUS_NO_SUCH_DEVICE;
     }
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(target->Pdo);
     if ((top->Flags & DO_DEVICE_INITIALIZING) != 0) {

@@ -45,15 +45,12 @@ public:
     // Requests on an unknown or closed handle complete at once with
     // STATUS_INVALID_HANDLE.
     std::vector<std::u16string> Interfaces(const vxio::InterfaceClass &Class) override;
-    vxio::Status Open(std::u16string_view LinkName, std::u16string_view FileName,
-                      vxio::Handle *Result) override;
+    vxio::Status Open(std::u16string_view LinkName, std::u16string_view FileName, vxio::Handle *Result) override;
     vxio::Status Close(vxio::Handle Handle) override;
     std::shared_ptr<vxio::Request> Read(vxio::Handle Handle, void *Buffer, uint32_t Length) override;
-    std::shared_ptr<vxio::Request> Write(vxio::Handle Handle, const void *Buffer,
-                                         uint32_t Length) override;
-    std::shared_ptr<vxio::Request> Control(vxio::Handle Handle, uint32_t Code, const void *Input,
-                                           uint32_t InputLength, void *Output,
-                                           uint32_t OutputLength) override;
+    std::shared_ptr<vxio::Request> Write(vxio::Handle Handle, const void *Buffer, uint32_t Length) override;
+    std::shared_ptr<vxio::Request> Control(vxio::Handle Handle, uint32_t Code, const void *Input, uint32_t InputLength,
+                                           void *Output, uint32_t OutputLength) override;
     vxio::Status CancelIo(vxio::Handle Handle) override;
 
     // Accounting of the IRPs applications issued: every one must complete
@@ -76,9 +73,8 @@ public:
     struct HandleRecord;
 
 private:
-    std::shared_ptr<vxio::Request> Issue(vxio::Handle Handle, UCHAR Major, void *Buffer,
-                                         uint32_t Length, uint32_t Code, const void *Input,
-                                         uint32_t InputLength);
+    std::shared_ptr<vxio::Request> Issue(vxio::Handle Handle, UCHAR Major, void *Buffer, uint32_t Length, uint32_t Code,
+                                         const void *Input, uint32_t InputLength);
     NTSTATUS SendSync(PDEVICE_OBJECT Top, UCHAR Major, PFILE_OBJECT File);
     void Completed(Pending &pending);
     void SendClose(std::shared_ptr<HandleRecord> record);

@@ -53,8 +53,7 @@ public:
     virtual std::vector<std::u16string> Interfaces(const InterfaceClass &Class) = 0;
     // Opens LinkName, or a file under it when FileName is not empty
     // ("PIPE01" opens LinkName\PIPE01). On success *Result is the handle.
-    virtual Status Open(std::u16string_view LinkName, std::u16string_view FileName,
-                        Handle *Result) = 0;
+    virtual Status Open(std::u16string_view LinkName, std::u16string_view FileName, Handle *Result) = 0;
     // Closes the handle. Requests still pending on it complete later.
     virtual Status Close(Handle Handle) = 0;
 
@@ -62,9 +61,8 @@ public:
     // done. A request refused before it reached the driver comes back done.
     virtual std::shared_ptr<Request> Read(Handle Handle, void *Buffer, uint32_t Length) = 0;
     virtual std::shared_ptr<Request> Write(Handle Handle, const void *Buffer, uint32_t Length) = 0;
-    virtual std::shared_ptr<Request> Control(Handle Handle, uint32_t Code, const void *Input,
-                                             uint32_t InputLength, void *Output,
-                                             uint32_t OutputLength) = 0;
+    virtual std::shared_ptr<Request> Control(Handle Handle, uint32_t Code, const void *Input, uint32_t InputLength,
+                                             void *Output, uint32_t OutputLength) = 0;
     // Cancels every pending request issued on the handle.
     virtual Status CancelIo(Handle Handle) = 0;
 
@@ -73,13 +71,12 @@ public:
     {
         return Finish(Read(Handle, Buffer, Length), Transferred);
     }
-    Status WriteSync(Handle Handle, const void *Buffer, uint32_t Length,
-                     uint32_t *Transferred = nullptr)
+    Status WriteSync(Handle Handle, const void *Buffer, uint32_t Length, uint32_t *Transferred = nullptr)
     {
         return Finish(Write(Handle, Buffer, Length), Transferred);
     }
-    Status ControlSync(Handle Handle, uint32_t Code, const void *Input, uint32_t InputLength,
-                       void *Output, uint32_t OutputLength, uint32_t *Returned = nullptr)
+    Status ControlSync(Handle Handle, uint32_t Code, const void *Input, uint32_t InputLength, void *Output,
+                       uint32_t OutputLength, uint32_t *Returned = nullptr)
     {
         return Finish(Control(Handle, Code, Input, InputLength, Output, OutputLength), Returned);
     }

@@ -403,10 +403,9 @@ void WalkUp(Machine::Impl &K, PIRP Irp, IrpRecord &R, uint64_t Seq)
         Irp->Tail.Overlay.CurrentStackLocation++;
         bool atTop = Irp->CurrentLocation > Irp->StackCount;
         PDEVICE_OBJECT upper = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-        bool invoke = routine != nullptr &&
-                      ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             Notify(K, [&](IrpObserver *o) { o->OnCompletionRoutine(upper, Irp); });
             PDRIVER_OBJECT driver = upper != nullptr ? upper->DriverObject : R.Owner;
@@ -476,9 +475,7 @@ void WalkUp(Machine::Impl &K, PIRP Irp, IrpRecord &R, uint64_t Seq)
                             "an IRP from IoAllocateIrp was completed past its top location (its owner's "
                             "completion routine must return STATUS_MORE_PROCESSING_REQUIRED)");
         break;
-    case IrpOrigin::Built:
-        FinishBuilt(K, Irp, R);
-        break;
+    case IrpOrigin::Built: FinishBuilt(K, Irp, R); break;
     case IrpOrigin::Manager:
         K.ActiveFinals.fetch_add(1, std::memory_order_acq_rel);
         R.Final(Irp, R.FinalContext);
@@ -623,7 +620,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path)
     k.M.YieldPoint("IofCallDriver", Irp);
     NTSTATUS status;
     {
-        FrameScope frame(FrameKind::Dispatch, Device->DriverObject, Device, Irp, reinterpret_cast<const void *>(dispatch));
+        FrameScope frame(FrameKind::Dispatch, Device->DriverObject, Device, Irp,
+                         reinterpret_cast<const void *>(dispatch));
         status = dispatch(Device, Irp);
     }
     std::string_view check;
@@ -771,8 +769,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (r == nullptr) {
         return;
     }
-    PDEVICE_OBJECT completer = Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
-                                                                       : nullptr;
+    PDEVICE_OBJECT completer =
+        Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
     if (me->Irql > DISPATCH_LEVEL) {
         k.M.ReportViolation(checks::CompletionIrql, Irp, completer,
                             "IofCompleteRequest at IRQL " + std::to_string(me->Irql));

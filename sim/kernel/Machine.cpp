@@ -422,14 +422,9 @@ bool Machine::ShouldFail(FaultKind Kind, const void *CallSite)
             return false;
         }
         switch (k.Plan.Mode) {
-        case FaultMode::Off:
-            break;
-        case FaultMode::FailNth:
-            fail = ++k.FaultCounter == k.Plan.N;
-            break;
-        case FaultMode::CallSiteSweep:
-            fail = k.SeenSites.insert(CallSite).second;
-            break;
+        case FaultMode::Off: break;
+        case FaultMode::FailNth: fail = ++k.FaultCounter == k.Plan.N; break;
+        case FaultMode::CallSiteSweep: fail = k.SeenSites.insert(CallSite).second; break;
         case FaultMode::Random: {
             std::lock_guard rl(k.RngMutex);
             fail = static_cast<double>(k.Rng() >> 11) * 0x1.0p-53 < k.Plan.Probability;

@@ -165,7 +165,7 @@ inline constexpr std::string_view BadParameter = "BadParameter";
 // ---------------------------------------------------------------------------
 enum class FaultKind : unsigned {
     Pool = 1u << 0,
-    Irp = 1u << 1,           // IoAllocateIrp, IoBuildDeviceIoControlRequest
+    Irp = 1u << 1,  // IoAllocateIrp, IoBuildDeviceIoControlRequest
     WorkItem = 1u << 2,
     Mdl = 1u << 3,
     PowerRequest = 1u << 4,  // PoRequestPowerIrp (power manager asks ShouldFail)
@@ -174,9 +174,9 @@ enum class FaultKind : unsigned {
 
 enum class FaultMode {
     Off,
-    FailNth,         // the Nth injectable allocation (1-based) fails, once
-    CallSiteSweep,   // the first allocation from each call site fails
-    Random,          // each allocation fails with Probability, from the seeded generator
+    FailNth,        // the Nth injectable allocation (1-based) fails, once
+    CallSiteSweep,  // the first allocation from each call site fails
+    Random,         // each allocation fails with Probability, from the seeded generator
 };
 
 struct FaultPlan {
@@ -189,11 +189,22 @@ struct FaultPlan {
 // ---------------------------------------------------------------------------
 // What a simulated thread is doing, for the verifier and the hang report.
 // ---------------------------------------------------------------------------
-enum class FrameKind { Dispatch, Completion, Cancel, Dpc, WorkItem, DriverEntry, AddDevice, Unload, PowerCallback, Other };
+enum class FrameKind {
+    Dispatch,
+    Completion,
+    Cancel,
+    Dpc,
+    WorkItem,
+    DriverEntry,
+    AddDevice,
+    Unload,
+    PowerCallback,
+    Other
+};
 
 struct Frame {
     FrameKind Kind;
-    PDRIVER_OBJECT Driver;   // may be NULL (system)
+    PDRIVER_OBJECT Driver;  // may be NULL (system)
     PDEVICE_OBJECT Device;
     PIRP Irp;
     const void *Routine;
@@ -231,8 +242,10 @@ public:
     virtual void OnCallDriver(PDEVICE_OBJECT /*Target*/, PIRP /*Irp*/, CallPath /*Path*/) {}
     // After the dispatch returned. The IRP may be gone: only its address,
     // major/minor function (saved at call time) and the status are given.
-    virtual void OnDispatchReturn(PDEVICE_OBJECT /*Target*/, PIRP /*Irp*/, UCHAR /*Major*/,
-                                  UCHAR /*Minor*/, NTSTATUS /*Returned*/) {}
+    virtual void OnDispatchReturn(PDEVICE_OBJECT /*Target*/, PIRP /*Irp*/, UCHAR /*Major*/, UCHAR /*Minor*/,
+                                  NTSTATUS /*Returned*/)
+    {
+    }
     // IofCompleteRequest entered by the driver owning the current location.
     virtual void OnComplete(PDEVICE_OBJECT /*Completer*/, PIRP /*Irp*/, NTSTATUS /*Status*/) {}
     // Before a completion routine runs; Location is the location it belongs to.
@@ -263,8 +276,7 @@ public:
 
     // ---- threads -------------------------------------------------------
     // Starts a simulated thread bound to this machine at PASSIVE_LEVEL.
-    SimThread *StartThread(std::string Name, std::function<void()> Body,
-                           ThreadKind Kind = ThreadKind::Normal);
+    SimThread *StartThread(std::string Name, std::function<void()> Body, ThreadKind Kind = ThreadKind::Normal);
     // Waits (through the scheduler) until the thread's body has returned,
     // then releases it. Call from a bound thread.
     void Join(SimThread *Thread);
@@ -297,8 +309,8 @@ public:
     // Builds a DRIVER_OBJECT and runs DriverEntry at PASSIVE_LEVEL in the
     // calling (bound) thread. Returns NULL when DriverEntry fails (its status
     // in *Status); the object is then gone.
-    PDRIVER_OBJECT LoadDriver(std::u16string_view Name, PDRIVER_INITIALIZE Entry,
-                              std::u16string_view RegistryPath, NTSTATUS *Status = nullptr);
+    PDRIVER_OBJECT LoadDriver(std::u16string_view Name, PDRIVER_INITIALIZE Entry, std::u16string_view RegistryPath,
+                              NTSTATUS *Status = nullptr);
     // Calls DriverUnload (the driver must have deleted its devices), then
     // reports what the driver still holds: pool, IRPs, work items, timers.
     void UnloadDriver(PDRIVER_OBJECT Driver);
@@ -309,8 +321,7 @@ public:
 
     // ---- verifier ------------------------------------------------------
     // Records a report with the calling thread's context and prints it.
-    void ReportViolation(std::string_view Check, PIRP Irp, PDEVICE_OBJECT Device,
-                         std::string_view Detail);
+    void ReportViolation(std::string_view Check, PIRP Irp, PDEVICE_OBJECT Device, std::string_view Detail);
     std::vector<Report> Reports() const;
     size_t ReportCount(std::string_view Check) const;
     // Every report's text, one per line; empty when there is none. Tests:
@@ -343,9 +354,8 @@ public:
     // kernel core checks for leaks. Thread-safe.
     template <class T> T &Component()
     {
-        return *static_cast<T *>(ComponentSlot(std::type_index(typeid(T)), [this]() -> std::shared_ptr<void> {
-            return std::make_shared<T>(*this);
-        }));
+        return *static_cast<T *>(ComponentSlot(
+            std::type_index(typeid(T)), [this]() -> std::shared_ptr<void> { return std::make_shared<T>(*this); }));
     }
     void AddIrpObserver(IrpObserver *Observer);
     void RemoveIrpObserver(IrpObserver *Observer);
@@ -427,8 +437,8 @@ private:
 // driver routines directly, and by managers calling AddDevice and callbacks.
 class FrameScope {
 public:
-    FrameScope(FrameKind Kind, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device = nullptr,
-               PIRP Irp = nullptr, const void *Routine = nullptr);
+    FrameScope(FrameKind Kind, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device = nullptr, PIRP Irp = nullptr,
+               const void *Routine = nullptr);
     ~FrameScope();
     FrameScope(const FrameScope &) = delete;
     FrameScope &operator=(const FrameScope &) = delete;
@@ -456,8 +466,7 @@ private:
 // An IRP owned by a manager: when completion passes the top location,
 // Final(Irp, Context) runs and owns it. NULL when injection fails it
 // (FaultKind::Irp) or StackSize is out of range. Any IRQL <= DISPATCH_LEVEL.
-PIRP AllocateManagerIrp(CCHAR StackSize, FinalCompletion Final, void *Context,
-                        bool Injectable = false);
+PIRP AllocateManagerIrp(CCHAR StackSize, FinalCompletion Final, void *Context, bool Injectable = false);
 // The power manager's entry into the call logic: same checks as
 // IofCallDriver except that power IRPs are expected here.
 NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path);
@@ -467,8 +476,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path);
 PMDL BuildMdlForBuffer(void *Buffer, ULONG Length, bool Injectable = false);
 // Invokes a driver's routine under a frame (IRQL and spin-lock checks on
 // return). Used by managers to call AddDevice, power callbacks and the like.
-template <class F> auto CallInFrame(FrameKind Kind, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device,
-                                    PIRP Irp, const void *Routine, F &&Fn)
+template <class F>
+auto CallInFrame(FrameKind Kind, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Device, PIRP Irp, const void *Routine, F &&Fn)
 {
     FrameScope frame(Kind, Driver, Device, Irp, Routine);
     return Fn();

@@ -169,7 +169,7 @@ struct DriverRecord {
     DRIVER_EXTENSION Extension{};
     std::u16string Name;
     std::u16string RegistryPath;
-    bool Loaded = false;    // from LoadDriver: injectable, leak-checked at unload
+    bool Loaded = false;  // from LoadDriver: injectable, leak-checked at unload
     bool Unloaded = false;
     std::string Utf8Name;
 };
@@ -382,9 +382,17 @@ inline PDRIVER_OBJECT CurrentDriver()
 }
 
 // The type of a dispatcher object's header (DISPATCHER_HEADER::Type).
-enum ObjectType : UCHAR { kEventNotification = 1, kEventSynchronization = 2, kTimerNotification = 3, kTimerSynchronization = 4 };
+enum ObjectType : UCHAR {
+    kEventNotification = 1,
+    kEventSynchronization = 2,
+    kTimerNotification = 3,
+    kTimerSynchronization = 4
+};
 
-inline bool IsTimer(const DISPATCHER_HEADER *H) { return H->Type == kTimerNotification || H->Type == kTimerSynchronization; }
+inline bool IsTimer(const DISPATCHER_HEADER *H)
+{
+    return H->Type == kTimerNotification || H->Type == kTimerSynchronization;
+}
 inline bool IsSynchronization(const DISPATCHER_HEADER *H)
 {
     return H->Type == kEventSynchronization || H->Type == kTimerSynchronization;
@@ -410,8 +418,8 @@ void IrpInit(Machine::Impl &I);
 // Reports armed timers or queued DPCs inside [Base, Base + Size). What()
 // names the memory; it is called only when there is something to report,
 // since this runs on every pool free.
-void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device,
-                        std::string_view Check, const std::function<std::string()> &What);
+void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device, std::string_view Check,
+                        const std::function<std::string()> &What);
 // Reports spin locks held, or events inside a set, clear or wait, in
 // [Base, Base + Size) that is being freed (controlled mode only: there the
 // other threads stand still at known points).

@@ -6,7 +6,8 @@ ManagerThread::ManagerThread(Machine &machine, std::string name) : machine_(mach
 {
     KeInitializeEvent(&work_, SynchronizationEvent, FALSE);
     KeInitializeEvent(&idle_, NotificationEvent, TRUE);
-    thread_ = machine_.StartThread(std::move(name), [this] { Body(); }, ThreadKind::Service);
+    thread_ = machine_.StartThread(
+        std::move(name), [this] { Body(); }, ThreadKind::Service);
 }
 
 ManagerThread::~ManagerThread() { Stop(); }
@@ -81,9 +82,6 @@ void ManagerThread::Run(std::function<void()> job)
     (void)KeWaitForSingleObject(done.get(), Executive, KernelMode, FALSE, nullptr);
 }
 
-void ManagerThread::WaitIdle()
-{
-    (void)KeWaitForSingleObject(&idle_, Executive, KernelMode, FALSE, nullptr);
-}
+void ManagerThread::WaitIdle() { (void)KeWaitForSingleObject(&idle_, Executive, KernelMode, FALSE, nullptr); }
 
 }  // namespace sim

@@ -179,6 +179,9 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl)
     Mdl->MappedSystemVa = nullptr;
 }
 
-SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length) { return sizeof(MDL) + SpanPages(Base, Length) * sizeof(ULONG_PTR); }
+SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length)
+{
+    return sizeof(MDL) + SpanPages(Base, Length) * sizeof(ULONG_PTR);
+}
 
 }  // extern "C"

@@ -25,8 +25,10 @@ bool EqualFolded(std::u16string_view a, std::u16string_view b)
     }
     for (size_t i = 0; i < a.size(); ++i) {
         char16_t x = a[i], y = b[i];
-        if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-        if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
+        if (x >= u'a' && x <= u'z')
+            x = static_cast<char16_t>(x - 32);
+        if (y >= u'a' && y <= u'z')
+            y = static_cast<char16_t>(y - 32);
         if (x != y) {
             return false;
         }
@@ -183,20 +185,20 @@ void PnpManager::RegisterFunctionDriver(PDRIVER_OBJECT Driver, std::u16string Ha
     drivers_.emplace_back(Driver, std::move(HardwareId));
 }
 
-void PnpManager::DeviceArrived(PDEVICE_OBJECT Pdo, std::u16string InstanceId,
-                               std::u16string HardwareId)
+void PnpManager::DeviceArrived(PDEVICE_OBJECT Pdo, std::u16string InstanceId, std::u16string HardwareId)
 {
     {
         std::lock_guard lock(mutex_);
         auto node = std::make_unique<Node>();
         node->Pdo = Pdo;
-        node->InstanceId = InstanceId.empty()
-                               ? u"SIM\\DEVICE\\" + [](unsigned n) {
-                                     std::u16string s;
-                                     for (char c : std::to_string(n)) s.push_back(static_cast<char16_t>(c));
-                                     return s;
-                                 }(nextInstance_++)
-                               : std::move(InstanceId);
+        node->InstanceId = InstanceId.empty() ? u"SIM\\DEVICE\\" +
+                                                    [](unsigned n) {
+                                                        std::u16string s;
+                                                        for (char c : std::to_string(n))
+                                                            s.push_back(static_cast<char16_t>(c));
+                                                        return s;
+                                                    }(nextInstance_++)
+                                              : std::move(InstanceId);
         node->HardwareId = std::move(HardwareId);
         // A PDO address may come back after an earlier device was removed;
         // a second report of a PDO still present changes nothing.
@@ -249,8 +251,7 @@ NTSTATUS PnpManager::DoArrival(PDEVICE_OBJECT Pdo)
                 break;
             }
         }
-        if (driver == nullptr || driver->DriverExtension == nullptr ||
-            driver->DriverExtension->AddDevice == nullptr) {
+        if (driver == nullptr || driver->DriverExtension == nullptr || driver->DriverExtension->AddDevice == nullptr) {
             node->State = NodeState::AddFailed;
             return STATUS_NO_SUCH_DEVICE;
         }
@@ -258,9 +259,9 @@ NTSTATUS PnpManager::DoArrival(PDEVICE_OBJECT Pdo)
     }
 
     PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
-    const NTSTATUS added = CallInFrame(FrameKind::AddDevice, driver, Pdo, nullptr,
-                                       reinterpret_cast<const void *>(addDevice),
-                                       [&] { return addDevice(driver, Pdo); });
+    const NTSTATUS added =
+        CallInFrame(FrameKind::AddDevice, driver, Pdo, nullptr, reinterpret_cast<const void *>(addDevice),
+                    [&] { return addDevice(driver, Pdo); });
     machine_.Component<WmiService>().SweepDeleted();
     if (!NT_SUCCESS(added)) {
         std::lock_guard lock(mutex_);
@@ -314,14 +315,13 @@ NTSTATUS PnpManager::DoArrival(PDEVICE_OBJECT Pdo)
     return started;
 }
 
-NTSTATUS PnpManager::DoSend(PDEVICE_OBJECT Pdo, UCHAR Minor, PIO_STACK_LOCATION Parameters,
-                            ULONG_PTR *Information)
+NTSTATUS PnpManager::DoSend(PDEVICE_OBJECT Pdo, UCHAR Minor, PIO_STACK_LOCATION Parameters, ULONG_PTR *Information)
 {
     {
         std::lock_guard lock(mutex_);
         Node *node = FindNode(Pdo);
-        if (node == nullptr || node->State == NodeState::Removed ||
-            node->State == NodeState::AddFailed || node->State == NodeState::Arrived) {
+        if (node == nullptr || node->State == NodeState::Removed || node->State == NodeState::AddFailed ||
+            node->State == NodeState::Arrived) {
             return STATUS_NO_SUCH_DEVICE;
         }
     }
@@ -356,15 +356,13 @@ NTSTATUS PnpManager::DoSend(PDEVICE_OBJECT Pdo, UCHAR Minor, PIO_STACK_LOCATION 
     }
     machine_.Component<WmiService>().SweepDeleted();
     if (MustNotFail(Minor) && !NT_SUCCESS(wait.Status)) {
-        machine_.ReportViolation(checks::PnpRequestFailed, nullptr, top,
-                                 std::string(MinorName(Minor)) +
-                                     " must not fail, but the stack completed it with 0x" +
-                                     [](NTSTATUS s) {
-                                         char buf[16];
-                                         std::snprintf(buf, sizeof(buf), "%08X",
-                                                       static_cast<unsigned>(s));
-                                         return std::string(buf);
-                                     }(wait.Status));
+        machine_.ReportViolation(
+            checks::PnpRequestFailed, nullptr, top,
+            std::string(MinorName(Minor)) + " must not fail, but the stack completed it with 0x" + [](NTSTATUS s) {
+                char buf[16];
+                std::snprintf(buf, sizeof(buf), "%08X", static_cast<unsigned>(s));
+                return std::string(buf);
+            }(wait.Status));
     }
     ObDereferenceObject(top);
     if (Information != nullptr) {
@@ -377,7 +375,8 @@ NTSTATUS PnpManager::DoSend(PDEVICE_OBJECT Pdo, UCHAR Minor, PIO_STACK_LOCATION 
     const bool ok = NT_SUCCESS(wait.Status);
     switch (Minor) {
     case IRP_MN_START_DEVICE:
-        if (ok) node->State = NodeState::Started;
+        if (ok)
+            node->State = NodeState::Started;
         break;
     case IRP_MN_QUERY_STOP_DEVICE:
         if (ok) {
@@ -392,22 +391,17 @@ NTSTATUS PnpManager::DoSend(PDEVICE_OBJECT Pdo, UCHAR Minor, PIO_STACK_LOCATION 
         }
         break;
     case IRP_MN_CANCEL_STOP_DEVICE:
-        if (node->State == NodeState::QueryStopped) node->State = node->StateBeforeQuery;
+        if (node->State == NodeState::QueryStopped)
+            node->State = node->StateBeforeQuery;
         break;
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-        if (node->State == NodeState::QueryRemoved) node->State = node->StateBeforeQuery;
+        if (node->State == NodeState::QueryRemoved)
+            node->State = node->StateBeforeQuery;
         break;
-    case IRP_MN_STOP_DEVICE:
-        node->State = NodeState::Stopped;
-        break;
-    case IRP_MN_SURPRISE_REMOVAL:
-        node->State = NodeState::SurpriseRemoved;
-        break;
-    case IRP_MN_REMOVE_DEVICE:
-        node->State = NodeState::Removed;
-        break;
-    default:
-        break;
+    case IRP_MN_STOP_DEVICE: node->State = NodeState::Stopped; break;
+    case IRP_MN_SURPRISE_REMOVAL: node->State = NodeState::SurpriseRemoved; break;
+    case IRP_MN_REMOVE_DEVICE: node->State = NodeState::Removed; break;
+    default: break;
     }
     return wait.Status;
 }
@@ -469,8 +463,7 @@ NTSTATUS PnpManager::DoSurpriseRemove(PDEVICE_OBJECT Pdo)
     {
         std::lock_guard lock(mutex_);
         Node *node = FindNode(Pdo);
-        if (node == nullptr || node->State == NodeState::Removed ||
-            node->State == NodeState::SurpriseRemoved) {
+        if (node == nullptr || node->State == NodeState::Removed || node->State == NodeState::SurpriseRemoved) {
             return STATUS_NO_SUCH_DEVICE;
         }
         if (node->State == NodeState::Arrived || node->State == NodeState::AddFailed) {
@@ -520,13 +513,11 @@ NTSTATUS PnpManager::Stop(PDEVICE_OBJECT Pdo)
 }
 NTSTATUS PnpManager::QueryRemove(PDEVICE_OBJECT Pdo)
 {
-    return RunSync(
-        [this, Pdo] { return DoSend(Pdo, IRP_MN_QUERY_REMOVE_DEVICE, nullptr, nullptr); });
+    return RunSync([this, Pdo] { return DoSend(Pdo, IRP_MN_QUERY_REMOVE_DEVICE, nullptr, nullptr); });
 }
 NTSTATUS PnpManager::CancelRemove(PDEVICE_OBJECT Pdo)
 {
-    return RunSync(
-        [this, Pdo] { return DoSend(Pdo, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr, nullptr); });
+    return RunSync([this, Pdo] { return DoSend(Pdo, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr, nullptr); });
 }
 NTSTATUS PnpManager::Remove(PDEVICE_OBJECT Pdo)
 {
@@ -661,10 +652,8 @@ bool PnpManager::AcceptsCreate(PDEVICE_OBJECT Pdo) const
     case NodeState::Started:
     case NodeState::QueryStopped:
     case NodeState::Stopped:
-    case NodeState::QueryRemoved:
-        return true;
-    default:
-        return false;
+    case NodeState::QueryRemoved: return true;
+    default: return false;
     }
 }
 

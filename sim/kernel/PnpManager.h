@@ -26,7 +26,7 @@
 namespace sim {
 
 namespace checks {
-inline constexpr std::string_view PnpRequestFailed = "PnpRequestFailed";          // must-not-fail minor failed
+inline constexpr std::string_view PnpRequestFailed = "PnpRequestFailed";  // must-not-fail minor failed
 inline constexpr std::string_view DetachedDuringSurpriseRemoval = "DetachedDuringSurpriseRemoval";
 inline constexpr std::string_view StillAttachedAfterRemoval = "StillAttachedAfterRemoval";
 inline constexpr std::string_view NotDeletedAfterRemoval = "NotDeletedAfterRemoval";
@@ -36,10 +36,10 @@ inline constexpr std::string_view ConcurrentPnpIrp = "ConcurrentPnpIrp";
 
 // Where a device node is in its life, as the PnP manager sees it.
 enum class NodeState {
-    Arrived,          // reported, no function driver added yet
-    Added,            // AddDevice succeeded; not started
+    Arrived,  // reported, no function driver added yet
+    Added,    // AddDevice succeeded; not started
     Started,
-    QueryStopped,     // query-stop succeeded; stop or cancel-stop follows
+    QueryStopped,  // query-stop succeeded; stop or cancel-stop follows
     Stopped,
     QueryRemoved,     // query-remove succeeded; remove or cancel-remove follows
     SurpriseRemoved,  // removal follows once the last handle is closed
@@ -74,8 +74,7 @@ public:
     // InstanceId ("USB\VID_1234&PID_0001\5&1a2b") names the device in
     // interface links and WMI instances; empty gives "SIM\DEVICE\<n>".
     // Any IRQL <= DISPATCH_LEVEL.
-    void DeviceArrived(PDEVICE_OBJECT Pdo, std::u16string InstanceId = {},
-                       std::u16string HardwareId = {});
+    void DeviceArrived(PDEVICE_OBJECT Pdo, std::u16string InstanceId = {}, std::u16string HardwareId = {});
     // Bus driver: the device is gone (unplugged). Queues a surprise removal;
     // the removal follows once no handle of the device is open. Any IRQL
     // <= DISPATCH_LEVEL.
@@ -106,8 +105,8 @@ public:
     // *Capabilities receives the structure as the stack left it.
     NTSTATUS QueryCapabilities(PDEVICE_OBJECT Pdo, DEVICE_CAPABILITIES *Capabilities = nullptr);
     // Any other minor function, with the four parameter words given.
-    NTSTATUS SendMinor(PDEVICE_OBJECT Pdo, UCHAR Minor, PVOID Argument1 = nullptr,
-                       PVOID Argument2 = nullptr, ULONG_PTR *Information = nullptr);
+    NTSTATUS SendMinor(PDEVICE_OBJECT Pdo, UCHAR Minor, PVOID Argument1 = nullptr, PVOID Argument2 = nullptr,
+                       ULONG_PTR *Information = nullptr);
 
     // Sequences.
     // Disable: query-remove, then remove; when the query fails, cancel-remove
@@ -154,8 +153,7 @@ private:
     NTSTATUS RunSync(std::function<NTSTATUS()> Job);
 
     NTSTATUS DoArrival(PDEVICE_OBJECT Pdo);
-    NTSTATUS DoSend(PDEVICE_OBJECT Pdo, UCHAR Minor, PIO_STACK_LOCATION Parameters,
-                    ULONG_PTR *Information);
+    NTSTATUS DoSend(PDEVICE_OBJECT Pdo, UCHAR Minor, PIO_STACK_LOCATION Parameters, ULONG_PTR *Information);
     NTSTATUS DoRemove(PDEVICE_OBJECT Pdo, bool AfterSurprise);
     NTSTATUS DoSurpriseRemove(PDEVICE_OBJECT Pdo);
     void CheckAfterRemoval(Node &node);

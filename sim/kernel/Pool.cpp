@@ -161,8 +161,7 @@ public:
         return found;
     }
 
-    template <typename F>
-    void ForEach(F &&Visit) const
+    template <typename F> void ForEach(F &&Visit) const
     {
         for (const Slot &s : slots_) {
             if (s.Key != nullptr) {
@@ -296,8 +295,7 @@ void PoolInit(Machine::Impl &I) { I.Pool = std::make_shared<PoolState>(); }
 
 // Whether Size bytes at P all hold Byte; compared a row at a time, since
 // every free checks guards and every eviction a whole block.
-template <UCHAR Byte>
-static bool AllBytesAre(const UCHAR *P, size_t Size)
+template <UCHAR Byte> static bool AllBytesAre(const UCHAR *P, size_t Size)
 {
     static const auto row = [] {
         std::array<UCHAR, 256> r;
@@ -403,7 +401,7 @@ static void EvictLocked(PoolShard &S, std::unique_ptr<std::vector<std::string>> 
                         Problems = std::make_unique<std::vector<std::string>>();
                     }
                     Problems->push_back("freed " + Describe(h, user) + " was written after it was freed (offset " +
-                                       std::to_string(i) + ")");
+                                        std::to_string(i) + ")");
                     break;
                 }
             }
@@ -448,8 +446,7 @@ void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite
     Machine::Impl &k = *me->I;
     bool paged = (Type & 1) != 0;
     if (me->Irql > DISPATCH_LEVEL) {
-        k.M.ReportViolation(checks::PoolIrql, nullptr, nullptr,
-                            "pool allocation at IRQL " + std::to_string(me->Irql));
+        k.M.ReportViolation(checks::PoolIrql, nullptr, nullptr, "pool allocation at IRQL " + std::to_string(me->Irql));
     } else if (paged && me->Irql > APC_LEVEL) {
         k.M.ReportViolation(checks::PagedPoolIrql, nullptr, nullptr,
                             "paged pool allocation at IRQL " + std::to_string(me->Irql));
@@ -503,8 +500,7 @@ void *PoolAllocate(POOL_TYPE Type, size_t Bytes, ULONG Tag, const void *CallSite
 // A free of something that is no live block: a block still in a
 // quarantine was freed twice, anything else never came from the pool.
 // Only here are the quarantines searched.
-[[gnu::cold, gnu::noinline]] static void ReportBadFree(Machine::Impl &K, PoolState &Pool, void *P,
-                                                       const void *CallSite)
+[[gnu::cold, gnu::noinline]] static void ReportBadFree(Machine::Impl &K, PoolState &Pool, void *P, const void *CallSite)
 {
     for (PoolShard &s : Pool.Shards) {
         std::unique_lock lock(s.Mu);
@@ -632,7 +628,8 @@ void PoolCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
             bool underrun = false;
             std::string guard = GuardProblem(h, &underrun);
             if (!guard.empty()) {
-                found.emplace_back(underrun ? checks::PoolUnderrun : checks::PoolOverrun, Describe(h, p) + ": " + guard);
+                found.emplace_back(underrun ? checks::PoolUnderrun : checks::PoolOverrun,
+                                   Describe(h, p) + ": " + guard);
             }
             if (OnlyDriver == nullptr || h->Owner == OnlyDriver) {
                 found.emplace_back(checks::Leak, "pool " + Describe(h, p) + " was never freed");

@@ -86,10 +86,7 @@ PowerManager::~PowerManager()
     }
 }
 
-void PowerManager::Dispatch(PDEVICE_OBJECT Device, PIRP Irp)
-{
-    (void)CallDriver(Device, Irp, CallPath::PoCallDriver);
-}
+void PowerManager::Dispatch(PDEVICE_OBJECT Device, PIRP Irp) { (void)CallDriver(Device, Irp, CallPath::PoCallDriver); }
 
 // Windows 2000/XP: one set or query IRP of each type (system, device) at a
 // time; the next waits until the driver that has the active one calls
@@ -240,8 +237,7 @@ void PowerManager::StartNext(PIRP Irp)
                                  "PoStartNextPowerIrp called more than once for the same "
                                  "stack location");
         break;
-    case Verdict::Fine:
-        break;
+    case Verdict::Fine: break;
     }
     if (release) {
         ReleaseSlot(device, Irp, kind);
@@ -295,9 +291,8 @@ POWER_STATE PowerManager::SetState(PDEVICE_OBJECT Device, POWER_STATE_TYPE Type,
     return previous;
 }
 
-NTSTATUS PowerManager::Request(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE State,
-                               PREQUEST_POWER_COMPLETE Callback, PVOID Context, PIRP *Irp,
-                               const void *CallSite)
+NTSTATUS PowerManager::Request(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE State, PREQUEST_POWER_COMPLETE Callback,
+                               PVOID Context, PIRP *Irp, const void *CallSite)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         // Windows would stop here; the simulator reports and sends nothing.
@@ -307,11 +302,10 @@ NTSTATUS PowerManager::Request(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE Stat
     }
     if (Irp != nullptr && Minor != IRP_MN_WAIT_WAKE) {
         machine_.ReportViolation(checks::PowerRequestIrpOutParameter, nullptr, Pdo,
-                                 std::string("PoRequestPowerIrp asked for the IRP of an ") +
-                                     PowerMinorName(Minor) + "; only IRP_MN_WAIT_WAKE's may be kept");
+                                 std::string("PoRequestPowerIrp asked for the IRP of an ") + PowerMinorName(Minor) +
+                                     "; only IRP_MN_WAIT_WAKE's may be kept");
     }
-    if (Pdo == nullptr ||
-        (Minor != IRP_MN_SET_POWER && Minor != IRP_MN_QUERY_POWER && Minor != IRP_MN_WAIT_WAKE)) {
+    if (Pdo == nullptr || (Minor != IRP_MN_SET_POWER && Minor != IRP_MN_QUERY_POWER && Minor != IRP_MN_WAIT_WAKE)) {
         return STATUS_INVALID_PARAMETER;
     }
     {
@@ -395,10 +389,8 @@ void PowerManager::FinishRequest(Requested *request, PIRP Irp)
     if (request->Callback != nullptr) {
         PREQUEST_POWER_COMPLETE callback = request->Callback;
         CallInFrame(FrameKind::PowerCallback, request->Requester, request->Pdo, nullptr,
-                    reinterpret_cast<const void *>(callback), [&] {
-                        callback(request->Pdo, request->Minor, request->State, request->Context,
-                                 &status);
-                    });
+                    reinterpret_cast<const void *>(callback),
+                    [&] { callback(request->Pdo, request->Minor, request->State, request->Context, &status); });
     }
     {
         std::lock_guard lock(mutex_);
@@ -434,11 +426,10 @@ NTSTATUS PowerManager::SendSystemIrp(PDEVICE_OBJECT Pdo, UCHAR Minor, SYSTEM_POW
     location->Parameters.Power.SystemContext = 0;
     location->Parameters.Power.Type = SystemPowerState;
     location->Parameters.Power.State.SystemState = State;
-    location->Parameters.Power.ShutdownType =
-        State == PowerSystemWorking     ? PowerActionNone
-        : State == PowerSystemHibernate ? PowerActionHibernate
-        : State == PowerSystemShutdown  ? PowerActionShutdown
-                                        : PowerActionSleep;
+    location->Parameters.Power.ShutdownType = State == PowerSystemWorking     ? PowerActionNone
+                                              : State == PowerSystemHibernate ? PowerActionHibernate
+                                              : State == PowerSystemShutdown  ? PowerActionShutdown
+                                                                              : PowerActionSleep;
     (void)Call(top, irp);
     (void)KeWaitForSingleObject(&wait.Done, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(top);
@@ -536,20 +527,15 @@ extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
     sim::Machine::Current().Component<sim::PowerManager>().StartNext(Irp);
 }
 
-extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
-                                             POWER_STATE State)
+extern "C" POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
 {
-    return sim::Machine::Current().Component<sim::PowerManager>().SetState(DeviceObject, Type,
-                                                                           State);
+    return sim::Machine::Current().Component<sim::PowerManager>().SetState(DeviceObject, Type, State);
 }
 
-extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                            POWER_STATE PowerState,
-                                            PREQUEST_POWER_COMPLETE CompletionFunction,
-                                            PVOID Context, PIRP *Irp)
+extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp)
 {
     sim::Machine::Current().SchedulingPoint("PoRequestPowerIrp", DeviceObject);
     return sim::Machine::Current().Component<sim::PowerManager>().Request(
-        DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, Irp,
-        __builtin_return_address(0));
+        DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, Irp, __builtin_return_address(0));
 }

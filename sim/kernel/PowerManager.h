@@ -38,9 +38,8 @@ public:
     NTSTATUS Call(PDEVICE_OBJECT Device, PIRP Irp);
     void StartNext(PIRP Irp);
     POWER_STATE SetState(PDEVICE_OBJECT Device, POWER_STATE_TYPE Type, POWER_STATE State);
-    NTSTATUS Request(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE State,
-                     PREQUEST_POWER_COMPLETE Callback, PVOID Context, PIRP *Irp,
-                     const void *CallSite);
+    NTSTATUS Request(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE State, PREQUEST_POWER_COMPLETE Callback,
+                     PVOID Context, PIRP *Irp, const void *CallSite);
 
     // ---- system transitions (tests, vxsim) --------------------------------
     // One system power IRP (IRP_MN_QUERY_POWER or IRP_MN_SET_POWER, type
@@ -98,7 +97,7 @@ public:
 private:
     struct Tracked {
         bool Serialised = false;
-        int Kind = 0;  // 0 system, 1 device
+        int Kind = 0;                                  // 0 system, 1 device
         std::map<PDEVICE_OBJECT, int> StartNextCalls;  // per receiving device
     };
     struct Slots {

@@ -10,10 +10,7 @@ namespace {
 // Strings a direct query allocates for its caller: "SmRg" in a pool dump.
 constexpr ULONG kRegistryPoolTag = 'S' | ('m' << 8) | ('R' << 16) | (static_cast<ULONG>('g') << 24);
 
-bool IsStringType(ULONG type)
-{
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-}
+bool IsStringType(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // How a direct query stores a value: which layout EntryContext must have.
 enum class DirectShape { String, Small, Sized };
@@ -77,8 +74,7 @@ NTSTATUS StoreDirect(const Registry::Value &value, ULONG flags, PVOID entryConte
         std::memcpy(bytes + 2 * sizeof(ULONG), value.Data.data(), length);
         return STATUS_SUCCESS;
     }
-    case DirectShape::String:
-        break;
+    case DirectShape::String: break;
     }
 
     // A multi-string can only be delivered whole, which the caller asks for
@@ -119,8 +115,8 @@ NTSTATUS StoreDirect(const Registry::Value &value, ULONG flags, PVOID entryConte
 
 // Calls a table's query routine for one value, splitting a multi-string into
 // its strings unless the entry asks for it whole.
-NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, const std::u16string &name,
-                     const Registry::Value &value, PVOID context)
+NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, const std::u16string &name, const Registry::Value &value,
+                     PVOID context)
 {
     std::u16string nameCopy = name;
     PWSTR namePointer = nameCopy.data();
@@ -138,8 +134,7 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, const std::u16string
             }
             std::u16string piece = all.substr(start, end - start);
             const ULONG bytes = static_cast<ULONG>((piece.size() + 1) * sizeof(WCHAR));
-            NTSTATUS status = entry.QueryRoutine(namePointer, REG_SZ, piece.data(), bytes, context,
-                                                 entry.EntryContext);
+            NTSTATUS status = entry.QueryRoutine(namePointer, REG_SZ, piece.data(), bytes, context, entry.EntryContext);
             if (!NT_SUCCESS(status)) {
                 return status;
             }
@@ -150,8 +145,8 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE &entry, const std::u16string
     // Without an environment to expand from, an expandable string is handed
     // over as the plain string it is.
     const ULONG type = (value.Type == REG_EXPAND_SZ && !noExpand) ? REG_SZ : value.Type;
-    return entry.QueryRoutine(namePointer, type, data.empty() ? nullptr : data.data(),
-                              static_cast<ULONG>(data.size()), context, entry.EntryContext);
+    return entry.QueryRoutine(namePointer, type, data.empty() ? nullptr : data.data(), static_cast<ULONG>(data.size()),
+                              context, entry.EntryContext);
 }
 
 std::optional<Registry::Value> DefaultOf(const RTL_QUERY_REGISTRY_TABLE &entry)
@@ -223,15 +218,13 @@ void Registry::CreateKey(std::u16string_view key)
     const std::u16string path = Normalize(key);
     std::lock_guard lock(mutex_);
     // Every key above it exists too, as in a real hive.
-    for (size_t pos = path.find(u'\\', 1); pos != std::u16string::npos;
-         pos = path.find(u'\\', pos + 1)) {
+    for (size_t pos = path.find(u'\\', 1); pos != std::u16string::npos; pos = path.find(u'\\', pos + 1)) {
         keys_.try_emplace(path.substr(0, pos));
     }
     keys_.try_emplace(path);
 }
 
-void Registry::SetValue(std::u16string_view key, std::u16string_view name, ULONG type,
-                        std::span<const uint8_t> data)
+void Registry::SetValue(std::u16string_view key, std::u16string_view name, ULONG type, std::span<const uint8_t> data)
 {
     CreateKey(key);
     const std::u16string path = Normalize(key);
@@ -247,16 +240,14 @@ void Registry::SetDword(std::u16string_view key, std::u16string_view name, uint3
     SetValue(key, name, REG_DWORD, bytes);
 }
 
-void Registry::SetString(std::u16string_view key, std::u16string_view name,
-                         std::u16string_view value, ULONG type)
+void Registry::SetString(std::u16string_view key, std::u16string_view name, std::u16string_view value, ULONG type)
 {
     std::vector<uint8_t> bytes((value.size() + 1) * sizeof(char16_t), 0);
     std::memcpy(bytes.data(), value.data(), value.size() * sizeof(char16_t));
     SetValue(key, name, type, bytes);
 }
 
-void Registry::SetBinary(std::u16string_view key, std::u16string_view name,
-                         std::span<const uint8_t> value)
+void Registry::SetBinary(std::u16string_view key, std::u16string_view name, std::span<const uint8_t> value)
 {
     SetValue(key, name, REG_BINARY, value);
 }
@@ -289,8 +280,7 @@ bool Registry::KeyExists(std::u16string_view key) const
     return keys_.contains(path);
 }
 
-std::optional<Registry::Value> Registry::GetValue(std::u16string_view key,
-                                                  std::u16string_view name) const
+std::optional<Registry::Value> Registry::GetValue(std::u16string_view key, std::u16string_view name) const
 {
     const std::u16string path = Normalize(key);
     std::lock_guard lock(mutex_);
@@ -309,25 +299,13 @@ std::optional<std::u16string> Registry::ResolvePath(ULONG relativeTo, std::u16st
 {
     std::u16string base;
     switch (relativeTo) {
-    case RTL_REGISTRY_ABSOLUTE:
-        return std::u16string(path);
-    case RTL_REGISTRY_SERVICES:
-        base = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
-        break;
-    case RTL_REGISTRY_CONTROL:
-        base = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control";
-        break;
-    case RTL_REGISTRY_WINDOWS_NT:
-        base = u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
-        break;
-    case RTL_REGISTRY_DEVICEMAP:
-        base = u"\\Registry\\Machine\\Hardware\\DeviceMap";
-        break;
-    case RTL_REGISTRY_USER:
-        base = u"\\Registry\\User\\.Default";
-        break;
-    default:
-        return std::nullopt;
+    case RTL_REGISTRY_ABSOLUTE: return std::u16string(path);
+    case RTL_REGISTRY_SERVICES: base = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services"; break;
+    case RTL_REGISTRY_CONTROL: base = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control"; break;
+    case RTL_REGISTRY_WINDOWS_NT: base = u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion"; break;
+    case RTL_REGISTRY_DEVICEMAP: base = u"\\Registry\\Machine\\Hardware\\DeviceMap"; break;
+    case RTL_REGISTRY_USER: base = u"\\Registry\\User\\.Default"; break;
+    default: return std::nullopt;
     }
     if (!path.empty()) {
         base += u'\\';
@@ -354,8 +332,8 @@ std::optional<std::u16string> Registry::ResolvePath(ULONG relativeTo, std::u16st
 //   given) is refused with STATUS_OBJECT_TYPE_MISMATCH and nothing is
 //   written: Windows would write a UNICODE_STRING over the caller's ULONG.
 // - A query routine's failure status ends the query and is returned.
-NTSTATUS Registry::QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE table,
-                               PVOID context, PVOID environment)
+NTSTATUS Registry::QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE table, PVOID context,
+                               PVOID environment)
 {
     (void)environment;
     if (table == nullptr) {
@@ -377,8 +355,7 @@ NTSTATUS Registry::QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTR
 
     std::u16string currentKey = topKey;
     bool skipToNextKey = false;
-    for (PRTL_QUERY_REGISTRY_TABLE entry = table;
-         entry->QueryRoutine != nullptr || entry->Name != nullptr; ++entry) {
+    for (PRTL_QUERY_REGISTRY_TABLE entry = table; entry->QueryRoutine != nullptr || entry->Name != nullptr; ++entry) {
         if ((entry->Flags & RTL_QUERY_REGISTRY_TOPKEY) != 0) {
             currentKey = topKey;
             skipToNextKey = false;
@@ -405,8 +382,7 @@ NTSTATUS Registry::QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTR
             if (entry->QueryRoutine == nullptr) {
                 return STATUS_INVALID_PARAMETER;
             }
-            NTSTATUS status = entry->QueryRoutine(entry->Name, REG_NONE, nullptr, 0, context,
-                                                  entry->EntryContext);
+            NTSTATUS status = entry->QueryRoutine(entry->Name, REG_NONE, nullptr, 0, context, entry->EntryContext);
             if (!NT_SUCCESS(status)) {
                 return status;
             }
@@ -451,12 +427,10 @@ NTSTATUS Registry::QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTR
         NTSTATUS status = STATUS_SUCCESS;
         if (direct) {
             if (entry->DefaultType != REG_NONE) {
-                const size_t expected =
-                    IsStringType(entry->DefaultType) ? 0
-                    : entry->DefaultLength != 0      ? entry->DefaultLength
-                                                     : sizeof(ULONG);
-                if (ShapeOf(entry->DefaultType, expected) !=
-                    ShapeOf(value->Type, value->Data.size())) {
+                const size_t expected = IsStringType(entry->DefaultType) ? 0
+                                        : entry->DefaultLength != 0      ? entry->DefaultLength
+                                                                         : sizeof(ULONG);
+                if (ShapeOf(entry->DefaultType, expected) != ShapeOf(value->Type, value->Data.size())) {
                     return STATUS_OBJECT_TYPE_MISMATCH;
                 }
             }
@@ -476,8 +450,7 @@ NTSTATUS Registry::QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTR
 
 }  // namespace sim
 
-extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                                 PRTL_QUERY_REGISTRY_TABLE QueryTable,
+extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                  PVOID Context, PVOID Environment)
 {
     sim::Machine &machine = sim::Machine::Current();
@@ -485,6 +458,5 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         machine.ReportViolation(sim::checks::RegistryIrql, nullptr, nullptr,
                                 "RtlQueryRegistryValues called above PASSIVE_LEVEL");
     }
-    return machine.Component<sim::Registry>().QueryValues(RelativeTo, Path, QueryTable, Context,
-                                                          Environment);
+    return machine.Component<sim::Registry>().QueryValues(RelativeTo, Path, QueryTable, Context, Environment);
 }

@@ -34,14 +34,11 @@ public:
     // and values are matched without regard to case, as Windows does.
     // Setting a value creates its key and every key above it.
     void CreateKey(std::u16string_view key);
-    void SetValue(std::u16string_view key, std::u16string_view name, ULONG type,
-                  std::span<const uint8_t> data);
+    void SetValue(std::u16string_view key, std::u16string_view name, ULONG type, std::span<const uint8_t> data);
     void SetDword(std::u16string_view key, std::u16string_view name, uint32_t value);
     // REG_SZ / REG_EXPAND_SZ: stored with its terminating NUL, as Windows stores it.
-    void SetString(std::u16string_view key, std::u16string_view name, std::u16string_view value,
-                   ULONG type = REG_SZ);
-    void SetBinary(std::u16string_view key, std::u16string_view name,
-                   std::span<const uint8_t> value);
+    void SetString(std::u16string_view key, std::u16string_view name, std::u16string_view value, ULONG type = REG_SZ);
+    void SetBinary(std::u16string_view key, std::u16string_view name, std::span<const uint8_t> value);
     // Return whether something was deleted. Deleting a key deletes its subkeys.
     bool DeleteValue(std::u16string_view key, std::u16string_view name);
     bool DeleteKey(std::u16string_view key);
@@ -51,8 +48,8 @@ public:
 
     // The service behind RtlQueryRegistryValues (see Registry.cpp for the
     // rules). Runs the table's query routines without holding any lock.
-    NTSTATUS QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE table,
-                         PVOID context, PVOID environment);
+    NTSTATUS QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE table, PVOID context,
+                         PVOID environment);
 
     // The key RelativeTo + Path name, or nothing for an unsupported RelativeTo.
     static std::optional<std::u16string> ResolvePath(ULONG relativeTo, std::u16string_view path);

@@ -33,9 +33,9 @@ struct ScheduleChoice {
 
 struct SchedulePlan {
     ScheduleKind Kind = ScheduleKind::Threaded;
-    unsigned Depth = 0;    // Pct: the bug depth, D - 1 priority change points
-    uint64_t Steps = 0;    // Pct: change points fall in steps 1..Steps
-    unsigned Bound = 0;    // Exhaustive: the most departures from the default scheduler
+    unsigned Depth = 0;                   // Pct: the bug depth, D - 1 priority change points
+    uint64_t Steps = 0;                   // Pct: change points fall in steps 1..Steps
+    unsigned Bound = 0;                   // Exhaustive: the most departures from the default scheduler
     std::vector<ScheduleChoice> Choices;  // Exhaustive and Replay
 
     bool Controlled() const { return Kind != ScheduleKind::Threaded; }

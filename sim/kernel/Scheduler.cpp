@@ -42,9 +42,8 @@ void BindThread(SimThread *Thread) { tlsThread = Thread; }
 
 void UnboundThread()
 {
-    std::fprintf(stderr,
-                 "vextora sim: a kernel service was called from a thread that is not bound to a "
-                 "simulated machine (use sim::ThreadScope or Machine::StartThread)\n");
+    std::fprintf(stderr, "vextora sim: a kernel service was called from a thread that is not bound to a "
+                         "simulated machine (use sim::ThreadScope or Machine::StartThread)\n");
     std::abort();
 }
 
@@ -190,15 +189,15 @@ std::string Machine::Impl::DescribeThreads()
 {
     std::ostringstream out;
     for (SimThread *t : Threads) {
-        out << "  thread '" << t->Name << "' (" << (t->Kind == ThreadKind::Service ? "service" : "normal")
-            << ", IRQL " << int(t->Irql) << "): ";
+        out << "  thread '" << t->Name << "' (" << (t->Kind == ThreadKind::Service ? "service" : "normal") << ", IRQL "
+            << int(t->Irql) << "): ";
         if (t->Blocked && t->CurrentWait != nullptr) {
             out << "waiting for " << t->CurrentWait->What;
             if (t->CurrentWait->Object != nullptr) {
                 out << " " << Hex(reinterpret_cast<uintptr_t>(t->CurrentWait->Object));
             }
-            out << (t->CurrentWait->HasDeadline ? " (timed)" : " (untimed)") << " since "
-                << t->WaitStart / kTicksPerMs << " ms";
+            out << (t->CurrentWait->HasDeadline ? " (timed)" : " (untimed)") << " since " << t->WaitStart / kTicksPerMs
+                << " ms";
         } else if (t->SpinningOn != nullptr) {
             out << "spinning on the spin lock " << Hex(reinterpret_cast<uintptr_t>(t->SpinningOn))
                 << " that another thread holds";
@@ -234,14 +233,15 @@ std::string Machine::Impl::DescribeThreads()
 void Machine::Impl::Hang(const std::string &Why)
 {
     std::fprintf(stderr, "vextora sim: HANG at virtual time %llu ms (seed %llu): %s\n%s",
-                 static_cast<unsigned long long>(Now() / kTicksPerMs),
-                 static_cast<unsigned long long>(Seed), Why.c_str(), DescribeThreads().c_str());
+                 static_cast<unsigned long long>(Now() / kTicksPerMs), static_cast<unsigned long long>(Seed),
+                 Why.c_str(), DescribeThreads().c_str());
     if (Ctl) {
         std::fprintf(stderr, "the schedule that led here:\n%s", Ctl->TrailLocked().c_str());
         if (!Opt.ReplayCommand.empty()) {
-            std::fprintf(stderr, "replay: %s\nstop at the last step under a debugger: VEXTORA_BREAK_AT_STEP=%llu gdb --args %s\n",
-                         Opt.ReplayCommand.c_str(), static_cast<unsigned long long>(Ctl->Step()),
-                         Opt.ReplayCommand.c_str());
+            std::fprintf(
+                stderr,
+                "replay: %s\nstop at the last step under a debugger: VEXTORA_BREAK_AT_STEP=%llu gdb --args %s\n",
+                Opt.ReplayCommand.c_str(), static_cast<unsigned long long>(Ctl->Step()), Opt.ReplayCommand.c_str());
         }
     }
     std::fflush(stderr);
@@ -362,9 +362,11 @@ void Machine::Impl::StartServices()
     DpcQueue.Flink = DpcQueue.Blink = &DpcQueue;
     ClockThread = std::thread([this] { ClockLoop(); });
     std::unique_lock lock(Sched);
-    DpcThread = StartThreadLocked("DPC", [this] { DpcLoop(); }, ThreadKind::Service);
+    DpcThread = StartThreadLocked(
+        "DPC", [this] { DpcLoop(); }, ThreadKind::Service);
     for (unsigned i = 0; i < std::max(1u, Opt.InitialWorkers); ++i) {
-        SimThread *w = StartThreadLocked("worker " + std::to_string(i), [this] { WorkerLoop(); }, ThreadKind::Service);
+        SimThread *w = StartThreadLocked(
+            "worker " + std::to_string(i), [this] { WorkerLoop(); }, ThreadKind::Service);
         w->IsWorker = true;
         Workers.push_back(w);
     }
@@ -398,8 +400,8 @@ void Machine::Impl::StopServices()
     ClockThread.join();
 }
 
-void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device,
-                        std::string_view Check, const std::function<std::string()> &What)
+void CheckPendingWorkIn(Machine::Impl &I, const void *Base, size_t Size, PDEVICE_OBJECT Device, std::string_view Check,
+                        const std::function<std::string()> &What)
 {
     // A count of 0 read here is the same snapshot the search would take
     // under Sched: work armed in this memory concurrently with its release

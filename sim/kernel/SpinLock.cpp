@@ -181,10 +181,9 @@ FrameScope::FrameScope(FrameKind Kind, PDRIVER_OBJECT Driver, PDEVICE_OBJECT Dev
 FrameScope::~FrameScope()
 {
     SimThread *t = Self();
-    static const char *const kNames[] = {"dispatch routine", "completion routine", "cancel routine",
-                                         "DPC routine",      "work item",          "DriverEntry",
-                                         "AddDevice",        "DriverUnload",       "power callback",
-                                         "driver routine"};
+    static const char *const kNames[] = {"dispatch routine", "completion routine", "cancel routine", "DPC routine",
+                                         "work item",        "DriverEntry",        "AddDevice",      "DriverUnload",
+                                         "power callback",   "driver routine"};
     const char *name = kNames[static_cast<int>(kind_)];
     if (kind_ != FrameKind::Cancel) {
         CheckFrameExit(t, t->Frames.size(), entryIrql_, entryLocks_, name);
@@ -367,7 +366,8 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
     SimThread *me = Self();
     if (NewIrql > me->Irql) {
         me->M->ReportViolation(checks::IrqlLowered, nullptr, nullptr,
-                               "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower " + std::to_string(me->Irql));
+                               "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower " +
+                                   std::to_string(me->Irql));
         return;
     }
     if (NewIrql < DISPATCH_LEVEL && !me->Held.empty()) {

@@ -21,21 +21,11 @@ inline MachineOptions &ForRelease(MachineOptions &Options, WindowsRelease Releas
     Options.WdmMajor = 1;
     switch (Release) {
     case WindowsRelease::Windows98:
-    case WindowsRelease::Windows98SE:
-        Options.WdmMinor = 0x00;
-        break;
-    case WindowsRelease::WindowsMe:
-        Options.WdmMinor = 0x05;
-        break;
-    case WindowsRelease::Windows2000:
-        Options.WdmMinor = 0x10;
-        break;
-    case WindowsRelease::WindowsXP:
-        Options.WdmMinor = 0x20;
-        break;
-    case WindowsRelease::WindowsServer2003:
-        Options.WdmMinor = 0x30;
-        break;
+    case WindowsRelease::Windows98SE: Options.WdmMinor = 0x00; break;
+    case WindowsRelease::WindowsMe: Options.WdmMinor = 0x05; break;
+    case WindowsRelease::Windows2000: Options.WdmMinor = 0x10; break;
+    case WindowsRelease::WindowsXP: Options.WdmMinor = 0x20; break;
+    case WindowsRelease::WindowsServer2003: Options.WdmMinor = 0x30; break;
     }
     return Options;
 }

@@ -50,8 +50,7 @@ void PutCountedString(PUCHAR Base, ULONG *Offset, PCUNICODE_STRING Text)
 }
 
 // IRP_MN_REGINFO(_EX): the registration block the WMI service reads.
-NTSTATUS BuildRegInfo(PWMILIB_CONTEXT Context, PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                      PIO_STACK_LOCATION Location)
+NTSTATUS BuildRegInfo(PWMILIB_CONTEXT Context, PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Location)
 {
     if (Context->QueryWmiRegInfo == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -61,17 +60,15 @@ NTSTATUS BuildRegInfo(PWMILIB_CONTEXT Context, PDEVICE_OBJECT DeviceObject, PIRP
     PUNICODE_STRING registryPath = nullptr;
     UNICODE_STRING mofName{};
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status = Context->QueryWmiRegInfo(DeviceObject, &flags, &instanceName, &registryPath,
-                                               &mofName, &pdo);
+    NTSTATUS status = Context->QueryWmiRegInfo(DeviceObject, &flags, &instanceName, &registryPath, &mofName, &pdo);
     const bool baseName = (flags & WMIREG_FLAG_INSTANCE_BASENAME) != 0;
     if (NT_SUCCESS(status) && (flags & WMIREG_FLAG_INSTANCE_PDO) != 0 && pdo == nullptr) {
         status = STATUS_INVALID_PARAMETER;
     }
     if (NT_SUCCESS(status)) {
-        const size_t header = offsetof(WMIREGINFOW, WmiRegGuid) +
-                              static_cast<size_t>(Context->GuidCount) * sizeof(WMIREGGUIDW);
-        const size_t strings = 3 * sizeof(USHORT) +
-                               (registryPath != nullptr ? registryPath->Length : 0) +
+        const size_t header =
+            offsetof(WMIREGINFOW, WmiRegGuid) + static_cast<size_t>(Context->GuidCount) * sizeof(WMIREGGUIDW);
+        const size_t strings = 3 * sizeof(USHORT) + (registryPath != nullptr ? registryPath->Length : 0) +
                                mofName.Length + (baseName ? instanceName.Length : 0);
         const size_t total = header + strings;
         const ULONG available = Location->Parameters.WMI.BufferSize;
@@ -106,17 +103,16 @@ NTSTATUS BuildRegInfo(PWMILIB_CONTEXT Context, PDEVICE_OBJECT DeviceObject, PIRP
                 if (entry.Guid != nullptr) {
                     guid.Guid = *entry.Guid;
                 }
-                guid.Flags = entry.Flags | (flags & (WMIREG_FLAG_INSTANCE_PDO |
-                                                     WMIREG_FLAG_INSTANCE_BASENAME |
-                                                     WMIREG_FLAG_EXPENSIVE));
+                guid.Flags =
+                    entry.Flags |
+                    (flags & (WMIREG_FLAG_INSTANCE_PDO | WMIREG_FLAG_INSTANCE_BASENAME | WMIREG_FLAG_EXPENSIVE));
                 guid.InstanceCount = entry.InstanceCount;
                 if ((flags & WMIREG_FLAG_INSTANCE_PDO) != 0) {
                     guid.Pdo = reinterpret_cast<ULONG_PTR>(pdo);
                 } else if (baseName) {
                     guid.BaseNameOffset = baseNameOffset;
                 }
-                std::memcpy(buffer + offsetof(WMIREGINFOW, WmiRegGuid) + i * sizeof(WMIREGGUIDW),
-                            &guid, sizeof(guid));
+                std::memcpy(buffer + offsetof(WMIREGINFOW, WmiRegGuid) + i * sizeof(WMIREGGUIDW), &guid, sizeof(guid));
             }
             Irp->IoStatus.Information = total;
         }
@@ -133,8 +129,8 @@ NTSTATUS BuildRegInfo(PWMILIB_CONTEXT Context, PDEVICE_OBJECT DeviceObject, PIRP
 
 }  // namespace
 
-extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
-                                           PIRP Irp, PSYSCTL_IRP_DISPOSITION IrpDisposition)
+extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                           PSYSCTL_IRP_DISPOSITION IrpDisposition)
 {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     const UCHAR minor = location->MinorFunction;
@@ -170,8 +166,8 @@ extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_O
     case IRP_MN_QUERY_ALL_DATA: {
         const ULONG offset = AllDataOffset(instanceCount);
         if (size < sizeof(WNODE_ALL_DATA) || WmiLibInfo->QueryWmiDataBlock == nullptr) {
-            return Finish(Irp, size < sizeof(WNODE_ALL_DATA) ? STATUS_BUFFER_TOO_SMALL
-                                                             : STATUS_INVALID_DEVICE_REQUEST, 0);
+            return Finish(Irp, size < sizeof(WNODE_ALL_DATA) ? STATUS_BUFFER_TOO_SMALL : STATUS_INVALID_DEVICE_REQUEST,
+                          0);
         }
         sim::WmiService::Handoff handoff;
         handoff.Minor = minor;
@@ -187,9 +183,8 @@ extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_O
     case IRP_MN_QUERY_SINGLE_INSTANCE:
     case IRP_MN_CHANGE_SINGLE_INSTANCE:
     case IRP_MN_CHANGE_SINGLE_ITEM: {
-        const size_t fixed = minor == IRP_MN_CHANGE_SINGLE_ITEM
-                                 ? offsetof(WNODE_SINGLE_ITEM, VariableData)
-                                 : offsetof(WNODE_SINGLE_INSTANCE, VariableData);
+        const size_t fixed = minor == IRP_MN_CHANGE_SINGLE_ITEM ? offsetof(WNODE_SINGLE_ITEM, VariableData)
+                                                                : offsetof(WNODE_SINGLE_INSTANCE, VariableData);
         if (size < fixed) {
             return Finish(Irp, STATUS_INVALID_PARAMETER, 0);
         }
@@ -245,8 +240,8 @@ extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_O
             return Finish(Irp, STATUS_WMI_READ_ONLY, 0);
         }
         service.BeginHandoff(Irp, std::move(handoff));
-        return WmiLibInfo->SetWmiDataItem(DeviceObject, Irp, guidIndex, instanceIndex, itemId,
-                                          dataSize, buffer + dataOffset);
+        return WmiLibInfo->SetWmiDataItem(DeviceObject, Irp, guidIndex, instanceIndex, itemId, dataSize,
+                                          buffer + dataOffset);
     }
     case IRP_MN_ENABLE_EVENTS:
     case IRP_MN_DISABLE_EVENTS:
@@ -261,14 +256,12 @@ extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_O
         const bool events = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS;
         const bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
         return WmiLibInfo->WmiFunctionControl(DeviceObject, Irp, guidIndex,
-                                              events ? WmiEventControl : WmiDataBlockControl,
-                                              enable ? TRUE : FALSE);
+                                              events ? WmiEventControl : WmiDataBlockControl, enable ? TRUE : FALSE);
     }
     default: {
         // IRP_MN_EXECUTE_METHOD
         auto *method = reinterpret_cast<PWNODE_METHOD_ITEM>(buffer);
-        if (WmiLibInfo->ExecuteWmiMethod == nullptr ||
-            size < offsetof(WNODE_METHOD_ITEM, VariableData)) {
+        if (WmiLibInfo->ExecuteWmiMethod == nullptr || size < offsetof(WNODE_METHOD_ITEM, VariableData)) {
             return Finish(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
         }
         if (method->DataBlockOffset > size || method->SizeDataBlock > size - method->DataBlockOffset) {
@@ -282,22 +275,19 @@ extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_O
         handoff.InstanceCount = 1;
         handoff.DataBlockOffset = method->DataBlockOffset;
         service.BeginHandoff(Irp, std::move(handoff));
-        return WmiLibInfo->ExecuteWmiMethod(DeviceObject, Irp, guidIndex, method->InstanceIndex,
-                                            method->MethodId, method->SizeDataBlock,
-                                            size - method->DataBlockOffset,
+        return WmiLibInfo->ExecuteWmiMethod(DeviceObject, Irp, guidIndex, method->InstanceIndex, method->MethodId,
+                                            method->SizeDataBlock, size - method->DataBlockOffset,
                                             buffer + method->DataBlockOffset);
     }
     }
 }
 
-extern "C" NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                             NTSTATUS Status, ULONG BufferUsed,
+extern "C" NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
                                              CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
     sim::Machine &machine = sim::Machine::Current();
-    std::unique_ptr<sim::WmiService::Handoff> handoff =
-        machine.Component<sim::WmiService>().EndHandoff(Irp);
+    std::unique_ptr<sim::WmiService::Handoff> handoff = machine.Component<sim::WmiService>().EndHandoff(Irp);
     if (!handoff) {
         machine.ReportViolation(sim::checks::WmiUnknownCompletion, Irp, DeviceObject,
                                 "WmiCompleteRequest on an IRP that WmiSystemControl did not hand "
@@ -308,9 +298,8 @@ extern "C" NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP I
     auto *buffer = static_cast<PUCHAR>(location->Parameters.WMI.Buffer);
     const ULONG size = location->Parameters.WMI.BufferSize;
     auto *header = reinterpret_cast<PWNODE_HEADER>(buffer);
-    const bool query =
-        handoff->Minor == IRP_MN_QUERY_ALL_DATA || handoff->Minor == IRP_MN_QUERY_SINGLE_INSTANCE ||
-        handoff->Minor == IRP_MN_EXECUTE_METHOD;
+    const bool query = handoff->Minor == IRP_MN_QUERY_ALL_DATA || handoff->Minor == IRP_MN_QUERY_SINGLE_INSTANCE ||
+                       handoff->Minor == IRP_MN_EXECUTE_METHOD;
 
     if (Status == STATUS_BUFFER_TOO_SMALL && query) {
         // WMI learns the size through a WNODE_TOO_SMALL in a successful IRP.
@@ -347,8 +336,7 @@ extern "C" NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP I
             ULONG offset = handoff->DataBlockOffset;
             for (ULONG i = 0; i < handoff->InstanceCount; ++i) {
                 all->OffsetInstanceDataAndLength[i].OffsetInstanceData = offset;
-                all->OffsetInstanceDataAndLength[i].LengthInstanceData =
-                    handoff->InstanceLengths[i];
+                all->OffsetInstanceDataAndLength[i].LengthInstanceData = handoff->InstanceLengths[i];
                 offset = AlignUp8(offset + handoff->InstanceLengths[i]);
             }
         }
@@ -367,7 +355,6 @@ extern "C" NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP I
         header->BufferSize = handoff->DataBlockOffset + BufferUsed;
         return Finish(Irp, Status, header->BufferSize);
     }
-    default:
-        return Finish(Irp, Status, 0);
+    default: return Finish(Irp, Status, 0);
     }
 }

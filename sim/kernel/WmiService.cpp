@@ -106,9 +106,7 @@ NTSTATUS WmiService::Registration(PDEVICE_OBJECT Device, ULONG Action)
                 it->second = std::move(entry);
             }
             break;
-        default:
-            status = STATUS_INVALID_PARAMETER;
-            break;
+        default: status = STATUS_INVALID_PARAMETER; break;
         }
     }
     if (problem == checks::WmiRegisteredTwice) {
@@ -138,8 +136,7 @@ void WmiService::DeviceDeleted(PDEVICE_OBJECT Device)
     if (was) {
         // The device object may be gone already: named by address only.
         char detail[128];
-        std::snprintf(detail, sizeof(detail),
-                      "device object %p went away still registered with WMI",
+        std::snprintf(detail, sizeof(detail), "device object %p went away still registered with WMI",
                       static_cast<void *>(Device));
         machine_.ReportViolation(checks::WmiRegisteredAtDelete, nullptr, nullptr, detail);
     }
@@ -167,8 +164,7 @@ void WmiService::SweepDeleted()
     }
     for (PDEVICE_OBJECT device : gone) {
         char detail[128];
-        std::snprintf(detail, sizeof(detail),
-                      "device object %p was deleted while still registered with WMI",
+        std::snprintf(detail, sizeof(detail), "device object %p was deleted while still registered with WMI",
                       static_cast<void *>(device));
         machine_.ReportViolation(checks::WmiRegisteredAtDelete, nullptr, nullptr, detail);
     }
@@ -194,8 +190,8 @@ std::unique_ptr<WmiService::Handoff> WmiService::EndHandoff(PIRP Irp)
     return handoff;
 }
 
-WmiService::Reply WmiService::Send(PDEVICE_OBJECT Device, UCHAR Minor, ULONG_PTR ProviderId,
-                                   const GUID *Guid, std::vector<uint8_t> Buffer)
+WmiService::Reply WmiService::Send(PDEVICE_OBJECT Device, UCHAR Minor, ULONG_PTR ProviderId, const GUID *Guid,
+                                   std::vector<uint8_t> Buffer)
 {
     Reply reply;
     reply.Buffer = std::move(Buffer);
@@ -228,12 +224,11 @@ WmiService::Reply WmiService::Send(PDEVICE_OBJECT Device, UCHAR Minor, ULONG_PTR
     reply.Information = wait.Information;
 
     // Read the answer back out of the WNODE.
-    if (NT_SUCCESS(reply.Status) && reply.Buffer.size() >= sizeof(WNODE_HEADER) &&
-        Minor != IRP_MN_REGINFO && Minor != IRP_MN_REGINFO_EX) {
+    if (NT_SUCCESS(reply.Status) && reply.Buffer.size() >= sizeof(WNODE_HEADER) && Minor != IRP_MN_REGINFO &&
+        Minor != IRP_MN_REGINFO_EX) {
         WNODE_HEADER header;
         std::memcpy(&header, reply.Buffer.data(), sizeof(header));
-        if ((header.Flags & WNODE_FLAG_TOO_SMALL) != 0 &&
-            reply.Buffer.size() >= sizeof(WNODE_TOO_SMALL)) {
+        if ((header.Flags & WNODE_FLAG_TOO_SMALL) != 0 && reply.Buffer.size() >= sizeof(WNODE_TOO_SMALL)) {
             WNODE_TOO_SMALL tooSmall;
             std::memcpy(&tooSmall, reply.Buffer.data(), sizeof(tooSmall));
             reply.TooSmall = true;
@@ -242,8 +237,7 @@ WmiService::Reply WmiService::Send(PDEVICE_OBJECT Device, UCHAR Minor, ULONG_PTR
             WNODE_ALL_DATA all;
             std::memcpy(&all, reply.Buffer.data(), sizeof(all));
             if (all.DataBlockOffset <= header.BufferSize && header.BufferSize <= reply.Buffer.size()) {
-                reply.Data.assign(reply.Buffer.begin() + all.DataBlockOffset,
-                                  reply.Buffer.begin() + header.BufferSize);
+                reply.Data.assign(reply.Buffer.begin() + all.DataBlockOffset, reply.Buffer.begin() + header.BufferSize);
             }
         } else if (Minor == IRP_MN_QUERY_SINGLE_INSTANCE &&
                    reply.Buffer.size() >= offsetof(WNODE_SINGLE_INSTANCE, VariableData)) {
@@ -261,8 +255,8 @@ WmiService::Reply WmiService::Send(PDEVICE_OBJECT Device, UCHAR Minor, ULONG_PTR
 
 WmiService::Reply WmiService::RegInfo(PDEVICE_OBJECT Device, ULONG BufferSize, bool Extended)
 {
-    return Send(Device, Extended ? IRP_MN_REGINFO_EX : IRP_MN_REGINFO,
-                reinterpret_cast<ULONG_PTR>(Device), nullptr, std::vector<uint8_t>(BufferSize, 0));
+    return Send(Device, Extended ? IRP_MN_REGINFO_EX : IRP_MN_REGINFO, reinterpret_cast<ULONG_PTR>(Device), nullptr,
+                std::vector<uint8_t>(BufferSize, 0));
 }
 
 WmiService::Reply WmiService::QueryAllData(PDEVICE_OBJECT Device, const GUID &Guid, ULONG DataBytes)
@@ -276,12 +270,11 @@ WmiService::Reply WmiService::QueryAllData(PDEVICE_OBJECT Device, const GUID &Gu
     all.WnodeHeader.Guid = Guid;
     all.WnodeHeader.Flags = WNODE_FLAG_ALL_DATA;
     std::memcpy(buffer.data(), &all, sizeof(all));
-    return Send(Device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(Device), &Guid,
-                std::move(buffer));
+    return Send(Device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(Device), &Guid, std::move(buffer));
 }
 
-WmiService::Reply WmiService::QuerySingleInstance(PDEVICE_OBJECT Device, const GUID &Guid,
-                                                  ULONG InstanceIndex, ULONG DataBytes)
+WmiService::Reply WmiService::QuerySingleInstance(PDEVICE_OBJECT Device, const GUID &Guid, ULONG InstanceIndex,
+                                                  ULONG DataBytes)
 {
     std::vector<uint8_t> buffer(kSingleInstanceData + DataBytes, 0);
     WNODE_SINGLE_INSTANCE single{};
@@ -291,12 +284,10 @@ WmiService::Reply WmiService::QuerySingleInstance(PDEVICE_OBJECT Device, const G
     single.InstanceIndex = InstanceIndex;
     single.DataBlockOffset = kSingleInstanceData;
     std::memcpy(buffer.data(), &single, offsetof(WNODE_SINGLE_INSTANCE, VariableData));
-    return Send(Device, IRP_MN_QUERY_SINGLE_INSTANCE, reinterpret_cast<ULONG_PTR>(Device), &Guid,
-                std::move(buffer));
+    return Send(Device, IRP_MN_QUERY_SINGLE_INSTANCE, reinterpret_cast<ULONG_PTR>(Device), &Guid, std::move(buffer));
 }
 
-WmiService::Reply WmiService::ChangeSingleInstance(PDEVICE_OBJECT Device, const GUID &Guid,
-                                                   ULONG InstanceIndex,
+WmiService::Reply WmiService::ChangeSingleInstance(PDEVICE_OBJECT Device, const GUID &Guid, ULONG InstanceIndex,
                                                    std::span<const uint8_t> Data)
 {
     std::vector<uint8_t> buffer(kSingleInstanceData + Data.size(), 0);
@@ -311,13 +302,11 @@ WmiService::Reply WmiService::ChangeSingleInstance(PDEVICE_OBJECT Device, const 
     if (!Data.empty()) {
         std::memcpy(buffer.data() + kSingleInstanceData, Data.data(), Data.size());
     }
-    return Send(Device, IRP_MN_CHANGE_SINGLE_INSTANCE, reinterpret_cast<ULONG_PTR>(Device), &Guid,
-                std::move(buffer));
+    return Send(Device, IRP_MN_CHANGE_SINGLE_INSTANCE, reinterpret_cast<ULONG_PTR>(Device), &Guid, std::move(buffer));
 }
 
-WmiService::Reply WmiService::ChangeSingleItem(PDEVICE_OBJECT Device, const GUID &Guid,
-                                               ULONG InstanceIndex, ULONG ItemId,
-                                               std::span<const uint8_t> Data)
+WmiService::Reply WmiService::ChangeSingleItem(PDEVICE_OBJECT Device, const GUID &Guid, ULONG InstanceIndex,
+                                               ULONG ItemId, std::span<const uint8_t> Data)
 {
     std::vector<uint8_t> buffer(kSingleItemData + Data.size(), 0);
     WNODE_SINGLE_ITEM item{};
@@ -332,8 +321,7 @@ WmiService::Reply WmiService::ChangeSingleItem(PDEVICE_OBJECT Device, const GUID
     if (!Data.empty()) {
         std::memcpy(buffer.data() + kSingleItemData, Data.data(), Data.size());
     }
-    return Send(Device, IRP_MN_CHANGE_SINGLE_ITEM, reinterpret_cast<ULONG_PTR>(Device), &Guid,
-                std::move(buffer));
+    return Send(Device, IRP_MN_CHANGE_SINGLE_ITEM, reinterpret_cast<ULONG_PTR>(Device), &Guid, std::move(buffer));
 }
 
 WmiService::Reply WmiService::ForeignRequest(PDEVICE_OBJECT Device, UCHAR Minor)
@@ -344,8 +332,7 @@ WmiService::Reply WmiService::ForeignRequest(PDEVICE_OBJECT Device, UCHAR Minor)
     return Send(Device, Minor, reinterpret_cast<ULONG_PTR>(&kElsewhere), nullptr, std::move(buffer));
 }
 
-void WmiService::RegisterClass(std::string ClassName, const GUID &Guid,
-                               std::vector<Property> Properties)
+void WmiService::RegisterClass(std::string ClassName, const GUID &Guid, std::vector<Property> Properties)
 {
     std::lock_guard lock(mutex_);
     classes_[std::move(ClassName)] = ClassInfo{Guid, std::move(Properties)};
@@ -438,8 +425,7 @@ std::vector<std::u16string> WmiService::Instances(std::string_view ClassName)
             if (!InlineIsEqualGUID(candidate, guid)) {
                 continue;
             }
-            std::u16string base = info.PdoNames ? pnp.InstanceId(info.Pdo)
-                                                : Widen(DeviceName(device));
+            std::u16string base = info.PdoNames ? pnp.InstanceId(info.Pdo) : Widen(DeviceName(device));
             for (ULONG i = 0; i < count; ++i) {
                 names.push_back(base + u"_" + Decimal(i));
             }
@@ -471,8 +457,7 @@ bool WmiService::Locate(const GUID &Guid, std::u16string_view Instance, Located 
             }
             info = it->second;
         }
-        const std::u16string base =
-            info.PdoNames ? pnp.InstanceId(info.Pdo) : Widen(DeviceName(device));
+        const std::u16string base = info.PdoNames ? pnp.InstanceId(info.Pdo) : Widen(DeviceName(device));
         for (auto &[candidate, count] : info.Guids) {
             if (!InlineIsEqualGUID(candidate, Guid)) {
                 continue;

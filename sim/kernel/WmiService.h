@@ -65,18 +65,16 @@ public:
     Reply RegInfo(PDEVICE_OBJECT Device, ULONG BufferSize, bool Extended = false);
     // DataBytes: room left for data after the WNODE's header.
     Reply QueryAllData(PDEVICE_OBJECT Device, const GUID &Guid, ULONG DataBytes);
-    Reply QuerySingleInstance(PDEVICE_OBJECT Device, const GUID &Guid, ULONG InstanceIndex,
-                              ULONG DataBytes);
+    Reply QuerySingleInstance(PDEVICE_OBJECT Device, const GUID &Guid, ULONG InstanceIndex, ULONG DataBytes);
     Reply ChangeSingleInstance(PDEVICE_OBJECT Device, const GUID &Guid, ULONG InstanceIndex,
                                std::span<const uint8_t> Data);
-    Reply ChangeSingleItem(PDEVICE_OBJECT Device, const GUID &Guid, ULONG InstanceIndex,
-                           ULONG ItemId, std::span<const uint8_t> Data);
+    Reply ChangeSingleItem(PDEVICE_OBJECT Device, const GUID &Guid, ULONG InstanceIndex, ULONG ItemId,
+                           std::span<const uint8_t> Data);
     // A request of another provider travelling through this stack: its
     // ProviderId names no device of it, so every driver must pass it on.
     Reply ForeignRequest(PDEVICE_OBJECT Device, UCHAR Minor = IRP_MN_QUERY_ALL_DATA);
     // Any minor function with a caller-made buffer.
-    Reply Send(PDEVICE_OBJECT Device, UCHAR Minor, ULONG_PTR ProviderId, const GUID *Guid,
-               std::vector<uint8_t> Buffer);
+    Reply Send(PDEVICE_OBJECT Device, UCHAR Minor, ULONG_PTR ProviderId, const GUID *Guid, std::vector<uint8_t> Buffer);
 
     // ---- management applications ------------------------------------------
     // Class schema: which block a class is, and where each property lies in
@@ -96,10 +94,10 @@ public:
     // STATUS_WMI_GUID_NOT_FOUND for an unknown class, STATUS_NOT_FOUND for
     // an unknown property, STATUS_WMI_INSTANCE_NOT_FOUND for an unknown
     // instance; else the status of the request the provider completed.
-    NTSTATUS QueryProperty(std::string_view ClassName, std::u16string_view Instance,
-                           std::string_view Property, uint32_t *Value);
-    NTSTATUS SetProperty(std::string_view ClassName, std::u16string_view Instance,
-                         std::string_view Property, uint32_t Value);
+    NTSTATUS QueryProperty(std::string_view ClassName, std::u16string_view Instance, std::string_view Property,
+                           uint32_t *Value);
+    NTSTATUS SetProperty(std::string_view ClassName, std::u16string_view Instance, std::string_view Property,
+                         uint32_t Value);
 
     // ---- the WMI library's side table --------------------------------------
     // What WmiSystemControl handed to a callback, for WmiCompleteRequest.

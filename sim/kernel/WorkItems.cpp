@@ -15,8 +15,8 @@ void Machine::Impl::MaybeGrowWorkers()
 {
     unsigned running = static_cast<unsigned>(Workers.size()) - IdleWorkers - BusyBlockedWorkers;
     if (!WorkQueue.empty() && IdleWorkers == 0 && running == 0 && Workers.size() < Opt.MaxWorkers && !Stopping) {
-        SimThread *w = StartThreadLocked("worker " + std::to_string(Workers.size()), [this] { WorkerLoop(); },
-                                         ThreadKind::Service);
+        SimThread *w = StartThreadLocked(
+            "worker " + std::to_string(Workers.size()), [this] { WorkerLoop(); }, ThreadKind::Service);
         w->IsWorker = true;
         Workers.push_back(w);
     }
@@ -70,7 +70,6 @@ void Machine::Impl::WorkerLoop()
         lock.lock();
     }
 }
-
 
 }  // namespace sim
 

@@ -107,10 +107,8 @@ bool DriverHolds(sim::PnpManager &pnp, PDEVICE_OBJECT pdo)
     case sim::NodeState::QueryStopped:
     case sim::NodeState::Stopped:
     case sim::NodeState::QueryRemoved:
-    case sim::NodeState::SurpriseRemoved:
-        return true;
-    default:
-        return false;
+    case sim::NodeState::SurpriseRemoved: return true;
+    default: return false;
     }
 }
 

@@ -24,10 +24,10 @@ namespace vx {
 
 // A driver as the rig loads it.
 struct RigDriver {
-    const char16_t *Name;          // driver object, e.g. \Driver\VEXTORA
+    const char16_t *Name;  // driver object, e.g. \Driver\VEXTORA
     PDRIVER_INITIALIZE Entry;
-    const char16_t *ServiceKey;    // registry path DriverEntry receives
-    const GUID *InterfaceClass;    // the device interface its devices register; may be null
+    const char16_t *ServiceKey;  // registry path DriverEntry receives
+    const GUID *InterfaceClass;  // the device interface its devices register; may be null
 };
 
 // vextora itself, under its own service key.

@@ -9,14 +9,10 @@ namespace vextora::usb {
 SpeedBudget BudgetFor(Speed speed)
 {
     switch (speed) {
-    case Speed::Low:
-        return {1'000'000, 1, 8};
-    case Speed::Full:
-        return {1'000'000, 19, 64};
-    case Speed::High:
-        return {125'000, 13, 512};
-    case Speed::Super:
-        return {125'000, 48, 1024};
+    case Speed::Low: return {1'000'000, 1, 8};
+    case Speed::Full: return {1'000'000, 19, 64};
+    case Speed::High: return {125'000, 13, 512};
+    case Speed::Super: return {125'000, 48, 1024};
     }
     return {1'000'000, 19, 64};
 }
@@ -74,10 +70,7 @@ uint32_t BusTiming::BulkPacketBytes(uint8_t endpointAddress) const
     return budget_.BulkPacketBytes;
 }
 
-void BusTiming::ClearEndpoints()
-{
-    endpoints_.clear();
-}
+void BusTiming::ClearEndpoints() { endpoints_.clear(); }
 
 namespace {
 bool Periodic(const std::map<uint8_t, EndpointInfo> &endpoints, uint8_t address)
@@ -150,7 +143,8 @@ void BusTiming::StepInto(std::vector<Id> *Done)
             p.BytesLeft -= bytes;
             p.PacketsLeft--;
             left--;
-            const uint32_t cost = std::max<uint32_t>(1, (bytes + budget_.BulkPacketBytes - 1) / budget_.BulkPacketBytes);
+            const uint32_t cost =
+                std::max<uint32_t>(1, (bytes + budget_.BulkPacketBytes - 1) / budget_.BulkPacketBytes);
             slots -= std::min(slots, cost);
             Counters &c = counters_.find(p.Endpoint)->second;
             c.Bytes += bytes;
@@ -230,8 +224,8 @@ uint64_t BusTiming::RunUntilDone(Id id)
 {
     const uint64_t start = frames_;
     for (;;) {
-        const bool queued = std::any_of(queue_.begin(), queue_.end(),
-                                        [id](const Pending &p) { return p.TransferId == id; });
+        const bool queued =
+            std::any_of(queue_.begin(), queue_.end(), [id](const Pending &p) { return p.TransferId == id; });
         if (!queued) {
             return frames_ - start;
         }

@@ -13,9 +13,9 @@
 namespace vextora::usb {
 
 struct SpeedBudget {
-    uint64_t FrameNs;           // 125 us microframe (high, super) or 1 ms frame
+    uint64_t FrameNs;  // 125 us microframe (high, super) or 1 ms frame
     uint32_t BulkPacketsPerFrame;
-    uint32_t BulkPacketBytes;   // the largest bulk packet at this speed
+    uint32_t BulkPacketBytes;  // the largest bulk packet at this speed
 };
 
 // High speed: 13 x 512-byte bulk packets per 125 us microframe

@@ -17,18 +17,17 @@ const InterfaceInfo *ConfigurationInfo::Find(uint8_t number, uint8_t alternate) 
 ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes)
 {
     if (bytes.size() < 9) {
-        throw DescriptorError(0, "configuration descriptor shorter than 9 bytes (" +
-                                     std::to_string(bytes.size()) + ")");
+        throw DescriptorError(0,
+                              "configuration descriptor shorter than 9 bytes (" + std::to_string(bytes.size()) + ")");
     }
     if (bytes[0] < 9 || bytes[1] != 0x02) {
-        throw DescriptorError(0, "not a configuration descriptor (bLength " +
-                                     std::to_string(bytes[0]) + ", type " +
+        throw DescriptorError(0, "not a configuration descriptor (bLength " + std::to_string(bytes[0]) + ", type " +
                                      std::to_string(bytes[1]) + ")");
     }
     const uint16_t total = Le16(&bytes[2]);
     if (total != bytes.size()) {
-        throw DescriptorError(0, "wTotalLength " + std::to_string(total) + " but " +
-                                     std::to_string(bytes.size()) + " bytes given");
+        throw DescriptorError(0, "wTotalLength " + std::to_string(total) + " but " + std::to_string(bytes.size()) +
+                                     " bytes given");
     }
     ConfigurationInfo config;
     config.DeclaredInterfaces = bytes[4];
@@ -40,10 +39,9 @@ ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes)
     uint8_t expectedEndpoints = 0;
     auto closeInterface = [&]() {
         if (current && current->Endpoints.size() != expectedEndpoints) {
-            throw DescriptorError(currentOffset,
-                                  "interface declares " + std::to_string(expectedEndpoints) +
-                                      " endpoints but " +
-                                      std::to_string(current->Endpoints.size()) + " follow");
+            throw DescriptorError(currentOffset, "interface declares " + std::to_string(expectedEndpoints) +
+                                                     " endpoints but " + std::to_string(current->Endpoints.size()) +
+                                                     " follow");
         }
     };
     for (size_t off = bytes[0]; off < bytes.size();) {
@@ -62,8 +60,7 @@ ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes)
         }
         if (type == 0x04) {
             if (len < 9) {
-                throw DescriptorError(off, "interface descriptor bLength " + std::to_string(len) +
-                                               " is below 9");
+                throw DescriptorError(off, "interface descriptor bLength " + std::to_string(len) + " is below 9");
             }
             closeInterface();
             InterfaceInfo info;
@@ -79,8 +76,7 @@ ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes)
             expectedEndpoints = bytes[off + 4];
         } else if (type == 0x05) {
             if (len < 7) {
-                throw DescriptorError(off, "endpoint descriptor bLength " + std::to_string(len) +
-                                               " is below 7");
+                throw DescriptorError(off, "endpoint descriptor bLength " + std::to_string(len) + " is below 7");
             }
             if (!current) {
                 throw DescriptorError(off, "endpoint descriptor outside an interface");
@@ -114,12 +110,11 @@ ConfigurationInfo ParseConfiguration(std::span<const uint8_t> bytes)
 void CheckDeviceDescriptor(std::span<const uint8_t> bytes)
 {
     if (bytes.size() != 18) {
-        throw DescriptorError(0, "device descriptor is " + std::to_string(bytes.size()) +
-                                     " bytes, not 18");
+        throw DescriptorError(0, "device descriptor is " + std::to_string(bytes.size()) + " bytes, not 18");
     }
     if (bytes[0] != 18 || bytes[1] != 0x01) {
-        throw DescriptorError(0, "not a device descriptor (bLength " + std::to_string(bytes[0]) +
-                                     ", type " + std::to_string(bytes[1]) + ")");
+        throw DescriptorError(0, "not a device descriptor (bLength " + std::to_string(bytes[0]) + ", type " +
+                                     std::to_string(bytes[1]) + ")");
     }
     const uint8_t mps0 = bytes[7];
     if (mps0 != 8 && mps0 != 16 && mps0 != 32 && mps0 != 64 && mps0 != 9) {
@@ -130,14 +125,10 @@ void CheckDeviceDescriptor(std::span<const uint8_t> bytes)
 const char *SpeedName(Speed speed)
 {
     switch (speed) {
-    case Speed::Low:
-        return "low";
-    case Speed::Full:
-        return "full";
-    case Speed::High:
-        return "high";
-    case Speed::Super:
-        return "super";
+    case Speed::Low: return "low";
+    case Speed::Full: return "full";
+    case Speed::High: return "high";
+    case Speed::Super: return "super";
     }
     return "?";
 }
@@ -189,7 +180,8 @@ void CheckConfigurationForSpeed(const ConfigurationInfo &config, Speed speed)
                                                      " has reserved bits 6..4 set (USB 2.0, 9.6.6)");
             }
             if ((ep.RawMaxPacketSize & 0xE000) != 0) {
-                throw DescriptorError(ep.Offset, what + ": wMaxPacketSize has reserved bits 15..13 set (USB 2.0, 9.6.6)");
+                throw DescriptorError(ep.Offset,
+                                      what + ": wMaxPacketSize has reserved bits 15..13 set (USB 2.0, 9.6.6)");
             }
             const EndpointType type = ep.Type();
             if (speed == Speed::Low && (type == EndpointType::Bulk || type == EndpointType::Isochronous)) {
@@ -235,8 +227,8 @@ void CheckStringDescriptor(std::span<const uint8_t> bytes)
         throw DescriptorError(0, "string descriptor shorter than 2 bytes");
     }
     if (bytes[0] != bytes.size()) {
-        throw DescriptorError(0, "bLength " + std::to_string(bytes[0]) + " but " +
-                                     std::to_string(bytes.size()) + " bytes given");
+        throw DescriptorError(0, "bLength " + std::to_string(bytes[0]) + " but " + std::to_string(bytes.size()) +
+                                     " bytes given");
     }
     if (bytes[1] != 0x03) {
         throw DescriptorError(0, "type " + std::to_string(bytes[1]) + " is not a string (3)");

@@ -45,7 +45,7 @@ struct InterfaceInfo {
 struct ConfigurationInfo {
     uint8_t Value = 0;
     uint8_t Attributes = 0;
-    uint8_t DeclaredInterfaces = 0;  // bNumInterfaces
+    uint8_t DeclaredInterfaces = 0;         // bNumInterfaces
     std::vector<InterfaceInfo> Interfaces;  // every alternate setting, in order
     bool RemoteWakeup() const { return (Attributes & 0x20) != 0; }
     // The interface with this number and alternate setting, or nullptr.
@@ -56,8 +56,7 @@ struct ConfigurationInfo {
 class DescriptorError : public std::runtime_error {
 public:
     DescriptorError(size_t offset, const std::string &what)
-        : std::runtime_error("descriptor at offset " + std::to_string(offset) + ": " + what),
-          Offset(offset)
+        : std::runtime_error("descriptor at offset " + std::to_string(offset) + ": " + what), Offset(offset)
     {
     }
     size_t Offset;

@@ -19,8 +19,7 @@ using nlohmann::json;
     throw DescriptionError(origin + ": field '" + field + "': " + why);
 }
 
-std::vector<uint8_t> Hex(const json &doc, const std::string &origin, const std::string &field,
-                         const json &value)
+std::vector<uint8_t> Hex(const json &doc, const std::string &origin, const std::string &field, const json &value)
 {
     (void)doc;
     if (!value.is_string()) {
@@ -34,9 +33,12 @@ std::vector<uint8_t> Hex(const json &doc, const std::string &origin, const std::
     out.reserve(s.size() / 2);
     auto digit = [&](size_t i) -> int {
         const char c = s[i];
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
         Refuse(origin, field, "character " + std::to_string(i) + " is not a hex digit");
     };
     for (size_t i = 0; i < s.size(); i += 2) {
@@ -69,8 +71,7 @@ DeviceDescription ParseDeviceDescription(const std::string &text, const std::str
     try {
         doc = json::parse(text, noteKeys);
     } catch (const json::parse_error &e) {
-        throw DescriptionError(origin + ": not valid JSON at byte " + std::to_string(e.byte) + ": " +
-                               e.what());
+        throw DescriptionError(origin + ": not valid JSON at byte " + std::to_string(e.byte) + ": " + e.what());
     }
     if (!duplicate.empty()) {
         throw DescriptionError(origin + ": the key '" + duplicate + "' appears twice in one object");

@@ -60,10 +60,7 @@ Result DeviceModel::Control(const SetupPacket &setup, std::span<uint8_t> data)
     return ClassOrVendor(setup, data);
 }
 
-Result DeviceModel::ClassOrVendor(const SetupPacket &, std::span<uint8_t>)
-{
-    return Result::Stalled();
-}
+Result DeviceModel::ClassOrVendor(const SetupPacket &, std::span<uint8_t>) { return Result::Stalled(); }
 
 Result DeviceModel::Standard(const SetupPacket &setup, std::span<uint8_t> data)
 {
@@ -131,8 +128,7 @@ Result DeviceModel::Standard(const SetupPacket &setup, std::span<uint8_t> data)
     case kGetStatus: {
         uint8_t status[2] = {0, 0};
         if (recipient == 0) {
-            status[0] = static_cast<uint8_t>(((config_.Attributes & 0x40) ? 1 : 0) |
-                                             (remoteWakeEnabled_ ? 2 : 0));
+            status[0] = static_cast<uint8_t>(((config_.Attributes & 0x40) ? 1 : 0) | (remoteWakeEnabled_ ? 2 : 0));
         } else if (recipient == 2) {
             status[0] = IsHalted(static_cast<uint8_t>(setup.Index)) ? 1 : 0;
         }
@@ -159,8 +155,7 @@ Result DeviceModel::Standard(const SetupPacket &setup, std::span<uint8_t> data)
         }
         return Result::Stalled();
     }
-    default:
-        return Result::Stalled();
+    default: return Result::Stalled();
     }
 }
 

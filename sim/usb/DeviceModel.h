@@ -28,8 +28,8 @@ struct SetupPacket {
     uint16_t Length = 0;
 
     bool IsIn() const { return (RequestType & 0x80) != 0; }
-    uint8_t Type() const { return (RequestType >> 5) & 0x3; }       // 0 standard, 1 class, 2 vendor
-    uint8_t Recipient() const { return RequestType & 0x1f; }        // 0 device, 1 interface, 2 endpoint, 3 other
+    uint8_t Type() const { return (RequestType >> 5) & 0x3; }  // 0 standard, 1 class, 2 vendor
+    uint8_t Recipient() const { return RequestType & 0x1f; }   // 0 device, 1 interface, 2 endpoint, 3 other
     std::array<uint8_t, 8> Bytes() const
     {
         return {RequestType,
@@ -70,8 +70,8 @@ struct Result {
 struct DeviceDescriptors {
     std::string Name;
     Speed DeviceSpeed = Speed::High;
-    std::vector<uint8_t> Device;         // 18 bytes
-    std::vector<uint8_t> Configuration;  // wTotalLength bytes
+    std::vector<uint8_t> Device;                      // 18 bytes
+    std::vector<uint8_t> Configuration;               // wTotalLength bytes
     std::map<uint8_t, std::vector<uint8_t>> Strings;  // index -> whole string descriptor
 };
 

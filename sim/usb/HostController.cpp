@@ -21,26 +21,19 @@ UsbPcapWriter::Transfer PcapType(const Transfer &t)
 NTSTATUS NtStatusFor(USBD_STATUS usbd)
 {
     switch (usbd) {
-    case USBD_STATUS_SUCCESS:
-        return STATUS_SUCCESS;
+    case USBD_STATUS_SUCCESS: return STATUS_SUCCESS;
     case USBD_STATUS_INVALID_PARAMETER:
     case USBD_STATUS_INVALID_URB_FUNCTION:
     case USBD_STATUS_INVALID_PIPE_HANDLE:
     case USBD_STATUS_INTERFACE_NOT_FOUND:
     case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR:
     case USBD_STATUS_INAVLID_PIPE_FLAGS:
-    case USBD_STATUS_BUFFER_TOO_SMALL:
-        return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_DEVICE_GONE:
-        return STATUS_DEVICE_NOT_CONNECTED;
-    case USBD_STATUS_CANCELED:
-        return STATUS_CANCELLED;
-    case USBD_STATUS_INSUFFICIENT_RESOURCES:
-        return STATUS_INSUFFICIENT_RESOURCES;
-    case USBD_STATUS_ERROR_BUSY:
-        return STATUS_DEVICE_BUSY;
-    default:
-        return STATUS_UNSUCCESSFUL;
+    case USBD_STATUS_BUFFER_TOO_SMALL: return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_ERROR_BUSY: return STATUS_DEVICE_BUSY;
+    default: return STATUS_UNSUCCESSFUL;
     }
 }
 
@@ -95,8 +88,8 @@ void UsbPort::Impl::Attempt(Transfer &t)
     t.DelayNs = r.DelayNs;
     switch (r.Kind) {
     case Outcome::Done: {
-        const ULONG actual = t.IsControl ? std::min<ULONG>(r.Actual, t.Length)
-                                         : std::min<ULONG>(t.Done + r.Actual, t.Length);
+        const ULONG actual =
+            t.IsControl ? std::min<ULONG>(r.Actual, t.Length) : std::min<ULONG>(t.Done + r.Actual, t.Length);
         SetResult(t, USBD_STATUS_SUCCESS, actual);
         if (t.In && actual < t.Length && !t.ShortOk) {
             // Without USBD_SHORT_TRANSFER_OK a short packet ends the
@@ -117,9 +110,7 @@ void UsbPort::Impl::Attempt(Transfer &t)
             Kicked = true;
         }
         break;
-    case Outcome::Stall:
-        SetResult(t, USBD_STATUS_STALL_PID, t.Done);
-        break;
+    case Outcome::Stall: SetResult(t, USBD_STATUS_STALL_PID, t.Done); break;
     case Outcome::Error:
         SetResult(t, USBD_ERROR(r.UsbdStatus) ? r.UsbdStatus : USBD_STATUS_DEV_NOT_RESPONDING, t.Done);
         break;
@@ -175,15 +166,10 @@ Result UsbPort::Impl::AnswerFault(Transfer &t, const ArmedFault &fault)
             Port.model_->HaltEndpoint(t.Endpoint.Address);
         }
         return Result::Stalled();
-    case EndpointFault::Error:
-        return Result::Failed(USBD_STATUS_XACT_ERROR);
-    case EndpointFault::Nak:
-        t.NakForever = true;
-        return Result::NotReady();
-    case EndpointFault::Disconnect:
-        return Result::Gone();
-    case EndpointFault::Short:
-        break;
+    case EndpointFault::Error: return Result::Failed(USBD_STATUS_XACT_ERROR);
+    case EndpointFault::Nak: t.NakForever = true; return Result::NotReady();
+    case EndpointFault::Disconnect: return Result::Gone();
+    case EndpointFault::Short: break;
     }
     // The device's own data, cut to N bytes: a short packet ends the
     // transfer. A device with nothing to send yet keeps the fault for
@@ -246,8 +232,8 @@ void UsbPort::Impl::Record(const Transfer &t, bool pended)
         rec.Function = t.Urb->UrbHeader.Function;
         rec.Length = t.Urb->UrbHeader.Length;
         rec.Endpoint = t.IsControl ? (t.In ? 0x80 : 0x00) : t.Endpoint.Address;
-        rec.TransferFlags = t.IsControl ? t.Urb->UrbControlTransfer.TransferFlags
-                                        : t.Urb->UrbBulkOrInterruptTransfer.TransferFlags;
+        rec.TransferFlags =
+            t.IsControl ? t.Urb->UrbControlTransfer.TransferFlags : t.Urb->UrbBulkOrInterruptTransfer.TransferFlags;
         rec.Requested = t.Length;
         rec.Actual = t.Actual;
         rec.UsbdStatus = t.Usbd;
@@ -270,8 +256,7 @@ void UsbPort::Impl::Record(const Transfer &t, bool pended)
             Pcap->ControlComplete(Device(), t.CaptureId, CaptureNs(), t.Urb->UrbHeader.Function, t.Usbd,
                                   t.In ? 0x80 : 0x00, in);
         } else {
-            Pcap->TransferComplete(Device(), t.CaptureId, CaptureNs(), PcapType(t), t.Endpoint.Address, t.Usbd,
-                                   in);
+            Pcap->TransferComplete(Device(), t.CaptureId, CaptureNs(), PcapType(t), t.Endpoint.Address, t.Usbd, in);
         }
     }
 }
@@ -302,8 +287,7 @@ void UsbPort::Impl::CaptureStackControl(USHORT function, const SetupPacket &setu
     }
 }
 
-TransferList UsbPort::Impl::FailTransfers(const std::function<bool(const Transfer &)> &pred,
-                                                     USBD_STATUS usbd)
+TransferList UsbPort::Impl::FailTransfers(const std::function<bool(const Transfer &)> &pred, USBD_STATUS usbd)
 {
     TransferList out;
     for (auto it = Transfers.begin(); it != Transfers.end();) {
@@ -461,8 +445,7 @@ void UsbPort::Impl::HostControllerBody()
                 }
                 const bool running = Connected && Enabled && Power == PowerDeviceD0;
                 for (auto &t : Transfers) {
-                    if (t->State == TransferState::Queued &&
-                        (t->HasResult || (running && t->NeedsAttempt))) {
+                    if (t->State == TransferState::Queued && (t->HasResult || (running && t->NeedsAttempt))) {
                         t->State = TransferState::Active;
                         batch.push_back(t.get());
                     }

@@ -138,8 +138,7 @@ void UsbPort::Impl::HubBody()
                 return;
             }
             // The hub suspends only a device that is in D0.
-            if (Idle != IdleState::Waiting || Machine.Now() < IdleDue || IdleIrp == nullptr ||
-                Power != PowerDeviceD0) {
+            if (Idle != IdleState::Waiting || Machine.Now() < IdleDue || IdleIrp == nullptr || Power != PowerDeviceD0) {
                 continue;
             }
             Idle = IdleState::CallbackRunning;
@@ -188,8 +187,7 @@ NTSTATUS NTAPI UsbPort::Impl::DispatchInternalDeviceControl(PDEVICE_OBJECT devic
     Impl &p = Of(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        return p.SubmitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+    case IOCTL_INTERNAL_USB_SUBMIT_URB: return p.SubmitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto *out = static_cast<PULONG>(stack->Parameters.Others.Argument1);
         if (out == nullptr) {
@@ -198,16 +196,13 @@ NTSTATUS NTAPI UsbPort::Impl::DispatchInternalDeviceControl(PDEVICE_OBJECT devic
         }
         {
             std::lock_guard lock(p.M);
-            *out = (p.Connected ? USBD_PORT_CONNECTED : 0) |
-                   (p.Connected && p.Enabled ? USBD_PORT_ENABLED : 0);
+            *out = (p.Connected ? USBD_PORT_CONNECTED : 0) | (p.Connected && p.Enabled ? USBD_PORT_ENABLED : 0);
         }
         CompleteIrp(irp, STATUS_SUCCESS);
         return STATUS_SUCCESS;
     }
-    case IOCTL_INTERNAL_USB_RESET_PORT:
-        return p.ResetPort(irp);
-    case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION:
-        return p.SubmitIdle(irp, stack);
+    case IOCTL_INTERNAL_USB_RESET_PORT: return p.ResetPort(irp);
+    case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION: return p.SubmitIdle(irp, stack);
     default: {
         const NTSTATUS status = STATUS_NOT_SUPPORTED;
         CompleteIrp(irp, status);
@@ -309,9 +304,7 @@ NTSTATUS NTAPI UsbPort::Impl::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        status = STATUS_SUCCESS;
-        break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE: status = STATUS_SUCCESS; break;
     case IRP_MN_SURPRISE_REMOVAL:
         p.EndPendingWork(STATUS_CANCELLED);
         status = STATUS_SUCCESS;
@@ -346,8 +339,7 @@ NTSTATUS NTAPI UsbPort::Impl::DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         status = STATUS_SUCCESS;
         break;
     }
-    default:
-        break;  // not ours to answer: the status stays as it came
+    default: break;  // not ours to answer: the status stays as it came
     }
     CompleteIrp(irp, status, irp->IoStatus.Information);
     return status;
@@ -425,19 +417,15 @@ NTSTATUS NTAPI UsbPort::Impl::DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
-    case IRP_MN_WAIT_WAKE:
-        return p.WaitWake(irp, stack);
+    case IRP_MN_WAIT_WAKE: return p.WaitWake(irp, stack);
     case IRP_MN_SET_POWER:
         if (stack->Parameters.Power.Type == DevicePowerState) {
             p.SetDevicePower(stack->Parameters.Power.State.DeviceState);
         }
         status = STATUS_SUCCESS;
         break;
-    case IRP_MN_QUERY_POWER:
-        status = STATUS_SUCCESS;
-        break;
-    default:
-        break;
+    case IRP_MN_QUERY_POWER: status = STATUS_SUCCESS; break;
+    default: break;
     }
     PoStartNextPowerIrp(irp);
     CompleteIrp(irp, status, irp->IoStatus.Information);

@@ -17,10 +17,7 @@ LoopbackModel::LoopbackModel(DeviceDescriptors descriptors, size_t fifoBytes)
     shortAnswer_ = {0x56, 0x01};
 }
 
-void LoopbackModel::OnConfigured(uint8_t)
-{
-    fifo_.clear();
-}
+void LoopbackModel::OnConfigured(uint8_t) { fifo_.clear(); }
 
 Result LoopbackModel::ClassOrVendor(const SetupPacket &setup, std::span<uint8_t> data)
 {
@@ -138,24 +135,15 @@ Result ScriptedModel::Apply(Action &action, bool in, std::span<uint8_t> data)
             std::copy_n(action.Bytes.begin(), n, data.begin());
             r = Result::Ok(static_cast<uint32_t>(n));
         } else {
-            const uint32_t n = action.Accept ? std::min<uint32_t>(*action.Accept,
-                                                                  static_cast<uint32_t>(data.size()))
+            const uint32_t n = action.Accept ? std::min<uint32_t>(*action.Accept, static_cast<uint32_t>(data.size()))
                                              : static_cast<uint32_t>(data.size());
             r = Result::Ok(n);
         }
         break;
-    case Action::Kind::Stall:
-        r = Result::Stalled();
-        break;
-    case Action::Kind::Nak:
-        r = Result::NotReady();
-        break;
-    case Action::Kind::Error:
-        r = Result::Failed(action.UsbdStatus);
-        break;
-    case Action::Kind::Disconnect:
-        r = Result::Gone();
-        break;
+    case Action::Kind::Stall: r = Result::Stalled(); break;
+    case Action::Kind::Nak: r = Result::NotReady(); break;
+    case Action::Kind::Error: r = Result::Failed(action.UsbdStatus); break;
+    case Action::Kind::Disconnect: r = Result::Gone(); break;
     }
     r.DelayNs = action.DelayNs;
     return r;
@@ -173,10 +161,7 @@ bool ScriptedModel::Intercept(const SetupPacket &setup, std::span<uint8_t> data,
     return true;
 }
 
-Result ScriptedModel::ClassOrVendor(const SetupPacket &, std::span<uint8_t>)
-{
-    return Result::Stalled();
-}
+Result ScriptedModel::ClassOrVendor(const SetupPacket &, std::span<uint8_t>) { return Result::Stalled(); }
 
 Result ScriptedModel::EndpointTransfer(const EndpointInfo &endpoint, std::span<uint8_t> data)
 {
@@ -213,11 +198,11 @@ DeviceDescriptors LoopbackDescriptors()
                 0x00, 0x01, 1,    2,     // bcdDevice 1.00, iManufacturer, iProduct
                 3,    1};                // iSerialNumber, one configuration
     d.Configuration = {
-        9, 0x02, 39, 0, 1, 1, 0, 0xA0, 50,         // bus powered, remote wake-up, 100 mA
-        9, 0x04, 0, 0, 3, 0xff, 0x00, 0x00, 0,      // interface 0, 3 endpoints, vendor
-        7, 0x05, 0x01, 0x02, 0x00, 0x02, 0,         // bulk OUT 1, 512
-        7, 0x05, 0x81, 0x02, 0x00, 0x02, 0,         // bulk IN 1, 512
-        7, 0x05, 0x82, 0x03, 0x08, 0x00, 4,         // interrupt IN 2, 8 bytes, 2^(4-1) microframes
+        9, 0x02, 39,   0,    1,    1,    0,    0xA0, 50,  // bus powered, remote wake-up, 100 mA
+        9, 0x04, 0,    0,    3,    0xff, 0x00, 0x00, 0,   // interface 0, 3 endpoints, vendor
+        7, 0x05, 0x01, 0x02, 0x00, 0x02, 0,               // bulk OUT 1, 512
+        7, 0x05, 0x81, 0x02, 0x00, 0x02, 0,               // bulk IN 1, 512
+        7, 0x05, 0x82, 0x03, 0x08, 0x00, 4,               // interrupt IN 2, 8 bytes, 2^(4-1) microframes
     };
     d.Strings[0] = {4, 0x03, 0x09, 0x04};
     d.Strings[1] = StringDescriptor("Vextora");

@@ -65,7 +65,7 @@ private:
 // One scripted answer.
 struct Action {
     enum class Kind : uint8_t { Data, Stall, Nak, Error, Disconnect } What = Kind::Data;
-    std::vector<uint8_t> Bytes;  // Data: for IN what is returned (fewer than asked: a short packet)
+    std::vector<uint8_t> Bytes;      // Data: for IN what is returned (fewer than asked: a short packet)
     std::optional<uint32_t> Accept;  // Data on OUT: how many bytes the device takes (default all)
     int32_t UsbdStatus = 0;
     uint64_t DelayNs = 0;

@@ -89,8 +89,7 @@ enum class IdleState { None, Waiting, CallbackRunning, CallbackDone };
 
 struct UsbPort::Impl {
     Impl(UsbPort &port, sim::Machine &machine, PortOptions options)
-        : Port(port), Machine(machine), Options(std::move(options)),
-          Timing(port.model_->DeviceSpeed())
+        : Port(port), Machine(machine), Options(std::move(options)), Timing(port.model_->DeviceSpeed())
     {
     }
 
@@ -103,7 +102,7 @@ struct UsbPort::Impl {
     // again under M (a submission's first check).
     std::atomic<bool> Connected{true};
     bool Enabled = true;
-    bool Removed = false;      // IRP_MN_REMOVE_DEVICE seen
+    bool Removed = false;  // IRP_MN_REMOVE_DEVICE seen
     bool PdoDeleted = false;
     bool Reported = false;
     DEVICE_POWER_STATE Power = PowerDeviceD0;
@@ -251,8 +250,7 @@ struct UsbPort::Impl {
     // Starts a transfer. Admit runs first under M and fills in what the
     // transfer needs from the port's state; a status other than success
     // refuses the URB with it, as Refuse does.
-    template <typename AdmitFn>
-    NTSTATUS Start(std::unique_ptr<Transfer> owned, AdmitFn &&Admit);
+    template <typename AdmitFn> NTSTATUS Start(std::unique_ptr<Transfer> owned, AdmitFn &&Admit);
 
     // ---- the hub's PDO (HubPdo.cpp) -------------------------------------------
     static NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);

@@ -55,8 +55,8 @@ USBD_STATUS ResolveBuffer(ULONG length, PVOID buffer, PMDL mdl, UCHAR **data, bo
 // An interface information the client filled for iface, offset bytes into
 // a URB of urbLength bytes: long enough for iface's pipes, inside the URB,
 // and with pipe flags the stack knows.
-USBD_STATUS CheckInterfaceInformation(const USBD_INTERFACE_INFORMATION &info, const InterfaceInfo &iface,
-                                      size_t offset, USHORT urbLength)
+USBD_STATUS CheckInterfaceInformation(const USBD_INTERFACE_INFORMATION &info, const InterfaceInfo &iface, size_t offset,
+                                      USHORT urbLength)
 {
     if (info.Length < GET_USBD_INTERFACE_SIZE(iface.Endpoints.size()) || offset + info.Length > urbLength) {
         return USBD_STATUS_BUFFER_TOO_SMALL;
@@ -98,10 +98,7 @@ void UsbPort::Impl::RecordRefusalLocked(PURB urb, USBD_STATUS usbd)
     }
 }
 
-NTSTATUS UsbPort::Impl::Succeed(PIRP irp, PURB urb)
-{
-    return Refuse(irp, urb, USBD_STATUS_SUCCESS);
-}
+NTSTATUS UsbPort::Impl::Succeed(PIRP irp, PURB urb) { return Refuse(irp, urb, USBD_STATUS_SUCCESS); }
 
 NTSTATUS UsbPort::Impl::SubmitUrb(PIRP irp, PURB urb)
 {
@@ -178,8 +175,8 @@ NTSTATUS UsbPort::Impl::SelectConfiguration(PIRP irp, PURB urb)
     PUSB_CONFIGURATION_DESCRIPTOR desc = sel.ConfigurationDescriptor;
     ConfigurationInfo given;
     try {
-        given = ParseConfiguration(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(desc),
-                                                            desc->wTotalLength));
+        given =
+            ParseConfiguration(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(desc), desc->wTotalLength));
     } catch (const DescriptorError &) {
         return Refuse(irp, urb, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
     }
@@ -261,13 +258,12 @@ NTSTATUS UsbPort::Impl::SelectInterface(PIRP irp, PURB urb)
 {
     auto &sel = urb->UrbSelectInterface;
     const USHORT length = urb->UrbHeader.Length;
-    if (length < FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) +
-                     FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) {
+    if (length <
+        FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) {
         return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
     }
     PUSBD_INTERFACE_INFORMATION info = &sel.Interface;
-    const InterfaceInfo *iface =
-        Port.model_->Configuration().Find(info->InterfaceNumber, info->AlternateSetting);
+    const InterfaceInfo *iface = Port.model_->Configuration().Find(info->InterfaceNumber, info->AlternateSetting);
     TransferList done;
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
     {
@@ -277,8 +273,8 @@ NTSTATUS UsbPort::Impl::SelectInterface(PIRP irp, PURB urb)
         } else if (iface == nullptr) {
             usbd = USBD_STATUS_INTERFACE_NOT_FOUND;
         } else {
-            usbd = CheckInterfaceInformation(*info, *iface, FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface),
-                                             length);
+            usbd =
+                CheckInterfaceInformation(*info, *iface, FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface), length);
         }
         if (usbd == USBD_STATUS_SUCCESS) {
             const uint8_t number = iface->Number;
@@ -333,8 +329,7 @@ NTSTATUS UsbPort::Impl::PipeRequest(PIRP irp, PURB urb)
         if (it == Pipes.end()) {
             usbd = USBD_STATUS_INVALID_PIPE_HANDLE;
         } else if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
-            done = FailTransfers([handle](const Transfer &t) { return t.PipeHandle == handle; },
-                                 USBD_STATUS_CANCELED);
+            done = FailTransfers([handle](const Transfer &t) { return t.PipeHandle == handle; }, USBD_STATUS_CANCELED);
             InsideModel inside(this);
             Port.model_->OnAbort(it->second.Endpoint.Address);
         } else {
@@ -362,8 +357,7 @@ NTSTATUS UsbPort::Impl::PipeRequest(PIRP irp, PURB urb)
     return usbd == USBD_STATUS_SUCCESS ? Succeed(irp, urb) : Refuse(irp, urb, usbd);
 }
 
-template <typename AdmitFn>
-NTSTATUS UsbPort::Impl::Start(std::unique_ptr<Transfer> owned, AdmitFn &&Admit)
+template <typename AdmitFn> NTSTATUS UsbPort::Impl::Start(std::unique_ptr<Transfer> owned, AdmitFn &&Admit)
 {
     Transfer &t = *owned;
     std::unique_ptr<Transfer> now;
@@ -484,8 +478,8 @@ NTSTATUS UsbPort::Impl::ControlTransfer(PIRP irp, PURB urb)
     s.Length = static_cast<uint16_t>(c.TransferBufferLength);
     auto classOrVendor = [&](uint8_t type, uint8_t recipient) {
         const auto &v = urb->UrbControlVendorClassRequest;
-        s.RequestType = static_cast<uint8_t>(((flags & USBD_TRANSFER_DIRECTION_IN) ? 0x80 : 0) |
-                                             (type << 5) | recipient | v.RequestTypeReservedBits);
+        s.RequestType = static_cast<uint8_t>(((flags & USBD_TRANSFER_DIRECTION_IN) ? 0x80 : 0) | (type << 5) |
+                                             recipient | v.RequestTypeReservedBits);
         s.Request = v.Request;
         s.Value = v.Value;
         s.Index = v.Index;
@@ -543,8 +537,7 @@ NTSTATUS UsbPort::Impl::ControlTransfer(PIRP irp, PURB urb)
         }
         break;
     }
-    default:
-        return Refuse(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
+    default: return Refuse(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
     }
     if (c.TransferBufferLength > 0xffff || (flags & ~static_cast<ULONG>(VALID_TRANSFER_FLAGS_MASK))) {
         return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);

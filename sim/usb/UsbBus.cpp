@@ -172,10 +172,7 @@ UsbBus::UsbBus(sim::Machine &machine) : machine_(machine)
     driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = UsbPort::Impl::DispatchSystemControl;
 }
 
-UsbBus::~UsbBus()
-{
-    Shutdown();
-}
+UsbBus::~UsbBus() { Shutdown(); }
 
 void UsbBus::Shutdown()
 {
@@ -243,10 +240,10 @@ UsbPort &UsbBus::Plug(std::unique_ptr<DeviceModel> model, PortOptions options)
     }
     KeInitializeEvent(&p.HcEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&p.HubEvent, SynchronizationEvent, FALSE);
-    p.HcThread = machine_.StartThread("usb-hc-" + std::to_string(number), [&p] { p.HostControllerBody(); },
-                                      sim::ThreadKind::Service);
-    p.HubThread = machine_.StartThread("usb-hub-" + std::to_string(number), [&p] { p.HubBody(); },
-                                       sim::ThreadKind::Service);
+    p.HcThread = machine_.StartThread(
+        "usb-hc-" + std::to_string(number), [&p] { p.HostControllerBody(); }, sim::ThreadKind::Service);
+    p.HubThread = machine_.StartThread(
+        "usb-hub-" + std::to_string(number), [&p] { p.HubBody(); }, sim::ThreadKind::Service);
     UsbPort &ref = *port;
     {
         std::lock_guard lock(mutex_);
@@ -280,9 +277,6 @@ void UsbBus::FlushCaptures()
     }
 }
 
-void UsbBus::Unplug(UsbPort &port)
-{
-    port.impl_->Disconnect();
-}
+void UsbBus::Unplug(UsbPort &port) { port.impl_->Disconnect(); }
 
 }  // namespace vextora::usb

@@ -73,9 +73,9 @@ struct PortOptions {
     std::chrono::nanoseconds IdleDelay = std::chrono::milliseconds(0);
     DirectionPolicy Direction = DirectionPolicy::FollowEndpoint;
     // Capabilities reported for IRP_MN_QUERY_CAPABILITIES.
-    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum] = {
-        PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
-        PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2,
+                                                          PowerDeviceD2,          PowerDeviceD2, PowerDeviceD3,
+                                                          PowerDeviceD3};
     SYSTEM_POWER_STATE SystemWake = PowerSystemSleeping3;
     DEVICE_POWER_STATE DeviceWake = PowerDeviceD2;
     // USBPcap capture of every URB; empty for none. Ports of one bus that
@@ -99,7 +99,7 @@ struct UrbRecord {
     std::optional<SetupPacket> Setup;
     const void *Data = nullptr;  // where the bus read or wrote the data
     bool ThroughMdl = false;
-    bool Pended = false;      // completed after the dispatch routine returned
+    bool Pended = false;  // completed after the dispatch routine returned
     KIRQL CompletionIrql = 0;
 };
 

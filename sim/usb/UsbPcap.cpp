@@ -46,8 +46,8 @@ UsbPcapWriter::UsbPcapWriter(const std::filesystem::path &path, uint16_t bus) : 
     Put32(header, 0xa1b2c3d4);  // microsecond timestamps
     Put16(header, 2);
     Put16(header, 4);
-    Put32(header, 0);  // thiszone
-    Put32(header, 0);  // sigfigs
+    Put32(header, 0);             // thiszone
+    Put32(header, 0);             // sigfigs
     Put32(header, 0x40000 + 64);  // snaplen: the largest transfer and its header
     Put32(header, kLinkTypeUsbPcap);
     std::fwrite(header.data(), 1, header.size(), file_);
@@ -79,8 +79,7 @@ uint64_t UsbPcapWriter::Packets() const
 }
 
 void UsbPcapWriter::Write(uint16_t device, uint64_t irpId, uint64_t timeNs, int32_t status, uint16_t function,
-                          bool completion, uint8_t endpoint, Transfer type, int stage,
-                          std::span<const uint8_t> payload)
+                          bool completion, uint8_t endpoint, Transfer type, int stage, std::span<const uint8_t> payload)
 {
     // USBPCAP_BUFFER_PACKET_HEADER, packed: headerLen, irpId, status,
     // function, info, bus, device, endpoint, transfer, dataLength (27
@@ -129,19 +128,18 @@ void UsbPcapWriter::ControlSubmit(uint16_t device, uint64_t irpId, uint64_t time
 void UsbPcapWriter::ControlComplete(uint16_t device, uint64_t irpId, uint64_t timeNs, uint16_t urbFunction,
                                     int32_t usbdStatus, uint8_t endpoint, std::span<const uint8_t> inData)
 {
-    Write(device, irpId, timeNs, usbdStatus, urbFunction, true, endpoint, Transfer::Control, kStageComplete,
-          inData);
+    Write(device, irpId, timeNs, usbdStatus, urbFunction, true, endpoint, Transfer::Control, kStageComplete, inData);
 }
 
-void UsbPcapWriter::TransferSubmit(uint16_t device, uint64_t irpId, uint64_t timeNs, Transfer type,
-                                   uint8_t endpoint, std::span<const uint8_t> outData)
+void UsbPcapWriter::TransferSubmit(uint16_t device, uint64_t irpId, uint64_t timeNs, Transfer type, uint8_t endpoint,
+                                   std::span<const uint8_t> outData)
 {
     Write(device, irpId, timeNs, 0, 0x0009, false, endpoint, type, kNoStage,
           (endpoint & 0x80) ? std::span<const uint8_t>() : outData);
 }
 
-void UsbPcapWriter::TransferComplete(uint16_t device, uint64_t irpId, uint64_t timeNs, Transfer type,
-                                     uint8_t endpoint, int32_t usbdStatus, std::span<const uint8_t> inData)
+void UsbPcapWriter::TransferComplete(uint16_t device, uint64_t irpId, uint64_t timeNs, Transfer type, uint8_t endpoint,
+                                     int32_t usbdStatus, std::span<const uint8_t> inData)
 {
     Write(device, irpId, timeNs, usbdStatus, 0x0009, true, endpoint, type, kNoStage,
           (endpoint & 0x80) ? inData : std::span<const uint8_t>());

@@ -34,10 +34,10 @@ public:
 
     // A control transfer on `device`: the setup stage (and the host's data,
     // if any) at submission; the completion stage with the device's data.
-    void ControlSubmit(uint16_t device, uint64_t irpId, uint64_t timeNs, uint16_t urbFunction,
-                       const SetupPacket &setup, std::span<const uint8_t> outData);
-    void ControlComplete(uint16_t device, uint64_t irpId, uint64_t timeNs, uint16_t urbFunction,
-                         int32_t usbdStatus, uint8_t endpoint, std::span<const uint8_t> inData);
+    void ControlSubmit(uint16_t device, uint64_t irpId, uint64_t timeNs, uint16_t urbFunction, const SetupPacket &setup,
+                       std::span<const uint8_t> outData);
+    void ControlComplete(uint16_t device, uint64_t irpId, uint64_t timeNs, uint16_t urbFunction, int32_t usbdStatus,
+                         uint8_t endpoint, std::span<const uint8_t> inData);
 
     // A bulk or interrupt transfer: OUT data at submission, IN data at
     // completion.
@@ -55,8 +55,8 @@ public:
     uint64_t Packets() const;
 
 private:
-    void Write(uint16_t device, uint64_t irpId, uint64_t timeNs, int32_t status, uint16_t function,
-               bool completion, uint8_t endpoint, Transfer type, int stage, std::span<const uint8_t> payload);
+    void Write(uint16_t device, uint64_t irpId, uint64_t timeNs, int32_t status, uint16_t function, bool completion,
+               uint8_t endpoint, Transfer type, int stage, std::span<const uint8_t> payload);
 
     mutable std::mutex lock_;
     std::FILE *file_ = nullptr;

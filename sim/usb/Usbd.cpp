@@ -51,8 +51,7 @@ ULONG CountEndpoints(const UCHAR *begin, const UCHAR *end, PUSB_INTERFACE_DESCRI
         if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) {
             break;
         }
-        if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE &&
-            d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+        if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
             count++;
         }
         p += d->bLength;
@@ -62,8 +61,8 @@ ULONG CountEndpoints(const UCHAR *begin, const UCHAR *end, PUSB_INTERFACE_DESCRI
 
 }  // namespace
 
-PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
-                                                   PVOID StartPosition, LONG DescriptorType)
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+                                                   LONG DescriptorType)
 {
     if (DescriptorBuffer == nullptr) {
         return nullptr;
@@ -82,9 +81,8 @@ PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG
 }
 
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
-    LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
-    LONG InterfaceProtocol)
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol)
 {
     const UCHAR *begin;
     const UCHAR *end;
@@ -94,8 +92,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     const UCHAR *p = static_cast<const UCHAR *>(StartPosition);
     PUSB_COMMON_DESCRIPTOR d;
     while ((d = NextDescriptor(begin, end, p)) != nullptr) {
-        if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
-            d->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+        if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && d->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
             auto *iface = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(d);
             if ((InterfaceNumber == -1 || iface->bInterfaceNumber == InterfaceNumber) &&
                 (AlternateSetting == -1 || iface->bAlternateSetting == AlternateSetting) &&
@@ -162,8 +159,7 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
             info->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
         }
         e->Interface = info;
-        info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR *>(info) +
-                                                             info->Length);
+        info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<UCHAR *>(info) + info->Length);
     }
     return urb;
 }

@@ -28,15 +28,9 @@ constexpr std::uint32_t kCimtypeFlavor = kFlavorToInstance | kFlavorToSubclass;
 constexpr std::string_view kTrailerSignature = "BMOFQUALFLAVOR11";
 constexpr std::string_view kCimtype = "CIMTYPE";
 
-std::uint32_t Padded(std::size_t bytes)
-{
-    return static_cast<std::uint32_t>((bytes + 3) & ~std::size_t{3});
-}
+std::uint32_t Padded(std::size_t bytes) { return static_cast<std::uint32_t>((bytes + 3) & ~std::size_t{3}); }
 
-std::uint32_t StringSize(std::string_view utf8)
-{
-    return Padded((ToUtf16(utf8).size() + 1) * 2);
-}
+std::uint32_t StringSize(std::string_view utf8) { return Padded((ToUtf16(utf8).size() + 1) * 2); }
 
 std::uint32_t TypeOfValue(const Value &value)
 {
@@ -171,10 +165,8 @@ private:
         out_.Put32(cimType);
         out_.Put32(0);
         std::uint32_t nameSize = StringSize(name);
-        std::uint32_t valueSize = value ? (std::holds_alternative<std::string>(*value)
-                                               ? StringSize(std::get<std::string>(*value))
-                                               : 4)
-                                        : 0;
+        std::uint32_t valueSize =
+            value ? (std::holds_alternative<std::string>(*value) ? StringSize(std::get<std::string>(*value)) : 4) : 0;
         out_.Put32(value ? nameSize : kNone);
         out_.Put32(qualifiers ? nameSize + valueSize : kNone);
         out_.PutString(name);
@@ -211,7 +203,8 @@ private:
             }
             if (p.defaultValue) {
                 const std::uint32_t valueType = TypeOfValue(*p.defaultValue);
-                const bool fits = !p.isArray && (valueType == *type || (valueType == kTypeSint32 && *type == kTypeUint32));
+                const bool fits =
+                    !p.isArray && (valueType == *type || (valueType == kTypeSint32 && *type == kTypeUint32));
                 if (!fits) {
                     throw Error("default value of property '" + p.name + "' does not fit its type " + p.typeName);
                 }
@@ -286,8 +279,7 @@ public:
             text += c;
         }
         if (Padded(at + 2) != size_) {
-            Fail("string of " + std::to_string(at / 2) + " characters stored in " + std::to_string(size_) +
-                 " bytes");
+            Fail("string of " + std::to_string(at / 2) + " characters stored in " + std::to_string(size_) + " bytes");
         }
         for (std::size_t k = at + 2; k < size_; ++k) {
             if (all_[begin_ + k] != 0) {
@@ -320,8 +312,7 @@ public:
             root.Fail("does not start with \"FOMB\"");
         }
         if (root.U32(8) != 1 || root.U32(12) != 1) {
-            root.Fail("unexpected header values " + std::to_string(root.U32(8)) + ", " +
-                      std::to_string(root.U32(12)));
+            root.Fail("unexpected header values " + std::to_string(root.U32(8)) + ", " + std::to_string(root.U32(12)));
         }
         const std::uint32_t trailerOffset = root.U32(4);
         if (trailerOffset < kRootHeader || trailerOffset > data_.size()) {
@@ -358,8 +349,8 @@ public:
             out.nameSpace = std::move(c.nameSpace);
             out.qualifiers = Finish(c.qualifiers);
             for (RawProperty &p : c.properties) {
-                out.properties.push_back({std::move(p.name), std::move(p.typeName), p.isArray,
-                                          std::move(p.value), Finish(p.qualifiers)});
+                out.properties.push_back(
+                    {std::move(p.name), std::move(p.typeName), p.isArray, std::move(p.value), Finish(p.qualifiers)});
             }
             result.classes.push_back(std::move(out));
         }
@@ -426,8 +417,8 @@ private:
                 trailer.Fail("entry " + std::to_string(i) + " repeats the qualifier at " +
                              std::to_string(entry.offset));
             }
-            if (entry.flavor & ~std::uint32_t{kFlavorToInstance | kFlavorToSubclass | kFlavorDisableOverride |
-                                              kFlavorAmended}) {
+            if (entry.flavor &
+                ~std::uint32_t{kFlavorToInstance | kFlavorToSubclass | kFlavorDisableOverride | kFlavorAmended}) {
                 trailer.Fail("entry " + std::to_string(i) + " has unknown flavor bits");
             }
             entries.push_back(entry);
@@ -534,9 +525,8 @@ private:
     // checking that it names the property's numeric type.
     static void FoldCimtype(const Region &where, RawProperty &p)
     {
-        auto cimtype = std::find_if(p.qualifiers.begin(), p.qualifiers.end(), [](const RawQualifier &r) {
-            return EqualsIgnoreCase(r.qualifier.name, kCimtype);
-        });
+        auto cimtype = std::find_if(p.qualifiers.begin(), p.qualifiers.end(),
+                                    [](const RawQualifier &r) { return EqualsIgnoreCase(r.qualifier.name, kCimtype); });
         if (cimtype == p.qualifiers.end() || !std::holds_alternative<std::string>(cimtype->qualifier.value)) {
             where.Fail("property " + p.name + " lacks a string CIMTYPE qualifier");
         }
@@ -678,8 +668,7 @@ std::string ToUtf8(std::u16string_view utf16)
     std::string out;
     for (std::size_t i = 0; i < utf16.size(); ++i) {
         std::uint32_t cp = utf16[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-            utf16[i + 1] <= 0xDFFF) {
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00U);
             ++i;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
@@ -704,23 +693,16 @@ std::string ToUtf8(std::u16string_view utf16)
     return out;
 }
 
-Bytes EncodeObjects(const std::vector<ClassDecl> &classes)
-{
-    return Encoder().Run(classes);
-}
+Bytes EncodeObjects(const std::vector<ClassDecl> &classes) { return Encoder().Run(classes); }
 
 std::size_t QualifierRecordSize(const Qualifier &qualifier)
 {
-    std::size_t value = std::holds_alternative<std::string>(qualifier.value)
-                            ? StringSize(std::get<std::string>(qualifier.value))
-                            : 4;
+    std::size_t value =
+        std::holds_alternative<std::string>(qualifier.value) ? StringSize(std::get<std::string>(qualifier.value)) : 4;
     return kRecordHeader + StringSize(qualifier.name) + value;
 }
 
-Decoded DecodeObjects(std::span<const std::uint8_t> data)
-{
-    return Decoder(data).Run();
-}
+Decoded DecodeObjects(std::span<const std::uint8_t> data) { return Decoder(data).Run(); }
 
 Bytes CompileMof(std::string_view source)
 {
@@ -731,9 +713,6 @@ Bytes CompileMof(std::string_view source)
     return Pack(EncodeObjects(classes));
 }
 
-Decoded DecodeBmof(std::span<const std::uint8_t> container)
-{
-    return DecodeObjects(Unpack(container));
-}
+Decoded DecodeBmof(std::span<const std::uint8_t> container) { return DecodeObjects(Unpack(container)); }
 
 }  // namespace vxbmof

@@ -205,8 +205,8 @@ private:
                        std::isxdigit(static_cast<unsigned char>(source_[pos_]))) {
                     char h = Advance();
                     cp = cp * 16 + static_cast<std::uint32_t>(std::isdigit(static_cast<unsigned char>(h))
-                                                                   ? h - '0'
-                                                                   : std::tolower(h) - 'a' + 10);
+                                                                  ? h - '0'
+                                                                  : std::tolower(h) - 'a' + 10);
                     ++digits;
                 }
                 if (digits == 0) {
@@ -221,8 +221,7 @@ private:
                 AppendUtf8(out, cp);
                 break;
             }
-            default:
-                Fail(at, std::string("unknown escape '\\") + e + "' in string");
+            default: Fail(at, std::string("unknown escape '\\") + e + "' in string");
             }
         }
     }
@@ -554,9 +553,6 @@ std::optional<std::uint32_t> CimTypeOf(std::string_view typeName)
     return std::nullopt;
 }
 
-std::vector<ClassDecl> ParseMof(std::string_view source)
-{
-    return Parser(source).Run();
-}
+std::vector<ClassDecl> ParseMof(std::string_view source) { return Parser(source).Run(); }
 
 }  // namespace vxbmof

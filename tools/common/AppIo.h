@@ -32,7 +32,7 @@ inline constexpr Handle kInvalidHandle = 0;
 // One request in flight (an OVERLAPPED). Done() polls; Wait() blocks the
 // calling thread until the request has completed and returns its status.
 class Request {
-  public:
+public:
     virtual ~Request() = default;
     virtual bool Done() const = 0;
     virtual Status Wait() = 0;
@@ -45,7 +45,7 @@ class Request {
 };
 
 class DeviceIo {
-  public:
+public:
     virtual ~DeviceIo() = default;
 
     // Link names of the enabled interfaces of a class ("\\?\...").
@@ -62,8 +62,8 @@ class DeviceIo {
     // done. A request refused before it reached the driver comes back done.
     virtual std::shared_ptr<Request> Read(Handle Handle, void *Buffer, uint32_t Length) = 0;
     virtual std::shared_ptr<Request> Write(Handle Handle, const void *Buffer, uint32_t Length) = 0;
-    virtual std::shared_ptr<Request> Control(Handle Handle, uint32_t Code, const void *Input,
-                                             uint32_t InputLength, void *Output, uint32_t OutputLength) = 0;
+    virtual std::shared_ptr<Request> Control(Handle Handle, uint32_t Code, const void *Input, uint32_t InputLength,
+                                             void *Output, uint32_t OutputLength) = 0;
     // Cancels every pending request issued on the handle.
     virtual Status CancelIo(Handle Handle) = 0;
 
@@ -82,7 +82,7 @@ class DeviceIo {
         return Finish(Control(Handle, Code, Input, InputLength, Output, OutputLength), Returned);
     }
 
-  private:
+private:
     static Status Finish(const std::shared_ptr<Request> &request, uint32_t *Transferred)
     {
         const Status status = request->Wait();
@@ -93,4 +93,4 @@ class DeviceIo {
     }
 };
 
-} // namespace vx::app
+}  // namespace vx::app

@@ -138,8 +138,7 @@ void AppSteps::Write(const Step &step)
 {
     const OpenHandle handle = HandleNamed(step, step.args[0]);
     const uint64_t size = StepNumber(step, step.args[1], "a size", kMaxLength);
-    const uint64_t seed =
-        step.Option("pattern") ? StepNumber(step, *step.Option("pattern"), "a pattern seed") : 1;
+    const uint64_t seed = step.Option("pattern") ? StepNumber(step, *step.Option("pattern"), "a pattern seed") : 1;
     std::vector<uint8_t> data(size);
     FillPattern(data, seed, counters_.bytesWritten);
     uint32_t moved = 0;
@@ -169,8 +168,7 @@ void AppSteps::FinishRead(const Step &step, const std::string &what, app::Status
         Verify(step, device, buffer);
         verified = ", every byte verified";
     }
-    host_.Line(what + ": " + StatusName(status) + ", " + std::to_string(buffer.size()) + " bytes read" +
-               verified);
+    host_.Line(what + ": " + StatusName(status) + ", " + std::to_string(buffer.size()) + " bytes read" + verified);
 }
 
 void AppSteps::Read(const Step &step)
@@ -195,11 +193,9 @@ void AppSteps::Read(const Step &step)
     }
     std::vector<uint8_t> buffer(size);
     uint32_t moved = 0;
-    const app::Status status =
-        io_.ReadSync(handle.handle, buffer.data(), static_cast<uint32_t>(size), &moved);
+    const app::Status status = io_.ReadSync(handle.handle, buffer.data(), static_cast<uint32_t>(size), &moved);
     ++counters_.requests;
-    FinishRead(step, "read " + step.args[0] + " " + std::to_string(size), status, handle.device, buffer,
-               moved);
+    FinishRead(step, "read " + step.args[0] + " " + std::to_string(size), status, handle.device, buffer, moved);
 }
 
 void AppSteps::Wait(const Step &step)
@@ -240,15 +236,15 @@ void AppSteps::Ioctl(const Step &step)
     if (auto info = step.Option("info")) {
         const uint64_t wanted = StepNumber(step, *info, "an information value", kMaxLength);
         if (wanted != answer.information)
-            throw StepFailure{step.Where() + "information " + std::to_string(answer.information) +
-                              ", expected " + std::to_string(wanted)};
+            throw StepFailure{step.Where() + "information " + std::to_string(answer.information) + ", expected " +
+                              std::to_string(wanted)};
     }
     // A device reset selects the configuration again, which empties the
     // device's buffers.
     if (*code == IOCTL_RESET_DEVICE && answer.status >= 0)
         ForgetWritten(handle.device);
-    host_.Line(ControlCodeName(*code) + " on " + step.args[0] + ": " + StatusName(answer.status) +
-               ", information " + std::to_string(answer.information));
+    host_.Line(ControlCodeName(*code) + " on " + step.args[0] + ": " + StatusName(answer.status) + ", information " +
+               std::to_string(answer.information));
     if (step.Has("show") && answer.status >= 0)
         host_.Text(DescribeAnswer(*code, bytes, answer));
 }
@@ -268,8 +264,7 @@ void AppSteps::CloseHandles()
 
 bool AppSteps::ReadsDone() const
 {
-    return std::all_of(reads_.begin(), reads_.end(),
-                       [](const auto &read) { return read.second.request->Done(); });
+    return std::all_of(reads_.begin(), reads_.end(), [](const auto &read) { return read.second.request->Done(); });
 }
 
 void AppSteps::FinishReads()
@@ -281,4 +276,4 @@ void AppSteps::FinishReads()
     reads_.clear();
 }
 
-} // namespace vx
+}  // namespace vx

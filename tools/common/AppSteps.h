@@ -20,10 +20,10 @@ namespace vx {
 // What the front end supplies: the device a step works on, and where the
 // lines go.
 class AppHost {
-  public:
+public:
     struct Target {
-        std::u16string link; // the device interface to open
-        size_t device = 0;   // a key for what was written to that device
+        std::u16string link;  // the device interface to open
+        size_t device = 0;    // a key for what was written to that device
     };
     virtual ~AppHost() = default;
     // The device an `open` works on now; throws StepFailure when there is
@@ -56,7 +56,7 @@ struct AppCounters {
 };
 
 class AppSteps {
-  public:
+public:
     AppSteps(app::DeviceIo &io, AppHost &host) : io_(io), host_(host) {}
     ~AppSteps();
     AppSteps(const AppSteps &) = delete;
@@ -83,7 +83,7 @@ class AppSteps {
 
     const AppCounters &Counters() const { return counters_; }
 
-  private:
+private:
     struct OpenHandle {
         app::Handle handle = app::kInvalidHandle;
         size_t device = 0;
@@ -118,4 +118,4 @@ class AppSteps {
     std::map<size_t, std::deque<uint8_t>> expected_;
 };
 
-} // namespace vx
+}  // namespace vx

@@ -79,8 +79,8 @@ std::string DescribeDeviceDescriptor(std::span<const uint8_t> b)
         return "not a device descriptor: " + HexBytes(b) + "\n";
     std::string s;
     s += Format("  USB version      %x.%02x\n", b[3], b[2]);
-    s += Format("  class            0x%02X (%s), subclass 0x%02X, protocol 0x%02X\n", b[4], ClassName(b[4]), b[5],
-                b[6]);
+    s +=
+        Format("  class            0x%02X (%s), subclass 0x%02X, protocol 0x%02X\n", b[4], ClassName(b[4]), b[5], b[6]);
     s += Format("  max packet (ep0) %u\n", b[7]);
     s += Format("  vendor:product   %04X:%04X, release %x.%02x\n", Word(b, 8), Word(b, 10), b[13], b[12]);
     s += Format("  strings          manufacturer %u, product %u, serial number %u\n", b[14], b[15], b[16]);
@@ -115,8 +115,8 @@ std::string DescribeConfiguration(std::span<const uint8_t> b)
         } else if (type == 5 && length >= 7) {
             s += DescribeEndpoint(d);
         } else if (type == 11 && length >= 8) {
-            s += Format("  interface association: first interface %u, %u interface(s), class 0x%02X (%s)\n", d[2],
-                        d[3], d[4], ClassName(d[4]));
+            s += Format("  interface association: first interface %u, %u interface(s), class 0x%02X (%s)\n", d[2], d[3],
+                        d[4], ClassName(d[4]));
         } else {
             s += Format("    descriptor type 0x%02X, %u bytes: %s\n", type, length, HexBytes(d, 16).c_str());
         }

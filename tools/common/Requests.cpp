@@ -76,9 +76,9 @@ ControlAnswer Control(app::DeviceIo &io, app::Handle handle, uint32_t code, cons
     ControlAnswer answer;
     std::vector<uint8_t> output(outputLength);
     uint32_t returned = 0;
-    answer.status = io.ControlSync(handle, code, input.empty() ? nullptr : input.data(),
-                                   static_cast<uint32_t>(input.size()), output.empty() ? nullptr : output.data(),
-                                   outputLength, &returned);
+    answer.status =
+        io.ControlSync(handle, code, input.empty() ? nullptr : input.data(), static_cast<uint32_t>(input.size()),
+                       output.empty() ? nullptr : output.data(), outputLength, &returned);
     answer.information = returned;
     output.resize(returned <= outputLength ? returned : outputLength);
     answer.output = std::move(output);
@@ -93,17 +93,14 @@ std::vector<uint8_t> StringRequest(uint8_t index, uint16_t languageId)
 std::string DescribeAnswer(uint32_t code, const std::vector<uint8_t> &input, const ControlAnswer &answer)
 {
     switch (code) {
-    case IOCTL_GET_CONFIG_DESCRIPTOR:
-        return DescribeConfiguration(answer.output);
-    case IOCTL_GET_DEVICE_DESCRIPTOR:
-        return DescribeDeviceDescriptor(answer.output);
+    case IOCTL_GET_CONFIG_DESCRIPTOR: return DescribeConfiguration(answer.output);
+    case IOCTL_GET_DEVICE_DESCRIPTOR: return DescribeDeviceDescriptor(answer.output);
     case IOCTL_GET_STRING_DESCRIPTOR:
         return "  " + DescribeString(answer.output, !input.empty() && input[0] == 0) + "\n";
     case IOCTL_CLASS_READ_BLOCK:
     case IOCTL_CLASS_READ:
         return "  " + std::to_string(answer.output.size()) + " byte(s): " + HexBytes(answer.output, 32) + "\n";
-    default:
-        return "";
+    default: return "";
     }
 }
 

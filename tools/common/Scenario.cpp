@@ -104,6 +104,8 @@ void CheckFault(const Step &step)
     Refuse(step, "expected 'fault pool-fail N' or 'fault endpoint EP stall|error|nak|short N|disconnect'");
 }
 
+// One verb a line, as `vxsim help` lists them.
+// clang-format off
 const std::vector<VerbSyntax> kVerbs = {
     {"plug", 1, 2, {"as"}, {}, "plug loopback|source-sink|file PATH [as NAME]: plug a device in and start it",
      CheckPlug},
@@ -153,6 +155,7 @@ const std::vector<VerbSyntax> kVerbs = {
      [](const Step &step) { (void)StepNumber(step, step.args[0], "a count"); }},
     {"end", 0, 0, {}, {}, "end: closes a repeat"},
 };
+// clang-format on
 
 const VerbSyntax *FindVerb(const std::string &verb)
 {
@@ -299,7 +302,9 @@ ParseResult ParseScenario(const std::string &text, const std::string &fileName)
         result.steps.clear();
         return result;
     };
-    auto here = [&](const std::string &message) { return fail(fileName + ":" + std::to_string(number) + ": " + message); };
+    auto here = [&](const std::string &message) {
+        return fail(fileName + ":" + std::to_string(number) + ": " + message);
+    };
     while (std::getline(in, line)) {
         ++number;
         std::vector<std::string> words;

@@ -21,7 +21,7 @@
 namespace vx {
 
 struct Step {
-    std::string file;   // where the step was written, for messages
+    std::string file;  // where the step was written, for messages
     int line = 0;
     std::string verb;
     std::vector<std::string> args;
@@ -64,8 +64,7 @@ inline constexpr unsigned long long kMaxSeconds = 86400;
 
 // A number argument of a step, checked against its range; throws
 // StepFailure naming the step, what was expected and the range.
-uint64_t StepNumber(const Step &step, const std::string &word, const char *what,
-                    unsigned long long max = ~0ull);
+uint64_t StepNumber(const Step &step, const std::string &word, const char *what, unsigned long long max = ~0ull);
 
 // Text for `vxsim help scenario`: every verb with its syntax.
 std::string DescribeVerbs();

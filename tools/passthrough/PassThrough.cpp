@@ -197,11 +197,8 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(ext, irp);
-    default:
-        return PassDown(ext, irp);
+    case IRP_MN_STOP_DEVICE: irp->IoStatus.Status = STATUS_SUCCESS; return PassDown(ext, irp);
+    default: return PassDown(ext, irp);
     }
 }
 
@@ -258,7 +255,8 @@ NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
     if (irp->MdlAddress == nullptr) {
         return Complete(irp, STATUS_SUCCESS);
     }
-    auto *urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTag));
+    auto *urb =
+        static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), kTag));
     if (urb == nullptr) {
         return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
     }

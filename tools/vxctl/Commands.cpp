@@ -39,8 +39,8 @@ private:
 
 std::string ControlLine(uint32_t code, const std::string &handleName, const vx::ControlAnswer &answer)
 {
-    return vx::ControlCodeName(code) + " on " + handleName + ": " + vx::StatusName(answer.status) +
-           ", information " + std::to_string(answer.information);
+    return vx::ControlCodeName(code) + " on " + handleName + ": " + vx::StatusName(answer.status) + ", information " +
+           std::to_string(answer.information);
 }
 
 // The destination of `read --to`: checked before the read, written only
@@ -115,10 +115,7 @@ vx::app::Status Commands::OpenOn(const std::u16string &link, std::optional<unsig
     return io_.Open(link, pipe ? vx::PipeFileName(*pipe) : std::u16string(), handle);
 }
 
-std::string Commands::Outcome(vx::app::Status status) const
-{
-    return vx::StatusName(status) + Explained(status);
-}
+std::string Commands::Outcome(vx::app::Status status) const { return vx::StatusName(status) + Explained(status); }
 
 std::string Commands::Explained(vx::app::Status status) const
 {
@@ -274,8 +271,7 @@ int Commands::Write(unsigned pipe, const std::vector<uint8_t> &data)
     }
     ScopedHandle handle(io_, raw);
     uint32_t moved = 0;
-    const vx::app::Status status =
-        io_.WriteSync(handle.Get(), data.data(), static_cast<uint32_t>(data.size()), &moved);
+    const vx::app::Status status = io_.WriteSync(handle.Get(), data.data(), static_cast<uint32_t>(data.size()), &moved);
     out_ << "write " << PipeLabel(pipe) << " " << data.size() << " bytes: " << Outcome(status) << ", " << moved
          << " written\n";
     return status < 0 ? kExitFailed : kExitOk;

@@ -18,9 +18,9 @@ namespace vxctl {
 // Exit codes of every command.
 enum Exit : int {
     kExitOk = 0,
-    kExitFailed = 1,   // a request failed, or an expectation did not hold
-    kExitUsage = 2,    // bad arguments or input: nothing was sent
-    kExitNoDevice = 3, // no device of the interface class (or not the one asked for)
+    kExitFailed = 1,    // a request failed, or an expectation did not hold
+    kExitUsage = 2,     // bad arguments or input: nothing was sent
+    kExitNoDevice = 3,  // no device of the interface class (or not the one asked for)
 };
 
 // What the console shows beside the name of a failed status. vxctl.exe

@@ -192,8 +192,8 @@ vx::app::Status Win32Io::Open(std::u16string_view LinkName, std::u16string_view 
             path.append(FileName.begin(), FileName.end());
         }
     }
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return LastStatus(GetLastError());
     *Result = static_cast<vx::app::Handle>(reinterpret_cast<uintptr_t>(file));
@@ -226,13 +226,13 @@ std::shared_ptr<vx::app::Request> Win32Io::Write(vx::app::Handle Handle, const v
 }
 
 std::shared_ptr<vx::app::Request> Win32Io::Control(vx::app::Handle Handle, uint32_t Code, const void *Input,
-                                                uint32_t InputLength, void *Output, uint32_t OutputLength)
+                                                   uint32_t InputLength, void *Output, uint32_t OutputLength)
 {
     auto request = NewRequest(Handle);
     if (request->Refused())
         return request;
-    const BOOL ok = DeviceIoControl(ToWin32(Handle), Code, const_cast<void *>(Input), InputLength, Output,
-                                    OutputLength, nullptr, request->Overlapped());
+    const BOOL ok = DeviceIoControl(ToWin32(Handle), Code, const_cast<void *>(Input), InputLength, Output, OutputLength,
+                                    nullptr, request->Overlapped());
     request->Issued(ok, ok ? ERROR_SUCCESS : GetLastError());
     return request;
 }
@@ -260,12 +260,12 @@ std::string Win32FailureText(vx::app::Status status)
     const uint32_t error = Win32ErrorOf(status);
     std::string text = "Win32 error " + std::to_string(error);
     wchar_t *message = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-        0, reinterpret_cast<wchar_t *>(&message), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t *>(&message), 0, nullptr);
     if (length != 0 && message != nullptr) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), nullptr, 0, nullptr,
-                                              nullptr);
+        const int bytes =
+            WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
         std::string utf8(bytes > 0 ? static_cast<size_t>(bytes) : 0, '\0');
         if (bytes > 0)
             WideCharToMultiByte(CP_UTF8, 0, message, static_cast<int>(length), utf8.data(), bytes, nullptr, nullptr);

@@ -25,7 +25,7 @@ public:
     std::shared_ptr<vx::app::Request> Read(vx::app::Handle Handle, void *Buffer, uint32_t Length) override;
     std::shared_ptr<vx::app::Request> Write(vx::app::Handle Handle, const void *Buffer, uint32_t Length) override;
     std::shared_ptr<vx::app::Request> Control(vx::app::Handle Handle, uint32_t Code, const void *Input,
-                                           uint32_t InputLength, void *Output, uint32_t OutputLength) override;
+                                              uint32_t InputLength, void *Output, uint32_t OutputLength) override;
     // Cancels what the calling thread issued on the handle (CancelIo).
     vx::app::Status CancelIo(vx::app::Handle Handle) override;
 };

@@ -40,10 +40,9 @@ std::optional<unsigned> Pipe(const std::string &word)
     return Size(word, "a pipe index");
 }
 
-const char kExitCodes[] =
-    "Exit codes: 0 success, 1 a check failed (a request failed or an expectation did not hold),\n"
-    "2 bad arguments (nothing was sent), 3 no device (none present, or not the one asked for).\n"
-    "/? and -? are --help.";
+const char kExitCodes[] = "Exit codes: 0 success, 1 a check failed (a request failed or an expectation did not hold),\n"
+                          "2 bad arguments (nothing was sent), 3 no device (none present, or not the one asked for).\n"
+                          "/? and -? are --help.";
 
 }  // namespace
 

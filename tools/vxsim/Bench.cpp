@@ -67,8 +67,8 @@ bool RunBulkCell(uint64_t seed, bool in, uint32_t size, unsigned depth, uint64_t
     std::vector<std::vector<uint8_t>> buffers(depth, std::vector<uint8_t>(size, 0x5A));
     std::vector<std::shared_ptr<vxio::Request>> slots(depth);
     auto submit = [&](unsigned i) {
-        slots[i] = in ? rig.Io().Read(handle, buffers[i].data(), size)
-                      : rig.Io().Write(handle, buffers[i].data(), size);
+        slots[i] =
+            in ? rig.Io().Read(handle, buffers[i].data(), size) : rig.Io().Write(handle, buffers[i].data(), size);
         ++cell.requests;
     };
     auto reap = [&](unsigned i) {
@@ -94,8 +94,7 @@ bool RunBulkCell(uint64_t seed, bool in, uint32_t size, unsigned depth, uint64_t
         }
     }
     cell.virtualNs = NowNs(rig.Machine()) - start;
-    const double wall =
-        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - wallStart).count();
+    const double wall = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - wallStart).count();
     cell.busyMicroframes = rig.Port()->EndpointStats(endpoint).BusyFrames - busyBefore;
     cell.microframes = (cell.virtualNs + kMicroframeNs - 1) / kMicroframeNs;
     cell.idleMicroframes = cell.microframes > cell.busyMicroframes ? cell.microframes - cell.busyMicroframes : 0;
@@ -144,8 +143,8 @@ vextora::usb::DeviceDescriptors WithInterruptEndpoint(const InterruptEndpoint &e
 // `duration` of virtual time, from a source device that always has data.
 // The rate counts the reads completed after the first completion time, over
 // the time from it to the last completion.
-bool RunInterrupt(uint64_t seed, const InterruptEndpoint &e, unsigned depth, uint64_t durationNs,
-                  InterruptFigures &fig, std::string &failure)
+bool RunInterrupt(uint64_t seed, const InterruptEndpoint &e, unsigned depth, uint64_t durationNs, InterruptFigures &fig,
+                  std::string &failure)
 {
     char name[96];
     std::snprintf(name, sizeof name, "%u B x %u per %u uframe%s", e.MaxPacket(), e.Transactions(),
@@ -258,7 +257,8 @@ BenchReport RunBench(const BenchOptions &options)
     };
     const std::vector<InterruptEndpoint> interrupts = {InterruptEndpoint{0x0400, 4}, InterruptEndpoint{0x0400, 1},
                                                        InterruptEndpoint{0x1400, 1}};
-    const std::vector<unsigned> pools = options.quick ? std::vector<unsigned>{1, 64} : std::vector<unsigned>{1, 32, 2500};
+    const std::vector<unsigned> pools =
+        options.quick ? std::vector<unsigned>{1, 64} : std::vector<unsigned>{1, 32, 2500};
     const unsigned costRounds = options.quick ? 1 : 5;
     ProgressBar bar(options.progress);
     const uint64_t total = 2 * sizes.size() * depths.size() + interrupts.size() * 2 + pools.size() +
@@ -336,12 +336,11 @@ void PrintBench(const BenchReport &report, std::ostream &out)
     out << "bulk on the high-speed loopback descriptors (source-sink device), virtual time\n";
     out << "dir      size  depth      MB/s  of 53.248  uframes  idle uframes  busy uframes  requests  wall ns/req\n";
     for (const auto &c : report.bulk) {
-        std::snprintf(line, sizeof line, "%-4s %9u %6u %9.3f %9.2f%% %8llu %13llu %13llu %9llu %12.0f\n",
-                      c.direction.c_str(), c.size, c.depth, c.mbPerSecond, c.share * 100,
-                      static_cast<unsigned long long>(c.microframes),
-                      static_cast<unsigned long long>(c.idleMicroframes),
-                      static_cast<unsigned long long>(c.busyMicroframes),
-                      static_cast<unsigned long long>(c.requests), c.wallNsPerRequest);
+        std::snprintf(
+            line, sizeof line, "%-4s %9u %6u %9.3f %9.2f%% %8llu %13llu %13llu %9llu %12.0f\n", c.direction.c_str(),
+            c.size, c.depth, c.mbPerSecond, c.share * 100, static_cast<unsigned long long>(c.microframes),
+            static_cast<unsigned long long>(c.idleMicroframes), static_cast<unsigned long long>(c.busyMicroframes),
+            static_cast<unsigned long long>(c.requests), c.wallNsPerRequest);
         out << line;
     }
     out << "interrupt IN, one max packet per read, source device, virtual time\n";
@@ -357,9 +356,8 @@ void PrintBench(const BenchReport &report, std::ostream &out)
                       "%5u in flight: %lld B in %lld blocks (idle device %lld B in %lld): %.1f B and %.2f "
                       "blocks per request; after cancel %lld B in %lld blocks\n",
                       p.inFlight, static_cast<long long>(p.bytesInFlight), static_cast<long long>(p.blocksInFlight),
-                      static_cast<long long>(p.bytesBefore), static_cast<long long>(p.blocksBefore),
-                      p.bytesPerRequest, p.blocksPerRequest, static_cast<long long>(p.bytesAfter),
-                      static_cast<long long>(p.blocksAfter));
+                      static_cast<long long>(p.bytesBefore), static_cast<long long>(p.blocksBefore), p.bytesPerRequest,
+                      p.blocksPerRequest, static_cast<long long>(p.bytesAfter), static_cast<long long>(p.blocksAfter));
         out << line;
     }
     if (!report.cost.empty()) {
@@ -386,7 +384,8 @@ void PrintBench(const BenchReport &report, std::ostream &out)
         }
         const auto scaling = CostScaling(report.cost);
         for (const auto &s : scaling) {
-            std::snprintf(line, sizeof line, "%s, %u in flight: two threads on two pipes give %.2fx one thread's requests/s\n",
+            std::snprintf(line, sizeof line,
+                          "%s, %u in flight: two threads on two pipes give %.2fx one thread's requests/s\n",
                           s.driver.c_str(), s.inFlight, s.factor);
             out << line;
         }
@@ -412,44 +411,72 @@ std::string BenchJson(const BenchReport &report)
     j["failure"] = report.failure;
     j["bulk"] = nlohmann::json::array();
     for (const auto &c : report.bulk)
-        j["bulk"].push_back({{"direction", c.direction}, {"size", c.size}, {"depth", c.depth},
-                             {"requests", c.requests}, {"failed", c.failed}, {"bytes", c.bytes},
-                             {"virtual_ns", c.virtualNs}, {"mb_per_s", c.mbPerSecond}, {"share", c.share},
-                             {"microframes", c.microframes}, {"busy_microframes", c.busyMicroframes}, {"idle_microframes", c.idleMicroframes},
+        j["bulk"].push_back({{"direction", c.direction},
+                             {"size", c.size},
+                             {"depth", c.depth},
+                             {"requests", c.requests},
+                             {"failed", c.failed},
+                             {"bytes", c.bytes},
+                             {"virtual_ns", c.virtualNs},
+                             {"mb_per_s", c.mbPerSecond},
+                             {"share", c.share},
+                             {"microframes", c.microframes},
+                             {"busy_microframes", c.busyMicroframes},
+                             {"idle_microframes", c.idleMicroframes},
                              {"wall_ns_per_request", c.wallNsPerRequest}});
     j["interrupt"] = nlohmann::json::array();
     for (const auto &f : report.interrupt)
-        j["interrupt"].push_back({{"endpoint", f.endpoint}, {"read_bytes", f.readBytes},
-                                  {"bytes_per_s", f.bytesPerSecond}, {"limit_bytes_per_s", f.limitBytesPerSecond},
+        j["interrupt"].push_back({{"endpoint", f.endpoint},
+                                  {"read_bytes", f.readBytes},
+                                  {"bytes_per_s", f.bytesPerSecond},
+                                  {"limit_bytes_per_s", f.limitBytesPerSecond},
                                   {"share", f.share},
-                                  {"depth", f.depth}, {"reads", f.reads}, {"failed", f.failed},
-                                  {"virtual_ns", f.virtualNs}, {"reads_per_s", f.readsPerSecond},
+                                  {"depth", f.depth},
+                                  {"reads", f.reads},
+                                  {"failed", f.failed},
+                                  {"virtual_ns", f.virtualNs},
+                                  {"reads_per_s", f.readsPerSecond},
                                   {"expected_per_s", f.expectedPerSecond}});
     j["pool"] = nlohmann::json::array();
     for (const auto &p : report.pool)
-        j["pool"].push_back({{"in_flight", p.inFlight}, {"bytes_before", p.bytesBefore},
-                             {"blocks_before", p.blocksBefore}, {"bytes_in_flight", p.bytesInFlight},
-                             {"blocks_in_flight", p.blocksInFlight}, {"bytes_per_request", p.bytesPerRequest},
-                             {"blocks_per_request", p.blocksPerRequest}, {"bytes_after", p.bytesAfter},
-                             {"blocks_after", p.blocksAfter}, {"cancelled", p.cancelled},
+        j["pool"].push_back({{"in_flight", p.inFlight},
+                             {"bytes_before", p.bytesBefore},
+                             {"blocks_before", p.blocksBefore},
+                             {"bytes_in_flight", p.bytesInFlight},
+                             {"blocks_in_flight", p.blocksInFlight},
+                             {"bytes_per_request", p.bytesPerRequest},
+                             {"blocks_per_request", p.blocksPerRequest},
+                             {"bytes_after", p.bytesAfter},
+                             {"blocks_after", p.blocksAfter},
+                             {"cancelled", p.cancelled},
                              {"unfinished", p.unfinished}});
     j["cost"] = nlohmann::json::array();
     for (const auto &c : report.cost)
-        j["cost"].push_back({{"driver", c.driver}, {"in_flight", c.inFlight}, {"threads", c.threads},
-                             {"requests", c.requests}, {"failed", c.failed}, {"wall_ns", c.wallNs},
-                             {"ns_per_request", c.nsPerRequest}, {"requests_per_s", c.requestsPerSecond}});
+        j["cost"].push_back({{"driver", c.driver},
+                             {"in_flight", c.inFlight},
+                             {"threads", c.threads},
+                             {"requests", c.requests},
+                             {"failed", c.failed},
+                             {"wall_ns", c.wallNs},
+                             {"ns_per_request", c.nsPerRequest},
+                             {"requests_per_s", c.requestsPerSecond}});
     j["image_cost"] = nlohmann::json::array();
     for (size_t i = 0; i < report.imageCost.size() && 2 * i < report.cost.size(); ++i) {
         const CostCell &c = report.imageCost[i];
-        j["image_cost"].push_back({{"in_flight", c.inFlight}, {"threads", c.threads}, {"requests", c.requests},
-                                   {"failed", c.failed}, {"wall_ns", c.wallNs}, {"ns_per_request", c.nsPerRequest},
+        j["image_cost"].push_back({{"in_flight", c.inFlight},
+                                   {"threads", c.threads},
+                                   {"requests", c.requests},
+                                   {"failed", c.failed},
+                                   {"wall_ns", c.wallNs},
+                                   {"ns_per_request", c.nsPerRequest},
                                    {"requests_per_s", c.requestsPerSecond},
                                    {"over_built_in", c.nsPerRequest / report.cost[2 * i].nsPerRequest}});
     }
     j["cache_line_round_trip_ns"] = report.cacheLineRoundTripNs;
     j["cost_scaling"] = nlohmann::json::array();
     for (const auto &s : CostScaling(report.cost))
-        j["cost_scaling"].push_back({{"driver", s.driver}, {"in_flight", s.inFlight}, {"two_threads_over_one", s.factor}});
+        j["cost_scaling"].push_back(
+            {{"driver", s.driver}, {"in_flight", s.inFlight}, {"two_threads_over_one", s.factor}});
     return j.dump(2);
 }
 

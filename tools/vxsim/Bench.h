@@ -27,15 +27,15 @@ struct BenchOptions {
 // One cell of the bulk table: `depth` requests of `size` bytes kept in
 // flight on one pipe until `bytes` had moved.
 struct BulkCell {
-    std::string direction;   // "in" or "out"
+    std::string direction;  // "in" or "out"
     uint32_t size = 0;
     unsigned depth = 0;
     uint64_t requests = 0;
-    uint64_t failed = 0;     // requests that did not succeed in full
+    uint64_t failed = 0;  // requests that did not succeed in full
     uint64_t bytes = 0;
-    uint64_t virtualNs = 0;  // first submission to last completion
-    double mbPerSecond = 0;  // 10^6 B/s of virtual time
-    double share = 0;        // of 53,248,000 B/s
+    uint64_t virtualNs = 0;        // first submission to last completion
+    double mbPerSecond = 0;        // 10^6 B/s of virtual time
+    double share = 0;              // of 53,248,000 B/s
     uint64_t microframes = 0;      // virtualNs in 125 us microframes
     uint64_t busyMicroframes = 0;  // as the bus's timing model counts them
     uint64_t idleMicroframes = 0;  // the application wanted data, the endpoint had no request
@@ -61,14 +61,14 @@ struct PoolFigures {
     unsigned inFlight = 0;
     int64_t bytesBefore = 0;
     int64_t blocksBefore = 0;
-    int64_t bytesInFlight = 0;   // the driver's tag, all requests pending
+    int64_t bytesInFlight = 0;  // the driver's tag, all requests pending
     int64_t blocksInFlight = 0;
     double bytesPerRequest = 0;
     double blocksPerRequest = 0;
-    int64_t bytesAfter = 0;      // once every request was cancelled and done
+    int64_t bytesAfter = 0;  // once every request was cancelled and done
     int64_t blocksAfter = 0;
-    uint64_t cancelled = 0;      // requests that ended with STATUS_CANCELLED
-    uint64_t unfinished = 0;     // requests not done after the cancel: a fault
+    uint64_t cancelled = 0;   // requests that ended with STATUS_CANCELLED
+    uint64_t unfinished = 0;  // requests not done after the cancel: a fault
 };
 
 struct BenchReport {

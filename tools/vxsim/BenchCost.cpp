@@ -23,12 +23,12 @@ vextora::usb::DeviceDescriptors CostDescriptors()
     vextora::usb::DeviceDescriptors d = vextora::usb::LoopbackDescriptors();
     d.Name = "cost";
     d.Configuration = {
-        9, 0x02, 46, 0, 1, 1, 0, 0x80, 50,     // bus powered, 100 mA
-        9, 0x04, 0, 0, 4, 0xff, 0x00, 0x00, 0,  // interface 0, 4 endpoints, vendor
-        7, 0x05, 0x81, 0x02, 0x00, 0x02, 0,     // bulk IN 1, 512
-        7, 0x05, 0x82, 0x02, 0x00, 0x02, 0,     // bulk IN 2, 512
-        7, 0x05, 0x83, 0x02, 0x00, 0x02, 0,     // bulk IN 3, 512
-        7, 0x05, 0x01, 0x02, 0x00, 0x02, 0,     // bulk OUT 1, 512
+        9, 0x02, 46,   0,    1,    1,    0,    0x80, 50,  // bus powered, 100 mA
+        9, 0x04, 0,    0,    4,    0xff, 0x00, 0x00, 0,   // interface 0, 4 endpoints, vendor
+        7, 0x05, 0x81, 0x02, 0x00, 0x02, 0,               // bulk IN 1, 512
+        7, 0x05, 0x82, 0x02, 0x00, 0x02, 0,               // bulk IN 2, 512
+        7, 0x05, 0x83, 0x02, 0x00, 0x02, 0,               // bulk IN 3, 512
+        7, 0x05, 0x01, 0x02, 0x00, 0x02, 0,               // bulk OUT 1, 512
     };
     return d;
 }
@@ -41,8 +41,7 @@ public:
     bool AnswersIndependently() const override { return true; }
 
 protected:
-    vextora::usb::Result EndpointTransfer(const vextora::usb::EndpointInfo &endpoint,
-                                          std::span<uint8_t> data) override
+    vextora::usb::Result EndpointTransfer(const vextora::usb::EndpointInfo &endpoint, std::span<uint8_t> data) override
     {
         if (endpoint.Address == 0x83)
             return vextora::usb::Result::NotReady();
@@ -143,10 +142,7 @@ CostSession::~CostSession()
 
 const std::string &CostSession::Failure() const { return impl_->Failure; }
 
-bool CostSession::Read(unsigned pipe)
-{
-    return ReadLoop(impl_->Rig.Io(), impl_->Pipes[pipe & 1], 1) == 0;
-}
+bool CostSession::Read(unsigned pipe) { return ReadLoop(impl_->Rig.Io(), impl_->Pipes[pipe & 1], 1) == 0; }
 
 std::string CostSession::Finish()
 {
@@ -168,8 +164,8 @@ std::string CostSession::Finish()
 
 namespace {
 
-bool RunCell(uint64_t seed, CostDriver which, unsigned inFlight, unsigned threads, uint64_t perThread,
-             CostCell &cell, std::string &failure, const std::shared_ptr<const sim::image::ImageFile> &image)
+bool RunCell(uint64_t seed, CostDriver which, unsigned inFlight, unsigned threads, uint64_t perThread, CostCell &cell,
+             std::string &failure, const std::shared_ptr<const sim::image::ImageFile> &image)
 {
     cell = {};
     cell.driver = CostDriverName(which);
@@ -225,12 +221,9 @@ bool RunCell(uint64_t seed, CostDriver which, unsigned inFlight, unsigned thread
 const char *CostDriverName(CostDriver driver)
 {
     switch (driver) {
-    case CostDriver::Vextora:
-        return "vextora";
-    case CostDriver::PassThrough:
-        return "pass-through";
-    case CostDriver::Image:
-        break;
+    case CostDriver::Vextora: return "vextora";
+    case CostDriver::PassThrough: return "pass-through";
+    case CostDriver::Image: break;
     }
     return "image";
 }

@@ -24,10 +24,10 @@ enum class CostDriver { Vextora, PassThrough, Image };
 const char *CostDriverName(CostDriver driver);
 
 struct CostCell {
-    std::string driver;       // "vextora", "pass-through" or "image"
-    unsigned inFlight = 0;    // reads pending on the device while measuring, the measured ones included
-    unsigned threads = 0;     // application threads, each reading its own pipe
-    uint64_t requests = 0;    // measured reads, all threads together
+    std::string driver;     // "vextora", "pass-through" or "image"
+    unsigned inFlight = 0;  // reads pending on the device while measuring, the measured ones included
+    unsigned threads = 0;   // application threads, each reading its own pipe
+    uint64_t requests = 0;  // measured reads, all threads together
     uint64_t failed = 0;
     double wallNs = 0;        // first submission to last completion
     double nsPerRequest = 0;  // wallNs / requests per thread

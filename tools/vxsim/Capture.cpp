@@ -53,11 +53,7 @@ std::vector<uint32_t> CodePoints(const std::string &utf8)
     std::vector<uint32_t> out;
     for (size_t i = 0; i < utf8.size();) {
         const auto b = static_cast<unsigned char>(utf8[i]);
-        const size_t length = b < 0x80           ? 1
-                              : (b >> 5) == 0x6  ? 2
-                              : (b >> 4) == 0xE  ? 3
-                              : (b >> 3) == 0x1E ? 4
-                                                 : 0;
+        const size_t length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
         uint32_t c = length == 1 ? b : length == 2 ? (b & 0x1F) : length == 3 ? (b & 0x0F) : (b & 0x07);
         bool ok = length != 0 && i + length <= utf8.size();
         for (size_t k = 1; ok && k < length; ++k) {
@@ -77,10 +73,10 @@ std::vector<uint32_t> CodePoints(const std::string &utf8)
 struct Named {
     uint8_t index;
     std::string text;
-    std::string from; // the attribute, for the notes
+    std::string from;  // the attribute, for the notes
 };
 
-} // namespace
+}  // namespace
 
 std::string StringDescriptorHex(const std::string &utf8)
 {
@@ -114,14 +110,12 @@ std::string CaptureDescription(const std::filesystem::path &dir)
         throw std::runtime_error(where + "/descriptors: does not start with an 18-byte device descriptor");
     const std::string device = raw->substr(0, 18);
     if (raw->size() < 18 + 9)
-        throw std::runtime_error(where +
-                                 "/descriptors: the device descriptor is followed by no configuration");
-    const auto total =
-        static_cast<size_t>(static_cast<uint8_t>((*raw)[20]) | static_cast<uint8_t>((*raw)[21]) << 8);
+        throw std::runtime_error(where + "/descriptors: the device descriptor is followed by no configuration");
+    const auto total = static_cast<size_t>(static_cast<uint8_t>((*raw)[20]) | static_cast<uint8_t>((*raw)[21]) << 8);
     if (18 + total > raw->size())
         throw std::runtime_error(where + "/descriptors: the first configuration's wTotalLength " +
-                                 std::to_string(total) + " runs past the " +
-                                 std::to_string(raw->size() - 18) + " bytes after the device descriptor");
+                                 std::to_string(total) + " runs past the " + std::to_string(raw->size() - 18) +
+                                 " bytes after the device descriptor");
     const std::string configuration = raw->substr(18, total);
 
     std::string speed = "full";
@@ -201,8 +195,7 @@ std::string CaptureDescription(const std::filesystem::path &dir)
         texts["0"] = "04030904";
         notes.push_back("sysfs holds no LANGID list: string 0 lists US English (0x0409)");
     }
-    std::sort(strings.begin(), strings.end(),
-              [](const Named &a, const Named &b) { return a.index < b.index; });
+    std::sort(strings.begin(), strings.end(), [](const Named &a, const Named &b) { return a.index < b.index; });
     for (const auto &s : strings)
         texts[std::to_string(s.index)] = StringDescriptorHex(s.text);
     j["strings"] = texts;
@@ -232,4 +225,4 @@ int Capture(const std::filesystem::path &dir, std::ostream &out, std::ostream &e
     return 0;
 }
 
-} // namespace vx
+}  // namespace vx

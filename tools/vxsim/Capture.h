@@ -36,4 +36,4 @@ int Capture(const std::filesystem::path &dir, std::ostream &out, std::ostream &e
 // code units a descriptor holds.
 std::string StringDescriptorHex(const std::string &utf8);
 
-} // namespace vx
+}  // namespace vx

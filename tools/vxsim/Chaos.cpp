@@ -30,9 +30,9 @@ namespace {
 // manager and the bus are documented to return to it. Anything else is a
 // failure of the run.
 const std::set<uint32_t> kActionable = {
-    0x00000000, 0x80000011, 0xC0000001, 0xC0000004, 0xC0000008, 0xC000000D, 0xC000000E, 0xC0000010,
-    0xC0000022, 0xC0000023, 0xC0000034, 0xC0000056, 0xC000009A, 0xC000009C, 0xC000009D, 0xC00000BB,
-    0xC0000120, 0xC0000184, 0xC0000185, 0xC0000182, 0xC0000001,
+    0x00000000, 0x80000011, 0xC0000001, 0xC0000004, 0xC0000008, 0xC000000D, 0xC000000E,
+    0xC0000010, 0xC0000022, 0xC0000023, 0xC0000034, 0xC0000056, 0xC000009A, 0xC000009C,
+    0xC000009D, 0xC00000BB, 0xC0000120, 0xC0000184, 0xC0000185, 0xC0000182, 0xC0000001,
 };
 
 const char *const kNames[] = {"", "PIPE00", "PIPE01", "PIPE02", "PIPE1", "7\\2", "PIPE06", "pipe", "PIPE000000000001"};
@@ -70,8 +70,9 @@ struct Shared {
         std::string trail = machine != nullptr ? machine->ScheduleTrail() : "";
         std::lock_guard lock(mutex);
         if (!failed.exchange(true))
-            failure = what + (trail.empty() ? "" : "\nat scheduling step " +
-                                                        std::to_string(machine->ScheduleStep()) + ":\n" + trail);
+            failure = what + (trail.empty()
+                                  ? ""
+                                  : "\nat scheduling step " + std::to_string(machine->ScheduleStep()) + ":\n" + trail);
     }
     std::u16string Link()
     {
@@ -331,8 +332,8 @@ private:
         vxio::Handle outHandle = out->handle, inHandle = in->handle;
         uint64_t generation = shared_.Generation();
         // A read left waiting may take what this cycle writes.
-        bool clean = out->generation == generation && in->generation == generation && !shared_.fifoDirty &&
-                     parked_.empty();
+        bool clean =
+            out->generation == generation && in->generation == generation && !shared_.fifoDirty && parked_.empty();
         size_t size = 1 + rng_() % (rng_() % 4 == 0 ? 0x40000 : 4096);
         std::vector<uint8_t> data(size), back(size);
         FillPattern(data, rng_(), 0);
@@ -408,9 +409,9 @@ private:
         std::vector<uint8_t> output(outLength);
         std::string name = h.name;
         vxio::Handle handle = h.handle;
-        auto request = Io().Control(handle, code, input.empty() ? nullptr : input.data(),
-                                    static_cast<uint32_t>(input.size()), output.empty() ? nullptr : output.data(),
-                                    outLength);
+        auto request =
+            Io().Control(handle, code, input.empty() ? nullptr : input.data(), static_cast<uint32_t>(input.size()),
+                         output.empty() ? nullptr : output.data(), outLength);
         vxio::Status s = Finish(request, handle, std::chrono::milliseconds(100));
         Check(s, ControlCodeName(code));
         if (request->Information() > outLength)
@@ -422,9 +423,7 @@ private:
     void Step()
     {
         switch (rng_() % 16) {
-        case 0:
-            Open(kNames[rng_() % std::size(kNames)]);
-            break;
+        case 0: Open(kNames[rng_() % std::size(kNames)]); break;
         case 1:
             // Mostly the names a working application uses.
             Open(kNames[rng_() % 4]);
@@ -441,9 +440,7 @@ private:
             Cycle();
             break;
         case 6:
-        case 7:
-            Control();
-            break;
+        case 7: Control(); break;
         case 8:
             if (!held_.empty()) {
                 const Held &h = held_[rng_() % held_.size()];
@@ -453,12 +450,8 @@ private:
             }
             break;
         case 12:
-        case 13:
-            Park();
-            break;
-        case 14:
-            Abandon();
-            break;
+        case 13: Park(); break;
+        case 14: Abandon(); break;
         case 15:
             if (rng_() % 8 == 0)
                 OpenAtTheIdleTick();
@@ -473,9 +466,7 @@ private:
                 Drop(name, s);
             }
             break;
-        default:
-            machine_.Sleep(std::chrono::milliseconds(1 + rng_() % 20));
-            break;
+        default: machine_.Sleep(std::chrono::milliseconds(1 + rng_() % 20)); break;
         }
     }
 
@@ -569,9 +560,7 @@ private:
             Check(Pnp().Start(pdo), "start answering the query");
             break;
         }
-        case 11:
-            PowerAtIdleTick(pdo);
-            break;
+        case 11: PowerAtIdleTick(pdo); break;
         case 0:
             Moved();
             Check(Pnp().Rebalance(pdo), "rebalance");
@@ -610,12 +599,8 @@ private:
             log_.Note(ops_, "idle ticks");
             machine_.Sleep(std::chrono::milliseconds(500 + rng_() % 5500));
             break;
-        case 6:
-            Replug();
-            break;
-        default:
-            machine_.Sleep(std::chrono::milliseconds(rng_() % 200));
-            break;
+        case 6: Replug(); break;
+        default: machine_.Sleep(std::chrono::milliseconds(rng_() % 200)); break;
         }
         Pnp().WaitIdle();
         Power().WaitIdle();
@@ -630,7 +615,8 @@ private:
         ++powerAtIdleTicks_;
         switch (rng_() % 4) {
         case 0:
-            Check(Power().SendSystemIrp(pdo, IRP_MN_QUERY_POWER, PowerSystemSleeping3), "system query S3 at the idle tick");
+            Check(Power().SendSystemIrp(pdo, IRP_MN_QUERY_POWER, PowerSystemSleeping3),
+                  "system query S3 at the idle tick");
             break;
         case 1:
             Check(Power().SetSystemPower(pdo, PowerSystemSleeping3), "system sleep at the idle tick");

@@ -33,7 +33,7 @@ struct ChaosOptions {
     bool serial = false;       // every stream on one thread, interleaved by --seed
     // vextora.sys for x64, run in place of the driver built into vxsim.
     std::shared_ptr<const sim::image::ImageFile> image = nullptr;
-    std::string imagePath;  // the image as named on the command line, for the replay command
+    std::string imagePath;       // the image as named on the command line, for the replay command
     sim::SchedulePlan schedule;  // threaded, or a controlled mode's strategy
     bool firstFailure = false;   // RunChaosSeeds stops at the first failed run
 };

@@ -47,10 +47,8 @@ std::string ExplainConfiguration(const std::vector<uint8_t> &bytes)
     const auto size = static_cast<unsigned>(bytes.size());
     const Verdict verdict = DescriptorCheck::CheckConfiguration(bytes.data(), size, size, &header);
     switch (verdict) {
-    case Verdict::Valid:
-        return {};
-    case Verdict::NoInterfaces:
-        return "the configuration descriptor's bNumInterfaces (offset 4) is 0";
+    case Verdict::Valid: return {};
+    case Verdict::NoInterfaces: return "the configuration descriptor's bNumInterfaces (offset 4) is 0";
     case Verdict::MissingInterfaces: {
         std::string found;
         unsigned count = 0;
@@ -61,8 +59,8 @@ std::string ExplainConfiguration(const std::vector<uint8_t> &bytes)
                 found += (found.empty() ? "" : ", ") + std::to_string(iface.Number) + " at offset " +
                          std::to_string(iface.Offset);
             }
-        return "the configuration descriptor's bNumInterfaces (offset 4) is " + std::to_string(bytes[4]) +
-               ", but " + std::to_string(count) + " interface(s) have an alternate setting 0" +
+        return "the configuration descriptor's bNumInterfaces (offset 4) is " + std::to_string(bytes[4]) + ", but " +
+               std::to_string(count) + " interface(s) have an alternate setting 0" +
                (found.empty() ? std::string() : " (interface " + found + ")");
     }
     case Verdict::BadHeader:
@@ -121,13 +119,15 @@ void ReadBack(app::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link,
         for (unsigned i : {deviceDescriptor.output[14], deviceDescriptor.output[15], deviceDescriptor.output[16]}) {
             if (i == 0 || report.strings.count(i))
                 continue;
-            ControlAnswer s = Control(io, device, IOCTL_GET_STRING_DESCRIPTOR,
-                                      StringRequest(static_cast<uint8_t>(i), language), 255);
+            ControlAnswer s =
+                Control(io, device, IOCTL_GET_STRING_DESCRIPTOR, StringRequest(static_cast<uint8_t>(i), language), 255);
             if (s.status >= 0 && s.output.size() >= 2)
                 report.strings[i] = Utf16LeToUtf8(std::span(s.output).subspan(2));
             else
-                report.notes.push_back("string " + std::to_string(i) + " (named by the device descriptor) could not "
-                                       "be read: " + StatusName(s.status));
+                report.notes.push_back("string " + std::to_string(i) +
+                                       " (named by the device descriptor) could not "
+                                       "be read: " +
+                                       StatusName(s.status));
         }
     }
     io.Close(device);
@@ -151,8 +151,8 @@ void PrintText(const std::string &path, uint64_t seed, const Report &r, std::ost
     for (const auto &p : r.pipes) {
         std::string name = p.index < VEXTORA_PIPE_SLOT_LIMIT ? "\\" + ToUtf8(PipeFileName(p.index))
                                                              : std::string("(cannot be opened: index above 5)");
-        std::snprintf(line, sizeof line, "  pipe %u: endpoint 0x%02X %-11s max packet %4u interval %3u  %s\n",
-                      p.index, p.endpoint, p.type.c_str(), p.maxPacketSize, p.interval, name.c_str());
+        std::snprintf(line, sizeof line, "  pipe %u: endpoint 0x%02X %-11s max packet %4u interval %3u  %s\n", p.index,
+                      p.endpoint, p.type.c_str(), p.maxPacketSize, p.interval, name.c_str());
         out << line;
     }
     for (const auto &[index, text] : r.strings)

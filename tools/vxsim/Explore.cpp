@@ -46,9 +46,8 @@ ExploreResult Explore(const std::vector<Step> &steps, const RunOptions &options,
             const double estimate = sim::ScheduleExplorer::Estimate(record, options.schedule.Bound);
             char text[32];
             std::snprintf(text, sizeof text, "%.3g", estimate);
-            out << "exhaustive:" << options.schedule.Bound << ": the first schedule took " << record.Steps
-                << " steps, " << record.Branches.size() << " with a choice; about " << text
-                << " schedules within the bound\n";
+            out << "exhaustive:" << options.schedule.Bound << ": the first schedule took " << record.Steps << " steps, "
+                << record.Branches.size() << " with a choice; about " << text << " schedules within the bound\n";
             if (estimate > static_cast<double>(maxSchedules)) {
                 out << "exhaustive:" << options.schedule.Bound << " is too large for this scenario: about " << text
                     << " schedules, more than --max-schedules " << maxSchedules

@@ -11,7 +11,7 @@
 namespace vx {
 
 class ProgressBar {
-  public:
+public:
     explicit ProgressBar(bool wanted) : shown_(wanted && isatty(STDERR_FILENO)) {}
     ~ProgressBar() { Clear(); }
     ProgressBar(const ProgressBar &) = delete;
@@ -24,8 +24,7 @@ class ProgressBar {
         const int width = 40;
         const int filled = total != 0 ? static_cast<int>(width * std::min(done, total) / total) : width;
         std::fprintf(stderr, "\r[%-*s] %llu/%llu", width, std::string(filled, '#').c_str(),
-                     static_cast<unsigned long long>(std::min(done, total)),
-                     static_cast<unsigned long long>(total));
+                     static_cast<unsigned long long>(std::min(done, total)), static_cast<unsigned long long>(total));
         std::fflush(stderr);
         drawn_ = true;
     }
@@ -36,9 +35,9 @@ class ProgressBar {
         drawn_ = false;
     }
 
-  private:
+private:
     bool shown_;
     bool drawn_ = false;
 };
 
-} // namespace vx
+}  // namespace vx

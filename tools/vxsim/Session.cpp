@@ -288,8 +288,10 @@ struct Session::Impl : AppHost {
     {
         Device &device = Current(step);
         if (!device.port->SignalRemoteWake())
-            throw StepFailure{step.Where() + "the device cannot signal wake-up now (it must be suspended and armed; "
-                                             "power " + PowerName(device.port->PowerState()) + ")"};
+            throw StepFailure{step.Where() +
+                              "the device cannot signal wake-up now (it must be suspended and armed; "
+                              "power " +
+                              PowerName(device.port->PowerState()) + ")"};
         bool up = WaitFor([&] { return device.port->PowerState() == PowerDeviceD0; }, 10);
         ++summary.powerTransitions;
         Line(std::string("remote wake-up signalled: device ") + PowerName(device.port->PowerState()) +
@@ -301,8 +303,8 @@ struct Session::Impl : AppHost {
     void Idle(const Step &step)
     {
         Device &device = Current(step);
-        const uint64_t limit = step.Option("within") ? StepNumber(step, *step.Option("within"), "seconds", kMaxSeconds)
-                                                     : 30;
+        const uint64_t limit =
+            step.Option("within") ? StepNumber(step, *step.Option("within"), "seconds", kMaxSeconds) : 30;
         if (!WaitFor([&] { return device.port->PowerState() != PowerDeviceD0; }, limit))
             throw StepFailure{step.Where() + "the device was not suspended within " + std::to_string(limit) +
                               " s of virtual time (selective suspend is on only with 'parameter VextoraEnable 1' "

@@ -6,7 +6,7 @@ namespace vx {
 namespace {
 
 class SimRequest final : public app::Request {
-  public:
+public:
     explicit SimRequest(std::shared_ptr<vxio::Request> request) : request_(std::move(request)) {}
     bool Done() const override { return request_->Done(); }
     app::Status Wait() override { return request_->Wait(); }
@@ -14,7 +14,7 @@ class SimRequest final : public app::Request {
     uint64_t Information() const override { return request_->Information(); }
     void Cancel() override { request_->Cancel(); }
 
-  private:
+private:
     std::shared_ptr<vxio::Request> request_;
 };
 
@@ -23,7 +23,7 @@ std::shared_ptr<app::Request> Wrap(std::shared_ptr<vxio::Request> request)
     return std::make_shared<SimRequest>(std::move(request));
 }
 
-} // namespace
+}  // namespace
 
 std::vector<std::u16string> SimAppIo::Interfaces(const app::InterfaceClass &Class)
 {
@@ -54,4 +54,4 @@ std::shared_ptr<app::Request> SimAppIo::Control(app::Handle Handle, uint32_t Cod
     return Wrap(io_.Control(Handle, Code, Input, InputLength, Output, OutputLength));
 }
 
-} // namespace vx
+}  // namespace vx

@@ -13,14 +13,13 @@ namespace {
 
 const char *MajorName(UCHAR major)
 {
-    static const char *names[] = {
-        "CREATE",         "CREATE_NAMED_PIPE", "CLOSE",           "READ",
-        "WRITE",          "QUERY_INFORMATION", "SET_INFORMATION", "QUERY_EA",
-        "SET_EA",         "FLUSH_BUFFERS",     "QUERY_VOLUME",    "SET_VOLUME",
-        "DIRECTORY",      "FILE_SYSTEM",       "DEVICE_CONTROL",  "INTERNAL_DEVICE_CONTROL",
-        "SHUTDOWN",       "LOCK_CONTROL",      "CLEANUP",         "CREATE_MAILSLOT",
-        "QUERY_SECURITY", "SET_SECURITY",      "POWER",           "SYSTEM_CONTROL",
-        "DEVICE_CHANGE",  "QUERY_QUOTA",       "SET_QUOTA",       "PNP"};
+    static const char *names[] = {"CREATE",         "CREATE_NAMED_PIPE", "CLOSE",           "READ",
+                                  "WRITE",          "QUERY_INFORMATION", "SET_INFORMATION", "QUERY_EA",
+                                  "SET_EA",         "FLUSH_BUFFERS",     "QUERY_VOLUME",    "SET_VOLUME",
+                                  "DIRECTORY",      "FILE_SYSTEM",       "DEVICE_CONTROL",  "INTERNAL_DEVICE_CONTROL",
+                                  "SHUTDOWN",       "LOCK_CONTROL",      "CLEANUP",         "CREATE_MAILSLOT",
+                                  "QUERY_SECURITY", "SET_SECURITY",      "POWER",           "SYSTEM_CONTROL",
+                                  "DEVICE_CHANGE",  "QUERY_QUOTA",       "SET_QUOTA",       "PNP"};
     return major < std::size(names) ? names[major] : "?";
 }
 
@@ -83,33 +82,25 @@ std::string PowerState(PIO_STACK_LOCATION stack)
 {
     char text[16];
     if (stack->Parameters.Power.Type == DevicePowerState)
-        std::snprintf(text, sizeof text, "D%d",
-                      static_cast<int>(stack->Parameters.Power.State.DeviceState) - 1);
+        std::snprintf(text, sizeof text, "D%d", static_cast<int>(stack->Parameters.Power.State.DeviceState) - 1);
     else
-        std::snprintf(text, sizeof text, "S%d",
-                      static_cast<int>(stack->Parameters.Power.State.SystemState) - 1);
+        std::snprintf(text, sizeof text, "S%d", static_cast<int>(stack->Parameters.Power.State.SystemState) - 1);
     return text;
 }
 
 std::string InternalControl(ULONG code)
 {
     switch (code) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        return "IOCTL_INTERNAL_USB_SUBMIT_URB";
-    case IOCTL_INTERNAL_USB_RESET_PORT:
-        return "IOCTL_INTERNAL_USB_RESET_PORT";
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-        return "IOCTL_INTERNAL_USB_GET_PORT_STATUS";
-    case IOCTL_INTERNAL_USB_CYCLE_PORT:
-        return "IOCTL_INTERNAL_USB_CYCLE_PORT";
-    case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION:
-        return "IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION";
-    default:
-        return ControlCodeName(code);
+    case IOCTL_INTERNAL_USB_SUBMIT_URB: return "IOCTL_INTERNAL_USB_SUBMIT_URB";
+    case IOCTL_INTERNAL_USB_RESET_PORT: return "IOCTL_INTERNAL_USB_RESET_PORT";
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: return "IOCTL_INTERNAL_USB_GET_PORT_STATUS";
+    case IOCTL_INTERNAL_USB_CYCLE_PORT: return "IOCTL_INTERNAL_USB_CYCLE_PORT";
+    case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION: return "IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION";
+    default: return ControlCodeName(code);
     }
 }
 
-} // namespace
+}  // namespace
 
 Tracer::Tracer(std::ostream &out, sim::Machine &machine, PDRIVER_OBJECT driver)
     : out_(out), machine_(machine), driver_(driver)
@@ -120,8 +111,7 @@ std::string Tracer::Describe(PIO_STACK_LOCATION stack)
 {
     std::string s = MajorName(stack->MajorFunction);
     switch (stack->MajorFunction) {
-    case IRP_MJ_PNP:
-        return s + " " + PnpMinor(stack->MinorFunction);
+    case IRP_MJ_PNP: return s + " " + PnpMinor(stack->MinorFunction);
     case IRP_MJ_POWER: {
         static const char *const names[] = {"WAIT_WAKE", "POWER_SEQUENCE", "SET_POWER", "QUERY_POWER"};
         s += " " + Numbered(names, std::size(names), stack->MinorFunction);
@@ -129,14 +119,11 @@ std::string Tracer::Describe(PIO_STACK_LOCATION stack)
             s += " " + PowerState(stack);
         return s;
     }
-    case IRP_MJ_SYSTEM_CONTROL:
-        return s + " " + WmiMinor(stack->MinorFunction);
-    case IRP_MJ_DEVICE_CONTROL:
-        return s + " " + ControlCodeName(stack->Parameters.DeviceIoControl.IoControlCode);
+    case IRP_MJ_SYSTEM_CONTROL: return s + " " + WmiMinor(stack->MinorFunction);
+    case IRP_MJ_DEVICE_CONTROL: return s + " " + ControlCodeName(stack->Parameters.DeviceIoControl.IoControlCode);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
         return s + " " + InternalControl(stack->Parameters.DeviceIoControl.IoControlCode);
-    default:
-        return s;
+    default: return s;
     }
 }
 
@@ -146,8 +133,7 @@ void Tracer::OnCallDriver(PDEVICE_OBJECT target, PIRP irp, sim::CallPath)
     // right below one of them, which only the driver does (the managers
     // send to the top of the stack).
     const bool toUs = target->DriverObject == driver_;
-    const bool down =
-        !toUs && target->AttachedDevice != nullptr && target->AttachedDevice->DriverObject == driver_;
+    const bool down = !toUs && target->AttachedDevice != nullptr && target->AttachedDevice->DriverObject == driver_;
     if (!toUs && !down)
         return;
     const std::string what = Describe(IoGetCurrentIrpStackLocation(irp));
@@ -200,4 +186,4 @@ void Tracer::Line(const std::string &text)
     out_ << stamp << text << "\n";
 }
 
-} // namespace vx
+}  // namespace vx

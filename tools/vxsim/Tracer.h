@@ -16,7 +16,7 @@
 namespace vx {
 
 class Tracer : public sim::IrpObserver {
-  public:
+public:
     Tracer(std::ostream &out, sim::Machine &machine, PDRIVER_OBJECT driver);
 
     void OnCallDriver(PDEVICE_OBJECT target, PIRP irp, sim::CallPath path) override;
@@ -25,7 +25,7 @@ class Tracer : public sim::IrpObserver {
     // "READ", "PNP START_DEVICE", "DEVICE_CONTROL IOCTL_RESET_PIPE", ...
     static std::string Describe(PIO_STACK_LOCATION stack);
 
-  private:
+private:
     struct Seen {
         uint64_t id;
         std::string what;
@@ -41,7 +41,7 @@ class Tracer : public sim::IrpObserver {
     PDRIVER_OBJECT driver_;
     std::mutex mutex_;
     uint64_t next_ = 1;
-    std::map<PIRP, Seen> irps_; // from their first call on
+    std::map<PIRP, Seen> irps_;  // from their first call on
 };
 
-} // namespace vx
+}  // namespace vx

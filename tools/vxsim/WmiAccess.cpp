@@ -100,14 +100,12 @@ void RegisterDriverClasses(sim::Machine &machine)
 
 NTSTATUS WmiGet(sim::Machine &machine, PDEVICE_OBJECT pdo, const std::string &property, uint32_t *value)
 {
-    return machine.Component<sim::WmiService>().QueryProperty(DriverClass(), InstanceOf(machine, pdo), property,
-                                                               value);
+    return machine.Component<sim::WmiService>().QueryProperty(DriverClass(), InstanceOf(machine, pdo), property, value);
 }
 
 NTSTATUS WmiSet(sim::Machine &machine, PDEVICE_OBJECT pdo, const std::string &property, uint32_t value)
 {
-    return machine.Component<sim::WmiService>().SetProperty(DriverClass(), InstanceOf(machine, pdo), property,
-                                                             value);
+    return machine.Component<sim::WmiService>().SetProperty(DriverClass(), InstanceOf(machine, pdo), property, value);
 }
 
 }  // namespace vx

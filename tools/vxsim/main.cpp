@@ -72,8 +72,8 @@ int RunScenario(const std::string &text, const std::string &name, const std::str
     }
     if (options.schedule.Controlled()) {
         options.record = std::make_shared<sim::ScheduleRecord>();
-        options.replay = "vxsim --seed " + std::to_string(options.seed) + " --schedule " + options.schedule.Text() +
-                         " " + command;
+        options.replay =
+            "vxsim --seed " + std::to_string(options.seed) + " --schedule " + options.schedule.Text() + " " + command;
     }
     vx::Session session(options, std::cout);
     vx::Summary summary = session.Run(parsed.steps);
@@ -117,8 +117,8 @@ int main(int argc, char **argv)
     vx::RunOptions options;
     auto *seedOption = app.add_option("--seed", options.seed, "seed for everything random (0: a fresh one, printed)");
     auto *realTime = app.add_flag("--real-time", options.realTime, "run the clock at wall-clock speed (demo, run)");
-    auto *trace = app.add_flag("--trace", options.trace,
-                               "print every IRP the driver sees, sends down and completes (demo, run)");
+    auto *trace =
+        app.add_flag("--trace", options.trace, "print every IRP the driver sees, sends down and completes (demo, run)");
     auto *pcap = app.add_option("--pcap", options.pcap,
                                 "write every URB of every device to FILE (USBPcap format, for Wireshark) (demo, run)");
     std::string imagePath;
@@ -184,10 +184,12 @@ int main(int argc, char **argv)
                          ->check(CLI::IsMember({"vextora", "pass-through", "image"}));
     auto *requests = bench->add_option("--requests", costRequests, "reads per thread for --cost-only (default 1000)");
     unsigned costThreads = 1, costInFlight = 1;
-    auto *threads = bench->add_option("--threads", costThreads, "application threads for --cost-only, each on its own pipe")
-                        ->check(CLI::Range(1, 2));
-    auto *inFlight = bench->add_option("--in-flight", costInFlight, "reads pending for --cost-only, the measured ones included")
-                         ->check(CLI::Range(1, 100000));
+    auto *threads =
+        bench->add_option("--threads", costThreads, "application threads for --cost-only, each on its own pipe")
+            ->check(CLI::Range(1, 2));
+    auto *inFlight =
+        bench->add_option("--in-flight", costInFlight, "reads pending for --cost-only, the measured ones included")
+            ->check(CLI::Range(1, 100000));
     requests->needs(costOnly);
     threads->needs(costOnly);
     inFlight->needs(costOnly);
@@ -219,10 +221,10 @@ int main(int argc, char **argv)
     CLI::App *command = app.get_subcommands().front();
     const bool runsScenario = (command == demo && !print) || command == run;
     const bool usesSeed = runsScenario || command == inspect || command == chaos || command == bench;
-    for (auto [option, used] : {std::pair{seedOption, usesSeed}, std::pair{realTime, runsScenario},
-                                std::pair{trace, runsScenario}, std::pair{pcap, runsScenario},
-                                std::pair{image, usesSeed}, std::pair{scheduleOption, runsScenario || command == chaos},
-                                std::pair{maxSchedulesOption, runsScenario}}) {
+    for (auto [option, used] :
+         {std::pair{seedOption, usesSeed}, std::pair{realTime, runsScenario}, std::pair{trace, runsScenario},
+          std::pair{pcap, runsScenario}, std::pair{image, usesSeed},
+          std::pair{scheduleOption, runsScenario || command == chaos}, std::pair{maxSchedulesOption, runsScenario}}) {
         if (option->count() > 0 && !used)
             return Usage(option->get_name() + " does nothing for '" + command->get_name() +
                          (command == demo ? " --print" : "") + "'");
@@ -249,10 +251,10 @@ int main(int argc, char **argv)
         }
         // The first line says which driver runs (on stderr when stdout
         // carries JSON).
-        const bool jsonOut = (command == inspect && json) || (command == bench && benchJson) ||
-                             (command == chaos && chaosJson);
-        (jsonOut ? std::cerr : std::cout) << "vxsim: running the kernel image " << imagePath
-                                          << " (x64), not the driver built into vxsim\n";
+        const bool jsonOut =
+            (command == inspect && json) || (command == bench && benchJson) || (command == chaos && chaosJson);
+        (jsonOut ? std::cerr : std::cout)
+            << "vxsim: running the kernel image " << imagePath << " (x64), not the driver built into vxsim\n";
         chaosOptions.image = options.image;
         chaosOptions.imagePath = imagePath;
     }
