@@ -21,7 +21,7 @@ all)
         "${demo[@]}" pkg-config python3
         g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64
         libgmock-dev libbenchmark-dev
-        clang libclang-rt-14-dev
+        clang libclang-rt-14-dev clang-format clang-tidy
         tshark valgrind
     )
     ;;

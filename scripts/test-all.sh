@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset CI covers and runs every test:
-# both kernel images, the simulator under ASan+UBSan and under TSan.
+# both kernel images, the simulator under ASan+UBSan and under TSan, the
+# format and clang-tidy's checks (scripts/lint.sh), and the fuzzers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -24,6 +25,10 @@ for preset in sim sim-tsan; do
     echo "== test $preset"
     ctest --preset "$preset" -j "$jobs"
 done
+
+# The format and the static checks, over the compile commands of the sim
+# build above.
+VEXTORA_JOBS="$jobs" scripts/lint.sh build/sim
 
 # The driver's fuzz targets and the plain-code ones, 20 s each from their
 # seeds (clang, ASan+UBSan); scripts/fuzz.sh runs them longer.

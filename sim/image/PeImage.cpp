@@ -199,7 +199,7 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
     }
     image.Pe32Plus = magic == 0x20b;
     const uint64_t directoriesAt = optional + (image.Pe32Plus ? 112 : 96);
-    if (optionalSize < (directoriesAt - optional) + 16 * 8) {
+    if (optionalSize < (directoriesAt - optional) + uint64_t{16} * 8) {
         Fail(Error, "optional header too short for the data directories");
         return std::nullopt;
     }
@@ -211,8 +211,8 @@ std::optional<Image> Parse(const std::vector<uint8_t> &Bytes, std::string *Error
     image.Subsystem = reader.U16(optional + 68);
     image.DllCharacteristics = reader.U16(optional + 70);
     auto directory = [&](unsigned index, uint32_t *size) {
-        *size = reader.U32(directoriesAt + 8 * index + 4);
-        return reader.U32(directoriesAt + 8 * index);
+        *size = reader.U32(directoriesAt + uint64_t{8} * index + 4);
+        return reader.U32(directoriesAt + uint64_t{8} * index);
     };
     for (unsigned i = 0; i < 16; ++i) {
         image.Directories[i].Rva = directory(i, &image.Directories[i].Size);

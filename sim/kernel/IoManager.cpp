@@ -517,7 +517,7 @@ vxio::Status IoManager::Close(vxio::Handle Handle)
     return STATUS_SUCCESS;
 }
 
-void IoManager::SendClose(std::shared_ptr<HandleRecord> record)
+void IoManager::SendClose(const std::shared_ptr<HandleRecord> &record)
 {
     (void)SendSync(record->Top, IRP_MJ_CLOSE, &record->File);
     ObDereferenceObject(record->Top);

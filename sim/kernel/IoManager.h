@@ -77,7 +77,7 @@ private:
                                          const void *Input, uint32_t InputLength);
     NTSTATUS SendSync(PDEVICE_OBJECT Top, UCHAR Major, PFILE_OBJECT File);
     void Completed(Pending &pending);
-    void SendClose(std::shared_ptr<HandleRecord> record);
+    void SendClose(const std::shared_ptr<HandleRecord> &record);
     std::shared_ptr<HandleRecord> Find(vxio::Handle Handle) const;
 
     using HandleMap = std::map<vxio::Handle, std::shared_ptr<HandleRecord>>;

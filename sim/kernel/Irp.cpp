@@ -741,8 +741,12 @@ void IrpCheckTeardown(Machine::Impl &I, PDRIVER_OBJECT OnlyDriver)
             where = " held at " + DeviceName(sp->DeviceObject) + " (major " + Hex(sp->MajorFunction) + ", minor " +
                     Hex(sp->MinorFunction) + ")";
         }
-        found.emplace_back(irp, what + (r.Outstanding ? " never completed" : " never freed") + where +
-                                    ", allocated at " + SiteText(r.Site));
+        std::string text = what;
+        text += r.Outstanding ? " never completed" : " never freed";
+        text += where;
+        text += ", allocated at ";
+        text += SiteText(r.Site);
+        found.emplace_back(irp, std::move(text));
     }
     for (auto &[irp, text] : found) {
         I.M.ReportViolation(checks::IrpLost, irp, nullptr, text);

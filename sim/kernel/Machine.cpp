@@ -3,6 +3,7 @@
 #include "sim/kernel/MachineImpl.h"
 #include "sim/kernel/Controlled.h"
 
+#include <utility>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -53,7 +54,7 @@ uint64_t ChooseSeed(uint64_t Given)
 
 }  // namespace
 
-Machine::Impl::Impl(Machine &Owner, MachineOptions Options) : M(Owner), Opt(Options)
+Machine::Impl::Impl(Machine &Owner, MachineOptions Options) : M(Owner), Opt(std::move(Options))
 {
     Seed = ChooseSeed(Opt.Seed);
     Rng.seed(Seed);
@@ -107,7 +108,7 @@ bool Machine::Impl::IsLoaded(PDRIVER_OBJECT Driver) const
     return rec != nullptr && rec->Loaded;
 }
 
-Machine::Machine(MachineOptions Options) : impl_(std::make_unique<Impl>(*this, Options))
+Machine::Machine(MachineOptions Options) : impl_(std::make_unique<Impl>(*this, std::move(Options)))
 {
     PoolInit(*impl_);
     IrpInit(*impl_);
@@ -636,7 +637,7 @@ ULONG DbgPrint(PCSTR Format, ...)
     if (enabled) {
         va_list args;
         va_start(args, Format);
-        std::vfprintf(stderr, Format, args);
+        std::vfprintf(stderr, Format, args);  // NOLINT(clang-analyzer-valist.Uninitialized): started above
         va_end(args);
     }
     return 0;
@@ -650,7 +651,7 @@ ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     if (enabled) {
         va_list args;
         va_start(args, Format);
-        std::vfprintf(stderr, Format, args);
+        std::vfprintf(stderr, Format, args);  // NOLINT(clang-analyzer-valist.Uninitialized): started above
         va_end(args);
     }
     return 0;

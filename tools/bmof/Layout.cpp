@@ -255,7 +255,7 @@ public:
         return v;
     }
 
-    Region Sub(std::size_t at, std::size_t size, std::string what) const
+    Region Sub(std::size_t at, std::size_t size, const std::string &what) const
     {
         if (at > size_ || size > size_ - at) {
             Fail("holds a " + what + " that runs past its end");

@@ -149,7 +149,8 @@ void AppSteps::Write(const Step &step)
     if (status >= 0) {
         counters_.bytesWritten += moved;
         auto &expected = expected_[handle.device];
-        expected.insert(expected.end(), data.begin(), data.begin() + std::min<uint64_t>(moved, size));
+        expected.insert(expected.end(), data.begin(),
+                        data.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(moved, size)));
     }
     host_.Line("write " + step.args[0] + " " + std::to_string(size) + " bytes: " + StatusName(status) +
                (status >= 0 ? ", " + std::to_string(moved) + " written" : std::string(" as expected")));

@@ -221,7 +221,7 @@ std::optional<unsigned long long> ParseNumber(const std::string &word)
         scale = 1024;
         digits.pop_back();
     } else if (last == 'M' || last == 'm') {
-        scale = 1024 * 1024;
+        scale = 1024ull * 1024;
         digits.pop_back();
     }
     if (digits.empty())
@@ -323,7 +323,9 @@ ParseResult ParseScenario(const std::string &text, const std::string &fileName)
         for (size_t i = 1; i < words.size(); ++i) {
             const std::string &w = words[i];
             // The positional arguments a step needs come first: a handle
-            // named "out" is not the option "out".
+            // named "out" is not the option "out". (The first and last
+            // branches both take an argument; the order of the tests decides.)
+            // NOLINTNEXTLINE(bugprone-branch-clone)
             if (step.args.size() < static_cast<size_t>(syntax->minArgs)) {
                 step.args.push_back(w);
             } else if (syntax->valueOptions.count(w)) {

@@ -290,13 +290,17 @@ bool RunCost(const CostOptions &options, std::vector<CostCell> &cells, std::stri
     }
     for (size_t i = 0; i < plan.size(); ++i) {
         best[i].inFlight = plan[i].inFlight;
-        (plan[i].which == CostDriver::Image ? *ImageCells : cells).push_back(best[i]);
+        if (plan[i].which == CostDriver::Image && ImageCells != nullptr) {
+            ImageCells->push_back(best[i]);
+        } else {
+            cells.push_back(best[i]);
+        }
     }
     return true;
 }
 
 bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, unsigned threads, unsigned inFlight,
-                 CostCell &cell, std::string &failure, std::shared_ptr<const sim::image::ImageFile> image)
+                 CostCell &cell, std::string &failure, const std::shared_ptr<const sim::image::ImageFile> &image)
 {
     threads = std::clamp(threads, 1u, 2u);
     return RunCell(seed, driver, std::max(inFlight, threads), threads, requests, cell, failure, image);

@@ -94,6 +94,7 @@ double CacheLineRoundTripNs();
 // `inFlight` pending in all: one cell alone, for a profiler (with 1 and 1,
 // what scripts/callgrind.sh counts instructions over).
 bool RunCostOnce(uint64_t seed, CostDriver driver, uint64_t requests, unsigned threads, unsigned inFlight,
-                 CostCell &cell, std::string &failure, std::shared_ptr<const sim::image::ImageFile> image = nullptr);
+                 CostCell &cell, std::string &failure,
+                 const std::shared_ptr<const sim::image::ImageFile> &image = nullptr);
 
 }  // namespace vx

@@ -764,6 +764,7 @@ ChaosResult RunChaos(const ChaosOptions &options, std::ostream &out)
             // near the share it gets when the threads run side by side).
             std::mt19937_64 order(StreamSeed(options.seed, 0xC0FFEE));
             std::vector<AppThread *> running;
+            running.reserve(apps.size());
             for (auto &app : apps)
                 running.push_back(app.get());
             uint64_t steps = 0;
