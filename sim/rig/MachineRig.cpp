@@ -139,8 +139,15 @@ std::string MachineRig::RemoveDevices(Removal how)
             const bool disable = how == Removal::Disable && Pnp().State(pdo) != sim::NodeState::SurpriseRemoved;
             const NTSTATUS status = disable ? Pnp().Disable(pdo) : Pnp().Remove(pdo);
             Pnp().WaitIdle();
-            if (!NT_SUCCESS(status) || Pnp().State(pdo) != sim::NodeState::Removed)
-                problems += "removing the device failed: " + StatusName(status) + "\n";
+            // A request answered with success can still leave the device
+            // short of removed (a vetoed query, a removal left pending): say
+            // where it stopped, not only the status.
+            const std::string verb = disable ? "disabling" : "removing";
+            const sim::NodeState state = Pnp().State(pdo);
+            if (!NT_SUCCESS(status))
+                problems += verb + " the device failed: " + StatusName(status) + "\n";
+            else if (state != sim::NodeState::Removed)
+                problems += verb + " the device left it " + sim::NodeStateName(state) + ", not removed\n";
         }
     }
     Pnp().WaitIdle();
