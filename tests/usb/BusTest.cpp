@@ -1,6 +1,7 @@
 // The simulated bus driver seen from a function driver: configuration, data
 // both ways through the caller's own pages, URB validation, cancellation,
 // stalls, idle notification, wait-wake, port requests and unplug.
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -707,10 +708,14 @@ TEST_F(BusFixture, CaptureOfTheBusDecodesInTshark)
     ASSERT_EQ(Submit(port, abort), STATUS_SUCCESS);
     // Selecting the interface's setting again closes its pipes and opens
     // new ones, which work.
-    std::vector<uint8_t> selectBytes(GET_SELECT_INTERFACE_REQUEST_SIZE(3));
+    // The request is shorter than the URB union; the buffer holds the whole
+    // union so that it may be written through a PURB, and Length says how
+    // much of it is the request.
+    const size_t selectSize = GET_SELECT_INTERFACE_REQUEST_SIZE(3);
+    std::vector<uint8_t> selectBytes(std::max(selectSize, sizeof(URB)));
     auto *select = reinterpret_cast<PURB>(selectBytes.data());
     select->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
-    select->UrbHeader.Length = static_cast<USHORT>(selectBytes.size());
+    select->UrbHeader.Length = static_cast<USHORT>(selectSize);
     select->UrbSelectInterface.ConfigurationHandle = config.Handle;
     select->UrbSelectInterface.Interface.Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(3));
     ASSERT_EQ(Submit(port, *select), STATUS_SUCCESS);
