@@ -60,6 +60,7 @@ std::unique_ptr<Transfer> UsbPort::Impl::Take(Transfer *t)
             if (owned->NakForever) {
                 // The transfers queued behind it on its endpoint go on.
                 Kicked = true;
+                --NakForeverTransfers;
             }
             Transfers.erase(std::next(it).base());
             return owned;
@@ -138,6 +139,9 @@ void UsbPort::Impl::Attempt(Transfer &t)
 
 bool UsbPort::Impl::BehindNakForever(const Transfer &t) const
 {
+    if (NakForeverTransfers == 0) {
+        return false;
+    }
     for (const auto &other : Transfers) {
         if (other.get() != &t && other->NakForever && FaultKey(*other) == FaultKey(t) &&
             other->IsControl == t.IsControl) {
@@ -167,7 +171,10 @@ Result UsbPort::Impl::AnswerFault(Transfer &t, const ArmedFault &fault)
         }
         return Result::Stalled();
     case EndpointFault::Error: return Result::Failed(USBD_STATUS_XACT_ERROR);
-    case EndpointFault::Nak: t.NakForever = true; return Result::NotReady();
+    case EndpointFault::Nak:
+        t.NakForever = true;
+        ++NakForeverTransfers;
+        return Result::NotReady();
     case EndpointFault::Disconnect: return Result::Gone();
     case EndpointFault::Short: break;
     }
@@ -312,6 +319,9 @@ TransferList UsbPort::Impl::FailTransfers(const std::function<bool(const Transfe
         }
         SetResult(t, usbd, t.Done);
         Record(t, true);
+        if (t.NakForever) {
+            --NakForeverTransfers;
+        }
         out.push_back(std::move(*it));
         it = Transfers.erase(it);
     }

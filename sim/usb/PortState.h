@@ -112,6 +112,10 @@ struct UsbPort::Impl {
     std::map<PVOID, Pipe> Pipes;
     uint64_t NextSerial = 1;
     std::list<std::unique_ptr<Transfer>> Transfers;
+    // How many of Transfers are NakForever: while there are none, no
+    // transfer is held behind one, and nothing walks the list to find out
+    // (with thousands of reads pending that walk was most of a transfer).
+    size_t NakForeverTransfers = 0;
     bool Kicked = false;
 
     PIRP IdleIrp = nullptr;
