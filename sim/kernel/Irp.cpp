@@ -13,6 +13,11 @@ namespace sim {
 
 namespace {
 
+// The verifier's look at an IRP's cancel routine. IoSetCancelRoutine and
+// IoCancelIrp exchange it atomically from any thread (a cancel may run
+// while the IRP is sent on or completed), so it is read the same way.
+PDRIVER_CANCEL CancelRoutineOf(PIRP Irp) { return __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST); }
+
 constexpr size_t kSlotBytes = 8192;
 constexpr size_t kSlotCount = 16384;  // 128 MiB of address space, committed on use
 constexpr int kMaxStack = 63;
@@ -551,7 +556,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, CallPath Path)
                                 ", which is not a live device object");
         return STATUS_NO_SUCH_DEVICE;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (CancelRoutineOf(Irp) != nullptr) {
         k.M.ReportViolation(checks::CallDriverWithCancelRoutine, Irp, Device,
                             "IofCallDriver on an IRP whose cancel routine is still set");
     }
@@ -786,7 +791,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         k.M.ReportViolation(checks::CompletedWithPending, Irp, completer, "IRP completed with STATUS_PENDING");
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (CancelRoutineOf(Irp) != nullptr) {
         k.M.ReportViolation(checks::CompletedWithCancelRoutine, Irp, completer,
                             "IRP completed while its cancel routine is still set");
         // A later IoCancelIrp must not call into an IRP that is gone.
