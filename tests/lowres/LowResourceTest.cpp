@@ -266,6 +266,12 @@ std::vector<Scenario> Scenarios()
             }
             steps.push_back({"idle suspend", STATUS_SUCCESS});
             steps.push_back({"open to resume", rig.Open(u"PIPE0", &c.Out)});
+            // The D0 request is made when the bus gives the cancelled idle
+            // request back, after the open has returned: the phase waits for
+            // it, so that its allocation is always one of this path's.
+            for (int i = 0; i < 300 && rig.Port()->PowerState() != PowerDeviceD0; ++i) {
+                rig.Machine().Sleep(std::chrono::milliseconds(10));
+            }
             return steps;
         };
         all.push_back(s);
