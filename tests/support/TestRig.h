@@ -1,7 +1,7 @@
 // The tests' machine: MachineRig with the teardown every test shares. At the
 // end it closes what the test left open, takes the devices away, unloads the
 // driver and checks that nothing was left behind and the verifier had nothing
-// to say, naming the seed that replays the run when it had.
+// to say; when it had, the report ends with the random seed to rerun with.
 #pragma once
 
 #include <chrono>
@@ -32,7 +32,7 @@ public:
                    std::chrono::nanoseconds step = std::chrono::milliseconds(1));
 
     // The teardown, once: Finish() with the rig's removal. Returns what it
-    // found (failed removals, leaks, verifier reports) followed by the seed,
+    // found (failed removals, leaks, verifier reports) and the random seed,
     // or an empty string; a second call returns the same.
     [[nodiscard]] std::string Teardown();
     // Teardown(), failing the running test when it found something.

@@ -40,7 +40,8 @@ int Usage(const std::string &message)
 }
 
 // 0 means "a seed of its own" to every command: VEXTORA_SEED when set,
-// otherwise a fresh one. Every command prints the seed it used.
+// otherwise a fresh one. Each command prints the value it ran with, so a run
+// can be repeated.
 uint64_t ResolveSeed(uint64_t seed)
 {
     if (seed != 0)
