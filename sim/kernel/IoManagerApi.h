@@ -1,9 +1,9 @@
 // What an application does with a device: find it by interface class, open
 // a handle by link name and file name, read, write, send device-control
-// requests synchronously or overlapped, cancel, close. Written against
-// standard types only, so that the simulator (sim::IoManager) and a Win32
-// backend can both implement it and the same tools and scenarios drive
-// either.
+// requests synchronously or overlapped, cancel, close. Standard types only:
+// the simulator's I/O manager (sim::IoManager) implements it, and so does
+// vxctl.exe over Win32 (tools/vxctl/Win32Io.h), so the tools' application
+// steps and scenarios (tools/common) drive either alike.
 #pragma once
 
 #include <cstdint>
@@ -51,8 +51,10 @@ public:
 
     // Link names of the enabled interfaces of a class ("\\?\...").
     virtual std::vector<std::u16string> Interfaces(const InterfaceClass &Class) = 0;
-    // Opens LinkName, or a file under it when FileName is not empty
-    // ("PIPE01" opens LinkName\PIPE01). On success *Result is the handle.
+    // Opens LinkName, or the file FileName names under it when it is not
+    // empty, as the application writes it after the link ("\PIPE01"; a name
+    // without a leading backslash gets one). On success *Result is the
+    // handle.
     virtual Status Open(std::u16string_view LinkName, std::u16string_view FileName, Handle *Result) = 0;
     // Closes the handle. Requests still pending on it complete later.
     virtual Status Close(Handle Handle) = 0;

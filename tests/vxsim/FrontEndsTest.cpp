@@ -10,7 +10,6 @@
 #include "tools/vxctl/Commands.h"
 #include "sim/rig/MachineRig.h"
 #include "tools/vxsim/Session.h"
-#include "tools/vxsim/SimAppIo.h"
 
 namespace {
 
@@ -71,8 +70,7 @@ TEST(FrontEnds, PrintTheSameLinesForTheApplicationsSteps)
         vextora::usb::PortOptions portOptions;
         portOptions.Completion = vextora::usb::CompletionMode::HostController;
         rig.Plug(vextora::usb::MakeModel("loopback", vextora::usb::LoopbackDescriptors()), portOptions);
-        vx::SimAppIo io(rig.Io());
-        vxctl::Commands commands(io, out, err);
+        vxctl::Commands commands(rig.Io(), out, err);
         EXPECT_EQ(commands.Run(kScenario, "both.vxs"), vxctl::kExitOk) << out.str() << err.str();
         EXPECT_EQ(rig.Finish(), "");
     }

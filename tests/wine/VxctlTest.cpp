@@ -21,35 +21,35 @@
 
 namespace {
 
-constexpr vx::app::Status kAccessDenied = static_cast<vx::app::Status>(0xC0000022);
-constexpr vx::app::Status kInvalidParameter = static_cast<vx::app::Status>(0xC000000D);
+constexpr vxio::Status kAccessDenied = static_cast<vxio::Status>(0xC0000022);
+constexpr vxio::Status kInvalidParameter = static_cast<vxio::Status>(0xC000000D);
 
-class DoneRequest : public vx::app::Request {
+class DoneRequest : public vxio::Request {
 public:
-    DoneRequest(vx::app::Status status, uint64_t information) : status_(status), information_(information) {}
+    DoneRequest(vxio::Status status, uint64_t information) : status_(status), information_(information) {}
     bool Done() const override { return true; }
-    vx::app::Status Wait() override { return status_; }
-    vx::app::Status Result() const override { return status_; }
+    vxio::Status Wait() override { return status_; }
+    vxio::Status Result() const override { return status_; }
     uint64_t Information() const override { return information_; }
     void Cancel() override {}
 
 private:
-    vx::app::Status status_;
+    vxio::Status status_;
     uint64_t information_;
 };
 
 // One device: exclusive handles per file name, and control answers that echo
 // a canned reply per code. Every call is recorded.
-class FakeIo : public vx::app::DeviceIo {
+class FakeIo : public vxio::DeviceIo {
 public:
     std::vector<std::u16string> links = {u"\\\\?\\usb#fake"};
-    std::map<uint32_t, std::pair<vx::app::Status, std::vector<uint8_t>>> answers;
+    std::map<uint32_t, std::pair<vxio::Status, std::vector<uint8_t>>> answers;
     bool exclusive = true;
     std::vector<std::string> calls;
-    std::set<vx::app::Handle> open;
+    std::set<vxio::Handle> open;
 
-    std::vector<std::u16string> Interfaces(const vx::app::InterfaceClass &) override { return links; }
-    vx::app::Status Open(std::u16string_view, std::u16string_view FileName, vx::app::Handle *Result) override
+    std::vector<std::u16string> Interfaces(const vxio::InterfaceClass &) override { return links; }
+    vxio::Status Open(std::u16string_view, std::u16string_view FileName, vxio::Handle *Result) override
     {
         std::string name(FileName.begin(), FileName.end());
         calls.push_back("open " + name);
@@ -61,25 +61,25 @@ public:
         open.insert(*Result);
         return 0;
     }
-    vx::app::Status Close(vx::app::Handle Handle) override
+    vxio::Status Close(vxio::Handle Handle) override
     {
         calls.push_back("close");
         names_.erase(byHandle_[Handle]);
         open.erase(Handle);
         return 0;
     }
-    vx::app::Status readStatus = 0;
-    std::shared_ptr<vx::app::Request> Read(vx::app::Handle, void *, uint32_t Length) override
+    vxio::Status readStatus = 0;
+    std::shared_ptr<vxio::Request> Read(vxio::Handle, void *, uint32_t Length) override
     {
         calls.push_back("read " + std::to_string(Length));
         return std::make_shared<DoneRequest>(readStatus, 0);
     }
-    std::shared_ptr<vx::app::Request> Write(vx::app::Handle, const void *, uint32_t Length) override
+    std::shared_ptr<vxio::Request> Write(vxio::Handle, const void *, uint32_t Length) override
     {
         calls.push_back("write " + std::to_string(Length));
         return std::make_shared<DoneRequest>(0, Length);
     }
-    std::shared_ptr<vx::app::Request> Control(vx::app::Handle, uint32_t Code, const void *Input, uint32_t InputLength,
+    std::shared_ptr<vxio::Request> Control(vxio::Handle, uint32_t Code, const void *Input, uint32_t InputLength,
                                            void *Output, uint32_t OutputLength) override
     {
         std::ostringstream call;
@@ -90,19 +90,19 @@ public:
         calls.push_back(call.str());
         auto it = answers.find(Code);
         if (it == answers.end())
-            return std::make_shared<DoneRequest>(static_cast<vx::app::Status>(0xC0000010), 0);
+            return std::make_shared<DoneRequest>(static_cast<vxio::Status>(0xC0000010), 0);
         const auto &[status, bytes] = it->second;
         const size_t n = std::min<size_t>(bytes.size(), OutputLength);
         if (n != 0)
             std::memcpy(Output, bytes.data(), n);
         return std::make_shared<DoneRequest>(status, n);
     }
-    vx::app::Status CancelIo(vx::app::Handle) override { return 0; }
+    vxio::Status CancelIo(vxio::Handle) override { return 0; }
 
 private:
-    vx::app::Handle next_ = 1;
+    vxio::Handle next_ = 1;
     std::set<std::string> names_;
-    std::map<vx::app::Handle, std::string> byHandle_;
+    std::map<vxio::Handle, std::string> byHandle_;
 };
 
 const std::vector<uint8_t> kDeviceDescriptor = {18, 1, 0, 2, 0xFF, 0, 0, 64, 0x09, 0x12,
@@ -250,9 +250,9 @@ TEST(VxctlCommands, ExitCodesSayWhetherADeviceWasThere)
     FakeIo io;
     std::ostringstream out, err;
     vxctl::Commands commands(io, out, err);
-    commands.SetFailureText([](vx::app::Status status) { return "Win32 error " + std::to_string(status & 0xFF); });
+    commands.SetFailureText([](vxio::Status status) { return "Win32 error " + std::to_string(status & 0xFF); });
     const std::vector<uint8_t> data(4, 1);
-    io.readStatus = static_cast<vx::app::Status>(0xC0000120);  // STATUS_CANCELLED
+    io.readStatus = static_cast<vxio::Status>(0xC0000120);  // STATUS_CANCELLED
     EXPECT_EQ(commands.Read(1, 4, nullptr), vxctl::kExitFailed);
     EXPECT_NE(out.str().find("read pipe1 4: STATUS_CANCELLED (Win32 error 32), 0 bytes read"), std::string::npos)
         << out.str();
@@ -286,7 +286,7 @@ TEST(VxctlRead, ToAFileOnlyWhenTheReadSucceeded)
     const std::string old = (dir / "old.bin").string();
     std::ofstream(old) << "kept";
     FakeIo io;
-    io.readStatus = static_cast<vx::app::Status>(0xC000009D);  // STATUS_DEVICE_NOT_CONNECTED
+    io.readStatus = static_cast<vxio::Status>(0xC000009D);  // STATUS_DEVICE_NOT_CONNECTED
     std::ostringstream out, err;
     vxctl::Commands commands(io, out, err);
     EXPECT_EQ(commands.Read(1, 64, &fresh), vxctl::kExitFailed);

@@ -58,7 +58,7 @@ AppSteps::OpenHandle &AppSteps::HandleNamed(const Step &step, const std::string 
     return it->second;
 }
 
-void AppSteps::CheckStatus(const Step &step, app::Status status, const std::string &what)
+void AppSteps::CheckStatus(const Step &step, vxio::Status status, const std::string &what)
 {
     auto text = step.Option("expect");
     std::optional<int32_t> expected;
@@ -112,8 +112,8 @@ void AppSteps::Open(const Step &step)
     // The file name goes to the driver as the scenario writes it ("\PIPE00"
     // after the link): a name the driver does not know is its to refuse.
     const std::u16string fileName = step.args.size() > 1 ? ToU16(step.args[1]) : std::u16string();
-    app::Handle handle = app::kInvalidHandle;
-    const app::Status status = io_.Open(target.link, fileName, &handle);
+    vxio::Handle handle = vxio::kInvalidHandle;
+    const vxio::Status status = io_.Open(target.link, fileName, &handle);
     ++counters_.requests;
     if (status >= 0)
         handles_[name] = OpenHandle{handle, target.device};
@@ -128,7 +128,7 @@ void AppSteps::Open(const Step &step)
 void AppSteps::Close(const Step &step)
 {
     const OpenHandle handle = HandleNamed(step, step.args[0]);
-    const app::Status status = io_.Close(handle.handle);
+    const vxio::Status status = io_.Close(handle.handle);
     ++counters_.requests;
     handles_.erase(step.args[0]);
     host_.Line("close " + step.args[0] + ": " + StatusName(status) + host_.AfterClose(handle.device));
@@ -142,7 +142,7 @@ void AppSteps::Write(const Step &step)
     std::vector<uint8_t> data(size);
     FillPattern(data, seed, counters_.bytesWritten);
     uint32_t moved = 0;
-    const app::Status status = io_.WriteSync(handle.handle, data.data(), static_cast<uint32_t>(size), &moved);
+    const vxio::Status status = io_.WriteSync(handle.handle, data.data(), static_cast<uint32_t>(size), &moved);
     ++counters_.requests;
     CheckStatus(step, status, "write");
     CheckBytes(step, moved);
@@ -156,7 +156,7 @@ void AppSteps::Write(const Step &step)
                (status >= 0 ? ", " + std::to_string(moved) + " written" : std::string(" as expected")));
 }
 
-void AppSteps::FinishRead(const Step &step, const std::string &what, app::Status status, size_t device,
+void AppSteps::FinishRead(const Step &step, const std::string &what, vxio::Status status, size_t device,
                           std::vector<uint8_t> &buffer, uint64_t moved)
 {
     CheckStatus(step, status, what);
@@ -194,7 +194,7 @@ void AppSteps::Read(const Step &step)
     }
     std::vector<uint8_t> buffer(size);
     uint32_t moved = 0;
-    const app::Status status = io_.ReadSync(handle.handle, buffer.data(), static_cast<uint32_t>(size), &moved);
+    const vxio::Status status = io_.ReadSync(handle.handle, buffer.data(), static_cast<uint32_t>(size), &moved);
     ++counters_.requests;
     FinishRead(step, "read " + step.args[0] + " " + std::to_string(size), status, handle.device, buffer, moved);
 }
@@ -206,14 +206,14 @@ void AppSteps::Wait(const Step &step)
         throw StepFailure{step.Where() + "no read named '" + step.args[0] + "' is in flight"};
     AsyncRead read = std::move(it->second);
     reads_.erase(it);
-    const app::Status status = read.request->Wait();
+    const vxio::Status status = read.request->Wait();
     FinishRead(step, "wait " + step.args[0], status, read.device, read.buffer, read.request->Information());
 }
 
 void AppSteps::Cancel(const Step &step)
 {
     const OpenHandle handle = HandleNamed(step, step.args[0]);
-    const app::Status status = io_.CancelIo(handle.handle);
+    const vxio::Status status = io_.CancelIo(handle.handle);
     host_.Line("cancel " + step.args[0] + ": " + StatusName(status));
 }
 
@@ -271,7 +271,7 @@ bool AppSteps::ReadsDone() const
 void AppSteps::FinishReads()
 {
     for (auto &[name, read] : reads_) {
-        const app::Status status = read.request->Wait();
+        const vxio::Status status = read.request->Wait();
         host_.Line("read " + name + " was still in flight at the end: " + StatusName(status));
     }
     reads_.clear();

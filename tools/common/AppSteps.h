@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/AppIo.h"
+#include "sim/kernel/IoManagerApi.h"
 #include "tools/common/Scenario.h"
 
 namespace vx {
@@ -41,7 +41,7 @@ public:
     }
     // Appended to a failed status in a FAILED message: " (...)" with what
     // the platform says of it (vxctl: the Win32 error), or nothing.
-    virtual std::string Explained(app::Status status)
+    virtual std::string Explained(vxio::Status status)
     {
         (void)status;
         return {};
@@ -57,7 +57,7 @@ struct AppCounters {
 
 class AppSteps {
 public:
-    AppSteps(app::DeviceIo &io, AppHost &host) : io_(io), host_(host) {}
+    AppSteps(vxio::DeviceIo &io, AppHost &host) : io_(io), host_(host) {}
     ~AppSteps();
     AppSteps(const AppSteps &) = delete;
     AppSteps &operator=(const AppSteps &) = delete;
@@ -85,20 +85,20 @@ public:
 
 private:
     struct OpenHandle {
-        app::Handle handle = app::kInvalidHandle;
+        vxio::Handle handle = vxio::kInvalidHandle;
         size_t device = 0;
     };
     struct AsyncRead {
-        std::shared_ptr<app::Request> request;
+        std::shared_ptr<vxio::Request> request;
         std::vector<uint8_t> buffer;
         size_t device = 0;
     };
 
     OpenHandle &HandleNamed(const Step &step, const std::string &name);
-    void CheckStatus(const Step &step, app::Status status, const std::string &what);
+    void CheckStatus(const Step &step, vxio::Status status, const std::string &what);
     void CheckBytes(const Step &step, uint64_t actual);
     void Verify(const Step &step, size_t device, const std::vector<uint8_t> &data);
-    void FinishRead(const Step &step, const std::string &what, app::Status status, size_t device,
+    void FinishRead(const Step &step, const std::string &what, vxio::Status status, size_t device,
                     std::vector<uint8_t> &buffer, uint64_t moved);
 
     void Open(const Step &step);
@@ -109,7 +109,7 @@ private:
     void Cancel(const Step &step);
     void Ioctl(const Step &step);
 
-    app::DeviceIo &io_;
+    vxio::DeviceIo &io_;
     AppHost &host_;
     AppCounters counters_;
     std::map<std::string, OpenHandle> handles_;

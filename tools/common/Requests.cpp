@@ -70,7 +70,7 @@ std::string ToUtf8(const std::u16string &text)
     return Utf16LeToUtf8(bytes);
 }
 
-ControlAnswer Control(app::DeviceIo &io, app::Handle handle, uint32_t code, const std::vector<uint8_t> &input,
+ControlAnswer Control(vxio::DeviceIo &io, vxio::Handle handle, uint32_t code, const std::vector<uint8_t> &input,
                       uint32_t outputLength)
 {
     ControlAnswer answer;

@@ -1,5 +1,5 @@
 // The driver's requests as an application names them, with the answers
-// decoded for people; shared by vxsim and vxctl.exe over app::DeviceIo.
+// decoded for people; shared by vxsim and vxctl.exe over vxio::DeviceIo.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/AppIo.h"
+#include "sim/kernel/IoManagerApi.h"
 
 namespace vx {
 
@@ -28,13 +28,13 @@ std::u16string ToU16(const std::string &text);
 std::string ToUtf8(const std::u16string &text);
 
 struct ControlAnswer {
-    app::Status status = 0;
+    vxio::Status status = 0;
     uint32_t information = 0;
     std::vector<uint8_t> output;  // the first `information` bytes of the output buffer
 };
 
 // A synchronous control request with a buffer of `outputLength` bytes.
-ControlAnswer Control(app::DeviceIo &io, app::Handle handle, uint32_t code, const std::vector<uint8_t> &input,
+ControlAnswer Control(vxio::DeviceIo &io, vxio::Handle handle, uint32_t code, const std::vector<uint8_t> &input,
                       uint32_t outputLength);
 
 // The input of IOCTL_GET_STRING_DESCRIPTOR: index, reserved byte, LANGID.

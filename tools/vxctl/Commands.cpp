@@ -17,24 +17,24 @@
 namespace vxctl {
 namespace {
 
-const vx::app::InterfaceClass kInterfaceClass = VEXTORA_INTERFACE_CLASS_GUID_INIT;
+const vxio::InterfaceClass kInterfaceClass = VEXTORA_INTERFACE_CLASS_GUID_INIT;
 
 // Handles are closed on every way out of a command.
 class ScopedHandle {
 public:
-    ScopedHandle(vx::app::DeviceIo &io, vx::app::Handle handle) : io_(io), handle_(handle) {}
+    ScopedHandle(vxio::DeviceIo &io, vxio::Handle handle) : io_(io), handle_(handle) {}
     ~ScopedHandle()
     {
-        if (handle_ != vx::app::kInvalidHandle)
+        if (handle_ != vxio::kInvalidHandle)
             io_.Close(handle_);
     }
     ScopedHandle(const ScopedHandle &) = delete;
     ScopedHandle &operator=(const ScopedHandle &) = delete;
-    vx::app::Handle Get() const { return handle_; }
+    vxio::Handle Get() const { return handle_; }
 
 private:
-    vx::app::DeviceIo &io_;
-    vx::app::Handle handle_;
+    vxio::DeviceIo &io_;
+    vxio::Handle handle_;
 };
 
 std::string ControlLine(uint32_t code, const std::string &handleName, const vx::ControlAnswer &answer)
@@ -110,14 +110,14 @@ std::string Commands::PipeLabel(std::optional<unsigned> pipe) const
     return "pipe" + std::to_string(*pipe);
 }
 
-vx::app::Status Commands::OpenOn(const std::u16string &link, std::optional<unsigned> pipe, vx::app::Handle *handle)
+vxio::Status Commands::OpenOn(const std::u16string &link, std::optional<unsigned> pipe, vxio::Handle *handle)
 {
     return io_.Open(link, pipe ? vx::PipeFileName(*pipe) : std::u16string(), handle);
 }
 
-std::string Commands::Outcome(vx::app::Status status) const { return vx::StatusName(status) + Explained(status); }
+std::string Commands::Outcome(vxio::Status status) const { return vx::StatusName(status) + Explained(status); }
 
-std::string Commands::Explained(vx::app::Status status) const
+std::string Commands::Explained(vxio::Status status) const
 {
     if (status >= 0 || !failureText_)
         return "";
@@ -141,8 +141,8 @@ int Commands::Info()
     auto link = Link();
     if (!link)
         return kExitNoDevice;
-    vx::app::Handle raw = vx::app::kInvalidHandle;
-    const vx::app::Status opened = io_.Open(*link, u"", &raw);
+    vxio::Handle raw = vxio::kInvalidHandle;
+    const vxio::Status opened = io_.Open(*link, u"", &raw);
     out_ << "device " << vx::ToUtf8(*link) << "\n";
     if (opened < 0) {
         out_ << "open the device: " << Outcome(opened) << "\n";
@@ -199,8 +199,8 @@ int Commands::Ioctl(std::optional<unsigned> pipe, const std::string &codeName, c
     auto link = Link();
     if (!link)
         return kExitNoDevice;
-    vx::app::Handle raw = vx::app::kInvalidHandle;
-    const vx::app::Status opened = OpenOn(*link, pipe, &raw);
+    vxio::Handle raw = vxio::kInvalidHandle;
+    const vxio::Status opened = OpenOn(*link, pipe, &raw);
     if (opened < 0) {
         out_ << "open " << PipeLabel(pipe) << ": " << Outcome(opened) << "\n";
         return kExitFailed;
@@ -232,8 +232,8 @@ int Commands::Read(unsigned pipe, uint32_t size, const std::string *toPath)
     auto link = Link();
     if (!link)
         return kExitNoDevice;
-    vx::app::Handle raw = vx::app::kInvalidHandle;
-    const vx::app::Status opened = OpenOn(*link, pipe, &raw);
+    vxio::Handle raw = vxio::kInvalidHandle;
+    const vxio::Status opened = OpenOn(*link, pipe, &raw);
     if (opened < 0) {
         out_ << "open " << PipeLabel(pipe) << ": " << Outcome(opened) << "\n";
         return kExitFailed;
@@ -241,7 +241,7 @@ int Commands::Read(unsigned pipe, uint32_t size, const std::string *toPath)
     ScopedHandle handle(io_, raw);
     std::vector<uint8_t> buffer(size);
     uint32_t moved = 0;
-    const vx::app::Status status = io_.ReadSync(handle.Get(), buffer.data(), size, &moved);
+    const vxio::Status status = io_.ReadSync(handle.Get(), buffer.data(), size, &moved);
     buffer.resize(std::min<size_t>(moved, buffer.size()));
     out_ << "read " << PipeLabel(pipe) << " " << size << ": " << Outcome(status) << ", " << buffer.size()
          << " bytes read\n";
@@ -263,15 +263,15 @@ int Commands::Write(unsigned pipe, const std::vector<uint8_t> &data)
     auto link = Link();
     if (!link)
         return kExitNoDevice;
-    vx::app::Handle raw = vx::app::kInvalidHandle;
-    const vx::app::Status opened = OpenOn(*link, pipe, &raw);
+    vxio::Handle raw = vxio::kInvalidHandle;
+    const vxio::Status opened = OpenOn(*link, pipe, &raw);
     if (opened < 0) {
         out_ << "open " << PipeLabel(pipe) << ": " << Outcome(opened) << "\n";
         return kExitFailed;
     }
     ScopedHandle handle(io_, raw);
     uint32_t moved = 0;
-    const vx::app::Status status = io_.WriteSync(handle.Get(), data.data(), static_cast<uint32_t>(data.size()), &moved);
+    const vxio::Status status = io_.WriteSync(handle.Get(), data.data(), static_cast<uint32_t>(data.size()), &moved);
     out_ << "write " << PipeLabel(pipe) << " " << data.size() << " bytes: " << Outcome(status) << ", " << moved
          << " written\n";
     return status < 0 ? kExitFailed : kExitOk;
@@ -282,17 +282,17 @@ int Commands::OpenTwice(std::optional<unsigned> pipe)
     auto link = Link();
     if (!link)
         return kExitNoDevice;
-    vx::app::Handle first = vx::app::kInvalidHandle;
-    const vx::app::Status opened = OpenOn(*link, pipe, &first);
+    vxio::Handle first = vxio::kInvalidHandle;
+    const vxio::Status opened = OpenOn(*link, pipe, &first);
     out_ << "open " << PipeLabel(pipe) << ": " << Outcome(opened) << "\n";
     if (opened < 0)
         return kExitFailed;
     ScopedHandle firstHandle(io_, first);
-    vx::app::Handle second = vx::app::kInvalidHandle;
-    const vx::app::Status again = OpenOn(*link, pipe, &second);
-    ScopedHandle secondHandle(io_, again >= 0 ? second : vx::app::kInvalidHandle);
+    vxio::Handle second = vxio::kInvalidHandle;
+    const vxio::Status again = OpenOn(*link, pipe, &second);
+    ScopedHandle secondHandle(io_, again >= 0 ? second : vxio::kInvalidHandle);
     out_ << "open " << PipeLabel(pipe) << " again: " << vx::StatusName(again) << "\n";
-    const bool refused = again == static_cast<vx::app::Status>(0xC0000022);  // STATUS_ACCESS_DENIED
+    const bool refused = again == static_cast<vxio::Status>(0xC0000022);  // STATUS_ACCESS_DENIED
     out_ << (refused ? "exclusive: the second open was refused\n" : "NOT exclusive\n");
     return refused ? kExitOk : kExitFailed;
 }
@@ -305,7 +305,7 @@ namespace {
 // (the Wine harness waits for a read to be in flight) sees each step end.
 class ScenarioHost final : public vx::AppHost {
 public:
-    ScenarioHost(std::ostream &out, std::function<std::string(vx::app::Status)> explained)
+    ScenarioHost(std::ostream &out, std::function<std::string(vxio::Status)> explained)
         : out_(out), explained_(std::move(explained))
     {
     }
@@ -319,11 +319,11 @@ public:
     }
     void Line(const std::string &text) override { out_ << text << std::endl; }
     void Text(const std::string &text) override { out_ << text << std::flush; }
-    std::string Explained(vx::app::Status status) override { return explained_(status); }
+    std::string Explained(vxio::Status status) override { return explained_(status); }
 
 private:
     std::ostream &out_;
-    std::function<std::string(vx::app::Status)> explained_;
+    std::function<std::string(vxio::Status)> explained_;
 };
 
 }  // namespace
@@ -338,7 +338,7 @@ int Commands::Run(const std::string &text, const std::string &fileName)
         err_ << parsed.error->message << "\n";
         return kExitUsage;
     }
-    ScenarioHost host(out_, [this](vx::app::Status status) { return Explained(status); });
+    ScenarioHost host(out_, [this](vxio::Status status) { return Explained(status); });
     vx::AppSteps app(io_, host);
     int exit = kExitOk;
     std::function<void(const vx::Step &)> execute = [&](const vx::Step &step) {

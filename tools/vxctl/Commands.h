@@ -1,4 +1,4 @@
-// What vxctl does, over any vx::app::DeviceIo: the Win32 backend in vxctl.exe,
+// What vxctl does, over any vxio::DeviceIo: the Win32 backend in vxctl.exe,
 // a hand-written fake in the tests. Output goes to `out` in the
 // request layer's words, line for line what vxsim prints for the same
 // request (without vxsim's clock column); problems go to `err`.
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/AppIo.h"
+#include "sim/kernel/IoManagerApi.h"
 
 namespace vxctl {
 
@@ -26,11 +26,11 @@ enum Exit : int {
 // What the console shows beside the name of a failed status. vxctl.exe
 // gives the Win32 error an application sees for it (GetLastError) and that
 // error's text; by default nothing is added.
-using FailureText = std::function<std::string(vx::app::Status)>;
+using FailureText = std::function<std::string(vxio::Status)>;
 
 class Commands {
 public:
-    Commands(vx::app::DeviceIo &io, std::ostream &out, std::ostream &err) : io_(io), out_(out), err_(err) {}
+    Commands(vxio::DeviceIo &io, std::ostream &out, std::ostream &err) : io_(io), out_(out), err_(err) {}
 
     // Selects the device (index into List's order) the other commands use.
     void SelectDevice(unsigned index) { device_ = index; }
@@ -65,14 +65,14 @@ public:
 
 private:
     std::optional<std::u16string> Link();
-    vx::app::Status OpenOn(const std::u16string &link, std::optional<unsigned> pipe, vx::app::Handle *handle);
+    vxio::Status OpenOn(const std::u16string &link, std::optional<unsigned> pipe, vxio::Handle *handle);
     std::string PipeLabel(std::optional<unsigned> pipe) const;
     // The status name, and for a failure what failureText_ adds.
-    std::string Outcome(vx::app::Status status) const;
+    std::string Outcome(vxio::Status status) const;
     // " (what failureText_ says)" for a failure, else nothing.
-    std::string Explained(vx::app::Status status) const;
+    std::string Explained(vxio::Status status) const;
 
-    vx::app::DeviceIo &io_;
+    vxio::DeviceIo &io_;
     std::ostream &out_;
     std::ostream &err_;
     unsigned device_ = 0;

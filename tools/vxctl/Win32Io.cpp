@@ -25,7 +25,7 @@ template <class Fn> Fn NtdllExport(const char *name)
 // The NTSTATUS behind the calling thread's last Win32 error. kernel32 keeps
 // the status it converted in the thread's environment block; it is used when
 // it still agrees with the error, otherwise the table decides.
-vx::app::Status LastStatus(DWORD error)
+vxio::Status LastStatus(DWORD error)
 {
     static const auto getLast = NtdllExport<RtlGetLastNtStatusFn>("RtlGetLastNtStatus");
     static const auto toDos = NtdllExport<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
@@ -38,7 +38,7 @@ vx::app::Status LastStatus(DWORD error)
         return *status;
     // Unknown errors stay recognisable: the customer-code facility of Win32
     // errors (FACILITY_WIN32 as an NTSTATUS, 0xC007xxxx).
-    return static_cast<vx::app::Status>(0xC0070000u | (error & 0xFFFFu));
+    return static_cast<vxio::Status>(0xC0070000u | (error & 0xFFFFu));
 }
 
 // Wine's object manager opens no file below a device ("<link>\PIPE01" fails
@@ -51,11 +51,11 @@ bool RunningUnderWine()
     return wine;
 }
 
-HANDLE ToWin32(vx::app::Handle handle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)); }
+HANDLE ToWin32(vxio::Handle handle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)); }
 
 // One overlapped request. Owns its OVERLAPPED and event; the handle must
 // outlive it, as the buffers must.
-class Win32Request final : public vx::app::Request {
+class Win32Request final : public vxio::Request {
 public:
     explicit Win32Request(HANDLE file) : file_(file)
     {
@@ -83,12 +83,12 @@ public:
         // Refused before or by the driver without touching the OVERLAPPED.
         Finish(LastStatus(error), 0);
     }
-    void Refuse(vx::app::Status status) { Finish(status, 0); }
+    void Refuse(vxio::Status status) { Finish(status, 0); }
 
     // Refused before it was issued (no event could be made).
     bool Refused() const { return done_ && !issued_; }
     bool Done() const override { return done_ || (issued_ && HasOverlappedIoCompleted(&overlapped_)); }
-    vx::app::Status Wait() override
+    vxio::Status Wait() override
     {
         if (done_)
             return status_;
@@ -96,13 +96,13 @@ public:
         const BOOL ok = GetOverlappedResult(file_, &overlapped_, &transferred, TRUE);
         // Internal is the request's IO_STATUS_BLOCK.Status: the driver's
         // NTSTATUS, exact, where the Win32 error would lose it.
-        vx::app::Status status = static_cast<vx::app::Status>(overlapped_.Internal);
-        if (status == static_cast<vx::app::Status>(STATUS_PENDING) || (!ok && status >= 0))
+        vxio::Status status = static_cast<vxio::Status>(overlapped_.Internal);
+        if (status == static_cast<vxio::Status>(STATUS_PENDING) || (!ok && status >= 0))
             status = ok ? 0 : LastStatus(GetLastError());
         Finish(status, transferred);
         return status_;
     }
-    vx::app::Status Result() const override { return done_ ? status_ : vx::app::kPending; }
+    vxio::Status Result() const override { return done_ ? status_ : vxio::kPending; }
     uint64_t Information() const override { return information_; }
     // CancelIo, which Windows 2000 has, cancels every request the calling
     // thread issued on the handle, not this one alone (CancelIoEx, which
@@ -114,7 +114,7 @@ public:
     }
 
 private:
-    void Finish(vx::app::Status status, uint64_t information)
+    void Finish(vxio::Status status, uint64_t information)
     {
         status_ = status;
         information_ = information;
@@ -124,11 +124,11 @@ private:
     OVERLAPPED overlapped_{};
     bool issued_ = false;
     bool done_ = false;
-    vx::app::Status status_ = vx::app::kPending;
+    vxio::Status status_ = vxio::kPending;
     uint64_t information_ = 0;
 };
 
-std::shared_ptr<Win32Request> NewRequest(vx::app::Handle handle)
+std::shared_ptr<Win32Request> NewRequest(vxio::Handle handle)
 {
     auto request = std::make_shared<Win32Request>(ToWin32(handle));
     if (!request->HasEvent())
@@ -138,7 +138,7 @@ std::shared_ptr<Win32Request> NewRequest(vx::app::Handle handle)
 
 }  // namespace
 
-std::vector<std::u16string> Win32Io::Interfaces(const vx::app::InterfaceClass &Class)
+std::vector<std::u16string> Win32Io::Interfaces(const vxio::InterfaceClass &Class)
 {
     GUID guid;
     guid.Data1 = Class.Data1;
@@ -174,9 +174,9 @@ std::vector<std::u16string> Win32Io::Interfaces(const vx::app::InterfaceClass &C
     return links;
 }
 
-vx::app::Status Win32Io::Open(std::u16string_view LinkName, std::u16string_view FileName, vx::app::Handle *Result)
+vxio::Status Win32Io::Open(std::u16string_view LinkName, std::u16string_view FileName, vxio::Handle *Result)
 {
-    *Result = vx::app::kInvalidHandle;
+    *Result = vxio::kInvalidHandle;
     std::wstring path(LinkName.begin(), LinkName.end());
     if (!FileName.empty()) {
         const PipeNameIndex pipe = PipeIndexFromName(FileName.data(), static_cast<unsigned int>(FileName.size()));
@@ -196,16 +196,16 @@ vx::app::Status Win32Io::Open(std::u16string_view LinkName, std::u16string_view 
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return LastStatus(GetLastError());
-    *Result = static_cast<vx::app::Handle>(reinterpret_cast<uintptr_t>(file));
-    return vx::app::kSuccess;
+    *Result = static_cast<vxio::Handle>(reinterpret_cast<uintptr_t>(file));
+    return vxio::kSuccess;
 }
 
-vx::app::Status Win32Io::Close(vx::app::Handle Handle)
+vxio::Status Win32Io::Close(vxio::Handle Handle)
 {
-    return CloseHandle(ToWin32(Handle)) ? vx::app::kSuccess : LastStatus(GetLastError());
+    return CloseHandle(ToWin32(Handle)) ? vxio::kSuccess : LastStatus(GetLastError());
 }
 
-std::shared_ptr<vx::app::Request> Win32Io::Read(vx::app::Handle Handle, void *Buffer, uint32_t Length)
+std::shared_ptr<vxio::Request> Win32Io::Read(vxio::Handle Handle, void *Buffer, uint32_t Length)
 {
     auto request = NewRequest(Handle);
     if (request->Refused())
@@ -215,7 +215,7 @@ std::shared_ptr<vx::app::Request> Win32Io::Read(vx::app::Handle Handle, void *Bu
     return request;
 }
 
-std::shared_ptr<vx::app::Request> Win32Io::Write(vx::app::Handle Handle, const void *Buffer, uint32_t Length)
+std::shared_ptr<vxio::Request> Win32Io::Write(vxio::Handle Handle, const void *Buffer, uint32_t Length)
 {
     auto request = NewRequest(Handle);
     if (request->Refused())
@@ -225,8 +225,8 @@ std::shared_ptr<vx::app::Request> Win32Io::Write(vx::app::Handle Handle, const v
     return request;
 }
 
-std::shared_ptr<vx::app::Request> Win32Io::Control(vx::app::Handle Handle, uint32_t Code, const void *Input,
-                                                   uint32_t InputLength, void *Output, uint32_t OutputLength)
+std::shared_ptr<vxio::Request> Win32Io::Control(vxio::Handle Handle, uint32_t Code, const void *Input,
+                                                uint32_t InputLength, void *Output, uint32_t OutputLength)
 {
     auto request = NewRequest(Handle);
     if (request->Refused())
@@ -237,13 +237,13 @@ std::shared_ptr<vx::app::Request> Win32Io::Control(vx::app::Handle Handle, uint3
     return request;
 }
 
-vx::app::Status Win32Io::CancelIo(vx::app::Handle Handle)
+vxio::Status Win32Io::CancelIo(vxio::Handle Handle)
 {
     // Succeeds with nothing pending too.
-    return ::CancelIo(ToWin32(Handle)) ? vx::app::kSuccess : LastStatus(GetLastError());
+    return ::CancelIo(ToWin32(Handle)) ? vxio::kSuccess : LastStatus(GetLastError());
 }
 
-uint32_t Win32ErrorOf(vx::app::Status status)
+uint32_t Win32ErrorOf(vxio::Status status)
 {
     static const auto toDos = NtdllExport<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError");
     if (toDos != nullptr)
@@ -255,7 +255,7 @@ uint32_t Win32ErrorOf(vx::app::Status status)
     return ERROR_MR_MID_NOT_FOUND;  // what the system answers for a status it cannot map
 }
 
-std::string Win32FailureText(vx::app::Status status)
+std::string Win32FailureText(vxio::Status status)
 {
     const uint32_t error = Win32ErrorOf(status);
     std::string text = "Win32 error " + std::to_string(error);

@@ -11,7 +11,6 @@
 #include "sim/usb/DeviceDescription.h"
 #include "tools/common/DescriptorText.h"
 #include "sim/rig/MachineRig.h"
-#include "tools/vxsim/SimAppIo.h"
 #include "tools/common/Requests.h"
 #include "tools/common/StatusNames.h"
 
@@ -89,7 +88,7 @@ const char *PipeTypeName(unsigned attributes)
 // What the driver holds after the start: its copy of the first interface as
 // the bus filled it at selection, the remote wake-up flag it derived, and the
 // strings read through its control requests.
-void ReadBack(app::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link, Report &report)
+void ReadBack(vxio::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link, Report &report)
 {
     const DeviceExtension *extension = ExtensionOf(fdo);
     report.remoteWake = extension->RemoteWakeSupported != 0;
@@ -107,7 +106,7 @@ void ReadBack(app::DeviceIo &io, PDEVICE_OBJECT fdo, const std::u16string &link,
                                     pipe.Interval});
         }
     }
-    app::Handle device = app::kInvalidHandle;
+    vxio::Handle device = vxio::kInvalidHandle;
     if (io.Open(link, u"", &device) < 0)
         return;
     ControlAnswer languages = Control(io, device, IOCTL_GET_STRING_DESCRIPTOR, StringRequest(0, 0), 255);
@@ -251,9 +250,8 @@ int Inspect(const std::string &path, bool json, uint64_t seed, std::ostream &out
             if (record.Minor == IRP_MN_START_DEVICE)
                 report.status = record.Status;
         report.started = pnp.State(port.Pdo()) == sim::NodeState::Started && !rig.Link().empty();
-        SimAppIo io(rig.Io());
         if (report.started)
-            ReadBack(io, pnp.FunctionDevice(port.Pdo()), rig.Link(), report);
+            ReadBack(rig.Io(), pnp.FunctionDevice(port.Pdo()), rig.Link(), report);
         else
             report.error = "the driver refused to start the device with " + StatusName(report.status);
         if (!report.started && report.status == static_cast<int32_t>(STATUS_DEVICE_DATA_ERROR)) {

@@ -20,7 +20,6 @@
 #include "sim/usb/UsbBus.h"
 #include "tools/common/AppSteps.h"
 #include "sim/rig/MachineRig.h"
-#include "tools/vxsim/SimAppIo.h"
 #include "tools/common/Requests.h"
 #include "tools/common/StatusNames.h"
 #include "tools/vxsim/Tracer.h"
@@ -45,7 +44,6 @@ struct Session::Impl : AppHost {
     std::unique_ptr<Tracer> tracer;
     std::unique_ptr<MachineRig> rig;
     // After the rig: what the application holds goes before the machine.
-    std::unique_ptr<SimAppIo> appIo;
     std::unique_ptr<AppSteps> app;
     Summary summary;
     // The step running now, for the hang detector's last words.
@@ -86,8 +84,7 @@ struct Session::Impl : AppHost {
             tracer = std::make_unique<Tracer>(out, Machine(), rig->Driver());
             rig->AddIrpObserver(tracer.get());
         }
-        appIo = std::make_unique<SimAppIo>(Io());
-        app = std::make_unique<AppSteps>(*appIo, *this);
+        app = std::make_unique<AppSteps>(Io(), *this);
         Line("machine up, seed " + std::to_string(Machine().Seed()) + ", driver loaded");
     }
 
