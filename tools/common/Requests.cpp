@@ -4,7 +4,7 @@
 
 #include "include/vextora.h"
 #include "tools/common/DescriptorText.h"
-#include "tools/common/Scenario.h"
+#include "tools/common/Numbers.h"
 
 namespace vx {
 

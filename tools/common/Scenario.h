@@ -12,6 +12,8 @@
 // verbs, the number of arguments, status names, numbers and their ranges.
 #pragma once
 
+#include "tools/common/Numbers.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -52,10 +54,6 @@ struct ParseResult {
     std::optional<ScenarioError> error;
 };
 ParseResult ParseScenario(const std::string &text, const std::string &fileName);
-
-// Helpers the engine uses to read arguments; each reports where it failed.
-std::optional<unsigned long long> ParseNumber(const std::string &word);  // decimal, 0x hex, K/M suffix
-std::optional<std::vector<unsigned char>> ParseHexBytes(const std::vector<std::string> &words);
 
 // The largest values the steps take: 32-bit lengths and values, and a day
 // of virtual time for `advance` and `idle within`.

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <iterator>
 
-#include "tools/common/Scenario.h"
+#include "tools/common/Numbers.h"
 
 namespace vx {
 namespace {

@@ -21,7 +21,7 @@ add_executable(vxctl
     ${vxctl_dir}/main.cpp ${vxctl_dir}/Commands.cpp ${vxctl_dir}/Win32Io.cpp ${vxctl_dir}/Win32Status.cpp
     ${vxctl_dir}/WmiCom.cpp ${vxctl_dir}/Console.cpp ${vxctl_dir}/Utf16Text.cpp ${vxctl_dir}/vxctl.rc
     ${common_dir}/Requests.cpp ${common_dir}/DescriptorText.cpp ${common_dir}/StatusNames.cpp ${common_dir}/Scenario.cpp
-    ${common_dir}/AppSteps.cpp)
+    ${common_dir}/Numbers.cpp ${common_dir}/AppSteps.cpp)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
     target_sources(vxctl PRIVATE ${vxctl_dir}/Win2000Crt.cpp)
 endif()
