@@ -42,7 +42,12 @@ expect 2 "--seed does nothing for 'demo --print'" -- demo --print --seed 3
 expect 2 "--requests requires --cost-only" -- bench --requests 5
 expect 2 "--image does nothing for 'capture'" -- capture "$work" --image "$work/ok.vxs"
 expect 2 "cannot read $work/none.sys" -- demo --image "$work/none.sys"
-expect 2 "" -- no-such-command
+expect 2 "'no-such-command' is not a command; the commands are demo, run" -- no-such-command
+# Counts of none, and negative ones that would wrap to a run without end.
+expect 2 "--seeds: Value 0 not in range" -- chaos --seeds 0
+expect 2 "--seeds: Value -1 not in range" -- chaos --seeds -1
+expect 2 "--ops: Value 99999999999999999999 not in range" -- chaos --ops 99999999999999999999
+expect 2 "--requests: Value 0 not in range" -- bench --cost-only vextora --requests 0
 expect 2 "" -- help no-such-topic
 expect 0 "STATUS_DEVICE_NOT_CONNECTED" -- help statuses
 expect 0 "parameter NAME VALUE" -- help scenario

@@ -133,7 +133,8 @@ int main(int argc, char **argv)
                                           "(demo, run, chaos)");
     uint64_t maxSchedules = 20000;
     auto *maxSchedulesOption =
-        app.add_option("--max-schedules", maxSchedules, "exhaustive: the most schedules to run (demo, run)");
+        app.add_option("--max-schedules", maxSchedules, "exhaustive: the most schedules to run (demo, run)")
+            ->check(CLI::Range(uint64_t{1}, uint64_t{1000000000}));
 
     auto *demo = app.add_subcommand("demo", "the driver on the loopback device, from plug-in to removal");
     bool print = false;
@@ -156,11 +157,16 @@ int main(int argc, char **argv)
     auto *chaos = app.add_subcommand("chaos", "random PnP, power, idle and I/O from several threads, checked");
     vx::ChaosOptions chaosOptions;
     uint64_t seeds = 1;
-    chaos->add_option("--ops", chaosOptions.ops, "application operations per seed");
+    // Counts are at least 1 (a campaign of no runs must not pass) and below a
+    // bound no run reaches, so that a negative number, which would wrap to
+    // one run without end, is refused too.
+    const auto count = CLI::Range(uint64_t{1}, uint64_t{1000000000});
+    chaos->add_option("--ops", chaosOptions.ops, "application operations per seed")->check(count);
     chaos->add_option("--threads", chaosOptions.appThreads, "application threads")->check(CLI::Range(1u, 64u));
-    chaos->add_option("--seeds", seeds, "how many seeds to run, from --seed on");
+    chaos->add_option("--seeds", seeds, "how many seeds to run, from --seed on")->check(count);
     uint64_t repeat = 1;
-    chaos->add_option("--repeat", repeat, "run each seed this many times (threaded runs interleave differently)");
+    chaos->add_option("--repeat", repeat, "run each seed this many times (threaded runs interleave differently)")
+        ->check(count);
     chaos->add_flag("--serial", chaosOptions.serial,
                     "run every thread's operations on one thread in an order drawn from --seed");
     bool noYields = false;
@@ -183,7 +189,8 @@ int main(int argc, char **argv)
                                       "only N reads through one driver (vextora, pass-through, or image with --image), "
                                       "for callgrind")
                          ->check(CLI::IsMember({"vextora", "pass-through", "image"}));
-    auto *requests = bench->add_option("--requests", costRequests, "reads per thread for --cost-only (default 1000)");
+    auto *requests =
+        bench->add_option("--requests", costRequests, "reads per thread for --cost-only (default 1000)")->check(count);
     unsigned costThreads = 1, costInFlight = 1;
     auto *threads =
         bench->add_option("--threads", costThreads, "application threads for --cost-only, each on its own pipe")
@@ -213,6 +220,15 @@ int main(int argc, char **argv)
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
+        // A word where the command should be: say so, rather than that a
+        // command is missing.
+        const std::vector<std::string> left = app.remaining();
+        if (app.get_subcommands().empty() && !left.empty() && !left.front().starts_with('-')) {
+            std::string names;
+            for (const CLI::App *command : app.get_subcommands({}))
+                names += (names.empty() ? "" : ", ") + command->get_name();
+            return Usage("'" + left.front() + "' is not a command; the commands are " + names);
+        }
         (void)app.exit(e);
         return vx::kExitUsage;
     }
