@@ -168,6 +168,11 @@ state_line=$(state)
 
 # ---------------------------------------------------------------- requests
 run vxctl.exe info >"$work/info.txt" 2>&1 && pass "vxctl info" || { fail "vxctl info"; cat "$work/info.txt"; }
+out=$(run vxctl.exe no-such-command 2>&1)
+status=$?
+out=${out//$'\r'/}
+[[ $status -eq 2 && $out == *"'no-such-command' is not a command; the commands are list"* ]] &&
+    pass "a word where the command should be is refused by name (exit 2)" || fail "vxctl no-such-command: $status $out"
 
 # The comparison: vxsim's lines without its clock column and without the
 # lines only a simulated machine has (boot, plug, unplug, summary).

@@ -18,6 +18,7 @@
 #include "tools/vxctl/WmiCom.h"
 #include "tools/common/Requests.h"
 #include "tools/common/Scenario.h"
+#include "tools/common/UnknownCommand.h"
 #include "vextora_version.h"
 
 namespace {
@@ -108,6 +109,10 @@ int main(int argc, char **argv)
     try {
         app.parse(static_cast<int>(args.size()), args.data());
     } catch (const CLI::ParseError &error) {
+        if (auto unknown = vx::UnknownCommand(app)) {
+            std::cerr << "vxctl: " << *unknown << "\n";
+            return vxctl::kExitUsage;
+        }
         return app.exit(error, std::cout, std::cerr) == 0 ? vxctl::kExitOk : vxctl::kExitUsage;
     }
 

@@ -12,6 +12,7 @@
 #include "sim/image/KernelImage.h"
 #include "tools/common/Scenario.h"
 #include "tools/common/StatusNames.h"
+#include "tools/common/UnknownCommand.h"
 #include "tools/vxsim/Bench.h"
 #include "tools/vxsim/Capture.h"
 #include "tools/vxsim/Chaos.h"
@@ -220,15 +221,8 @@ int main(int argc, char **argv)
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        // A word where the command should be: say so, rather than that a
-        // command is missing.
-        const std::vector<std::string> left = app.remaining();
-        if (app.get_subcommands().empty() && !left.empty() && !left.front().starts_with('-')) {
-            std::string names;
-            for (const CLI::App *command : app.get_subcommands({}))
-                names += (names.empty() ? "" : ", ") + command->get_name();
-            return Usage("'" + left.front() + "' is not a command; the commands are " + names);
-        }
+        if (auto unknown = vx::UnknownCommand(app))
+            return Usage(*unknown);
         (void)app.exit(e);
         return vx::kExitUsage;
     }
